@@ -1,0 +1,214 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "onewire/Export.h"
+
+// The abstract 1-Wire bus master: device identities, operations and
+// transactions, the master's life cycle, its bus listeners and the ROM search
+// that discovers the devices on the bus. A concrete master implements
+// `Enable`, `Search` and the running of transactions and reports back through
+// the protected operations.
+//
+// Nothing here locks or starts a thread: every call, including every listener
+// notification, runs on the thread that calls into the master.
+class ORVANE_TEDS_API AbstractOneWireMaster {
+ public:
+  // The 64-bit ROM registration number of a device, in bus order: family code,
+  // 48-bit serial number, CRC-8 of the first seven bytes.
+  class ORVANE_TEDS_API Device : public std::array<uint8_t, 8> {
+   public:
+    Device();
+    Device(const std::array<uint8_t, 8>& rom);  // NOLINT: a ROM array is a device
+    explicit Device(const uint8_t* const rom);
+
+    // Dallas/Maxim 1-Wire CRC-8 (CRC-8/MAXIM-DOW) of `length` bytes.
+    static uint8_t crc8(const uint8_t* data, uint8_t length);
+
+    // "[14 3A 7F 1B 05 00 00 B6]": eight upper-case hex bytes in brackets.
+    std::string ToString() const;
+    static std::string ToString(const std::array<uint8_t, 8>& rom);
+  };
+
+  class Transaction;
+
+  // One addressed exchange: select `device`, write `command` and `data`, then
+  // read `length` bytes back.
+  class ORVANE_TEDS_API OperationData {
+   public:
+    OperationData(const Device& device, uint8_t command, const std::vector<uint8_t>& data,
+                  uint8_t length);
+
+    Device device;
+    uint8_t command;
+    std::vector<uint8_t> data;
+    uint8_t length;
+  };
+
+  class ORVANE_TEDS_API Operation : public std::enable_shared_from_this<Operation> {
+   public:
+    Operation(const Device& device, uint8_t command, const std::vector<uint8_t>& data,
+              uint8_t length);
+    virtual ~Operation();
+
+    const OperationData& getData() const { return data; }
+
+    // Receives exactly `getData().length` reply bytes.
+    virtual void Finished(const std::vector<uint8_t>& reply) = 0;
+
+   protected:
+    friend class Transaction;
+    void SetTransaction(Transaction* owner) { transaction = owner; }
+
+    // The transaction the operation is pending in; null before it was added
+    // and again once its reply has been delivered.
+    Transaction* transaction = nullptr;
+    OperationData data;
+  };
+
+  // An ordered batch of operations that one master runs as a unit and that
+  // reports once to its listener.
+  class ORVANE_TEDS_API Transaction : public std::enable_shared_from_this<Transaction> {
+   public:
+    class ORVANE_TEDS_API Listener {
+     public:
+      virtual ~Listener();
+      virtual void Finished() = 0;
+      virtual void Error(const std::string& message) = 0;
+    };
+
+    virtual ~Transaction();
+
+    // Appends the operation; the base never refuses one.
+    virtual bool AddOperation(const std::shared_ptr<Operation>& operation);
+    // Hands the transaction to its master, which starts it when it can.
+    virtual void Submit();
+
+    const std::list<std::shared_ptr<Operation>>& GetOperations() const { return operations; }
+
+   protected:
+    friend class AbstractOneWireMaster;
+
+    Transaction(AbstractOneWireMaster& master, Listener& listener);
+    static std::shared_ptr<Transaction> Create(AbstractOneWireMaster& master, Listener& listener);
+
+    // Delivers one operation's reply; the operation leaves the transaction.
+    void FinishOperation(Operation& operation, const std::vector<uint8_t>& reply);
+    // End of the batch: the listener is told, then the master lets go of it.
+    virtual void Finished();
+    virtual void Error(const std::string& message);
+
+    AbstractOneWireMaster& master;
+    Listener& listener;
+    std::list<std::shared_ptr<Operation>> operations;
+
+   private:
+    void Release();
+  };
+
+  class ORVANE_TEDS_API Listener {
+   public:
+    virtual ~Listener();
+    // The master has become ready.
+    virtual void Ready() = 0;
+    // A bus error.
+    virtual void Error(const std::string& message) = 0;
+  };
+
+  class ORVANE_TEDS_API DiscoveryListener {
+   public:
+    virtual ~DiscoveryListener();
+    // The discovery has ended; all devices found, in the order found.
+    virtual void Discovered(const std::vector<Device>& devices) = 0;
+    // The search failed (or a bus error) while the discovery was waiting.
+    virtual void Error(const std::string& message) = 0;
+  };
+
+  // Life-cycle states.
+  enum : uint32_t { Disabled = 0, Enabling = 1, Ready = 2, Searching = 3 };
+
+  AbstractOneWireMaster();
+  AbstractOneWireMaster(const AbstractOneWireMaster&) = default;
+  AbstractOneWireMaster(AbstractOneWireMaster&&) = default;
+  AbstractOneWireMaster& operator=(const AbstractOneWireMaster&) = default;
+  AbstractOneWireMaster& operator=(AbstractOneWireMaster&&) = default;
+  virtual ~AbstractOneWireMaster();
+
+  bool IsEnabled() const { return state != Disabled; }
+  bool IsReady() const { return state == Ready; }
+  uint32_t GetState() const { return state; }
+
+  // Bus listeners are notified in registration order. A listener added or
+  // removed from inside a notification takes part from the next notification
+  // on, except that a removed listener is never called again once
+  // RemoveListener has returned.
+  void AddListener(const std::shared_ptr<Listener>& listener);
+  // Removes every registration of `listener`; unknown listeners are ignored.
+  void RemoveListener(const std::shared_ptr<Listener>& listener);
+
+  virtual void Enable(bool enable) = 0;
+  // Asks for the list of devices on the bus. A request made while a discovery
+  // runs (also from inside its own notification) joins it and receives the
+  // same list.
+  virtual void Discover(const std::shared_ptr<DiscoveryListener>& listener);
+  virtual std::shared_ptr<Transaction> CreateTransaction(Transaction::Listener& listener);
+
+ protected:
+  struct SearchContext {
+    uint8_t command = 0x00;
+    Device id;
+    std::array<uint8_t, 2> state{{0x00, 0x00}};
+    bool load = true;
+    bool done = false;
+  };
+
+  struct Discovery {
+    std::vector<Device> devices;
+    std::vector<std::shared_ptr<DiscoveryListener>> listeners;
+  };
+
+  // One processing step; see the state table in the implementation.
+  virtual void Process();
+  // A failed search pass: the discovery's listeners are told, then the
+  // discovery is dropped and a searching master returns to Ready, so that the
+  // next Discover starts a fresh search.
+  virtual void SearchError(const std::string& message);
+  // The end of one search pass (`search.done` set: the search is over).
+  virtual void SearchFinished(bool pending);
+  // Starts one search pass.
+  virtual void Search() = 0;
+
+  // A bus error: bus listeners first, then the discovery's listeners.
+  void Error(const std::string& message);
+
+  // Ends every submitted transaction through its Error with `message`, oldest
+  // first; for a concrete master that drops its pending work.
+  void FailTransactions(const std::string& message);
+  // Ends a running discovery through SearchError with `message`.
+  void FailDiscovery(const std::string& message);
+
+  std::shared_ptr<Discovery> discovery;
+  std::list<std::shared_ptr<Transaction>> transactions;
+  uint32_t state = Disabled;
+  SearchContext search;
+  std::vector<std::shared_ptr<Listener>> listeners;
+
+ private:
+  bool IsListening(const Listener* listener) const;
+};
+
+// Two devices are the same device when all eight bytes are equal.
+inline bool operator==(const AbstractOneWireMaster::Device& a,
+                       const AbstractOneWireMaster::Device& b) {
+  return static_cast<const std::array<uint8_t, 8>&>(a) ==
+         static_cast<const std::array<uint8_t, 8>&>(b);
+}
+inline bool operator!=(const AbstractOneWireMaster::Device& a,
+                       const AbstractOneWireMaster::Device& b) {
+  return !(a == b);
+}

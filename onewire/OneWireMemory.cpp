@@ -1,0 +1,80 @@
+#include "onewire/OneWireMemory.h"
+
+#include "onewire/DS2430AMemory.h"
+
+OneWireMemory::Listener::~Listener() = default;
+
+OneWireMemory::OneWireMemory(const AbstractOneWireMaster& master,
+                             const AbstractOneWireMaster::Device& device, Listener& listener)
+    : AbstractOneWireMaster::Device(device), master(master), listener(listener) {}
+
+OneWireMemory::~OneWireMemory() = default;
+
+bool OneWireMemory::HasStatus() const { return false; }
+uint64_t OneWireMemory::GetOTPSize() const { return 0; }
+uint64_t OneWireMemory::GetSize() const { return 0; }
+
+// ---- DS2430A ----------------------------------------------------------------
+
+namespace {
+constexpr uint8_t kReadStatus = 0x66;
+constexpr uint8_t kReadApplicationRegister = 0xC3;
+constexpr uint8_t kReadMemory = 0xF0;
+}  // namespace
+
+DS2430AMemory::StatusOperation::StatusOperation(DS2430AMemory* memory)
+    : Operation(*memory, kReadStatus, {0x00}, 1), memory(memory) {}
+
+void DS2430AMemory::StatusOperation::Finished(const std::vector<uint8_t>& reply) {
+  // The listener runs before the member is released, so inside the callback
+  // the memory still refers to the operation being finished.
+  memory->listener.StatusRetrieved(reply.empty() ? 0 : reply[0]);
+  memory->statusOperation.reset();
+}
+
+DS2430AMemory::ApplicationRegisterOperation::ApplicationRegisterOperation(DS2430AMemory* memory,
+                                                                           uint8_t address,
+                                                                           uint8_t length)
+    : Operation(*memory, kReadApplicationRegister, {address}, length), memory(memory) {}
+
+void DS2430AMemory::ApplicationRegisterOperation::Finished(const std::vector<uint8_t>& reply) {
+  memory->listener.OTPMemoryRetrieved(reply);
+  memory->otpOperation.reset();
+}
+
+DS2430AMemory::MemoryOperation::MemoryOperation(DS2430AMemory* memory, uint8_t address,
+                                                uint8_t length)
+    : Operation(*memory, kReadMemory, {address}, length), memory(memory) {}
+
+void DS2430AMemory::MemoryOperation::Finished(const std::vector<uint8_t>& reply) {
+  memory->listener.MemoryRetrieved(reply);
+  memory->memoryOperation.reset();
+}
+
+DS2430AMemory::DS2430AMemory(AbstractOneWireMaster& master,
+                             const AbstractOneWireMaster::Device& device,
+                             OneWireMemory::Listener& listener)
+    : OneWireMemory(master, device, listener) {}
+
+DS2430AMemory::~DS2430AMemory() = default;
+
+void DS2430AMemory::RetrieveStatus(
+    std::shared_ptr<AbstractOneWireMaster::Transaction> transaction) {
+  statusOperation = std::make_shared<StatusOperation>(this);
+  transaction->AddOperation(statusOperation);
+}
+
+void DS2430AMemory::RetrieveOTPMemory(
+    std::shared_ptr<AbstractOneWireMaster::Transaction> transaction, uint8_t address,
+    uint64_t length) {
+  otpOperation = std::make_shared<ApplicationRegisterOperation>(
+      this, address, static_cast<uint8_t>(length & 0xFF));
+  transaction->AddOperation(otpOperation);
+}
+
+void DS2430AMemory::RetrieveMemory(std::shared_ptr<AbstractOneWireMaster::Transaction> transaction,
+                                   uint8_t address, uint64_t length) {
+  memoryOperation =
+      std::make_shared<MemoryOperation>(this, address, static_cast<uint8_t>(length & 0xFF));
+  transaction->AddOperation(memoryOperation);
+}
