@@ -1,0 +1,122 @@
+#include "tools/teds/DecodeCommand.h"
+
+#include <CLI/CLI.hpp>
+#include <istream>
+#include <iterator>
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+#include "teds/TEDSDecoder.h"
+#include "teds/TEDSImage.h"
+#include "tools/teds/HexText.h"
+
+namespace {
+
+const char* const kDecodeFooter =
+    "Input formats:\n"
+    "  HEX is a byte string in hexadecimal, two digits per byte, upper or lower\n"
+    "  case. White space may separate bytes (\"64 80 34\" = \"648034\") but not\n"
+    "  split one. Quote it when it holds spaces.\n"
+    "  --image HEX          the whole TEDS image, from its first byte (the Basic\n"
+    "                       TEDS) on.\n"
+    "  --ds2430a APP MEM    a DS2430A's application register (8 bytes) and memory\n"
+    "                       dump (pages of 32 bytes, byte 0 of each page its\n"
+    "                       checksum); the image is assembled from them and each\n"
+    "                       page's checksum verdict is printed first.\n"
+    "  neither option       the image HEX is read from standard input.\n"
+    "\n"
+    "Output: the transducer report followed by each template error on its own\n"
+    "line; when the TEDS cannot be parsed at all, the single line\n"
+    "\"Template Parse Error : \" and the reason instead.\n"
+    "Exit status: 0 parsed (template errors included), 1 could not be parsed,\n"
+    "2 bad input (message on standard error, nothing on standard output).\n"
+    "\n"
+    "Examples:\n"
+    "  teds decode --image \"64 80 34 41 0C 40 E2 01 64 90 0F F8 64 06 29 1C FB 08 62 B4 45 01 00\"\n"
+    "  echo 648034410C40E201 | teds decode\n"
+    "  teds decode --ds2430a 648034410C40E201 \\\n"
+    "    6F64900FF86406291CFB0862B445010000000000000000000000000000000000";
+
+bool ReadHex(const std::string& what, const std::string& text, std::vector<uint8_t>& bytes,
+             std::ostream& err) {
+  std::string problem;
+  if (ParseHexBytes(text, bytes, problem)) return true;
+  err << "teds decode: " << what << ": " << problem << '\n';
+  return false;
+}
+
+}  // namespace
+
+int RunDecode(const DecodeOptions& options, TedsStreams& streams) {
+  std::vector<uint8_t> image;
+  std::vector<uint8_t> otp;
+  std::vector<uint8_t> memory;
+  switch (options.source) {
+    case DecodeOptions::Source::Image:
+      if (!ReadHex("--image", options.imageHex, image, streams.err)) return TEDS_EXIT_BAD_INPUT;
+      break;
+    case DecodeOptions::Source::DS2430A:
+      if (!ReadHex("--ds2430a application register", options.registerHex, otp, streams.err) ||
+          !ReadHex("--ds2430a memory", options.memoryHex, memory, streams.err)) {
+        return TEDS_EXIT_BAD_INPUT;
+      }
+      break;
+    case DecodeOptions::Source::Stdin: {
+      if (streams.interactiveInput) {
+        streams.err << "teds decode: reading the image in hexadecimal from standard input;"
+                       " end it with an end-of-file (Ctrl-D, or Ctrl-Z Enter on Windows)\n";
+      }
+      const std::string text{std::istreambuf_iterator<char>(streams.in),
+                             std::istreambuf_iterator<char>()};
+      if (!ReadHex("standard input", text, image, streams.err)) return TEDS_EXIT_BAD_INPUT;
+      break;
+    }
+  }
+
+  const TEDSDecoder::Result result = options.source == DecodeOptions::Source::DS2430A
+                                         ? TEDSDecoder::DecodeDS2430A(otp, memory)
+                                         : TEDSDecoder::Decode(image);
+  // The whole text is built first so that standard output gets all or nothing
+  // of it.
+  std::ostringstream text;
+  for (bool good : result.verdicts) text << TEDSImage::VerdictText(good) << '\n';
+  if (!result.parsed) {
+    text << "Template Parse Error : " << result.parseError << '\n';
+  } else {
+    text << result.transducer->Print();
+    for (const std::string& error : result.transducer->PrintErrors()) text << error << '\n';
+  }
+  streams.out << text.str();
+  streams.out.flush();
+  return result.parsed ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
+}
+
+void AddDecodeCommand(CLI::App& app, TedsStreams& streams, int& status) {
+  auto options = std::make_shared<DecodeOptions>();
+  auto ds2430a = std::make_shared<std::vector<std::string>>();
+  CLI::App* decode = app.add_subcommand(
+      "decode", "Decode a TEDS image given in hexadecimal and print its report");
+  decode->footer(kDecodeFooter);
+  CLI::Option* image =
+      decode->add_option("--image", options->imageHex, "The whole TEDS image")->type_name("HEX");
+  CLI::Option* dump =
+      decode
+          ->add_option("--ds2430a", *ds2430a,
+                       "A DS2430A's application register and memory dump, in this order")
+          ->type_name("HEX")
+          ->expected(2);
+  image->excludes(dump);
+  decode->callback([options, ds2430a, image, dump, &streams, &status]() {
+    if (image->count() > 0) {
+      options->source = DecodeOptions::Source::Image;
+    } else if (dump->count() > 0) {
+      options->source = DecodeOptions::Source::DS2430A;
+      options->registerHex = ds2430a->at(0);
+      options->memoryHex = ds2430a->at(1);
+    } else {
+      options->source = DecodeOptions::Source::Stdin;
+    }
+    status = RunDecode(*options, streams);
+  });
+}
