@@ -12,13 +12,14 @@
 namespace tedstest {
 
 // Packs fields into an image the way a TEDS stores them: each field least
-// significant bit first, continuing at any bit offset.
+// significant bit first, continuing at any bit offset. Bits of a field wider
+// than 64 beyond the value's own are zero (used for padding).
 class BitWriter {
  public:
   BitWriter& Put(uint64_t value, unsigned width) {
     for (unsigned i = 0; i < width; ++i, ++bits) {
       if (bits % 8 == 0) bytes.push_back(0);
-      if ((value >> i) & 1u) bytes.back() |= static_cast<uint8_t>(1u << (bits % 8));
+      if (i < 64 && ((value >> i) & 1u)) bytes.back() |= static_cast<uint8_t>(1u << (bits % 8));
     }
     return *this;
   }

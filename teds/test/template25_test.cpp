@@ -233,7 +233,8 @@ TEST(TEDSTemplate25, OptionalGroupsAreConsumed) {
 TEST(TEDSTemplate25, RawZeroGivesStartValues) {
   std::vector<Field> fields = Layout(false, false);
   for (Field& f : fields) f.value = 0;
-  const auto& d = DataOf(ParseAfter(Write(fields, 0).bytes, 0));
+  const auto t = ParseAfter(Write(fields, 0).bytes, 0);
+  const auto& d = DataOf(t);
   EXPECT_EQ(d.sensRef, 5e-7);
   EXPECT_EQ(d.tfHpS, 0.005);
   EXPECT_EQ(d.weight, 0.1);
