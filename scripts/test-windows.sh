@@ -16,7 +16,8 @@ cmake --build "$dir" -j "$(nproc)"
 export WINEPREFIX="$PWD/$dir/wineprefix"
 export WINEDEBUG=-all,err+module
 mkdir -p "$WINEPREFIX"
-wineserver64 -p
-trap 'wineserver64 -k || true' EXIT
-wine64 wineboot -i >/dev/null 2>&1 || true
+WINESERVER=/usr/lib/wine/wineserver64
+"$WINESERVER" -p
+trap '"$WINESERVER" -k || true' EXIT
+/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
