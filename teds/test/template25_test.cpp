@@ -169,18 +169,6 @@ TEST(TEDSTemplate25, EveryTruncationNamesTheField) {
   }
 }
 
-TEST(TEDSTemplate25, QuotedCaseTextsHoldWindows1252Quotes) {
-  const std::vector<Field> fields = Layout(true, false);
-  int quoted = 0;
-  for (const Field& f : fields) {
-    const auto open = f.text.find('\x93');
-    if (open == std::string::npos) continue;
-    ++quoted;
-    EXPECT_EQ(f.text.substr(open + 3, 2), "\x94]");
-  }
-  EXPECT_EQ(quoted, 4);
-}
-
 TEST(TEDSTemplate25, RejectedValues) {
   // Force select 1: rejected before anything else is read.
   std::vector<Field> force = Layout(false, false);
