@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "relay/test/ScriptedRelay.h"
+
+namespace {
+
+using Request = RemoteOneWireMaster::Request;
+using Response = RemoteOneWireMaster::Response;
+using Transfer = RemoteOneWireMaster::Transfer;
+
+struct TransferLog : RemoteOneWireMaster::TransferListener {
+  void Sent(const Transfer&) override { ++sent; }
+  void Finished(const Transfer& transfer) override {
+    responses.assign(transfer.responses.begin(), transfer.responses.end());
+    ++finished;
+  }
+  void Error(const std::string& message) override { errors.push_back(message); }
+  int sent = 0;
+  int finished = 0;
+  std::vector<Response> responses;
+  std::vector<std::string> errors;
+};
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master.AddListener(bus);
+    master.MakeReady(0xFF);
+    master.inbound.clear();
+  }
+
+  // Queues a transfer of `requests` and lets the master send what it can.
+  std::shared_ptr<TransferLog> Send(const std::vector<Request>& requests, ScriptedRelay& relay) {
+    auto log = std::make_shared<TransferLog>();
+    const auto transfer = relay.TransferCreate(log);
+    transfer->requests.assign(requests.begin(), requests.end());
+    relay.TransferSubmit(transfer);
+    relay.Process();
+    return log;
+  }
+  std::shared_ptr<TransferLog> Send(const std::vector<Request>& requests) {
+    return Send(requests, master);
+  }
+
+  ScriptedRelay master;
+  std::shared_ptr<BusLog> bus = std::make_shared<BusLog>();
+};
+
+TEST_F(EngineTest, PacksRequestsAndParsesEveryAnswerForm) {
+  struct Case {
+    const char* what;
+    std::vector<Request> requests;
+    Bytes block;
+    Bytes outbound;
+    std::vector<Response> expected;
+  };
+  const std::vector<Case> cases = {
+      {"echo with data and single-byte echo",
+       {{0x84, {}}, {0x05, {}}, {0x06, {}}, {0x07, {}}, {0x08, {}}},
+       {0x84, 0x05, 0x00, 0x06, 0x00, 0x07, 0x00, 0x08, 0x00, 0x85},
+       {0x84, 0x00, 0x05, 0x01, 0x40, 0x06, 0x01, 0x40, 0x07, 0x02, 0x41, 0x00, 0x08, 0x02, 0x42,
+        0x00},
+       {{0x84, 0, {}}, {0x05, 0, {0x40}}, {0x06, 0, {0x40}}, {0x07, 0, {0x41, 0x00}},
+        {0x08, 0, {0x42, 0x00}}}},
+      {"write answered with nothing",
+       {{0x01, {0x01, 0x02}}, {0x80, {}}},
+       {0x01, 0x02, 0x01, 0x02, 0x80, 0x85},
+       {0x80, 0x00},
+       {{0x01, 0, {}}, {0x80, 0, {}}}},
+      {"halting CMD_STATUS stops parsing",
+       {{0x01, {0x01, 0x02}}, {0x80, {}}},
+       {0x01, 0x02, 0x01, 0x02, 0x80, 0x85},
+       {0x86, 0x05},
+       {{0x01, 5, {}}}},
+      {"return code 1 goes on",
+       {{0x80, {}}, {0x81, {}}},
+       {0x80, 0x81, 0x85},
+       {0x80, 0x01, 0x81, 0x00},
+       {{0x80, 1, {}}, {0x81, 0, {}}}},
+      {"return code 2 halts", {{0x80, {}}, {0x81, {}}}, {0x80, 0x81, 0x85}, {0x80, 0x02}, {{0x80, 2, {}}}},
+      {"extra bytes ignored", {{0x80, {}}}, {0x80, 0x85}, {0x80, 0x00, 0x99, 0x98}, {{0x80, 0, {}}}},
+      {"trailing write answered with nothing",
+       {{0x80, {}}, {0x0A, {0x03, 0xF0}}},
+       {0x80, 0x0A, 0x02, 0x03, 0xF0, 0x85},
+       {0x80, 0x00},
+       {{0x80, 0, {}}, {0x0A, 0, {}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    master.inbound.clear();
+    const auto log = Send(c.requests);
+    ASSERT_EQ(master.inbound, std::vector<Bytes>{c.block});
+    master.Answer(c.outbound);
+    EXPECT_EQ(log->sent, 1);
+    EXPECT_EQ(log->finished, 1);
+    EXPECT_EQ(log->responses, c.expected);
+    EXPECT_FALSE(master.InFlight());
+  }
+  EXPECT_TRUE(bus->errors.empty());
+}
+
+TEST_F(EngineTest, ProtocolErrorIsReportedOnceAndReleasesTheTransfer) {
+  const std::vector<Bytes> broken = {
+      {0x81, 0x00},                    // echo of another single-byte command
+      {0x80, 0x00, 0x86, 0x00},        // a read answered with CMD_STATUS
+      {0x80},                          // block ends after the echo
+      {0x80, 0x00, 0x05, 0x03, 0x01},  // length beyond the block
+      {0x80, 0x00},                    // a read left unanswered
+  };
+  for (const Bytes& outbound : broken) {
+    bus->errors.clear();
+    const auto log = Send({{0x80, {}}, {0x05, {}}});
+    const auto next = Send({{0x80, {}}});
+    master.Answer(outbound);
+    EXPECT_EQ(bus->errors, std::vector<std::string>{"Remote OneWire protocol error"});
+    EXPECT_EQ(log->errors, std::vector<std::string>{"Remote OneWire protocol error"});
+    EXPECT_EQ(log->finished, 0);
+    // The master goes on with the next transfer.
+    master.Answer({0x80, 0x00});
+    EXPECT_EQ(next->finished, 1);
+  }
+}
+
+TEST_F(EngineTest, SilentRelayCostsThreePollsThenEachTransferFailsAlone) {
+  const auto first = Send({{0x80, {}}});
+  const auto second = Send({{0x81, {}}});
+  const auto third = Send({{0x84, {}}});
+  // Every transfer gets the full budget, also after the previous one spent it.
+  for (const auto& silent : {first, second}) {
+    const std::size_t before = master.inbound.size();
+    master.Play({{}, {}, {}});
+    EXPECT_EQ(master.inbound.size(), before + 3);
+    EXPECT_EQ(master.inbound.back(), Bytes{0x85});
+    EXPECT_TRUE(silent->errors.empty());
+    master.Answer({});
+    EXPECT_EQ(silent->errors, std::vector<std::string>{"Relay did not answer"});
+    EXPECT_EQ(silent->sent, 4);
+  }
+  EXPECT_EQ(master.inbound.back(), (Bytes{0x84, 0x85}));
+  master.Play({{}, {0x84, 0x00}});
+  EXPECT_EQ(third->finished, 1);
+  EXPECT_TRUE(bus->errors.empty());
+}
+
+TEST_F(EngineTest, TheReportedInboundMaximumBoundsEveryBlock) {
+  ScriptedRelay small;
+  small.MakeReady(48);
+  ASSERT_EQ(small.GetInboundMax(), 48);
+  // 2 + 45 bytes of commands exceed 48 less the two bytes of reserve.
+  const auto tooLarge = Send({{0x01, Bytes(45, 0x11)}}, small);
+  const auto fits = Send({{0x01, Bytes(44, 0x22)}}, small);
+  EXPECT_EQ(tooLarge->errors,
+            std::vector<std::string>{
+                "Transfer needs 47 bytes of commands, the relay takes at most 46 per block"});
+  ASSERT_EQ(small.inbound.size(), 2u);
+  EXPECT_EQ(small.inbound.back().size(), 47u);
+  small.Answer({0x86, 0x00});
+  EXPECT_EQ(fits->finished, 1);
+
+  // A relay that reports 255 takes blocks of up to 254 bytes.
+  const auto large = Send({{0x01, Bytes(251, 0x33)}});
+  ASSERT_EQ(master.inbound.size(), 1u);
+  EXPECT_EQ(master.inbound.back().size(), 254u);
+  EXPECT_TRUE(large->errors.empty());
+}
+
+}  // namespace
