@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devicelink/ZorelOneWireMaster.h"
+#include "orvane/OrvaneBackend.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Waits (with a generous bound) for a condition that another thread makes
+// true; the bound only keeps a broken build from hanging.
+bool Eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// A device that answers the handshake as configured and plays a relay that
+// knows only its configuration exchange.
+class HandshakeDevice : public orvane::DeviceBackend {
+ public:
+  std::vector<OrvaneCommands> HandleRequest(const std::wstring&, unsigned int,
+                                            const OrvaneCommands& request) override {
+    const std::shared_ptr<OrvaneCommand> command = request.GetCommand();
+    std::lock_guard<std::mutex> guard(mutex);
+    if (auto* mode = dynamic_cast<const ServiceSetOperatingModeRequest*>(command.get())) {
+      log.push_back("service" + std::to_string(static_cast<int>(mode->GetMode())));
+      return Answer(std::make_shared<ServiceSetOperatingModeResponse>(mode->GetMode(),
+                                                                      serviceModeSucceeds));
+    }
+    if (auto* set = dynamic_cast<const GCCCommandZorelTEDSSetModeRequest*>(command.get())) {
+      log.push_back("setmode");
+      masks.push_back(set->GetChannelMask());
+      return Answer(std::make_shared<GCCCommandZorelTEDSSetModeResponse>(set->GetChannelMask(),
+                                                                         setModeSucceeds));
+    }
+    if (auto* write = dynamic_cast<const GCCCommandZorelTEDSWriteRequest*>(command.get())) {
+      log.push_back("write");
+      masks.push_back(write->GetChannelMask());
+      pending = write->GetData();
+      return Answer(std::make_shared<GCCCommandZorelTEDSWriteResponse>(write->GetChannelMask(),
+                                                                       writeSucceeds));
+    }
+    if (auto* read = dynamic_cast<const GCCCommandZorelTEDSReadRequest*>(command.get())) {
+      log.push_back("read");
+      masks.push_back(read->GetChannelMask());
+      std::vector<uint8_t> answer;
+      if (!pending.empty() && pending[0] == 0x84) {
+        answer = {0x84, 0x00, 0x05, 0x01, 0xFF, 0x06, 0x01, 0xFF,
+                  0x07, 0x02, 0x50, 0x00, 0x08, 0x02, 0x56, 0x00};
+      }
+      pending.clear();
+      return Answer(std::make_shared<GCCCommandZorelTEDSReadResponse>(read->GetChannelMask(),
+                                                                      answer));
+    }
+    return {};
+  }
+
+  std::vector<std::string> Log() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return log;
+  }
+  std::vector<uint8_t> Masks() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return masks;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> guard(mutex);
+    log.clear();
+  }
+
+  bool setModeSucceeds = true;
+  bool serviceModeSucceeds = true;
+  bool writeSucceeds = true;
+
+ private:
+  static std::vector<OrvaneCommands> Answer(const std::shared_ptr<OrvaneCommand>& response) {
+    return {OrvaneCommands(response, true)};
+  }
+  std::mutex mutex;
+  std::vector<std::string> log;
+  std::vector<uint8_t> masks;
+  std::vector<uint8_t> pending;
+};
+
+class RecordingBusListener : public AbstractOneWireMaster::Listener {
+ public:
+  void Ready() override {
+    std::lock_guard<std::mutex> guard(mutex);
+    ++ready;
+  }
+  void Error(const std::string& message) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    errors.push_back(message);
+  }
+  int Ready_() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return ready;
+  }
+  std::vector<std::string> Errors() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return errors;
+  }
+
+ private:
+  std::mutex mutex;
+  int ready = 0;
+  std::vector<std::string> errors;
+};
+
+class ZorelTest : public ::testing::Test {
+ protected:
+  ZorelTest() : device(std::make_shared<HandshakeDevice>()) {}
+  ~ZorelTest() override { orvane::DetachDevice(name, 7); }
+  void Attach() { ASSERT_TRUE(orvane::AttachDevice(name, 7, device)); }
+  std::unique_ptr<ZorelOneWireMaster> MakeMaster(unsigned channel = 3,
+                                                 std::chrono::milliseconds pause = 0ms) {
+    auto master = std::make_unique<ZorelOneWireMaster>(name, 7, channel, ZorelDAQTEDSMode(1),
+                                                       pause);
+    master->AddListener(bus);
+    return master;
+  }
+
+  const std::wstring name = L"ZOREL-TEST";
+  std::shared_ptr<HandshakeDevice> device;
+  std::shared_ptr<RecordingBusListener> bus = std::make_shared<RecordingBusListener>();
+};
+
+TEST_F(ZorelTest, HandshakeRunsInOrderBeforeAnyRelayTraffic) {
+  Attach();
+  auto master = MakeMaster();
+  master->Enable(true);
+  ASSERT_TRUE(Eventually([&] { return bus->Ready_() == 1; }));
+  EXPECT_EQ((std::vector<std::string>{"setmode", "service4", "write", "read"}), device->Log());
+  EXPECT_TRUE(master->IsReady());
+  EXPECT_EQ("P", master->GetProtocol());
+  EXPECT_EQ("V", master->GetVendor());
+  // Channel 3: every TEDS request selects channel 3 only.
+  for (uint8_t mask : device->Masks()) EXPECT_EQ(0x08, mask);
+
+  master->Enable(true);  // already enabled: nothing is sent
+  ASSERT_TRUE(orvane::Flush());
+  EXPECT_EQ(4u, device->Log().size());
+}
+
+TEST_F(ZorelTest, RefusedSetModeStopsTheHandshakeAndDisableThenEnableRepeatsIt) {
+  device->setModeSucceeds = false;
+  Attach();
+  auto master = MakeMaster();
+  master->Enable(true);
+  ASSERT_TRUE(orvane::Flush());
+  EXPECT_EQ(std::vector<std::string>{"setmode"}, device->Log());
+  EXPECT_EQ(AbstractOneWireMaster::Enabling, master->GetState());
+
+  device->setModeSucceeds = true;
+  device->Clear();
+  master->Enable(false);
+  master->Enable(true);
+  ASSERT_TRUE(Eventually([&] { return bus->Ready_() == 1; }));
+  EXPECT_EQ((std::vector<std::string>{"service0", "setmode", "service4", "write", "read"}),
+            device->Log());
+}
+
+TEST_F(ZorelTest, RefusedServiceModeLeavesTheMasterEnablingWithoutRelayTraffic) {
+  device->serviceModeSucceeds = false;
+  Attach();
+  auto master = MakeMaster();
+  master->Enable(true);
+  ASSERT_TRUE(Eventually([&] { return device->Log().size() == 2; }));
+  ASSERT_TRUE(orvane::Flush());
+  EXPECT_EQ((std::vector<std::string>{"setmode", "service4"}), device->Log());
+  EXPECT_EQ(AbstractOneWireMaster::Enabling, master->GetState());
+}
+
+TEST_F(ZorelTest, RequestRefusedByTheLibraryIsReportedAndRecoveredFrom) {
+  auto master = MakeMaster();  // no device answers to the name yet
+  master->Enable(true);
+  ASSERT_EQ(1u, bus->Errors().size());
+  EXPECT_EQ("The device library refused the TEDS set-mode request for device ZOREL-TEST at "
+            "address 7",
+            bus->Errors()[0]);
+
+  Attach();
+  master->Enable(false);
+  master->Enable(true);
+  ASSERT_TRUE(Eventually([&] { return bus->Ready_() == 1; }));
+}
+
+TEST_F(ZorelTest, ChannelOutsideZeroToSevenIsRejected) {
+  EXPECT_THROW(ZorelOneWireMaster(name, 7, 8, ZorelDAQTEDSMode(1)), std::invalid_argument);
+  auto master = MakeMaster(7);
+  EXPECT_EQ(0x80, master->GetChannelMask());
+}
+
+TEST_F(ZorelTest, DestroyingTheMasterWhileItsPollThreadWaitsEndsAtOnce) {
+  Attach();
+  auto master = MakeMaster(0, std::chrono::hours(1));
+  master->Enable(true);
+  ASSERT_TRUE(Eventually([&] {
+    const auto log = device->Log();
+    return log.size() == 3 && log.back() == "write";
+  }));
+  ASSERT_TRUE(orvane::Flush());  // the write response has started the poll thread
+  master.reset();                // must not wait for the hour
+  EXPECT_EQ(3u, device->Log().size());
+}
+
+TEST_F(ZorelTest, ResponsesForAnotherAddressAreIgnored) {
+  auto other = std::make_shared<HandshakeDevice>();
+  ASSERT_TRUE(orvane::AttachDevice(name, 8, other));
+  auto master = MakeMaster();
+  master->Enable(true);  // refused: nothing answers at address 7
+  ASSERT_TRUE(orvane::Flush());
+  // A response delivered to the same name at another address does not move
+  // the master on.
+  ZorelOneWireMaster neighbour(name, 8, 3, ZorelDAQTEDSMode(1), 0ms);
+  neighbour.Enable(true);
+  ASSERT_TRUE(Eventually([&] { return neighbour.IsReady(); }));
+  EXPECT_EQ(AbstractOneWireMaster::Enabling, master->GetState());
+  orvane::DetachDevice(name, 8);
+}
+
+}  // namespace

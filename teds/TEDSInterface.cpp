@@ -1,0 +1,259 @@
+#include "teds/TEDSInterface.h"
+
+#include <sstream>
+
+#include "relay/RemoteOneWireMaster.h"
+#include "teds/TEDSException.h"
+#include "teds/TEDSNode.h"
+#include "teds/TEDSTransducer.h"
+
+// ---- Nested listeners -------------------------------------------------------
+// Each forwards to its interface. The destructor of the interface clears the
+// back pointer, so a listener that the master still holds turns inert instead
+// of calling into freed memory.
+
+class TEDSInterface::BusListener : public AbstractOneWireMaster::Listener {
+ public:
+  explicit BusListener(TEDSInterface* owner) : owner(owner) {}
+  void Ready() override {
+    if (!owner) return;
+    owner->ReportReady();
+    owner->DiscoverNodes();
+  }
+  void Error(const std::string& message) override {
+    if (owner) owner->Error("OneWire Error: " + message);
+  }
+  TEDSInterface* owner;
+};
+
+class TEDSInterface::DiscoveryListener : public AbstractOneWireMaster::DiscoveryListener {
+ public:
+  explicit DiscoveryListener(TEDSInterface* owner) : owner(owner) {}
+  void Discovered(const std::vector<AbstractOneWireMaster::Device>& devices) override {
+    if (!owner) return;
+    owner->ReportDevices(devices);
+    owner->DiscoveryResult(devices);
+  }
+  void Error(const std::string& message) override {
+    if (!owner) return;
+    owner->Error("OneWire Discovery Error: " + message);
+    owner->EndCycle();
+  }
+  TEDSInterface* owner;
+};
+
+class TEDSInterface::TransactionListener
+    : public AbstractOneWireMaster::Transaction::Listener,
+      public std::enable_shared_from_this<TransactionListener> {
+ public:
+  explicit TransactionListener(TEDSInterface* owner) : owner(owner) {}
+  void Finished() override {
+    if (owner) {
+      owner->ReadNodesResult();
+    } else {
+      keepAlive.reset();  // may destroy this object; nothing touches it after
+    }
+  }
+  void Error(const std::string& message) override {
+    if (owner) {
+      owner->Error("OneWire Memory Error:" + message);
+      owner->EndCycle();
+    } else {
+      keepAlive.reset();
+    }
+  }
+  // The transaction refers to its listener by plain reference; once the
+  // interface is gone the listener keeps itself alive until the transaction
+  // has ended.
+  void Orphan() {
+    owner = nullptr;
+    keepAlive = shared_from_this();
+  }
+  TEDSInterface* owner;
+  std::shared_ptr<TransactionListener> keepAlive;
+};
+
+TEDSInterface::Listener::~Listener() = default;
+TEDSInterface::CycleListener::~CycleListener() = default;
+
+// ---- The interface ----------------------------------------------------------
+
+TEDSInterface::TEDSInterface(AbstractOneWireMaster& master)
+    : currentNode(nodes.end()), busListener(std::make_shared<BusListener>(this)), master(master) {
+  master.AddListener(busListener);
+}
+
+TEDSInterface::~TEDSInterface() {
+  master.RemoveListener(busListener);
+  busListener->owner = nullptr;
+  if (discoveryListener) discoveryListener->owner = nullptr;
+  if (transactionListener) {
+    if (transaction) {
+      transactionListener->Orphan();
+    } else {
+      transactionListener->owner = nullptr;
+    }
+  }
+}
+
+void TEDSInterface::AddListener(const std::shared_ptr<Listener>& listener) {
+  listeners.push_back(listener);
+}
+
+void TEDSInterface::AddCycleListener(const std::shared_ptr<CycleListener>& listener) {
+  cycleListeners.push_back(listener);
+}
+
+void TEDSInterface::EndCycle() {
+  if (!cycleRunning) return;
+  cycleRunning = false;
+  const std::vector<std::shared_ptr<CycleListener>> snapshot = cycleListeners;
+  for (const std::shared_ptr<CycleListener>& listener : snapshot) listener->CycleEnded(reported);
+}
+
+void TEDSInterface::Query() {
+  // A master that becomes ready inside Enable notifies its bus listeners,
+  // which already starts a cycle; do not start a second one after it.
+  const unsigned before = cyclesStarted;
+  master.Enable(true);
+  if (master.GetState() == AbstractOneWireMaster::Ready && cyclesStarted == before) {
+    DiscoverNodes();
+  }
+}
+
+void TEDSInterface::Error(const std::string& message) {
+  for (std::size_t i = 0; i < listeners.size(); ++i) {
+    const std::shared_ptr<Listener> listener = listeners[i];
+    listener->Error(message);
+  }
+}
+
+std::shared_ptr<TEDSNode> TEDSInterface::FindNode(const std::array<uint8_t, 8>& rom) {
+  for (const std::shared_ptr<TEDSNode>& node : nodes) {
+    if (node->HasMemory() && node->GetDevice() == AbstractOneWireMaster::Device(rom)) return node;
+  }
+  return nullptr;
+}
+
+void TEDSInterface::ReportReady() {
+  const auto* remote = dynamic_cast<const RemoteOneWireMaster*>(&master);
+  if (!remote) return;
+  std::ostringstream text;
+  text << "TEDS BusListener" << '\n'
+       << "  Protocol: " << remote->GetProtocol() << '\n'
+       << "  Vendor: " << remote->GetVendor() << '\n';
+  Error(text.str());
+}
+
+void TEDSInterface::ReportDevices(const std::vector<AbstractOneWireMaster::Device>& devices) {
+  std::ostringstream text;
+  text << "Transducers Found:" << '\n';
+  for (const AbstractOneWireMaster::Device& device : devices) {
+    text << "  " << device.ToString() << '\n';
+  }
+  Error(text.str());
+}
+
+void TEDSInterface::DiscoverNodes() {
+  if (cycleRunning) return;
+  cycleRunning = true;
+  ++cyclesStarted;
+  reported = 0;
+  // A new cycle: the previous cycle's nodes and transducers go now.
+  transducers.clear();
+  nodes.clear();
+  currentNode = nodes.end();
+  discoveryListener = std::make_shared<DiscoveryListener>(this);
+  // Hold the listener locally: a discovery that completes inside Discover
+  // releases the member.
+  const std::shared_ptr<DiscoveryListener> listener = discoveryListener;
+  master.Discover(listener);
+}
+
+void TEDSInterface::DiscoveryResult(const std::vector<AbstractOneWireMaster::Device>& devices) {
+  discoveryListener.reset();
+  for (const AbstractOneWireMaster::Device& device : devices) {
+    nodes.push_back(std::make_shared<TEDSNode>(*this, device));
+  }
+  ReadNodes();
+}
+
+void TEDSInterface::ReadNodes() {
+  transactionListener = std::make_shared<TransactionListener>(this);
+  transaction = master.CreateTransaction(*transactionListener);
+  for (currentNode = nodes.begin(); currentNode != nodes.end(); ++currentNode) {
+    (*currentNode)->Read(transaction);
+  }
+  // Hold the transaction locally: one that ends inside Submit releases the
+  // member.
+  const std::shared_ptr<AbstractOneWireMaster::Transaction> submitted = transaction;
+  submitted->Submit();
+}
+
+void TEDSInterface::ReadNodesResult() {
+  transaction.reset();
+  bool allValid = true;
+  for (currentNode = nodes.begin(); currentNode != nodes.end(); ++currentNode) {
+    (*currentNode)->Compile();
+    if (!(*currentNode)->IsValid()) allValid = false;
+  }
+  // A node that did not answer with a valid status ends the cycle here.
+  if (nodes.empty() || allValid) ProcessTransducers();
+  EndCycle();
+}
+
+void TEDSInterface::GroupNodeLists() {
+  for (const std::shared_ptr<TEDSNode>& node : nodes) {
+    if (!node->IsValid() || node->IsClaimed() || !node->IsNodeList()) continue;
+    const std::shared_ptr<TEDSTransducer> transducer = TEDSTransducer::Create(node->GetDevice());
+    transducer->AddNode(node);
+    std::vector<std::array<uint8_t, 8>> list;
+    // A malformed list yields no transducer; its node stays claimed.
+    if (!node->GetNodeList(list)) continue;
+    bool anyFound = false;
+    for (const std::array<uint8_t, 8>& rom : list) {
+      const std::shared_ptr<TEDSNode> listed = FindNode(rom);
+      if (!listed) continue;
+      transducer->AddNode(listed);
+      anyFound = true;
+    }
+    if (!anyFound) {
+      // Nothing to decode: the list node's own image holds only the list.
+      Error("Node list " + node->GetDevice().ToString() + ": no listed device found");
+      continue;
+    }
+    transducers.push_back(transducer);
+  }
+}
+
+void TEDSInterface::GroupSingleNodes() {
+  for (const std::shared_ptr<TEDSNode>& node : nodes) {
+    if (!node->IsValid() || node->IsClaimed() || node->IsNodeList()) continue;
+    const std::shared_ptr<TEDSTransducer> transducer = TEDSTransducer::Create(node->GetDevice());
+    transducer->AddNode(node);
+    transducers.push_back(transducer);
+  }
+}
+
+void TEDSInterface::ProcessTransducers() {
+  GroupNodeLists();
+  GroupSingleNodes();
+  try {
+    for (const std::shared_ptr<TEDSTransducer>& transducer : transducers) transducer->Parse();
+  } catch (const TEDSException& e) {
+    Error(std::string("Template Parse Error : ") + e.what());
+    return;
+  }
+  if (transducers.empty()) {
+    Error("No valid templates found");
+    return;
+  }
+  // Outer loop transducers, inner loop listeners. Work on copies: a listener
+  // may add listeners, and the lists must stay valid while they are walked.
+  const std::vector<std::shared_ptr<TEDSTransducer>> found = transducers;
+  for (const std::shared_ptr<TEDSTransducer>& transducer : found) {
+    const std::vector<std::shared_ptr<Listener>> hosts = listeners;
+    for (const std::shared_ptr<Listener>& listener : hosts) listener->TransducerFound(*transducer);
+    ++reported;
+  }
+}

@@ -1,0 +1,144 @@
+#pragma once
+
+// A bus master for query-engine tests that emulates a 1-Wire bus of DS2430A
+// images synchronously: search passes, and transactions answered from the
+// devices' status, application register and memory.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "onewire/AbstractOneWireMaster.h"
+
+struct EmulatedDevice {
+  AbstractOneWireMaster::Device rom;
+  uint8_t status = 0xFC;
+  std::vector<uint8_t> application = std::vector<uint8_t>(8, 0xFF);
+  std::vector<uint8_t> memory = std::vector<uint8_t>(32, 0xFF);
+};
+
+// A valid ROM of the given family with `serial` in byte 1.
+inline AbstractOneWireMaster::Device MakeRom(uint8_t family, uint8_t serial) {
+  std::array<uint8_t, 8> rom{{family, serial, 0x5A, 0x00, 0x00, 0x00, 0x00, 0x00}};
+  rom[7] = AbstractOneWireMaster::Device::crc8(rom.data(), 7);
+  return AbstractOneWireMaster::Device(rom);
+}
+
+// A DS2430A holding a 39-byte TEDS image: bytes 0-7 in the application
+// register, bytes 8-38 after the page checksum byte of the memory.
+inline EmulatedDevice DeviceWithImage(const AbstractOneWireMaster::Device& rom,
+                                      std::vector<uint8_t> image, bool goodChecksum = true) {
+  image.resize(39, 0x00);
+  EmulatedDevice device;
+  device.rom = rom;
+  device.application.assign(image.begin(), image.begin() + 8);
+  device.memory.assign(1, 0x00);
+  device.memory.insert(device.memory.end(), image.begin() + 8, image.end());
+  unsigned sum = 0;
+  for (uint8_t b : image) sum += b;
+  device.memory[0] = static_cast<uint8_t>((256 - sum % 256) % 256 + (goodChecksum ? 0 : 1));
+  return device;
+}
+
+class BusEmulator : public AbstractOneWireMaster {
+ public:
+  class EmulatedTransaction : public Transaction {
+   public:
+    EmulatedTransaction(BusEmulator& bus, Listener& listener)
+        : Transaction(bus, listener), bus(bus) {}
+    void Submit() override {
+      Transaction::Submit();
+      Run();
+    }
+
+   private:
+    void Run() {
+      const std::shared_ptr<Transaction> self = shared_from_this();
+      for (const auto& operation : operations) {
+        std::vector<uint8_t> reply;
+        if (!bus.Answer(operation->getData(), reply)) {
+          Error("no answer from " + operation->getData().device.ToString());
+          return;
+        }
+        FinishOperation(*operation, reply);
+      }
+      Finished();
+    }
+    BusEmulator& bus;
+  };
+
+  void Enable(bool enable) override {
+    ++enableCalls;
+    if (enable && state == Disabled) {
+      state = Enabling;
+      Process();
+    } else if (!enable && (state == Enabling || state == Ready)) {
+      state = Disabled;
+    }
+  }
+
+  std::shared_ptr<Transaction> CreateTransaction(Transaction::Listener& listener) override {
+    return std::make_shared<EmulatedTransaction>(*this, listener);
+  }
+
+  // Re-enables the master, as a host that disables and enables it would.
+  void Restart() {
+    Enable(false);
+    Enable(true);
+  }
+  void BusError(const std::string& message) { Error(message); }
+
+  std::vector<EmulatedDevice> devices;
+  std::string searchFailure;  // non-empty: the first search pass fails with it
+  int enableCalls = 0;
+  int searches = 0;
+
+ protected:
+  void Search() override {
+    ++searches;
+    if (!searchFailure.empty()) {
+      SearchError(searchFailure);
+      return;
+    }
+    for (int pass = 0; pass < 2; ++pass) {
+      if (next >= devices.size()) {
+        next = 0;
+        search.done = true;
+        SearchFinished(false);
+        return;
+      }
+      search.id = devices[next++].rom;
+      SearchFinished(pass == 0);
+    }
+  }
+
+ private:
+  bool Answer(const OperationData& data, std::vector<uint8_t>& reply) const {
+    for (const EmulatedDevice& device : devices) {
+      if (device.rom != data.device) continue;
+      const std::size_t address = data.data.empty() ? 0 : data.data[0];
+      switch (data.command) {
+        case 0x66:
+          reply.assign(data.length, device.status);
+          return true;
+        case 0xC3:
+          return Slice(device.application, address, data.length, reply);
+        case 0xF0:
+          return Slice(device.memory, address, data.length, reply);
+        default:
+          return false;
+      }
+    }
+    return false;
+  }
+  static bool Slice(const std::vector<uint8_t>& area, std::size_t address, std::size_t length,
+                    std::vector<uint8_t>& reply) {
+    if (area.empty()) return false;
+    for (std::size_t i = 0; i < length; ++i) reply.push_back(area[(address + i) % area.size()]);
+    return true;
+  }
+  std::size_t next = 0;
+};
