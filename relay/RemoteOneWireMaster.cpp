@@ -116,7 +116,8 @@ bool RemoteOneWireMaster::PackBlock(const Transfer& packed, std::vector<uint8_t>
   block.reserve(needed + 1);
   for (const Request& request : packed.requests) {
     block.push_back(request.command);
-    if (CommandIsMultiByte(request.command)) block.push_back(static_cast<uint8_t>(request.data.size()));
+    if (CommandIsMultiByte(request.command))
+      block.push_back(static_cast<uint8_t>(request.data.size()));
     block.insert(block.end(), request.data.begin(), request.data.end());
   }
   block.push_back(CMD_POLL);
@@ -396,8 +397,7 @@ bool RemoteOneWireMaster::ReceiveDataOutboundMax(const Response* response) {
 
 bool RemoteOneWireMaster::ReceiveDataInboundMax(const Response* response) {
   // "Invalod" is how the relay master has always spelt this message.
-  static const AnswerTexts texts{"No CMD_DATA_INBOUND_MAX response",
-                                 "CMD_DATA_INBOUND_MAX failed",
+  static const AnswerTexts texts{"No CMD_DATA_INBOUND_MAX response", "CMD_DATA_INBOUND_MAX failed",
                                  "Invalid CMD_DATA_INBOUND_MAX response data",
                                  "Invalod CMD_DATA_INBOUND_MAX response value"};
   if (const char* failure = CheckMaximum(response, CMD_DATA_INBOUND_MAX, texts, MIN_INBOUND_MAX)) {
@@ -507,7 +507,8 @@ void RemoteOneWireMaster::ReceiveSearchResponse(const Transfer& pass, bool loade
     return response && response->command == command && response->returnCode == 0;
   };
   if (loaded) {
-    if (!accepted(take(), CMD_DATA_SEARCH_STATE)) return SearchError("Failed to initialize search state");
+    if (!accepted(take(), CMD_DATA_SEARCH_STATE))
+      return SearchError("Failed to initialize search state");
     if (!accepted(take(), CMD_DATA_SEARCH_COMMAND)) {
       return SearchError("Failed to initialize search command");
     }
@@ -618,9 +619,9 @@ bool RemoteOneWireMaster::Transaction::QueueNextTransfer(bool first, std::string
   if (batch.empty()) {
     // The relay's maximum shrank below what the operation was accepted for.
     std::ostringstream text;
-    text << "Operation needs " << OperationBytes((*std::next(operations.begin(),
-                                                              static_cast<std::ptrdiff_t>(packed)))
-                                                     ->getData())
+    text << "Operation needs "
+         << OperationBytes(
+                (*std::next(operations.begin(), static_cast<std::ptrdiff_t>(packed)))->getData())
          << " bytes of commands, the relay takes at most " << capacity << " per block";
     failure = text.str();
     return false;

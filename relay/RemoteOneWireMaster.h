@@ -44,8 +44,7 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   class Transfer;
 
   // Told about the fate of one transfer.
-  class ORVANE_TEDS_API TransferListener
-      : public std::enable_shared_from_this<TransferListener> {
+  class ORVANE_TEDS_API TransferListener : public std::enable_shared_from_this<TransferListener> {
    public:
     virtual ~TransferListener();
     // An inbound block of the transfer (its own or a poll) was accepted.
@@ -114,7 +113,8 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
    protected:
     friend class RemoteOneWireMaster;
 
-    Transaction(RemoteOneWireMaster& master, AbstractOneWireMaster::Transaction::Listener& listener);
+    Transaction(RemoteOneWireMaster& master,
+                AbstractOneWireMaster::Transaction::Listener& listener);
     static std::shared_ptr<AbstractOneWireMaster::Transaction> Create(
         RemoteOneWireMaster& master, AbstractOneWireMaster::Transaction::Listener& listener);
 
@@ -249,8 +249,7 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
 
   // Builds the inbound block of `transfer`; false, with the reason, when it
   // does not fit the relay's inbound maximum.
-  bool PackBlock(const Transfer& transfer, std::vector<uint8_t>& block,
-                 std::string& failure) const;
+  bool PackBlock(const Transfer& transfer, std::vector<uint8_t>& block, std::string& failure) const;
   // Parses an outbound block into the transfer's responses; false on a
   // protocol error.
   static bool ParseOutbound(Transfer& transfer, const std::vector<uint8_t>& block);

@@ -52,8 +52,10 @@ Bytes ConfigAnswer(uint8_t outboundMax, uint8_t inboundMax, const std::string& p
   const Bytes p = Text(protocol);
   const Bytes v = Text(vendor);
   return Concat({{0x84, 0x00, 0x05, 0x01, outboundMax, 0x06, 0x01, inboundMax},
-                 {0x07, static_cast<uint8_t>(p.size())}, p,
-                 {0x08, static_cast<uint8_t>(v.size())}, v});
+                 {0x07, static_cast<uint8_t>(p.size())},
+                 p,
+                 {0x08, static_cast<uint8_t>(v.size())},
+                 v});
 }
 
 Bytes SearchAnswer(bool loaded, const std::vector<Device>& found) {

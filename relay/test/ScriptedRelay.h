@@ -17,12 +17,6 @@ using Device = AbstractOneWireMaster::Device;
 
 class ScriptedRelay : public RemoteOneWireMaster {
  public:
-  using RemoteOneWireMaster::CMD_DATA_ID;
-  using RemoteOneWireMaster::CMD_ML_ACCESS;
-  using RemoteOneWireMaster::CMD_ML_DATA;
-  using RemoteOneWireMaster::CMD_ML_RESET;
-  using RemoteOneWireMaster::CMD_ML_SEARCH;
-  using RemoteOneWireMaster::CMD_RESET;
   using RemoteOneWireMaster::Process;
   using RemoteOneWireMaster::TransferCreate;
   using RemoteOneWireMaster::TransferSubmit;

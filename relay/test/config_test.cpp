@@ -37,7 +37,8 @@ TEST_F(ConfigTest, SendsTheConfigurationAndTakesTheRelaysValues) {
   master.Enable(true);
   EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Enabling);
   ASSERT_EQ(master.inbound, std::vector<Bytes>{kConfigBlock});
-  master.Answer({0x84, 0x00, 0x05, 0x01, 0x30, 0x06, 0x01, 0x30, 0x07, 0x01, 0x00, 0x08, 0x01, 0x00});
+  master.Answer(
+      {0x84, 0x00, 0x05, 0x01, 0x30, 0x06, 0x01, 0x30, 0x07, 0x01, 0x00, 0x08, 0x01, 0x00});
   EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Ready);
   EXPECT_EQ(bus->ready, 1);
   EXPECT_TRUE(bus->errors.empty());
@@ -53,8 +54,8 @@ TEST_F(ConfigTest, SendsTheConfigurationAndTakesTheRelaysValues) {
   // The texts end at their first 0 byte.
   master.Enable(false);
   master.Enable(true);
-  master.Answer({0x84, 0x00, 0x05, 0x01, 0x50, 0x06, 0x01, 0xC8, 0x07, 0x05, 0x41, 0x42, 0x00,
-                 0x43, 0x00, 0x08, 0x02, 0x56, 0x00});
+  master.Answer({0x84, 0x00, 0x05, 0x01, 0x50, 0x06, 0x01, 0xC8, 0x07, 0x05, 0x41, 0x42, 0x00, 0x43,
+                 0x00, 0x08, 0x02, 0x56, 0x00});
   EXPECT_EQ(master.GetOutboundMax(), 0x50);
   EXPECT_EQ(master.GetInboundMax(), 0xC8);
   EXPECT_EQ(master.GetProtocol(), "AB");
@@ -93,8 +94,8 @@ TEST_F(ConfigTest, EveryFailedCheckIsReportedAndTheMasterStillBecomesReady) {
     master.Enable(true);
     // An empty block stands for a relay that stays silent through the budget.
     master.Play(c.outbound.empty() ? std::vector<Bytes>(4) : std::vector<Bytes>{c.outbound});
-    EXPECT_EQ(bus->errors, std::vector<std::string>{std::string("Failed to configure remote: ") +
-                                                    c.text});
+    EXPECT_EQ(bus->errors,
+              std::vector<std::string>{std::string("Failed to configure remote: ") + c.text});
     EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Ready);
     ExpectNextEnableSucceeds();
   }
@@ -103,8 +104,11 @@ TEST_F(ConfigTest, EveryFailedCheckIsReportedAndTheMasterStillBecomesReady) {
 TEST_F(ConfigTest, AnswersNoRelayBlockCanCarryAreCheckedToo) {
   // The parser gives every request of a non-halted block a response with the
   // request's own code, so missing or failed reads only come from elsewhere.
-  const std::vector<Response> good = {
-      {0x84, 0, {}}, {0x05, 0, {0x40}}, {0x06, 0, {0x40}}, {0x07, 0, {0x41, 0}}, {0x08, 0, {0x42, 0}}};
+  const std::vector<Response> good = {{0x84, 0, {}},
+                                      {0x05, 0, {0x40}},
+                                      {0x06, 0, {0x40}},
+                                      {0x07, 0, {0x41, 0}},
+                                      {0x08, 0, {0x42, 0}}};
   const char* missing[] = {"No CMD_RESET response", "No CMD_DATA_OUTBOUND_MAX response",
                            "No CMD_DATA_INBOUND_MAX response", "No CMD_DATA_PROTOCOL response",
                            "No CMD_DATA_VENDOR response"};
@@ -113,7 +117,8 @@ TEST_F(ConfigTest, AnswersNoRelayBlockCanCarryAreCheckedToo) {
                           "CMD_DATA_VENDOR failed"};
   for (std::size_t at = 0; at < good.size(); ++at) {
     for (const bool cut : {true, false}) {
-      std::vector<Response> responses(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(at) + 1);
+      std::vector<Response> responses(good.begin(),
+                                      good.begin() + static_cast<std::ptrdiff_t>(at) + 1);
       if (cut) responses.pop_back();
       if (!cut) responses.back().returnCode = 1;
       const std::string text = cut ? missing[at] : failed[at];
@@ -135,8 +140,8 @@ TEST_F(ConfigTest, ProtocolErrorReachesEveryListenerOnceAndTheMasterBecomesReady
   ASSERT_EQ(master.inbound, std::vector<Bytes>{kConfigBlock});
   master.Answer({0x84});
   EXPECT_EQ(bus->errors, std::vector<std::string>{"Remote OneWire protocol error"});
-  EXPECT_EQ(waiting->errors,
-            std::vector<std::string>{"Remote OneWire transfer failed: Remote OneWire protocol error"});
+  EXPECT_EQ(waiting->errors, std::vector<std::string>{
+                                 "Remote OneWire transfer failed: Remote OneWire protocol error"});
   EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Ready);
   EXPECT_EQ(bus->ready, 1);
   ExpectNextEnableSucceeds();
@@ -147,12 +152,14 @@ TEST_F(ConfigTest, DisablingEndsEverythingThatWaitsAndEnablingStartsAfresh) {
   TransactionLog log;
   master.Discover(waiting);
   const auto transaction = master.CreateTransaction(log);
-  transaction->AddOperation(std::make_shared<LoggedOperation>(log, "op", Rom(1), 0x66, Bytes{0}, 1));
+  transaction->AddOperation(
+      std::make_shared<LoggedOperation>(log, "op", Rom(1), 0x66, Bytes{0}, 1));
   transaction->Submit();
   ASSERT_EQ(master.Queued(), 1u);  // behind the configuration in flight
 
   master.Enable(false);
-  const std::string text = "Remote OneWire transfer failed: Master disabled before the exchange ended";
+  const std::string text =
+      "Remote OneWire transfer failed: Master disabled before the exchange ended";
   EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Disabled);
   EXPECT_EQ(waiting->errors, std::vector<std::string>{text});
   EXPECT_EQ(log.events, std::vector<std::string>{"error: " + text});

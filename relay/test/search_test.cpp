@@ -10,9 +10,9 @@ namespace {
 
 using Response = RemoteOneWireMaster::Response;
 
-const Bytes kFirstBlock = {0x01, 0x02, 0x00, 0x00, 0x02, 0x01, 0xF0, 0x00, 0x08, 0x00, 0x00, 0x00,
-                           0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x81, 0x00, 0x00, 0x80, 0x81, 0x00,
-                           0x00, 0x85};
+const Bytes kFirstBlock = {0x01, 0x02, 0x00, 0x00, 0x02, 0x01, 0xF0, 0x00, 0x08,
+                           0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80,
+                           0x81, 0x00, 0x00, 0x80, 0x81, 0x00, 0x00, 0x85};
 const Bytes kLaterBlock = {0x80, 0x81, 0x00, 0x00, 0x80, 0x81, 0x00, 0x00, 0x85};
 const Bytes kLoaded = {0x86, 0x00, 0x86, 0x00, 0x86, 0x00};
 const char kPrefix[] = "Remote OneWire transfer failed: ";
@@ -94,7 +94,8 @@ TEST_F(SearchTest, EveryFailedCheckEndsTheDiscovery) {
       {Concat({kLoaded, {0x80, 0x02}}), "CMD_ML_RESET failed"},
       {Concat({kLoaded, {0x80, 0x00, 0x81, 0x02}}), "CMD_ML_SEARCH failed"},
       {Concat({kLoaded, found, Pass(0, 0, badCrc)}), "CMD_DATA_ID CRC Check failed"},
-      {Concat({kLoaded, Pass(0, 0, Bytes(7, 0)), found}), "Invalid CMD_DATA_ID response (size != 8)"},
+      {Concat({kLoaded, Pass(0, 0, Bytes(7, 0)), found}),
+       "Invalid CMD_DATA_ID response (size != 8)"},
       {{}, "Relay did not answer"},
   };
   for (const Case& c : cases) {
@@ -152,9 +153,9 @@ TEST_F(SearchTest, DisablingWhileSearchingEndsTheDiscovery) {
   ASSERT_EQ(master.inbound.back(), kLaterBlock);
   master.Enable(false);
   EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Disabled);
-  EXPECT_EQ(discovery->errors,
-            std::vector<std::string>{kPrefix +
-                                     std::string("Master disabled before the exchange ended")});
+  EXPECT_EQ(
+      discovery->errors,
+      std::vector<std::string>{kPrefix + std::string("Master disabled before the exchange ended")});
   master.Answer(SearchAnswer(false, {}));  // too late: ignored
   EXPECT_TRUE(discovery->found.empty());
 
@@ -168,7 +169,8 @@ TEST_F(SearchTest, SearchTransferOutlivedByItsDiscoveryIsDropped) {
   TransactionLog log;
   master.Discover(discovery);
   const auto transaction = master.CreateTransaction(log);
-  transaction->AddOperation(std::make_shared<LoggedOperation>(log, "op", Rom(1), 0x66, Bytes{0}, 1));
+  transaction->AddOperation(
+      std::make_shared<LoggedOperation>(log, "op", Rom(1), 0x66, Bytes{0}, 1));
   transaction->Submit();
   master.Answer(SearchAnswer(true, {Rom(1), Rom(2)}));
   ASSERT_EQ(master.Queued(), 1u);

@@ -81,9 +81,9 @@ class TransactionTest : public ::testing::Test {
 TEST_F(TransactionTest, OneReadTravelsAsTheDocumentedBlock) {
   TransactionLog log;
   const auto read = SubmitRead(log);
-  ASSERT_EQ(master.inbound, (std::vector<Bytes>{{0x00, 0x08, 0x14, 0x01, 0x02, 0x03, 0x04, 0x05,
-                                                  0x06, 0x8F, 0x82, 0x0A, 0x03, 0x22, 0xF0, 0x00,
-                                                  0x85}}));
+  ASSERT_EQ(master.inbound,
+            (std::vector<Bytes>{{0x00, 0x08, 0x14, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x8F, 0x82,
+                                 0x0A, 0x03, 0x22, 0xF0, 0x00, 0x85}}));
   master.Answer(OperationAnswer(2, Counting(32, 0x10)));
   EXPECT_EQ(read->reply, Counting(32, 0x10));
   EXPECT_EQ(log.events, (std::vector<std::string>{"read", "finished"}));
@@ -153,8 +153,10 @@ TEST_F(TransactionTest, EveryFailureEndsTheTransactionOnce) {
 TEST_F(TransactionTest, EarlierOperationsKeepTheirRepliesWhenALaterOneFails) {
   TransactionLog log;
   const auto transaction = master.CreateTransaction(log);
-  transaction->AddOperation(std::make_shared<LoggedOperation>(log, "a", kDevice, 0x66, Bytes{0}, 1));
-  transaction->AddOperation(std::make_shared<LoggedOperation>(log, "b", kDevice, 0x66, Bytes{0}, 1));
+  transaction->AddOperation(
+      std::make_shared<LoggedOperation>(log, "a", kDevice, 0x66, Bytes{0}, 1));
+  transaction->AddOperation(
+      std::make_shared<LoggedOperation>(log, "b", kDevice, 0x66, Bytes{0}, 1));
   transaction->Submit();
   master.Answer(Concat({OperationAnswer(2, {0xFC}), {0x86, 0x00, 0x82, 0x00, 0x86, 0x09}}));
   EXPECT_EQ(log.events,
@@ -208,7 +210,8 @@ TEST_F(TransactionTest, LargeTransactionTravelsInConsecutiveTransfers) {
     std::vector<std::string> expected;
     for (int d = 1; d <= c.devices; ++d) {
       listeners.push_back(std::make_unique<MemoryLog>(log, d));
-      memories.push_back(std::make_unique<DS2430AMemory>(relay, Rom(uint8_t(d)), *listeners.back()));
+      memories.push_back(
+          std::make_unique<DS2430AMemory>(relay, Rom(uint8_t(d)), *listeners.back()));
       memories.back()->RetrieveStatus(transaction);
       memories.back()->RetrieveOTPMemory(transaction, 0, 8);
       memories.back()->RetrieveMemory(transaction, 0, 32);
@@ -218,6 +221,12 @@ TEST_F(TransactionTest, LargeTransactionTravelsInConsecutiveTransfers) {
     }
     expected.push_back("finished");
     transaction->Submit();
+    // Submitted later, it waits until the split transaction has ended.
+    TransactionLog otherLog;
+    const auto other = relay.CreateTransaction(otherLog);
+    other->AddOperation(
+        std::make_shared<LoggedOperation>(otherLog, "other", kDevice, 0xF0, Bytes{0, 0}, 1));
+    other->Submit();
 
     std::size_t done = 0;
     for (std::size_t count : c.split) {
@@ -229,8 +238,11 @@ TEST_F(TransactionTest, LargeTransactionTravelsInConsecutiveTransfers) {
       relay.Answer(MemoryAnswers(done, count));
       done += count;
     }
-    EXPECT_TRUE(relay.inbound.empty());
     EXPECT_EQ(log.events, expected);
+    ASSERT_EQ(relay.inbound.size(), 1u);
+    EXPECT_EQ(relay.inbound.back().size(), 18u);
+    relay.Answer(OperationAnswer(3, {0x01}));
+    EXPECT_EQ(otherLog.events, (std::vector<std::string>{"other", "finished"}));
     EXPECT_EQ(relay.Submitted(), 0u);
   }
 }
@@ -270,6 +282,25 @@ TEST_F(TransactionTest, DisablingEndsSubmittedTransactionsOnce) {
   master.MakeReady();
   master.inbound.clear();
   ExpectNextTransactionSucceeds();
+}
+
+TEST_F(TransactionTest, BusListenerThatDisablesOnAnErrorLeavesOneReportPerOwner) {
+  struct Disabler : BusLog {
+    explicit Disabler(AbstractOneWireMaster& master) : master(master) {}
+    void Error(const std::string& message) override {
+      BusLog::Error(message);
+      master.Enable(false);
+    }
+    AbstractOneWireMaster& master;
+  };
+  master.AddListener(std::make_shared<Disabler>(master));
+  TransactionLog log;
+  SubmitRead(log);
+  master.Answer({0x81});
+  EXPECT_EQ(log.events, std::vector<std::string>{
+                            kPrefix + std::string("Master disabled before the exchange ended")});
+  EXPECT_EQ(bus->errors, std::vector<std::string>{"Remote OneWire protocol error"});
+  EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Disabled);
 }
 
 }  // namespace
