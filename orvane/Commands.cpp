@@ -105,8 +105,8 @@ void GCCCommand::GetHeaderBytes(std::vector<uint8_t>& bytes) const {
 }
 void GCCCommand::GetBytes(std::vector<uint8_t>& bytes) const { GetHeaderBytes(bytes); }
 std::wstring GCCCommand::ToString() const {
-  return std::wstring(response ? L"GCCCommand response" : L"GCCCommand request") +
-         L" version=" + std::to_wstring(version) + L" vendor=" + std::to_wstring(vendorID);
+  return std::wstring(response ? L"GCCCommand response" : L"GCCCommand request") + L" version=" +
+         std::to_wstring(version) + L" vendor=" + std::to_wstring(vendorID);
 }
 uint8_t GCCCommand::GetVersion() const { return version; }
 uint32_t GCCCommand::GetVendorID() const { return vendorID; }
@@ -145,15 +145,17 @@ void GCCCommandZorelTEDSSetModeRequest::GetBytes(std::vector<uint8_t>& bytes) co
   bytes.push_back(static_cast<uint8_t>(mode));
 }
 std::wstring GCCCommandZorelTEDSSetModeRequest::ToString() const {
-  return L"GCCCommandZorelTEDSSetModeRequest" + Mask(channelMask) +
-         L" mode=" + std::to_wstring(static_cast<unsigned>(mode));
+  return L"GCCCommandZorelTEDSSetModeRequest" + Mask(channelMask) + L" mode=" +
+         std::to_wstring(static_cast<unsigned>(mode));
 }
 uint8_t GCCCommandZorelTEDSSetModeRequest::GetChannelMask() const { return channelMask; }
 ZorelDAQTEDSMode GCCCommandZorelTEDSSetModeRequest::GetMode() const { return mode; }
 
 GCCCommandZorelTEDSSetModeResponse::GCCCommandZorelTEDSSetModeResponse(uint8_t channelMask,
                                                                        bool success)
-    : GCCCommandZorel(true, CLASS_TEDS, TEDS_SET_MODE), channelMask(channelMask), success(success) {}
+    : GCCCommandZorel(true, CLASS_TEDS, TEDS_SET_MODE),
+      channelMask(channelMask),
+      success(success) {}
 GCCCommandZorelTEDSSetModeResponse::~GCCCommandZorelTEDSSetModeResponse() = default;
 void GCCCommandZorelTEDSSetModeResponse::GetBytes(std::vector<uint8_t>& bytes) const {
   GetZorelBytes(bytes);

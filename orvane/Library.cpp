@@ -139,8 +139,7 @@ class Library {
     if (std::find(list.begin(), list.end(), listener) == list.end()) list.push_back(listener);
   }
 
-  void RemoveListener(const std::shared_ptr<StreamListener>& listener,
-                      const std::wstring& device) {
+  void RemoveListener(const std::shared_ptr<StreamListener>& listener, const std::wstring& device) {
     if (!listener) return;
     std::unique_lock<std::mutex> lock(mutex);
     auto found = listeners.find(device);
@@ -267,7 +266,9 @@ class Library {
     for (const auto& observer : snapshot) {
       Call(
           lock, observer.get(),
-          [&] { return std::find(observers.begin(), observers.end(), observer) != observers.end(); },
+          [&] {
+            return std::find(observers.begin(), observers.end(), observer) != observers.end();
+          },
           [&] { observer->Observe(event); });
     }
   }
@@ -283,12 +284,10 @@ class Library {
           [&] {
             auto now = listeners.find(request.device);
             return now != listeners.end() &&
-                   std::find(now->second.begin(), now->second.end(), listener) !=
-                       now->second.end();
+                   std::find(now->second.begin(), now->second.end(), listener) != now->second.end();
           },
           [&] {
-            listener->ReceivedCommands(request.device, request.address, request.sequence,
-                                       answers);
+            listener->ReceivedCommands(request.device, request.address, request.sequence, answers);
           });
     }
   }
@@ -319,8 +318,7 @@ void ConnectionRemoveListener(const std::shared_ptr<StreamListener>& listener,
   Library::Get().RemoveListener(listener, device);
 }
 
-bool SendCommand(const std::wstring& device, const OrvaneCommands& commands,
-                 unsigned int address) {
+bool SendCommand(const std::wstring& device, const OrvaneCommands& commands, unsigned int address) {
   return Library::Get().Send(device, commands, address);
 }
 

@@ -154,8 +154,8 @@ class ORVANE_API GCCCommandZorel : public GCCCommand {
   static const uint8_t TEDS_WRITE = 1;
   static const uint8_t TEDS_READ = 2;
 
-  GCCCommandZorel(bool response, uint8_t commandClass, uint8_t operation,
-                  uint8_t version = VERSION, uint32_t vendorID = VENDOR_ID);
+  GCCCommandZorel(bool response, uint8_t commandClass, uint8_t operation, uint8_t version = VERSION,
+                  uint32_t vendorID = VENDOR_ID);
   ~GCCCommandZorel() override;
 
   void GetBytes(std::vector<uint8_t>& bytes) const override;
@@ -277,8 +277,7 @@ class ORVANE_API StreamListener : public std::enable_shared_from_this<StreamList
                         const std::vector<uint8_t>& data);
   // The responses of one request. `sequence` is the number of that request,
   // counted from 1 over all requests made through this library.
-  virtual void ReceivedCommands(const std::wstring& device, unsigned int address,
-                                uint64_t sequence,
+  virtual void ReceivedCommands(const std::wstring& device, unsigned int address, uint64_t sequence,
                                 const std::shared_ptr<std::vector<OrvaneCommands>>& commands);
   virtual void SendConfig(const std::wstring& device, unsigned int address);
   virtual void SendCommand(const std::wstring& device, unsigned int address,

@@ -54,14 +54,14 @@ enum class TrafficKind : uint8_t {
 struct ORVANE_API TrafficEvent {
   TrafficEvent();
 
-  bool response;           // false for the request, true for each response entry
-  uint64_t sequence;       // number of the request (responses carry their request's)
+  bool response;      // false for the request, true for each response entry
+  uint64_t sequence;  // number of the request (responses carry their request's)
   std::wstring device;
   unsigned int address;
   TrafficKind kind;
-  uint8_t channelMask;     // TEDS commands; 0 otherwise
-  uint8_t mode;            // mode of a service or set-mode request or response
-  bool success;            // flag of a response; true for requests
+  uint8_t channelMask;         // TEDS commands; 0 otherwise
+  uint8_t mode;                // mode of a service or set-mode request or response
+  bool success;                // flag of a response; true for requests
   std::vector<uint8_t> bytes;  // data of a TEDS write request or TEDS read response
   std::shared_ptr<const OrvaneCommand> command;  // may be empty
 };

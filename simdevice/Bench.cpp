@@ -4,9 +4,8 @@
 #include <climits>
 #include <fstream>
 #include <initializer_list>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 namespace simdevice {
 
@@ -19,7 +18,11 @@ ChannelConfig::ChannelConfig()
     : channel(0), refuseSetMode(false), refuseWrites(false), writesBeforeRefusal(0) {}
 
 Bench::Bench()
-    : name(L"SIM-DAQ"), address(1), checkModes(true), refuseServiceMode(false), responseDelayMs(0) {}
+    : name(L"SIM-DAQ"),
+      address(1),
+      checkModes(true),
+      refuseServiceMode(false),
+      responseDelayMs(0) {}
 
 BenchError::BenchError(const std::string& message) : std::runtime_error(message) {}
 
@@ -135,7 +138,8 @@ class Reader {
     const uint64_t index = Unsigned(*number, field + ".channel", UINT_MAX);
     if (index > 7) Fail(field + ".channel", "channel " + std::to_string(index) + " outside 0-7");
     channel.channel = static_cast<unsigned>(index);
-    if (const json* relay = Find(value, "relay")) channel.relay = ReadRelay(*relay, field + ".relay");
+    if (const json* relay = Find(value, "relay"))
+      channel.relay = ReadRelay(*relay, field + ".relay");
     if (const json* devices = Find(value, "devices")) {
       if (!devices->is_array()) Fail(field + ".devices", "expected an array");
       for (std::size_t i = 0; i < devices->size(); ++i) {
@@ -202,7 +206,8 @@ class Reader {
                                    Hex2(device.rom[0]));
       }
     }
-    if (const json* v = Find(value, "status")) device.status = FixedHex<1>(*v, field + ".status")[0];
+    if (const json* v = Find(value, "status"))
+      device.status = FixedHex<1>(*v, field + ".status")[0];
     if (const json* v = Find(value, "application")) {
       device.application = FixedHex<DS2430A::APPLICATION_SIZE>(*v, field + ".application");
     }
@@ -213,10 +218,10 @@ class Reader {
   }
 
   void ReadFaults(const json& value, const std::string& field, ChannelConfig& channel) const {
-    Object(value, field,
-           {"silentReads", "silentAfterAnswers", "garbageAnswers", "garbageBytes",
-            "commandFailures", "corruptSearchCrc", "dropOff", "outboundChunk", "refuseSetMode",
-            "refuseWritesAfter"});
+    Object(
+        value, field,
+        {"silentReads", "silentAfterAnswers", "garbageAnswers", "garbageBytes", "commandFailures",
+         "corruptSearchCrc", "dropOff", "outboundChunk", "refuseSetMode", "refuseWritesAfter"});
     RelayFaults& faults = channel.faults;
     auto count = [&](const char* key, uint32_t& out) {
       if (const json* v = Find(value, key)) {
@@ -295,7 +300,8 @@ class Reader {
     const json* atRead = Find(value, "atReadPhase");
     if (atRead != nullptr) drop.atReadPhase = Bool(*atRead, field + ".atReadPhase");
     if (after != nullptr) {
-      drop.afterAccesses = static_cast<uint32_t>(Unsigned(*after, field + ".afterAccesses", UINT32_MAX));
+      drop.afterAccesses =
+          static_cast<uint32_t>(Unsigned(*after, field + ".afterAccesses", UINT32_MAX));
     }
     if ((after != nullptr) == drop.atReadPhase) {
       Fail(field, "give either 'afterAccesses' or \"atReadPhase\": true");
@@ -337,9 +343,11 @@ class Reader {
 
   uint64_t Unsigned(const json& value, const std::string& field, uint64_t max) const {
     if (!value.is_number_integer()) Fail(field, "expected a whole number");
-    if (!value.is_number_unsigned() && value.get<int64_t>() < 0) Fail(field, "must not be negative");
+    if (!value.is_number_unsigned() && value.get<int64_t>() < 0)
+      Fail(field, "must not be negative");
     const uint64_t number = value.get<uint64_t>();
-    if (number > max) Fail(field, std::to_string(number) + " is larger than " + std::to_string(max));
+    if (number > max)
+      Fail(field, std::to_string(number) + " is larger than " + std::to_string(max));
     return number;
   }
 
@@ -473,8 +481,8 @@ std::unique_ptr<RelayEmulator> MakeRelay(const ChannelConfig& channel) {
   auto relay = std::make_unique<RelayEmulator>(channel.relay, channel.faults);
   for (const BusDeviceConfig& device : channel.devices) {
     if (device.rom[0] == DS2430A::FAMILY_CODE) {
-      relay->GetBus().Add(std::make_unique<DS2430A>(device.rom, device.status, device.application,
-                                                    device.memory));
+      relay->GetBus().Add(
+          std::make_unique<DS2430A>(device.rom, device.status, device.application, device.memory));
     } else {
       relay->GetBus().Add(std::make_unique<BusDevice>(device.rom));
     }

@@ -101,9 +101,10 @@ void OneWireBus::ReadSearchBits(bool& bit, bool& complement) const {
 void OneWireBus::WriteSearchBit(bool bit) {
   if (searchBit >= 64) return;
   const unsigned index = searchBit++;
-  searching.erase(std::remove_if(searching.begin(), searching.end(),
-                                 [&](const BusDevice* d) { return RomBit(d->GetRom(), index) != bit; }),
-                  searching.end());
+  searching.erase(
+      std::remove_if(searching.begin(), searching.end(),
+                     [&](const BusDevice* d) { return RomBit(d->GetRom(), index) != bit; }),
+      searching.end());
   if (searchBit == 64 && searching.size() == 1) selected = searching.front();
 }
 

@@ -324,8 +324,7 @@ uint8_t RelayEmulator::Access() {
 
 // CMD_ML_DATA: payload = exchange length L, then the bytes to send; the
 // remaining L minus sent bytes are read. The answer holds all L line bytes.
-uint8_t RelayEmulator::Exchange(const std::vector<uint8_t>& payload,
-                                std::vector<uint8_t>& answer) {
+uint8_t RelayEmulator::Exchange(const std::vector<uint8_t>& payload, std::vector<uint8_t>& answer) {
   if (payload.empty() || payload.size() - 1 > payload[0]) return Status(answer, RC_BAD_LENGTH);
   const std::size_t length = payload[0];
   answer.push_back(CMD_ML_DATA);

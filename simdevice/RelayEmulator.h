@@ -24,10 +24,10 @@ enum class WriteAnswer {
 
 struct RelaySettings {
   RelaySettings();
-  uint8_t inboundMax;      // reported by CMD_DATA_INBOUND_MAX; blocks are not cut to it
-  uint8_t outboundMax;     // reported by CMD_DATA_OUTBOUND_MAX
-  std::string protocol;    // at most 254 bytes; sent with a closing 0 byte
-  std::string vendor;      // as protocol
+  uint8_t inboundMax;    // reported by CMD_DATA_INBOUND_MAX; blocks are not cut to it
+  uint8_t outboundMax;   // reported by CMD_DATA_OUTBOUND_MAX
+  std::string protocol;  // at most 254 bytes; sent with a closing 0 byte
+  std::string vendor;    // as protocol
   WriteAnswer writeAnswer;
   uint8_t noPresenceCode;  // CMD_ML_RESET's return code on a bus without presence
 };
@@ -90,11 +90,11 @@ class RelayEmulator {
 
   // Return codes. 0 and 1 do not halt; every other code ends the block.
   static const uint8_t RC_OK = 0x00;
-  static const uint8_t RC_NO_DEVICE = 0x01;        // search: no further device; access: no presence
+  static const uint8_t RC_NO_DEVICE = 0x01;  // search: no further device; access: no presence
   static const uint8_t RC_UNKNOWN_COMMAND = 0x10;
-  static const uint8_t RC_BAD_LENGTH = 0x11;       // payload length not accepted by the command
-  static const uint8_t RC_TRUNCATED = 0x12;        // the block ends inside a command
-  static const uint8_t RC_READ_ONLY = 0x13;        // a payload sent to a read-only value
+  static const uint8_t RC_BAD_LENGTH = 0x11;  // payload length not accepted by the command
+  static const uint8_t RC_TRUNCATED = 0x12;   // the block ends inside a command
+  static const uint8_t RC_READ_ONLY = 0x13;   // a payload sent to a read-only value
 
   explicit RelayEmulator(const RelaySettings& settings = RelaySettings(),
                          const RelayFaults& faults = RelayFaults());
@@ -124,8 +124,7 @@ class RelayEmulator {
  private:
   // Each runs one command, appends its answer and returns its return code.
   uint8_t RunSingle(uint8_t code, std::vector<uint8_t>& answer);
-  uint8_t RunMulti(uint8_t code, const std::vector<uint8_t>& payload,
-                   std::vector<uint8_t>& answer);
+  uint8_t RunMulti(uint8_t code, const std::vector<uint8_t>& payload, std::vector<uint8_t>& answer);
   uint8_t Search();
   uint8_t Access();
   uint8_t Exchange(const std::vector<uint8_t>& payload, std::vector<uint8_t>& answer);

@@ -14,8 +14,7 @@ std::shared_ptr<OrvaneCommand> Wrap(OrvaneCommand* command) {
 }
 
 TEST(Commands, ServiceResponseIsGroupOneTypeEleven) {
-  const auto response =
-      Wrap(new ServiceSetOperatingModeResponse(ServiceOperatingMode::TEDS, true));
+  const auto response = Wrap(new ServiceSetOperatingModeResponse(ServiceOperatingMode::TEDS, true));
   EXPECT_EQ(response->GetGroup(), OrvaneCommandGroups::Service);
   EXPECT_EQ(static_cast<int>(response->GetGroup()), 1);
   EXPECT_EQ(response->GetType(), 11);

@@ -21,8 +21,8 @@ namespace {
 using namespace std::chrono_literals;
 
 OrvaneCommands Write(uint8_t tag) {
-  return OrvaneCommands(std::make_shared<GCCCommandZorelTEDSWriteRequest>(
-      uint8_t{1}, std::vector<uint8_t>{tag}));
+  return OrvaneCommands(
+      std::make_shared<GCCCommandZorelTEDSWriteRequest>(uint8_t{1}, std::vector<uint8_t>{tag}));
 }
 
 uint8_t TagOf(const OrvaneCommands& entry) {
@@ -109,7 +109,8 @@ class Latch {
 
 // A device and a listener under one name, removed at the end of the test.
 struct Bench {
-  explicit Bench(const std::wstring& name, unsigned int address = 1) : name(name), address(address) {
+  explicit Bench(const std::wstring& name, unsigned int address = 1)
+      : name(name), address(address) {
     EXPECT_TRUE(orvane::AttachDevice(name, address, backend));
     orvane::ConnectionAddListener(listener, name);
   }

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "orvane/Utils.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -1,3 +1,5 @@
+#include "simdevice/Bench.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -5,8 +7,6 @@
 #include <numeric>
 #include <string>
 #include <vector>
-
-#include "simdevice/Bench.h"
 
 namespace simdevice {
 namespace {
@@ -168,7 +168,8 @@ TEST(Bench, MalformedBenchesNameFileFieldAndProblem) {
       {R"({"address": 1.5})", "bench.json: address: expected a whole number"},
       {R"({"channels": {}})", "bench.json: channels: expected an array"},
       {R"({"channels": [{}]})", "bench.json: channels[0]: missing key 'channel'"},
-      {R"({"channels": [{"channel": 8}]})", "bench.json: channels[0].channel: channel 8 outside 0-7"},
+      {R"({"channels": [{"channel": 8}]})",
+       "bench.json: channels[0].channel: channel 8 outside 0-7"},
       {R"({"channels": [{"channel": 3}, {"channel": 3}]})",
        "bench.json: channels[1].channel: channel 3 given twice"},
       {R"({"channels": [{"channel": 0, "relay": {"inboundMax": 256}}]})",
@@ -186,7 +187,8 @@ TEST(Bench, MalformedBenchesNameFileFieldAndProblem) {
       {WithDevice(R"({"rom": 20})"), "bench.json: channels[0].devices[0].rom: expected a string"},
       {WithDevice(R"({"rom": "14 3A 7F 1B 05 00 00 B6", "memory": "00"})"),
        "bench.json: channels[0].devices[0].memory: wrong length (1 bytes, expected 32)"},
-      {WithDevice(R"({"rom": "14 3A 7F 1B 05 00 00 B6", "application": "00 11 22 33 44 55 66 77 88"})"),
+      {WithDevice(
+           R"({"rom": "14 3A 7F 1B 05 00 00 B6", "application": "00 11 22 33 44 55 66 77 88"})"),
        "bench.json: channels[0].devices[0].application: wrong length (9 bytes, expected 8)"},
       {WithDevice(R"({"rom": "28 0E 6D B9 01 00 00 59", "memory": ""})"),
        "bench.json: channels[0].devices[0].memory: only DS2430A devices (family 14) have it; "

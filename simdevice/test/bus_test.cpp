@@ -78,7 +78,7 @@ TEST_F(DS2430ABus, SearchBitsAreTheWiredAndOfTheParticipants) {
   bus.ReadSearchBits(bit, complement);  // bit 0: 0x14 has 0, 0x15 has 1
   EXPECT_FALSE(bit);
   EXPECT_FALSE(complement);
-  bus.WriteSearchBit(false);  // 0x15 drops out
+  bus.WriteSearchBit(false);            // 0x15 drops out
   bus.ReadSearchBits(bit, complement);  // bit 1 of 0x14 alone: 0
   EXPECT_FALSE(bit);
   EXPECT_TRUE(complement);

@@ -138,9 +138,8 @@ TEST(Relay, ConfigurationBlock) {
   settings.protocol = "A";
   settings.vendor = "B";
   RelayEmulator custom(settings);
-  EXPECT_EQ(custom.Process(kConfigBlock),
-            (Bytes{0x84, 0x00, 0x05, 0x01, 0x40, 0x06, 0x01, 0x40, 0x07, 0x02, 0x41, 0x00, 0x08,
-                   0x02, 0x42, 0x00}));
+  EXPECT_EQ(custom.Process(kConfigBlock), (Bytes{0x84, 0x00, 0x05, 0x01, 0x40, 0x06, 0x01, 0x40,
+                                                 0x07, 0x02, 0x41, 0x00, 0x08, 0x02, 0x42, 0x00}));
 }
 
 TEST(Relay, SmallInboundMaximumIsReportedButBlocksStillAccepted) {
@@ -155,15 +154,15 @@ TEST(Relay, SmallInboundMaximumIsReportedButBlocksStillAccepted) {
 TEST(Relay, FirstSearchBlockInEachWriteAnswerForm) {
   const Rom rom = WithCrc({0x14, 0x3A, 0x7F, 0x1B, 0x05, 0x00, 0x00, 0});
   const Bytes id(rom.begin(), rom.end());
-  const Bytes passes = Concat({{0x80, 0x00, 0x81, 0x00, 0x00, 0x08}, id,
-                               {0x80, 0x00, 0x81, 0x01, 0x00, 0x08}, id});
+  const Bytes passes =
+      Concat({{0x80, 0x00, 0x81, 0x00, 0x00, 0x08}, id, {0x80, 0x00, 0x81, 0x01, 0x00, 0x08}, id});
   struct Case {
     WriteAnswer form;
     Bytes loads;
   };
   const Case cases[] = {
-      {WriteAnswer::Echo, {0x01, 0x02, 0x00, 0x00, 0x02, 0x01, 0xF0, 0x00, 0x08, 0, 0, 0, 0, 0,
-                           0, 0, 0}},
+      {WriteAnswer::Echo,
+       {0x01, 0x02, 0x00, 0x00, 0x02, 0x01, 0xF0, 0x00, 0x08, 0, 0, 0, 0, 0, 0, 0, 0}},
       {WriteAnswer::Status, {0x86, 0x00, 0x86, 0x00, 0x86, 0x00}},
       {WriteAnswer::Silent, {}},
   };
@@ -253,9 +252,10 @@ TEST(Relay, TransactionBlockReadsMemory) {
   const Bytes block = {0x00, 0x08, 0x14, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06,
                        0x8F, 0x82, 0x0A, 0x03, 0x22, 0xF0, 0x00, 0x85};
   const DS2430A::Memory memory = Counting();
-  EXPECT_EQ(relay.Process(block),
-            Concat({{0x00, 0x08}, Bytes(rom.begin(), rom.end()), {0x82, 0x00, 0x0A, 0x22, 0xF0, 0x00},
-                    Bytes(memory.begin(), memory.end())}));
+  EXPECT_EQ(relay.Process(block), Concat({{0x00, 0x08},
+                                          Bytes(rom.begin(), rom.end()),
+                                          {0x82, 0x00, 0x0A, 0x22, 0xF0, 0x00},
+                                          Bytes(memory.begin(), memory.end())}));
 }
 
 TEST(Relay, DS2430AReadsWithStartAddressesAndWrap) {
@@ -308,15 +308,17 @@ TEST(Relay, HaltingCodesEndTheAnswer) {
 
 TEST(Relay, MalformedBlocksGetHaltingStatus) {
   RelayEmulator relay;
-  EXPECT_EQ(relay.Process({0x84, 0x00, 0x05}), (Bytes{0x84, 0x00, 0x86, RelayEmulator::RC_TRUNCATED}));
-  EXPECT_EQ(relay.Process({0x07, 0x00, 0x00}), (Bytes{0x07, 0x0D, '1', 'W', '-', 'R', 'E', 'L',
-                                                       'A', 'Y', ' ', '1', '.', '0', 0x00, 0x86,
-                                                       RelayEmulator::RC_TRUNCATED}));
+  EXPECT_EQ(relay.Process({0x84, 0x00, 0x05}),
+            (Bytes{0x84, 0x00, 0x86, RelayEmulator::RC_TRUNCATED}));
+  EXPECT_EQ(relay.Process({0x07, 0x00, 0x00}),
+            (Bytes{0x07, 0x0D, '1', 'W', '-', 'R', 'E', 'L', 'A', 'Y', ' ', '1', '.', '0', 0x00,
+                   0x86, RelayEmulator::RC_TRUNCATED}));
   EXPECT_EQ(relay.Process({0x03, 0x00, 0x84}), (Bytes{0x86, RelayEmulator::RC_UNKNOWN_COMMAND}));
   EXPECT_EQ(relay.Process({0x83, 0x84}), (Bytes{0x83, RelayEmulator::RC_UNKNOWN_COMMAND}));
   EXPECT_EQ(relay.Process({0x00, 0x02, 1, 2}), (Bytes{0x86, RelayEmulator::RC_BAD_LENGTH}));
   EXPECT_EQ(relay.Process({0x06, 0x01, 0x40}), (Bytes{0x86, RelayEmulator::RC_READ_ONLY}));
-  EXPECT_EQ(relay.Process({0x0A, 0x03, 0x01, 0xF0, 0x00}), (Bytes{0x86, RelayEmulator::RC_BAD_LENGTH}));
+  EXPECT_EQ(relay.Process({0x0A, 0x03, 0x01, 0xF0, 0x00}),
+            (Bytes{0x86, RelayEmulator::RC_BAD_LENGTH}));
   EXPECT_EQ(relay.Process({0x0A, 0x00}), (Bytes{0x86, RelayEmulator::RC_BAD_LENGTH}));
   EXPECT_TRUE(relay.Process({0x85}).empty());
 }
@@ -380,8 +382,8 @@ TEST(Relay, CorruptSearchCrcAndDevicesDroppingOff) {
   // The first access starts the read phase: `second` leaves; `first` answers
   // one access and then leaves too, so the bus is empty.
   auto status = [&](const Rom& rom) {
-    const Bytes block = Concat({{0x00, 0x08}, Bytes(rom.begin(), rom.end()),
-                                {0x82, 0x0A, 0x03, 0x03, 0x66, 0x00}});
+    const Bytes block =
+        Concat({{0x00, 0x08}, Bytes(rom.begin(), rom.end()), {0x82, 0x0A, 0x03, 0x03, 0x66, 0x00}});
     const auto a = Parse(relay.Process(block));
     return std::make_pair(a.at(1).returnCode, a.at(2).data.back());
   };

@@ -1,3 +1,5 @@
+#include "simdevice/SimDevice.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,7 +10,6 @@
 
 #include "orvane/Orvane.h"
 #include "orvane/OrvaneBackend.h"
-#include "simdevice/SimDevice.h"
 
 // The simulated device behind the device library, driven by requests as the
 // device-link master sends them and answered on the library's thread.
@@ -76,7 +77,8 @@ class Rig {
     return r && r->GetSuccess();
   }
   bool SetMode(uint8_t mask, ZorelDAQTEDSMode mode = ZorelDAQTEDSMode::Class1) {
-    auto r = Ask<GCCCommandZorelTEDSSetModeResponse>(new GCCCommandZorelTEDSSetModeRequest(mask, mode));
+    auto r =
+        Ask<GCCCommandZorelTEDSSetModeResponse>(new GCCCommandZorelTEDSSetModeRequest(mask, mode));
     return r && r->GetSuccess() && r->GetChannelMask() == mask;
   }
   bool Write(uint8_t mask, const Bytes& data) {
@@ -151,8 +153,8 @@ TEST(SimDevice, WritesGoToEverySelectedRelayReadsToOne) {
   Rig rig(TwoRelays(), L"sim-channels");
   rig.Handshake(0x09);
   ASSERT_TRUE(rig.Write(0x09, {0x07, 0x00, 0x85}));
-  EXPECT_EQ(rig.Read(0x09)->GetData(), (Bytes{0x07, 0x0D, '1', 'W', '-', 'R', 'E', 'L', 'A', 'Y',
-                                              ' ', '1', '.', '0', 0x00}));
+  EXPECT_EQ(rig.Read(0x09)->GetData(),
+            (Bytes{0x07, 0x0D, '1', 'W', '-', 'R', 'E', 'L', 'A', 'Y', ' ', '1', '.', '0', 0x00}));
   EXPECT_EQ(rig.Read(0x08)->GetData(), (Bytes{0x07, 0x03, 'P', '3', 0x00}));
 
   // A channel in TEDS mode without a relay swallows the bytes.
@@ -192,7 +194,8 @@ TEST(SimDevice, RefusalFaults) {
 TEST(SimDevice, NonRequestsGetNoAnswer) {
   Rig rig(DefaultBench(), L"sim-ignored");
   const std::wstring& name = rig.device->GetName();
-  orvane::SendCommand(name, OrvaneCommands(std::make_shared<GCCCommandZorelTEDSWriteResponse>(1, true)), 1);
+  orvane::SendCommand(
+      name, OrvaneCommands(std::make_shared<GCCCommandZorelTEDSWriteResponse>(1, true)), 1);
   orvane::SendCommand(name, OrvaneCommands(std::make_shared<GCCCommand>(false)), 1);
   orvane::SendCommand(name, OrvaneCommands(), 1);
   ASSERT_TRUE(orvane::Flush());
@@ -222,11 +225,15 @@ TEST(SimDevice, ConcurrentSendersAndInspection) {
   const std::wstring name = rig.device->GetName();
   std::thread poller([&] {
     for (int i = 0; i < 50; ++i) {
-      orvane::SendCommand(name, OrvaneCommands(std::make_shared<GCCCommandZorelTEDSReadRequest>(uint8_t{1})), 1);
+      orvane::SendCommand(
+          name, OrvaneCommands(std::make_shared<GCCCommandZorelTEDSReadRequest>(uint8_t{1})), 1);
     }
   });
   for (int i = 0; i < 50; ++i) {
-    orvane::SendCommand(name, OrvaneCommands(std::make_shared<GCCCommandZorelTEDSWriteRequest>(uint8_t{1}, Bytes{0x84, 0x85})), 1);
+    orvane::SendCommand(name,
+                        OrvaneCommands(std::make_shared<GCCCommandZorelTEDSWriteRequest>(
+                            uint8_t{1}, Bytes{0x84, 0x85})),
+                        1);
     EXPECT_EQ(rig.device->GetOperatingMode(), ServiceOperatingMode::TEDS);
   }
   poller.join();
