@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "tools/teds/DecodeCommand.h"
+#include "tools/teds/QueryCommand.h"
 
 int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
   CLI::App app(
@@ -18,13 +19,16 @@ int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
       "Examples:\n"
       "  teds decode --image \"64 80 34 41 0C 40 E2 01\"\n"
       "  teds decode --help\n"
+      "  teds query --poll-ms 0\n"
       "\n"
-      "Exit status: 0 done, 1 the TEDS could not be parsed, 2 bad arguments or input.");
+      "Exit status: 0 done, 1 the TEDS could not be parsed (decode) or no transducer\n"
+      "was found (query), 2 bad arguments or input, 3 the query timed out.");
 
   // Each command registers itself and leaves its exit status here when it
   // runs; add further commands the same way, each in a file of its own.
   int status = TEDS_EXIT_OK;
   AddDecodeCommand(app, streams, status);
+  AddQueryCommand(app, streams, status);
 
   // CLI11 takes the arguments last first.
   std::vector<std::string> reversed(args.rbegin(), args.rend());

@@ -1,0 +1,290 @@
+#include "tools/teds/QueryCommand.h"
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <iomanip>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <sstream>
+#include <stdexcept>
+
+#include "devicelink/ZorelOneWireMaster.h"
+#include "orvane/OrvaneBackend.h"
+#include "simdevice/Bench.h"
+#include "simdevice/SimDevice.h"
+#include "teds/TEDSInterface.h"
+#include "teds/TEDSTransducer.h"
+
+namespace {
+
+const char kQueryFooter[] =
+    "The device is reached through the device library; with this build's\n"
+    "stand-in that is the simulated device of a bench file (JSON, see the README),\n"
+    "or of the built-in bench: device SIM-DAQ at address 1 with one DS2430A\n"
+    "accelerometer on channel 0.\n"
+    "\n"
+    "Standard output gets exactly what the host listener receives, in order: each\n"
+    "text, and each transducer's report followed by its template errors. Progress\n"
+    "goes to standard error unless --quiet.\n"
+    "\n"
+    "Examples:\n"
+    "  teds query --poll-ms 0\n"
+    "  teds query --bench bench.json --channel 2 --timeout-s 20\n"
+    "\n"
+    "Exit status: 0 a transducer was reported, 1 the query ended without one,\n"
+    "2 bad arguments or bench, 3 the query did not end within the time-out.";
+
+std::wstring Widen(const std::string& text) {
+  std::wstring wide;
+  for (unsigned char c : text) wide.push_back(static_cast<wchar_t>(c));
+  return wide;
+}
+
+// What a query hands the host, written to standard output as it arrives, and
+// the end of the cycle, which the waiting thread is told of.
+class QueryHost : public TEDSInterface::Listener, public TEDSInterface::CycleListener {
+ public:
+  explicit QueryHost(std::ostream& out) : out(out) {}
+
+  void TransducerFound(const TEDSTransducer& transducer) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    out << transducer.Print();
+    for (const std::string& error : transducer.PrintErrors()) out << error << '\n';
+    out.flush();
+  }
+  void Error(const std::string& message) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    out << message;
+    if (message.empty() || message.back() != '\n') out << '\n';
+    out.flush();
+  }
+  void CycleEnded(std::size_t transducersReported) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    ended = true;
+    reported = transducersReported;
+    endedCv.notify_all();
+  }
+
+  // True when the cycle ended within `timeout`.
+  bool Wait(std::chrono::duration<double> timeout, std::size_t& count) {
+    std::unique_lock<std::mutex> guard(mutex);
+    const bool done = endedCv.wait_for(guard, timeout, [this] { return ended; });
+    count = reported;
+    return done;
+  }
+
+ private:
+  std::ostream& out;
+  std::mutex mutex;
+  std::condition_variable endedCv;
+  bool ended = false;
+  std::size_t reported = 0;
+};
+
+// Progress notes from the device library's traffic: the phase, each transfer
+// sent to the relay and the wait for its answer.
+class Progress : public orvane::TrafficObserver {
+ public:
+  Progress(std::ostream& err, const std::wstring& device, unsigned int address,
+           unsigned int pollMs)
+      : err(err), device(device), address(address), pollMs(pollMs) {}
+
+  void Observe(const orvane::TrafficEvent& event) override {
+    if (event.device != device || event.address != address) return;
+    const std::string note = Describe(event);
+    if (note.empty()) return;
+    std::lock_guard<std::mutex> guard(mutex);
+    err << "teds: " << note << '\n';
+    err.flush();
+  }
+
+ private:
+  std::string Describe(const orvane::TrafficEvent& event) {
+    std::ostringstream note;
+    const char* outcome = event.success ? "done" : "refused";
+    switch (event.kind) {
+      case orvane::TrafficKind::ServiceMode:
+        note << "handshake: service operating mode " << unsigned(event.mode);
+        if (event.response) note << ' ' << outcome;
+        else note << " requested";
+        break;
+      case orvane::TrafficKind::TEDSSetMode:
+        note << "handshake: TEDS mode ";
+        if (event.response) note << outcome;
+        else note << unsigned(event.mode) << " requested for channel mask 0x" << std::hex
+                  << std::setw(2) << std::setfill('0') << unsigned(event.channelMask);
+        break;
+      case orvane::TrafficKind::TEDSWrite:
+        if (event.response) {
+          if (event.success) return std::string();
+          note << phase << ": the device refused the write";
+          break;
+        }
+        if (event.bytes.size() == 1 && event.bytes[0] == 0x85) {
+          note << phase << ": polling the relay again";
+        } else {
+          phase = PhaseOf(event.bytes);
+          note << phase << ": transfer sent (" << event.bytes.size() << " bytes)";
+        }
+        break;
+      case orvane::TrafficKind::TEDSRead:
+        if (!event.response) {
+          note << phase << ": waiting for the relay's answer (" << pollMs << " ms pause)";
+        } else if (!event.success) {
+          note << phase << ": the device refused the read";
+        } else if (event.bytes.empty()) {
+          note << phase << ": the relay has no answer yet";
+        } else {
+          note << phase << ": answer received (" << event.bytes.size() << " bytes)";
+        }
+        break;
+      default:
+        return std::string();
+    }
+    return note.str();
+  }
+
+  // The relay command that opens a block tells what the block is for.
+  static const char* PhaseOf(const std::vector<uint8_t>& block) {
+    if (block.empty()) return "relay";
+    switch (block[0]) {
+      case 0x84: return "configuration";
+      case 0x01:
+      case 0x80: return "search";
+      case 0x00: return "reading";
+      default: return "relay";
+    }
+  }
+
+  std::ostream& err;
+  const std::wstring device;
+  const unsigned int address;
+  const unsigned int pollMs;
+  std::mutex mutex;
+  std::string phase = "relay";
+};
+
+// Keeps a traffic observer registered for its own lifetime.
+class ObserverRegistration {
+ public:
+  explicit ObserverRegistration(std::shared_ptr<orvane::TrafficObserver> observer)
+      : observer(std::move(observer)) {
+    if (this->observer) orvane::AddTrafficObserver(this->observer);
+  }
+  ~ObserverRegistration() {
+    if (observer) orvane::RemoveTrafficObserver(observer);
+  }
+  ObserverRegistration(const ObserverRegistration&) = delete;
+  ObserverRegistration& operator=(const ObserverRegistration&) = delete;
+
+ private:
+  std::shared_ptr<orvane::TrafficObserver> observer;
+};
+
+bool LoadQueryBench(const QueryOptions& options, simdevice::Bench& bench, std::ostream& err) {
+  try {
+    std::vector<std::string> warnings;
+    bench = options.benchPath.empty() ? simdevice::DefaultBench()
+                                      : simdevice::LoadBench(options.benchPath, &warnings);
+    for (const std::string& warning : warnings) err << "teds query: warning: " << warning << '\n';
+    return true;
+  } catch (const std::exception& e) {
+    err << "teds query: " << e.what() << '\n';
+    return false;
+  }
+}
+
+}  // namespace
+
+int RunQuery(const QueryOptions& options, TedsStreams& streams) {
+  simdevice::Bench bench;
+  if (!LoadQueryBench(options, bench, streams.err)) return TEDS_EXIT_BAD_INPUT;
+  const std::wstring device = options.haveDevice ? Widen(options.device) : bench.name;
+  const unsigned int address = options.haveAddress ? options.address : bench.address;
+  unsigned int channel = options.haveChannel ? options.channel : 0;
+  if (!options.haveChannel && !bench.channels.empty()) channel = bench.channels[0].channel;
+  if (options.mode > 255) {
+    streams.err << "teds query: --mode " << options.mode << " is not a TEDS mode (0 to 255)\n";
+    return TEDS_EXIT_BAD_INPUT;
+  }
+  if (!(options.timeoutS > 0)) {
+    streams.err << "teds query: --timeout-s must be greater than 0\n";
+    return TEDS_EXIT_BAD_INPUT;
+  }
+
+  simdevice::SimAttachment sim(simdevice::SimDevice::Create(bench));
+  ObserverRegistration progress(
+      options.quiet ? nullptr
+                    : std::make_shared<Progress>(streams.err, device, address, options.pollMs));
+
+  std::unique_ptr<ZorelOneWireMaster> master;
+  try {
+    master = std::make_unique<ZorelOneWireMaster>(
+        device, address, channel, ZorelDAQTEDSMode(static_cast<uint8_t>(options.mode)),
+        std::chrono::milliseconds(options.pollMs));
+  } catch (const std::invalid_argument& e) {
+    streams.err << "teds query: " << e.what() << '\n';
+    return TEDS_EXIT_BAD_INPUT;
+  }
+
+  const auto host = std::make_shared<QueryHost>(streams.out);
+  std::size_t reported = 0;
+  bool ended = false;
+  {
+    TEDSInterface teds(*master);
+    teds.AddListener(host);
+    teds.AddCycleListener(host);
+    if (!options.quiet) streams.err << "teds: handshake: enabling the TEDS channel\n";
+    teds.Query();
+    ended = host->Wait(std::chrono::duration<double>(options.timeoutS), reported);
+    // Let the device go back to its normal mode, then stop all traffic into
+    // the master before the interface it reports to goes away.
+    master->Enable(false);
+    master->Shutdown();
+  }
+  master.reset();
+  if (!ended) {
+    streams.err << "teds query: no answer: the query did not end within " << options.timeoutS
+                << " s\n";
+    return TEDS_EXIT_TIMEOUT;
+  }
+  return reported > 0 ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
+}
+
+void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status) {
+  auto options = std::make_shared<QueryOptions>();
+  CLI::App* query = app.add_subcommand(
+      "query", "Run one TEDS query against a device and print every transducer found");
+  query->footer(kQueryFooter);
+  query->add_option("--bench", options->benchPath, "Bench file of the simulated device (JSON)")
+      ->type_name("FILE");
+  CLI::Option* device =
+      query->add_option("--device", options->device, "Device name (default: the bench's)")
+          ->type_name("NAME");
+  CLI::Option* address =
+      query->add_option("--address", options->address, "Device address (default: the bench's)")
+          ->type_name("N");
+  CLI::Option* channel =
+      query
+          ->add_option("--channel", options->channel,
+                       "TEDS channel 0-7 of the relay (default: the bench's first)")
+          ->type_name("N");
+  query->add_option("--mode", options->mode, "TEDS mode of the channel")
+      ->type_name("M")
+      ->capture_default_str();
+  query->add_option("--poll-ms", options->pollMs, "Pause before each read of the relay's answer")
+      ->type_name("N")
+      ->capture_default_str();
+  query->add_option("--timeout-s", options->timeoutS, "Give up after this many seconds")
+      ->type_name("N")
+      ->capture_default_str();
+  query->add_flag("--quiet", options->quiet, "No progress on standard error");
+  query->callback([options, device, address, channel, &streams, &status]() {
+    options->haveDevice = device->count() > 0;
+    options->haveAddress = address->count() > 0;
+    options->haveChannel = channel->count() > 0;
+    status = RunQuery(*options, streams);
+  });
+}

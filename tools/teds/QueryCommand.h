@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tools/teds/TedsApp.h"
+
+namespace CLI {
+class App;
+}
+
+// `teds query`: one TEDS query against a device through the device library,
+// by default the simulated device of the built-in bench.
+struct QueryOptions {
+  std::string benchPath;      // empty: the built-in bench
+  bool haveDevice = false;    // otherwise the bench's name
+  std::string device;
+  bool haveAddress = false;   // otherwise the bench's address
+  unsigned int address = 0;
+  bool haveChannel = false;   // otherwise the bench's first channel
+  unsigned int channel = 0;
+  unsigned int mode = 1;      // TEDS mode of the channel
+  unsigned int pollMs = 1000;  // the relay's answer pause
+  double timeoutS = 60;
+  bool quiet = false;
+};
+
+// Exit status of a query that did not end in time.
+constexpr int TEDS_EXIT_TIMEOUT = 3;
+
+// Standard output gets exactly what the host listener receives, in order:
+// each text (a newline added when it has none) and each transducer's report
+// followed by its template errors, one per line. Progress goes to the error
+// stream unless `quiet`. Returns TEDS_EXIT_OK when at least one transducer
+// was reported, TEDS_EXIT_PARSE_ERROR when the cycle ended without one,
+// TEDS_EXIT_BAD_INPUT for bad arguments or a bad bench, TEDS_EXIT_TIMEOUT
+// when the cycle had not ended in time.
+int RunQuery(const QueryOptions& options, TedsStreams& streams);
+
+void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status);
