@@ -253,6 +253,16 @@ int RunQuery(const QueryOptions& options, TedsStreams& streams) {
   return reported > 0 ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
 }
 
+void AddBenchCommand(CLI::App& app, TedsStreams& streams, int& status) {
+  CLI::App* bench = app.add_subcommand(
+      "bench", "Print the built-in bench file, a starting point for benches of your own");
+  bench->callback([&streams, &status]() {
+    streams.out << simdevice::DefaultBenchJson();
+    if (simdevice::DefaultBenchJson().back() != '\n') streams.out << '\n';
+    status = TEDS_EXIT_OK;
+  });
+}
+
 void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status) {
   auto options = std::make_shared<QueryOptions>();
   CLI::App* query = app.add_subcommand(

@@ -38,3 +38,6 @@ constexpr int TEDS_EXIT_TIMEOUT = 3;
 int RunQuery(const QueryOptions& options, TedsStreams& streams);
 
 void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status);
+
+// `teds bench`: prints the built-in bench file.
+void AddBenchCommand(CLI::App& app, TedsStreams& streams, int& status);

@@ -29,6 +29,7 @@ int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
   int status = TEDS_EXIT_OK;
   AddDecodeCommand(app, streams, status);
   AddQueryCommand(app, streams, status);
+  AddBenchCommand(app, streams, status);
 
   // CLI11 takes the arguments last first.
   std::vector<std::string> reversed(args.rbegin(), args.rend());

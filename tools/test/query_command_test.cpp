@@ -1,0 +1,207 @@
+// `teds query` end to end: the tool, the library, the device-library stand-in
+// and the simulated device, with the relay's answer pause at 0.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "onewire/AbstractOneWireMaster.h"
+#include "simdevice/Bench.h"
+#include "tools/teds/QueryCommand.h"
+#include "tools/teds/TedsApp.h"
+
+namespace {
+
+using nlohmann::json;
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Outcome Teds(const std::vector<std::string>& args) {
+  std::istringstream in;
+  std::ostringstream out, err;
+  TedsStreams streams{in, out, err};
+  const int status = RunTeds(args, streams);
+  return {status, out.str(), err.str()};
+}
+
+// Writes a bench file for one test and removes it afterwards.
+class BenchFile {
+ public:
+  explicit BenchFile(const json& bench)
+      : path((std::filesystem::temp_directory_path() /
+              ("teds_query_" + std::to_string(++counter) + ".json"))
+                 .string()) {
+    std::ofstream(path) << bench.dump(2);
+  }
+  ~BenchFile() { std::filesystem::remove(path); }
+  const std::string path;
+
+ private:
+  static inline int counter = 0;
+};
+
+Outcome Query(const json& bench, double timeout = 5) {
+  BenchFile file(bench);
+  std::ostringstream seconds;
+  seconds << timeout;
+  return Teds({"query", "--bench", file.path, "--poll-ms", "0", "--quiet", "--timeout-s",
+               seconds.str()});
+}
+
+json DefaultBench() { return json::parse(simdevice::DefaultBenchJson()); }
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  std::ostringstream text;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    static const char digits[] = "0123456789ABCDEF";
+    if (i) text << ' ';
+    text << digits[bytes[i] >> 4] << digits[bytes[i] & 15];
+  }
+  return text.str();
+}
+
+std::vector<uint8_t> Rom(uint8_t serial) {
+  std::vector<uint8_t> rom = {0x14, serial, 0x11, 0x22, 0x33, 0x44, 0x55, 0};
+  rom[7] = AbstractOneWireMaster::Device::crc8(rom.data(), 7);
+  return rom;
+}
+
+// A DS2430A bench entry holding a 39-byte image with a correct checksum.
+json Ds2430a(const std::vector<uint8_t>& rom, std::vector<uint8_t> image) {
+  image.resize(39, 0);
+  unsigned sum = 0;
+  for (uint8_t b : image) sum += b;
+  std::vector<uint8_t> memory = {static_cast<uint8_t>((256 - sum % 256) % 256)};
+  memory.insert(memory.end(), image.begin() + 8, image.end());
+  return {{"rom", Hex(rom)},
+          {"application", Hex({image.begin(), image.begin() + 8})},
+          {"memory", Hex(memory)}};
+}
+
+const std::vector<uint8_t> kSensor = {0x64, 0x80, 0x34, 0x41, 0x0C, 0x40, 0xE2, 0x01,
+                                      0x64, 0x90, 0x0F, 0xF8, 0x64, 0x06, 0x29, 0x1C,
+                                      0xFB, 0x08, 0x62, 0xB4, 0x45, 0x01, 0x00};
+
+const char kDefaultReport[] =
+    "TEDS BusListener\n"
+    "  Protocol: 1W-RELAY 1.0\n"
+    "  Vendor: Simulated relay\n"
+    "Transducers Found:\n"
+    "  [14 3A 7F 1B 05 00 00 B6]\n"
+    "Compile: GOOD CHECKSUM\n"
+    "Transducer:[14 3A 7F 1B 05 00 00 B6]\n"
+    "\n"
+    "Basic TEDS:\n"
+    "  Manufacturer ID: 100\n"
+    "  Model Number:    1234\n"
+    "  Version Letter:  B\n"
+    "  Version Number:  3\n"
+    "  Serial Number:   123456\n"
+    "\n"
+    "Template 25 - Accelerometer/Force transducer with constant current amplifier:\n"
+    "  Measurement:\n"
+    "    Accelerometer:\n"
+    "      %Sens@Ref:    0.010001 V/(m/s^2)\n"
+    "      %TF_HP_S:     0.499038 Hz\n"
+    "    %Direction:     Z\n"
+    "    %Weight:        9.539622 g\n"
+    "  Electrical signal output:\n"
+    "    %Sign:          POSITIVE\n"
+    "  Calibration Information:\n"
+    "    %Reffreq:       98.692786 Hz\n"
+    "    %RefTemp:       23.000000 *C\n"
+    "    %CalDate:       2020-01-01\n"
+    "    %CalInitials:   ABC\n"
+    "    %CalPeriod:     365 days\n"
+    "  Misc.:\n"
+    "    %MeasID:        5\n"
+    "Failed to parse TEDS template: Unknown template 0\n";
+
+TEST(TedsQuery, BuiltInBenchPrintsExactlyTheHostListenersTexts) {
+  const Outcome outcome = Teds({"query", "--poll-ms", "0", "--quiet"});
+  EXPECT_EQ(TEDS_EXIT_OK, outcome.status) << outcome.err;
+  EXPECT_EQ(kDefaultReport, outcome.out);
+  EXPECT_EQ("", outcome.err);
+}
+
+TEST(TedsQuery, ProgressGoesToStandardErrorOnly) {
+  const Outcome outcome = Teds({"query", "--poll-ms", "0"});
+  EXPECT_EQ(kDefaultReport, outcome.out);
+  for (const char* note : {"handshake", "configuration: transfer sent (10 bytes)",
+                           "search: transfer sent (26 bytes)", "reading: transfer sent",
+                           "waiting for the relay's answer"}) {
+    EXPECT_NE(std::string::npos, outcome.err.find(note)) << note;
+  }
+}
+
+TEST(TedsQuery, SeveralSensorsAreReportedInSearchOrder) {
+  json bench = DefaultBench();
+  json& devices = bench["channels"][0]["devices"];
+  devices = json::array();
+  for (uint8_t serial : {0x03, 0x01, 0x02}) devices.push_back(Ds2430a(Rom(serial), kSensor));
+  const Outcome outcome = Query(bench);
+  EXPECT_EQ(TEDS_EXIT_OK, outcome.status) << outcome.err;
+  // The standard ROM search takes the 0 branch first, bit by bit from the
+  // least significant: serial 02 comes before 01, and 01 before 03.
+  const std::vector<uint8_t> order = {0x02, 0x01, 0x03};
+  std::string found = "Transducers Found:\n";
+  for (uint8_t serial : order) found += "  [" + Hex(Rom(serial)) + "]\n";
+  EXPECT_NE(std::string::npos, outcome.out.find(found));
+  std::size_t last = 0;
+  for (uint8_t serial : order) {
+    const std::size_t at = outcome.out.find("Transducer:[" + Hex(Rom(serial)) + "]");
+    ASSERT_NE(std::string::npos, at);
+    EXPECT_LT(last, at);
+    last = at;
+  }
+}
+
+TEST(TedsQuery, NodeListIsOneTransducerUnderTheListIdentity) {
+  json bench = DefaultBench();
+  json& devices = bench["channels"][0]["devices"];
+  std::vector<uint8_t> list = {0x01, 0x00, 0x01};
+  const std::vector<uint8_t> member = Rom(0x07);
+  list.insert(list.end(), member.begin(), member.end());
+  devices = json::array({Ds2430a(Rom(0x09), list), Ds2430a(member, kSensor)});
+  const Outcome outcome = Query(bench);
+  EXPECT_EQ(TEDS_EXIT_OK, outcome.status) << outcome.err;
+  EXPECT_NE(std::string::npos, outcome.out.find("Transducer:[" + Hex(Rom(0x09)) + "]"));
+  EXPECT_EQ(std::string::npos, outcome.out.find("Transducer:[" + Hex(member) + "]"));
+  EXPECT_NE(std::string::npos, outcome.out.find("  Manufacturer ID: 100\n"));
+}
+
+TEST(TedsQuery, BadArgumentsAndBadBenchesExitWithTwoAndNothingOnStandardOutput) {
+  const Outcome channel = Teds({"query", "--channel", "8", "--quiet"});
+  EXPECT_EQ(TEDS_EXIT_BAD_INPUT, channel.status);
+  EXPECT_EQ("", channel.out);
+  EXPECT_NE(std::string::npos, channel.err.find("TEDS channel 8 does not exist"));
+
+  json bench = DefaultBench();
+  bench["channels"][0]["channel"] = 9;
+  const Outcome badChannel = Query(bench);
+  EXPECT_EQ(TEDS_EXIT_BAD_INPUT, badChannel.status);
+  EXPECT_EQ("", badChannel.out);
+  EXPECT_NE(std::string::npos, badChannel.err.find("channel 9 outside 0-7"));
+
+  const Outcome missing = Teds({"query", "--bench", "/nonexistent/bench.json"});
+  EXPECT_EQ(TEDS_EXIT_BAD_INPUT, missing.status);
+  EXPECT_NE(std::string::npos, missing.err.find("/nonexistent/bench.json"));
+
+  EXPECT_EQ(TEDS_EXIT_BAD_INPUT, Teds({"query", "--timeout-s", "0"}).status);
+}
+
+TEST(TedsQuery, BenchCommandPrintsTheBuiltInBench) {
+  const Outcome outcome = Teds({"bench"});
+  EXPECT_EQ(TEDS_EXIT_OK, outcome.status);
+  EXPECT_EQ(DefaultBench(), json::parse(outcome.out));
+}
+
+}  // namespace
