@@ -79,9 +79,14 @@ void ZorelOneWireMaster::Dispatch(const std::vector<OrvaneCommands>& commands) {
       // to the mode 0 request of a disable that arrives after the next
       // Enable(true) must not pass for it.
       const auto* response = dynamic_cast<const ServiceSetOperatingModeResponse*>(command.get());
-      if (response && response->GetSuccess() && serviceModeRequested &&
-          response->GetMode() == kTEDSServiceMode) {
-        serviceModeSet = true;
+      if (response && serviceModeRequested && response->GetMode() == kTEDSServiceMode) {
+        if (response->GetSuccess()) {
+          serviceModeSet = true;
+        } else if (state == Enabling) {
+          // The master cannot come up; say so rather than wait in silence.
+          handshakeRefused = true;
+          Error("The device refused service operating mode 4 (TEDS) for device " + DeviceText());
+        }
       }
       Process();
     } else if (group == kGCCGroup) {
@@ -98,13 +103,25 @@ void ZorelOneWireMaster::DispatchGCC(const OrvaneCommand& command) {
   switch (zorel->GetOperation()) {
     case kTEDSSetMode: {
       const auto* response = dynamic_cast<const GCCCommandZorelTEDSSetModeResponse*>(zorel);
-      if (response && response->GetSuccess()) tedsModeSet = true;
+      if (response && response->GetSuccess()) {
+        tedsModeSet = true;
+      } else if (response && state == Enabling && !tedsModeSet) {
+        handshakeRefused = true;
+        Error("The device refused the TEDS set-mode request for " + ChannelText());
+      }
       Process();
       break;
     }
     case kTEDSWrite: {
       const auto* response = dynamic_cast<const GCCCommandZorelTEDSWriteResponse*>(zorel);
-      if (response && response->GetSuccess()) SentInbound();
+      if (!response) break;
+      if (response->GetSuccess()) {
+        SentInbound();
+      } else {
+        // No read follows a refused write: give the transfer up so that its
+        // owner hears and the master goes on.
+        AbortTransfer("The device refused the TEDS write request for " + ChannelText());
+      }
       break;
     }
     case kTEDSRead: {
@@ -124,26 +141,27 @@ void ZorelOneWireMaster::Enable(bool enable) {
   switch (state) {
     case Disabled:
       if (!enable) return;
+      handshakeRefused = false;
       tedsModeSet = false;
       serviceModeRequested = false;
       serviceModeSet = false;
       SendSetTEDSMode(tedsMode);
       RemoteOneWireMaster::Enable(true);
       return;
-    case Enabling:
-    case Ready:
-      if (enable) return;
-      // The relay part drops its queued and in-flight work (telling their
-      // owners) while the state still says what it was.
+    default:
+      if (enable) {
+        if (state == Searching) RemoteOneWireMaster::Enable(true);
+        return;
+      }
+      // The relay part drops its queued and in-flight work, telling their
+      // owners, while the state still says what it was; it also ends a
+      // running search.
       RemoteOneWireMaster::Enable(false);
+      if (state != Disabled) return;
       SendSetServiceOperatingMode(kNormalServiceMode);
       tedsModeSet = false;
       serviceModeRequested = false;
       serviceModeSet = false;
-      state = Disabled;
-      return;
-    default:
-      RemoteOneWireMaster::Enable(enable);
       return;
   }
 }
@@ -218,43 +236,72 @@ void ZorelOneWireMaster::PollThreadMain() {
 
 // ---- Requests ---------------------------------------------------------------
 
-bool ZorelOneWireMaster::Send(const std::shared_ptr<OrvaneCommand>& command, const char* what) {
-  if (orvane::SendCommand(device, OrvaneCommands(command), address)) return true;
-  ReportRefused(what);
-  return false;
+bool ZorelOneWireMaster::Send(const std::shared_ptr<OrvaneCommand>& command) {
+  return orvane::SendCommand(device, OrvaneCommands(command), address);
 }
 
-void ZorelOneWireMaster::ReportRefused(const char* what) {
-  Error(std::string("The device library refused the ") + what + " request for device " +
-        orvane::utils::wstr2str(device) + " at address " + std::to_string(address));
+std::string ZorelOneWireMaster::RefusedText(const char* what) const {
+  return std::string("The device library refused the ") + what + " request for device " +
+         DeviceText();
+}
+
+void ZorelOneWireMaster::RefuseHandshake(const char* what) {
+  // The master cannot come up; the flag is set before the report so that a
+  // host that looks at it from inside the report sees it.
+  handshakeRefused = true;
+  Error(RefusedText(what));
+}
+
+std::string ZorelOneWireMaster::DeviceText() const {
+  return orvane::utils::wstr2str(device) + " at address " + std::to_string(address);
+}
+
+std::string ZorelOneWireMaster::ChannelText() const {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string text = "channel mask 0x";
+  text += digits[channelMask >> 4];
+  text += digits[channelMask & 15];
+  return text + " of device " + DeviceText();
 }
 
 void ZorelOneWireMaster::SendSetServiceOperatingMode(const ServiceOperatingMode& mode) {
-  Send(std::make_shared<ServiceSetOperatingModeRequest>(mode), "service operating mode");
+  const char* what = "service operating mode";
+  if (Send(std::make_shared<ServiceSetOperatingModeRequest>(mode))) return;
+  if (mode == kTEDSServiceMode) {
+    RefuseHandshake(what);
+  } else {
+    Error(RefusedText(what));
+  }
 }
 
 void ZorelOneWireMaster::SendSetTEDSMode(const ZorelDAQTEDSMode& mode) {
-  Send(std::make_shared<GCCCommandZorelTEDSSetModeRequest>(channelMask, mode), "TEDS set-mode");
+  const char* what = "TEDS set-mode";
+  if (!Send(std::make_shared<GCCCommandZorelTEDSSetModeRequest>(channelMask, mode))) {
+    RefuseHandshake(what);
+  }
 }
 
 void ZorelOneWireMaster::SendInboundRequest(const std::vector<uint8_t>& data) {
-  Send(std::make_shared<GCCCommandZorelTEDSWriteRequest>(channelMask, data), "TEDS write");
+  const char* what = "TEDS write";
+  if (!Send(std::make_shared<GCCCommandZorelTEDSWriteRequest>(channelMask, data))) {
+    // The block never left: the transfer cannot be answered.
+    AbortTransfer(RefusedText(what));
+  }
 }
 
 void ZorelOneWireMaster::SendOutboundRequest() {
-  // Runs on the poll thread. A refused read is reported under the master's
-  // lock, unless the master is shutting down and about to join this thread.
-  const auto request = std::make_shared<GCCCommandZorelTEDSReadRequest>(channelMask);
-  if (orvane::SendCommand(device, OrvaneCommands(request), address)) return;
+  // Runs on the poll thread. A refused read is handled under the master's
+  // lock, unless the master is shutting down or joining this thread, which
+  // it does while holding that lock.
+  const char* what = "TEDS read";
+  if (Send(std::make_shared<GCCCommandZorelTEDSReadRequest>(channelMask))) return;
   std::unique_lock<std::recursive_mutex> guard(lock, std::defer_lock);
   while (!guard.try_lock()) {
-    {
-      std::unique_lock<std::mutex> poll(pollMutex);
-      if (pollWake.wait_for(poll, std::chrono::milliseconds(1),
-                            [this] { return stopping || joining; })) {
-        return;
-      }
+    std::unique_lock<std::mutex> poll(pollMutex);
+    if (pollWake.wait_for(poll, std::chrono::milliseconds(1),
+                          [this] { return stopping || joining; })) {
+      return;
     }
   }
-  ReportRefused("TEDS read");
+  AbortTransfer(RefusedText(what));
 }

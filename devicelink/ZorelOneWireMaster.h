@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -62,6 +63,11 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   // leave the master before it destroys what the master's listeners use.
   void Shutdown();
 
+  // The device refused the set-mode or the service operating mode request of
+  // the latest enabling: the master stays Enabling until Enable(false). Safe
+  // to ask from any thread.
+  bool HandshakeRefused() const { return handshakeRefused.load(); }
+
   const std::wstring& GetDevice() const { return device; }
   unsigned int GetAddress() const { return address; }
   uint8_t GetChannelMask() const { return channelMask; }
@@ -82,10 +88,14 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   void SendSetTEDSMode(const ZorelDAQTEDSMode& mode);
   void SendInboundRequest(const std::vector<uint8_t>& data);
   void SendOutboundRequest();
-  // Sends one request; a request the device library refuses is reported
-  // through Error, naming it.
-  bool Send(const std::shared_ptr<OrvaneCommand>& command, const char* what);
-  void ReportRefused(const char* what);
+  // Sends one request; false when the device library refuses it. A refused
+  // handshake request is reported through Error and stops the enabling; a
+  // refused write or read gives up the transfer in flight.
+  bool Send(const std::shared_ptr<OrvaneCommand>& command);
+  std::string RefusedText(const char* what) const;
+  void RefuseHandshake(const char* what);
+  std::string DeviceText() const;
+  std::string ChannelText() const;
 
   std::shared_ptr<std::thread> pollThread;
   std::shared_ptr<ResponseListener> responseListener;
@@ -96,6 +106,7 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   bool tedsModeSet = false;
   bool serviceModeRequested = false;
   bool serviceModeSet = false;
+  std::atomic<bool> handshakeRefused{false};
 
   const std::chrono::milliseconds pollPause;
   // Serializes the callback thread and the host's thread inside the master.

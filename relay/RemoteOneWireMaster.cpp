@@ -200,14 +200,20 @@ void RemoteOneWireMaster::ReceiveOutbound(const std::vector<uint8_t>& block) {
   }
   pollsLeft = POLL_BUDGET;
   if (!ParseOutbound(*current, block)) {
-    Error(kProtocolError);
-    if (current->listener) current->listener->ProtocolError(kProtocolError);
-    EndTransfer(current);
+    AbortTransfer(kProtocolError);
     return;
   }
   // The listener runs while the transfer is still in flight, so transfers it
   // queues are sent only after this one has been cleared.
   if (current->listener) current->listener->Finished(*current);
+  EndTransfer(current);
+}
+
+void RemoteOneWireMaster::AbortTransfer(const std::string& message) {
+  const std::shared_ptr<Transfer> current = transfer;
+  Error(message);
+  if (!current) return;
+  if (current->listener) current->listener->ProtocolError(message);
   EndTransfer(current);
 }
 

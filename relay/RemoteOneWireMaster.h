@@ -224,6 +224,13 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   // Sends the next queued transfer unless one is in flight.
   void RunTransfers();
 
+  // The relay's channel failed the transfer in flight (its answer cannot be
+  // parsed, or the block never reached the relay): `message` goes to the bus
+  // listeners and a waiting discovery, the transfer is released, and its
+  // listener is told through ProtocolError. Also reports when nothing is in
+  // flight.
+  void AbortTransfer(const std::string& message);
+
   // Reports "Failed to configure remote: " + message as a bus error.
   void ConfigError(const std::string& message);
 

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <iomanip>
 #include <memory>
 #include <mutex>
@@ -48,6 +49,10 @@ class QueryHost : public TEDSInterface::Listener, public TEDSInterface::CycleLis
  public:
   explicit QueryHost(std::ostream& out) : out(out) {}
 
+  // Tells whether the master can no longer come up, so that no cycle will
+  // ever start: checked after every text.
+  void SetStalled(std::function<bool()> check) { stalled = std::move(check); }
+
   void TransducerFound(const TEDSTransducer& transducer) override {
     std::lock_guard<std::mutex> guard(mutex);
     out << transducer.Print();
@@ -59,6 +64,10 @@ class QueryHost : public TEDSInterface::Listener, public TEDSInterface::CycleLis
     out << message;
     if (message.empty() || message.back() != '\n') out << '\n';
     out.flush();
+    if (stalled && stalled()) {
+      ended = true;
+      endedCv.notify_all();
+    }
   }
   void CycleEnded(std::size_t transducersReported) override {
     std::lock_guard<std::mutex> guard(mutex);
@@ -77,6 +86,7 @@ class QueryHost : public TEDSInterface::Listener, public TEDSInterface::CycleLis
 
  private:
   std::ostream& out;
+  std::function<bool()> stalled;
   std::mutex mutex;
   std::condition_variable endedCv;
   bool ended = false;
@@ -230,6 +240,8 @@ int RunQuery(const QueryOptions& options, TedsStreams& streams) {
   }
 
   const auto host = std::make_shared<QueryHost>(streams.out);
+  ZorelOneWireMaster* const link = master.get();
+  host->SetStalled([link] { return link->HandshakeRefused(); });
   std::size_t reported = 0;
   bool ended = false;
   {
