@@ -37,7 +37,9 @@ class BenchFile {
  public:
   explicit BenchFile(const json& bench)
       : path((std::filesystem::temp_directory_path() /
-              ("teds_query_" + std::to_string(++counter) + ".json"))
+              (std::string("teds_query_") +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+               std::to_string(++counter) + ".json"))
                  .string()) {
     std::ofstream(path) << bench.dump(2);
   }
