@@ -1,0 +1,360 @@
+// Every fault the simulated device can stage, in each phase of a query where
+// it bites (handshake, configuration, search, reading): `teds query` ends
+// within its time-out with exactly the texts a host would see and the right
+// exit status; and the same master, once the fault is gone, queries again
+// and finds the sensor.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "devicelink/ZorelOneWireMaster.h"
+#include "orvane/OrvaneBackend.h"
+#include "simdevice/Bench.h"
+#include "simdevice/SimDevice.h"
+#include "teds/TEDSInterface.h"
+#include "teds/TEDSTransducer.h"
+#include "tools/teds/TedsApp.h"
+
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr double kTimeoutS = 10;
+
+const char kRom[] = "14 3A 7F 1B 05 00 00 B6";
+
+// The pieces of what the host hears from the built-in bench.
+const std::string kReady =
+    "TEDS BusListener\n"
+    "  Protocol: 1W-RELAY 1.0\n"
+    "  Vendor: Simulated relay\n";
+// Ready after a configuration that failed before the texts were taken.
+const std::string kReadyBlank =
+    "TEDS BusListener\n"
+    "  Protocol: \n"
+    "  Vendor: \n";
+const std::string kFound = std::string("Transducers Found:\n  [") + kRom + "]\n";
+const std::string kCompiled = "Compile: GOOD CHECKSUM\n";
+const std::string kReport = kCompiled + "Transducer:[" + kRom +
+                            "]\n"
+                            "\n"
+                            "Basic TEDS:\n"
+                            "  Manufacturer ID: 100\n"
+                            "  Model Number:    1234\n"
+                            "  Version Letter:  B\n"
+                            "  Version Number:  3\n"
+                            "  Serial Number:   123456\n"
+                            "\n"
+                            "Template 25 - Accelerometer/Force transducer with constant current "
+                            "amplifier:\n"
+                            "  Measurement:\n"
+                            "    Accelerometer:\n"
+                            "      %Sens@Ref:    0.010001 V/(m/s^2)\n"
+                            "      %TF_HP_S:     0.499038 Hz\n"
+                            "    %Direction:     Z\n"
+                            "    %Weight:        9.539622 g\n"
+                            "  Electrical signal output:\n"
+                            "    %Sign:          POSITIVE\n"
+                            "  Calibration Information:\n"
+                            "    %Reffreq:       98.692786 Hz\n"
+                            "    %RefTemp:       23.000000 *C\n"
+                            "    %CalDate:       2020-01-01\n"
+                            "    %CalInitials:   ABC\n"
+                            "    %CalPeriod:     365 days\n"
+                            "  Misc.:\n"
+                            "    %MeasID:        5\n"
+                            "Failed to parse TEDS template: Unknown template 0\n";
+const std::string kHealthy = kReady + kFound + kReport;
+
+const std::string kBusError = "OneWire Error: ";
+const std::string kDiscoveryError = "OneWire Discovery Error: Remote OneWire transfer failed: ";
+const std::string kMemoryError = "OneWire Memory Error:Remote OneWire transfer failed: ";
+const std::string kConfigError = kBusError + "Failed to configure remote: ";
+const std::string kSilent = "Relay did not answer";
+const std::string kGarbled = "Remote OneWire protocol error";
+const std::string kWriteRefused =
+    "The device refused the TEDS write request for channel mask 0x01 of device SIM-DAQ at "
+    "address 1";
+
+struct FaultCase {
+  const char* name;   // test name: fault and phase
+  const char* phase;  // where the fault bites
+  std::function<void(json& bench)> stage;
+  int status;
+  std::string out;
+};
+
+json& Channel(json& bench) { return bench["channels"][0]; }
+json& Faults(json& bench) { return Channel(bench)["faults"]; }
+
+std::function<void(json&)> Knob(const char* key, json value) {
+  return [key, value](json& bench) { Faults(bench)[key] = value; };
+}
+std::function<void(json&)> Relay(const char* key, json value) {
+  return [key, value](json& bench) { Channel(bench)["relay"][key] = value; };
+}
+std::function<void(json&)> Silent(unsigned afterAnswers) {
+  return [afterAnswers](json& bench) {
+    Faults(bench)["silentReads"] = 4;
+    Faults(bench)["silentAfterAnswers"] = afterAnswers;
+  };
+}
+std::function<void(json&)> CommandFails(const char* command) {
+  return Knob("commandFailures", json::array({{{"command", command}}}));
+}
+
+std::vector<FaultCase> Cases() {
+  const std::string garbledTwice = kBusError + kGarbled + "\n" + kReadyBlank + kBusError +
+                                   kGarbled + "\n" + kDiscoveryError + kGarbled + "\n";
+  return {
+      // Handshake: the device refuses; the master never comes up and says so.
+      {"RefuseSetMode_Handshake", "handshake", Knob("refuseSetMode", true), TEDS_EXIT_PARSE_ERROR,
+       kBusError +
+           "The device refused the TEDS set-mode request for channel mask 0x01 of device "
+           "SIM-DAQ at address 1\n"},
+      {"RefuseServiceMode_Handshake", "handshake",
+       [](json& bench) { bench["faults"]["refuseServiceMode"] = true; }, TEDS_EXIT_PARSE_ERROR,
+       kBusError + "The device refused service operating mode 4 (TEDS) for device SIM-DAQ at "
+                   "address 1\n"},
+
+      // A relay that stays silent through the whole poll budget, from its
+      // first answer on, or only from the search or the reading on.
+      {"Silent_Configuration", "configuration", Silent(0), TEDS_EXIT_PARSE_ERROR,
+       kConfigError + kSilent + "\n" + kReadyBlank + kDiscoveryError + kSilent + "\n"},
+      {"Silent_Search", "search", Silent(1), TEDS_EXIT_PARSE_ERROR,
+       kReady + kDiscoveryError + kSilent + "\n"},
+      {"Silent_Reading", "reading", Silent(2), TEDS_EXIT_PARSE_ERROR,
+       kReady + kFound + kMemoryError + kSilent + "\n"},
+      // Three empty reads stay within the budget of four.
+      {"SilentWithinPollBudget_AllPhases", "all", Knob("silentReads", 3), TEDS_EXIT_OK, kHealthy},
+
+      // Protocol garbage in place of the first answers. The search fails on
+      // its garbage, so three garbled answers end the query where two do.
+      {"Garbage_Configuration", "configuration", Knob("garbageAnswers", 1), TEDS_EXIT_OK,
+       kBusError + kGarbled + "\n" + kReadyBlank + kFound + kReport},
+      {"Garbage_Search", "search", Knob("garbageAnswers", 2), TEDS_EXIT_PARSE_ERROR,
+       garbledTwice},
+      {"Garbage_Reading", "reading", Knob("garbageAnswers", 3), TEDS_EXIT_PARSE_ERROR,
+       garbledTwice},
+      // An answer split over several reads is not one outbound block.
+      {"OutboundChunks_AllPhases", "all", Knob("outboundChunk", 8), TEDS_EXIT_PARSE_ERROR,
+       garbledTwice},
+
+      // The relay answers one command with a halting return code.
+      {"ResetFails_Configuration", "configuration", CommandFails("84"), TEDS_EXIT_OK,
+       kConfigError + "CMD_RESET failed\n" + kReadyBlank + kFound + kReport},
+      {"BusResetFails_Search", "search", CommandFails("80"), TEDS_EXIT_PARSE_ERROR,
+       kReady + kDiscoveryError + "CMD_ML_RESET failed\n"},
+      {"SearchPassFails_Search", "search", CommandFails("81"), TEDS_EXIT_PARSE_ERROR,
+       kReady + kDiscoveryError + "CMD_ML_SEARCH failed\n"},
+      {"LaterSearchPassFails_Search", "search",
+       Knob("commandFailures", json::array({{{"command", "81"}, {"skip", 1}, {"count", 1}}})),
+       TEDS_EXIT_PARSE_ERROR, kReady + kDiscoveryError + "CMD_ML_SEARCH failed\n"},
+      {"IdLoadFails_Search", "search", CommandFails("00"), TEDS_EXIT_PARSE_ERROR,
+       kReady + kDiscoveryError + "Failed to initialize search ID\n"},
+      {"AccessFails_Reading", "reading", CommandFails("82"), TEDS_EXIT_PARSE_ERROR,
+       kReady + kFound + kMemoryError + "CMD_ML_ACCESS failed\n"},
+      {"AccessNoPresence_Reading", "reading",
+       Knob("commandFailures", json::array({{{"command", "82"}, {"code", 1}}})),
+       TEDS_EXIT_PARSE_ERROR, kReady + kFound + kMemoryError + "CMD_ML_ACCESS failed\n"},
+      {"DataFails_Reading", "reading", CommandFails("0A"), TEDS_EXIT_PARSE_ERROR,
+       kReady + kFound + kMemoryError + "CMD_ML_DATA failed\n"},
+
+      // Bus faults.
+      {"CorruptSearchCrc_Search", "search", Knob("corruptSearchCrc", json::array({kRom})),
+       TEDS_EXIT_PARSE_ERROR, kReady + kDiscoveryError + "CMD_DATA_ID CRC Check failed\n"},
+      {"BadRomCrc_Search", "search",
+       [](json& bench) { Channel(bench)["devices"][0]["rom"] = "14 3A 7F 1B 05 00 00 B7"; },
+       TEDS_EXIT_PARSE_ERROR, kReady + kDiscoveryError + "CMD_DATA_ID CRC Check failed\n"},
+      {"NoPresence_Search", "search",
+       [](json& bench) {
+         Channel(bench)["devices"] = json::array();
+         Channel(bench)["relay"]["noPresenceCode"] = 1;
+       },
+       TEDS_EXIT_PARSE_ERROR, kReady + kDiscoveryError + "CMD_ML_RESET failed\n"},
+      {"EmptyBus_Search", "search", [](json& bench) { Channel(bench)["devices"] = json::array(); },
+       TEDS_EXIT_PARSE_ERROR, kReady + "Transducers Found:\nNo valid templates found\n"},
+      {"DropOffAtReadPhase_Reading", "reading",
+       Knob("dropOff", json::array({{{"rom", kRom}, {"atReadPhase", true}}})),
+       TEDS_EXIT_PARSE_ERROR, kReady + kFound + kMemoryError + "CMD_ML_ACCESS failed\n"},
+      {"DropOffAfterOneAccess_Reading", "reading",
+       Knob("dropOff", json::array({{{"rom", kRom}, {"afterAccesses", 1}}})),
+       TEDS_EXIT_PARSE_ERROR, kReady + kFound + kMemoryError + "CMD_ML_ACCESS failed\n"},
+      // A status other than FC: the pages are compiled, nothing is parsed.
+      {"StatusNotFC_Reading", "reading",
+       [](json& bench) { Channel(bench)["devices"][0]["status"] = "FD"; }, TEDS_EXIT_PARSE_ERROR,
+       kReady + kFound + kCompiled},
+
+      // The device refuses TEDS writes once N have gone through.
+      {"RefuseWrites_Configuration", "configuration", Knob("refuseWritesAfter", 0),
+       TEDS_EXIT_PARSE_ERROR,
+       kBusError + kWriteRefused + "\n" + kReadyBlank + kBusError + kWriteRefused + "\n" +
+           kDiscoveryError + kWriteRefused + "\n"},
+      {"RefuseWrites_Search", "search", Knob("refuseWritesAfter", 1), TEDS_EXIT_PARSE_ERROR,
+       kReady + kBusError + kWriteRefused + "\n" + kDiscoveryError + kWriteRefused + "\n"},
+      {"RefuseWrites_Reading", "reading", Knob("refuseWritesAfter", 2), TEDS_EXIT_PARSE_ERROR,
+       kReady + kFound + kBusError + kWriteRefused + "\n" + kMemoryError + kWriteRefused + "\n"},
+
+      // Inbound maxima: below 48 the relay's value is refused and 48 kept;
+      // at 48 and 49 one DS2430A's 48 bytes of reads travel in two blocks.
+      {"InboundMax47_Configuration", "configuration", Relay("inboundMax", 47), TEDS_EXIT_OK,
+       kConfigError + "Invalod CMD_DATA_INBOUND_MAX response value\n" + kReadyBlank + kFound +
+           kReport},
+      {"InboundMax48_Reading", "reading", Relay("inboundMax", 48), TEDS_EXIT_OK, kHealthy},
+      {"InboundMax49_Reading", "reading", Relay("inboundMax", 49), TEDS_EXIT_OK, kHealthy},
+
+      // Writes of the search context answered by status or not at all.
+      {"WriteAnswerStatus_Search", "search", Relay("writeAnswer", "status"), TEDS_EXIT_OK,
+       kHealthy},
+      {"WriteAnswerSilent_Search", "search", Relay("writeAnswer", "silent"), TEDS_EXIT_OK,
+       kHealthy},
+  };
+}
+
+json DefaultBench() { return json::parse(simdevice::DefaultBenchJson()); }
+
+json StagedBench(const FaultCase& fault) {
+  json bench = DefaultBench();
+  fault.stage(bench);
+  return bench;
+}
+
+// ---- The tool ---------------------------------------------------------------
+
+class BenchFile {
+ public:
+  BenchFile(const json& bench, const std::string& name)
+      : path((std::filesystem::temp_directory_path() / ("teds_fault_" + name + ".json")).string()) {
+    std::ofstream(path) << bench.dump(2);
+  }
+  ~BenchFile() { std::filesystem::remove(path); }
+  const std::string path;
+};
+
+class FaultMatrix : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(FaultMatrix, QueryEndsInTimeWithTheExactTexts) {
+  const FaultCase& fault = GetParam();
+  BenchFile file(StagedBench(fault), fault.name);
+  std::istringstream in;
+  std::ostringstream out, err;
+  TedsStreams streams{in, out, err};
+  std::ostringstream timeout;
+  timeout << kTimeoutS;
+  const Clock::time_point start = Clock::now();
+  const int status = RunTeds({"query", "--bench", file.path, "--poll-ms", "0", "--quiet",
+                              "--timeout-s", timeout.str()},
+                             streams);
+  const std::chrono::duration<double> took = Clock::now() - start;
+  EXPECT_LT(took.count(), kTimeoutS) << fault.phase;
+  EXPECT_EQ(fault.status, status) << fault.phase << "\n" << err.str();
+  EXPECT_EQ(fault.out, out.str()) << fault.phase;
+}
+
+// ---- The library, twice on one master ---------------------------------------
+
+// Collects what the host hears, in the tool's layout, and wakes the test when
+// the cycle ends or when the master can no longer come up.
+class Host : public TEDSInterface::Listener, public TEDSInterface::CycleListener {
+ public:
+  explicit Host(const ZorelOneWireMaster& master) : master(master) {}
+
+  void TransducerFound(const TEDSTransducer& transducer) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    texts += transducer.Print();
+    for (const std::string& error : transducer.PrintErrors()) texts += error + "\n";
+  }
+  void Error(const std::string& message) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    texts += message;
+    if (message.empty() || message.back() != '\n') texts += "\n";
+    if (master.HandshakeRefused()) {
+      over = true;
+      wake.notify_all();
+    }
+  }
+  void CycleEnded(std::size_t count) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    over = true;
+    reported = count;
+    wake.notify_all();
+  }
+
+  // True when the query ended in time; then starts afresh for the next one.
+  bool WaitAndReset(std::string& heard, std::size_t& count) {
+    std::unique_lock<std::mutex> guard(mutex);
+    const bool ended = wake.wait_for(guard, std::chrono::duration<double>(kTimeoutS),
+                                     [this] { return over; });
+    heard = texts;
+    count = reported;
+    texts.clear();
+    reported = 0;
+    over = false;
+    return ended;
+  }
+
+ private:
+  const ZorelOneWireMaster& master;
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::string texts;
+  std::size_t reported = 0;
+  bool over = false;
+};
+
+TEST_P(FaultMatrix, SameMasterQueriesAgainOnceTheFaultIsGone) {
+  const FaultCase& fault = GetParam();
+  const simdevice::Bench faulty =
+      simdevice::ParseBench(StagedBench(fault).dump(), fault.name);
+  const simdevice::Bench healthy = simdevice::DefaultBench();
+  auto device = simdevice::SimDevice::Create(faulty);
+  ASSERT_TRUE(device->Attach());
+
+  std::string heard;
+  std::size_t reported = 0;
+  {
+    ZorelOneWireMaster master(healthy.name, healthy.address, 0, ZorelDAQTEDSMode(1),
+                              std::chrono::milliseconds(0));
+    const auto host = std::make_shared<Host>(master);
+    TEDSInterface teds(master);
+    teds.AddListener(host);
+    teds.AddCycleListener(host);
+
+    teds.Query();
+    ASSERT_TRUE(host->WaitAndReset(heard, reported)) << fault.phase << ": no end\n" << heard;
+    EXPECT_EQ(fault.out, heard) << fault.phase;
+
+    // The faulty device goes, a healthy one takes its name and address.
+    ASSERT_TRUE(device->Detach());
+    device = simdevice::SimDevice::Create(healthy);
+    ASSERT_TRUE(device->Attach());
+    master.Enable(false);
+    teds.Query();
+    ASSERT_TRUE(host->WaitAndReset(heard, reported)) << fault.phase << ": no end\n" << heard;
+    EXPECT_EQ(kHealthy, heard) << fault.phase;
+    EXPECT_EQ(1u, reported);
+
+    master.Enable(false);
+    master.Shutdown();
+  }
+  EXPECT_TRUE(device->Detach());
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<FaultCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
