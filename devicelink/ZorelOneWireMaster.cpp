@@ -171,6 +171,11 @@ void ZorelOneWireMaster::Discover(const std::shared_ptr<DiscoveryListener>& list
   RemoteOneWireMaster::Discover(listener);
 }
 
+void ZorelOneWireMaster::Serialized(const std::function<void()>& action) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  action();
+}
+
 void ZorelOneWireMaster::Process() {
   switch (state) {
     case Disabled:

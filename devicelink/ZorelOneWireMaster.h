@@ -57,6 +57,8 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
 
   void Enable(bool enable) override;
   void Discover(const std::shared_ptr<DiscoveryListener>& listener) override;
+  // Holds off the device library's callbacks while `action` runs.
+  void Serialized(const std::function<void()>& action) override;
 
   // Stops all traffic into the master, as the destructor does; the master
   // cannot be used afterwards. Lets a host wait for the callback thread to

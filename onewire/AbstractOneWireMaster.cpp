@@ -133,6 +133,8 @@ std::shared_ptr<AbstractOneWireMaster::Transaction> AbstractOneWireMaster::Creat
   return Transaction::Create(*this, listener);
 }
 
+void AbstractOneWireMaster::Serialized(const std::function<void()>& action) { action(); }
+
 void AbstractOneWireMaster::Process() {
   if (state == Enabling) {
     state = Ready;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -157,6 +158,12 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
   // same list.
   virtual void Discover(const std::shared_ptr<DiscoveryListener>& listener);
   virtual std::shared_ptr<Transaction> CreateTransaction(Transaction::Listener& listener);
+
+  // Runs `action` so that nothing else enters the master meanwhile. A master
+  // whose notifications arrive on another thread than the host's (the
+  // device-link master) holds them off for the duration; the base simply
+  // runs it. Lets a host look at the state and act on it in one step.
+  virtual void Serialized(const std::function<void()>& action);
 
  protected:
   struct SearchContext {

@@ -114,11 +114,15 @@ void TEDSInterface::EndCycle() {
 void TEDSInterface::Query() {
   // A master that becomes ready inside Enable notifies its bus listeners,
   // which already starts a cycle; do not start a second one after it.
-  const unsigned before = cyclesStarted;
-  master.Enable(true);
-  if (master.GetState() == AbstractOneWireMaster::Ready && cyclesStarted == before) {
-    DiscoverNodes();
-  }
+  // The master's notifications may arrive on another thread: enable, look at
+  // the state and start the cycle in one step.
+  master.Serialized([this] {
+    const unsigned before = cyclesStarted;
+    master.Enable(true);
+    if (master.GetState() == AbstractOneWireMaster::Ready && cyclesStarted == before) {
+      DiscoverNodes();
+    }
+  });
 }
 
 void TEDSInterface::Error(const std::string& message) {

@@ -227,7 +227,11 @@ TEST_F(ZorelTest, ResponsesForAnotherAddressAreIgnored) {
   // the master on.
   ZorelOneWireMaster neighbour(name, 8, 3, ZorelDAQTEDSMode(1), 0ms);
   neighbour.Enable(true);
-  ASSERT_TRUE(Eventually([&] { return neighbour.IsReady(); }));
+  ASSERT_TRUE(Eventually([&] {
+    bool ready = false;
+    neighbour.Serialized([&] { ready = neighbour.IsReady(); });
+    return ready;
+  }));
   EXPECT_EQ(AbstractOneWireMaster::Enabling, master->GetState());
   orvane::DetachDevice(name, 8);
 }
