@@ -56,6 +56,9 @@ class TEDSInterface::TransactionListener
   }
   void Error(const std::string& message) override {
     if (owner) {
+      // The transaction has ended: it no longer needs this listener, so the
+      // interface lets go of it (the master still holds it for this call).
+      owner->transaction.reset();
       owner->Error("OneWire Memory Error:" + message);
       owner->EndCycle();
     } else {
