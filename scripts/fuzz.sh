@@ -17,6 +17,7 @@ if [ ${#targets[@]} -eq 0 ]; then
   mapfile -t targets < <(sed -n 's/^orvane_add_fuzzer(\([a-z_0-9]*\).*/\1/p' fuzz/CMakeLists.txt)
 fi
 cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}"
+mkdir -p "$dir/artifacts"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 for target in "${targets[@]}"; do
@@ -26,6 +27,6 @@ for target in "${targets[@]}"; do
   echo "== $target for ${seconds}s"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     "$dir/bin/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 "$scratch/$target" 2>&1 | tail -n 12
+    -print_final_stats=1 -artifact_prefix="$dir/artifacts/$target-" "$scratch/$target" 2>&1 | tail -n 12
   [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "$target failed"; exit 1; }
 done

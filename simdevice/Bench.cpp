@@ -423,7 +423,8 @@ Bench ParseBench(const std::string& text, const std::string& source,
   json root;
   try {
     root = json::parse(text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
+    // Syntax errors, and numbers too large for any JSON number type.
     throw BenchError(source + ": not valid JSON: " + e.what());
   }
   // Warnings are only handed out for a bench that loads.

@@ -161,6 +161,7 @@ TEST(Bench, MalformedBenchesNameFileFieldAndProblem) {
   };
   const Case cases[] = {
       {"{", "bench.json: not valid JSON: "},
+      {R"({"address": 1e400})", "bench.json: not valid JSON: "},
       {"[]", "bench.json: expected an object"},
       {R"({"nmae": "X"})", "bench.json: nmae: unknown key 'nmae'"},
       {R"({"name": ""})", "bench.json: name: must not be empty"},
