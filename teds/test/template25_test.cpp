@@ -6,6 +6,7 @@
 #include "teds/TEDSException.h"
 #include "teds/TEDSTemplate25.h"
 #include "teds/test/TedsTestUtil.h"
+#include "teds/test/WorkedExample.h"
 
 using tedstest::BitWriter;
 using tedstest::Template25Access;
@@ -116,24 +117,7 @@ TEST(TEDSTemplate25, WorkedExample) {
   EXPECT_EQ(d.calInitials, "ABC");
   EXPECT_EQ(d.calPeriod, 365u);
   EXPECT_EQ(d.measID, 5u);
-  EXPECT_EQ(t->Print(),
-            "Template 25 - Accelerometer/Force transducer with constant current amplifier:\n"
-            "  Measurement:\n"
-            "    Accelerometer:\n"
-            "      %Sens@Ref:    0.010001 V/(m/s^2)\n"
-            "      %TF_HP_S:     0.499038 Hz\n"
-            "    %Direction:     Z\n"
-            "    %Weight:        9.539622 g\n"
-            "  Electrical signal output:\n"
-            "    %Sign:          POSITIVE\n"
-            "  Calibration Information:\n"
-            "    %Reffreq:       98.692786 Hz\n"
-            "    %RefTemp:       23.000000 *C\n"
-            "    %CalDate:       2020-01-01\n"
-            "    %CalInitials:   ABC\n"
-            "    %CalPeriod:     365 days\n"
-            "  Misc.:\n"
-            "    %MeasID:        5\n");
+  EXPECT_EQ(t->Print(), WorkedTemplate25Report());
   EXPECT_EQ(t->GetName().size(), 62u);
 }
 

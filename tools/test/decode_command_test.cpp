@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "tools/teds/TedsApp.h"
+#include "teds/test/WorkedExample.h"
 
 namespace {
 
@@ -23,35 +24,8 @@ Outcome Teds(const std::vector<std::string>& args, const std::string& input = ""
 const std::string kBasic = "64 80 34 41 0C 40 E2 01";
 const std::string kTemplate = "64 90 0F F8 64 06 29 1C FB 08 62 B4 45 01 00";
 
-const std::string kBasicReport =
-    "Transducer:[00 00 00 00 00 00 00 00]\n"
-    "\n"
-    "Basic TEDS:\n"
-    "  Manufacturer ID: 100\n"
-    "  Model Number:    1234\n"
-    "  Version Letter:  B\n"
-    "  Version Number:  3\n"
-    "  Serial Number:   123456\n";
-
-const std::string kTemplateReport =
-    "\n"
-    "Template 25 - Accelerometer/Force transducer with constant current amplifier:\n"
-    "  Measurement:\n"
-    "    Accelerometer:\n"
-    "      %Sens@Ref:    0.010001 V/(m/s^2)\n"
-    "      %TF_HP_S:     0.499038 Hz\n"
-    "    %Direction:     Z\n"
-    "    %Weight:        9.539622 g\n"
-    "  Electrical signal output:\n"
-    "    %Sign:          POSITIVE\n"
-    "  Calibration Information:\n"
-    "    %Reffreq:       98.692786 Hz\n"
-    "    %RefTemp:       23.000000 *C\n"
-    "    %CalDate:       2020-01-01\n"
-    "    %CalInitials:   ABC\n"
-    "    %CalPeriod:     365 days\n"
-    "  Misc.:\n"
-    "    %MeasID:        5\n";
+const std::string kBasicReport = "Transducer:[00 00 00 00 00 00 00 00]\n\n" + WorkedBasicReport();
+const std::string kTemplateReport = "\n" + WorkedTemplate25Report();
 
 }  // namespace
 

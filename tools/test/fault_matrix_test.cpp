@@ -25,6 +25,7 @@
 #include "teds/TEDSInterface.h"
 #include "teds/TEDSTransducer.h"
 #include "tools/teds/TedsApp.h"
+#include "teds/test/WorkedExample.h"
 
 namespace {
 
@@ -47,35 +48,7 @@ const std::string kReadyBlank =
     "  Vendor: \n";
 const std::string kFound = std::string("Transducers Found:\n  [") + kRom + "]\n";
 const std::string kCompiled = "Compile: GOOD CHECKSUM\n";
-const std::string kReport = kCompiled + "Transducer:[" + kRom +
-                            "]\n"
-                            "\n"
-                            "Basic TEDS:\n"
-                            "  Manufacturer ID: 100\n"
-                            "  Model Number:    1234\n"
-                            "  Version Letter:  B\n"
-                            "  Version Number:  3\n"
-                            "  Serial Number:   123456\n"
-                            "\n"
-                            "Template 25 - Accelerometer/Force transducer with constant current "
-                            "amplifier:\n"
-                            "  Measurement:\n"
-                            "    Accelerometer:\n"
-                            "      %Sens@Ref:    0.010001 V/(m/s^2)\n"
-                            "      %TF_HP_S:     0.499038 Hz\n"
-                            "    %Direction:     Z\n"
-                            "    %Weight:        9.539622 g\n"
-                            "  Electrical signal output:\n"
-                            "    %Sign:          POSITIVE\n"
-                            "  Calibration Information:\n"
-                            "    %Reffreq:       98.692786 Hz\n"
-                            "    %RefTemp:       23.000000 *C\n"
-                            "    %CalDate:       2020-01-01\n"
-                            "    %CalInitials:   ABC\n"
-                            "    %CalPeriod:     365 days\n"
-                            "  Misc.:\n"
-                            "    %MeasID:        5\n"
-                            "Failed to parse TEDS template: Unknown template 0\n";
+const std::string kReport = kCompiled + WorkedSensorOutput(kRom);
 const std::string kHealthy = kReady + kFound + kReport;
 
 const std::string kBusError = "OneWire Error: ";

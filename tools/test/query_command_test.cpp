@@ -13,6 +13,7 @@
 #include "simdevice/Bench.h"
 #include "tools/teds/QueryCommand.h"
 #include "tools/teds/TedsApp.h"
+#include "teds/test/WorkedExample.h"
 
 namespace {
 
@@ -92,40 +93,14 @@ const std::vector<uint8_t> kSensor = {0x64, 0x80, 0x34, 0x41, 0x0C, 0x40, 0xE2, 
                                       0x64, 0x90, 0x0F, 0xF8, 0x64, 0x06, 0x29, 0x1C,
                                       0xFB, 0x08, 0x62, 0xB4, 0x45, 0x01, 0x00};
 
-const char kDefaultReport[] =
+const std::string kDefaultReport =
     "TEDS BusListener\n"
     "  Protocol: 1W-RELAY 1.0\n"
     "  Vendor: Simulated relay\n"
     "Transducers Found:\n"
     "  [14 3A 7F 1B 05 00 00 B6]\n"
-    "Compile: GOOD CHECKSUM\n"
-    "Transducer:[14 3A 7F 1B 05 00 00 B6]\n"
-    "\n"
-    "Basic TEDS:\n"
-    "  Manufacturer ID: 100\n"
-    "  Model Number:    1234\n"
-    "  Version Letter:  B\n"
-    "  Version Number:  3\n"
-    "  Serial Number:   123456\n"
-    "\n"
-    "Template 25 - Accelerometer/Force transducer with constant current amplifier:\n"
-    "  Measurement:\n"
-    "    Accelerometer:\n"
-    "      %Sens@Ref:    0.010001 V/(m/s^2)\n"
-    "      %TF_HP_S:     0.499038 Hz\n"
-    "    %Direction:     Z\n"
-    "    %Weight:        9.539622 g\n"
-    "  Electrical signal output:\n"
-    "    %Sign:          POSITIVE\n"
-    "  Calibration Information:\n"
-    "    %Reffreq:       98.692786 Hz\n"
-    "    %RefTemp:       23.000000 *C\n"
-    "    %CalDate:       2020-01-01\n"
-    "    %CalInitials:   ABC\n"
-    "    %CalPeriod:     365 days\n"
-    "  Misc.:\n"
-    "    %MeasID:        5\n"
-    "Failed to parse TEDS template: Unknown template 0\n";
+    "Compile: GOOD CHECKSUM\n" +
+    WorkedSensorOutput("14 3A 7F 1B 05 00 00 B6");
 
 TEST(TedsQuery, BuiltInBenchPrintsExactlyTheHostListenersTexts) {
   const Outcome outcome = Teds({"query", "--poll-ms", "0", "--quiet"});
