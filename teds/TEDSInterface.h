@@ -27,7 +27,9 @@ class TEDSTransducer;
 //
 // Everything but the constructor, the destructor, AddListener and Query runs
 // on the thread on which the master delivers its notifications. The master
-// must outlive the interface.
+// must outlive the interface, and the interface must not be destroyed while
+// that thread can be inside it: with the device-link master, call its
+// Shutdown (or destroy the interface from a notification-free state) first.
 class ORVANE_TEDS_API TEDSInterface {
  public:
   class ORVANE_TEDS_API Listener {
