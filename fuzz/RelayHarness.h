@@ -199,4 +199,14 @@ class InputReader {
   std::size_t at = 0;
 };
 
+// Takes the input's first byte as the transfer shape to wait in: 0 to 2 the
+// configuration, first and later search; 3 to 7 a transaction of 1 to 5
+// DS2430As. False when the harness could not get there.
+inline bool PrepareFromInput(RelayHarness& master, InputReader& input) {
+  const uint8_t selector = input.Byte() % 8;
+  const Shape shape = selector < 3 ? static_cast<Shape>(selector) : Shape::Transaction;
+  const std::size_t sensors = selector < 3 ? 0 : selector - 2;
+  return master.Prepare(shape, sensors);
+}
+
 }  // namespace fuzzing

@@ -77,12 +77,8 @@ class ExaminerHarness : public RelayHarness {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   InputReader input(data, size);
-  const uint8_t selector = input.Byte() % 8;
-  const Shape shape = selector < 3 ? static_cast<Shape>(selector) : Shape::Transaction;
-  const std::size_t sensors = selector < 3 ? 0 : selector - 2;
-
   ExaminerHarness master;
-  if (!master.Prepare(shape, sensors)) __builtin_trap();
+  if (!PrepareFromInput(master, input)) __builtin_trap();
   for (int transfers = 0; transfers < 32 && !input.Empty() && master.InFlight(); ++transfers)
     master.Answer(master.MakeAnswer(input));
   master.Finish();

@@ -13,12 +13,8 @@ using namespace fuzzing;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   InputReader input(data, size);
-  const uint8_t selector = input.Byte() % 8;
-  const Shape shape = selector < 3 ? static_cast<Shape>(selector) : Shape::Transaction;
-  const std::size_t sensors = selector < 3 ? 0 : selector - 2;
-
   RelayHarness master;
-  if (!master.Prepare(shape, sensors)) __builtin_trap();
+  if (!PrepareFromInput(master, input)) __builtin_trap();
   for (int blocks = 0; blocks < 16 && !input.Empty() && master.InFlight(); ++blocks)
     master.Answer(input.Take(input.Byte()));
   master.Finish();
