@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "onewire/AbstractOneWireMaster.h"
+#include "testing/Roms.h"
 
 struct EmulatedDevice {
   AbstractOneWireMaster::Device rom;
@@ -20,12 +21,7 @@ struct EmulatedDevice {
   std::vector<uint8_t> memory = std::vector<uint8_t>(32, 0xFF);
 };
 
-// A valid ROM of the given family with `serial` in byte 1.
-inline AbstractOneWireMaster::Device MakeRom(uint8_t family, uint8_t serial) {
-  std::array<uint8_t, 8> rom{{family, serial, 0x5A, 0x00, 0x00, 0x00, 0x00, 0x00}};
-  rom[7] = AbstractOneWireMaster::Device::crc8(rom.data(), 7);
-  return AbstractOneWireMaster::Device(rom);
-}
+using orvtest::MakeRom;
 
 // A DS2430A holding a 39-byte TEDS image: bytes 0-7 in the application
 // register, bytes 8-38 after the page checksum byte of the memory.
