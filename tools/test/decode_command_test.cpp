@@ -86,6 +86,7 @@ TEST(TedsDecode, DS2430AVerdictsComeFirst) {
 TEST(TedsDecode, BadInputIsStatusTwoWithNothingOnStandardOutput) {
   const std::vector<std::vector<std::string>> bad = {
       {"decode", "--image", "6G"},
+      {"decode", "--json", "--image", "6G"},
       {"decode", "--image", "648"},
       {"decode", "--image", ""},
       {"decode", "--ds2430a", kBasic, "zz"},
