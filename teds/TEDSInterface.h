@@ -96,8 +96,10 @@ class ORVANE_TEDS_API TEDSInterface {
   void EndCycle();
   void ReportReady();
   void ReportDevices(const std::vector<AbstractOneWireMaster::Device>& devices);
+  void ReportSkippedNodes();
   void GroupNodeLists();
   void GroupSingleNodes();
+  void ParseTransducers();
 
   std::vector<std::shared_ptr<CycleListener>> cycleListeners;
   bool cycleRunning = false;
