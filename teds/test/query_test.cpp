@@ -55,9 +55,9 @@ class RecordingHost : public TEDSInterface::Listener {
   std::function<void()> onTransducer;
 };
 
-class QueryTest : public ::testing::Test {
+class TEDSInterfaceTest : public ::testing::Test {
  protected:
-  QueryTest() : host(std::make_shared<RecordingHost>(log, "h")) {}
+  TEDSInterfaceTest() : host(std::make_shared<RecordingHost>(log, "h")) {}
 
   void Run() {
     TEDSInterface teds(master);
@@ -88,14 +88,14 @@ class QueryTest : public ::testing::Test {
 
 const char kGood[] = "Compile: GOOD CHECKSUM";
 
-TEST_F(QueryTest, EmptyBusReportsNoValidTemplates) {
+TEST_F(TEDSInterfaceTest, EmptyBusReportsNoValidTemplates) {
   Run();
   EXPECT_EQ((std::vector<std::string>{"Transducers Found:\n", "No valid templates found"}),
             Texts());
   EXPECT_TRUE(Found().empty());
 }
 
-TEST_F(QueryTest, OneSensorIsReportedOnceWithItsErrors) {
+TEST_F(TEDSInterfaceTest, OneSensorIsReportedOnceWithItsErrors) {
   master.devices.push_back(DeviceWithImage(MakeRom(0x14, 1), SensorImage()));
   Run();
   EXPECT_EQ((std::vector<std::string>{"Transducers Found:\n  " + MakeRom(0x14, 1).ToString() +
@@ -109,7 +109,7 @@ TEST_F(QueryTest, OneSensorIsReportedOnceWithItsErrors) {
   EXPECT_EQ(1u, host->errors[0].size());
 }
 
-TEST_F(QueryTest, SeveralSensorsInBusOrder) {
+TEST_F(TEDSInterfaceTest, SeveralSensorsInBusOrder) {
   for (uint8_t i = 1; i <= 3; ++i) {
     master.devices.push_back(DeviceWithImage(MakeRom(0x14, i), SensorImage(i)));
   }
@@ -121,14 +121,14 @@ TEST_F(QueryTest, SeveralSensorsInBusOrder) {
   EXPECT_EQ(3, std::count(texts.begin(), texts.end(), kGood));
 }
 
-TEST_F(QueryTest, BadChecksumIsReportedAndTheImageStillParsed) {
+TEST_F(TEDSInterfaceTest, BadChecksumIsReportedAndTheImageStillParsed) {
   master.devices.push_back(DeviceWithImage(MakeRom(0x14, 1), SensorImage(), false));
   Run();
   EXPECT_EQ("Compile: BAD CHECKSUM", Texts().at(1));
   EXPECT_EQ(1u, Found().size());
 }
 
-TEST_F(QueryTest, NodeListGroupsTwoPresentNodesUnderTheListIdentity) {
+TEST_F(TEDSInterfaceTest, NodeListGroupsTwoPresentNodesUnderTheListIdentity) {
   const Device list = MakeRom(0x14, 9);
   const Device a = MakeRom(0x14, 1);
   const Device b = MakeRom(0x14, 2);
@@ -150,7 +150,7 @@ TEST_F(QueryTest, NodeListGroupsTwoPresentNodesUnderTheListIdentity) {
                                                 transducer.GetImage().begin() + 23));
 }
 
-TEST_F(QueryTest, NodeListSkipsAMissingRom) {
+TEST_F(TEDSInterfaceTest, NodeListSkipsAMissingRom) {
   const Device list = MakeRom(0x14, 9);
   const Device a = MakeRom(0x14, 1);
   master.devices.push_back(DeviceWithImage(list, ListImage({MakeRom(0x14, 77), a}, 2)));
@@ -160,7 +160,7 @@ TEST_F(QueryTest, NodeListSkipsAMissingRom) {
   EXPECT_EQ(100u, host->manufacturers.at(0));
 }
 
-TEST_F(QueryTest, NodeListNamingNoPresentDeviceIsReportedAndYieldsNothing) {
+TEST_F(TEDSInterfaceTest, NodeListNamingNoPresentDeviceIsReportedAndYieldsNothing) {
   const Device list = MakeRom(0x14, 9);
   master.devices.push_back(DeviceWithImage(list, ListImage({MakeRom(0x14, 77)}, 1)));
   Run();
@@ -170,7 +170,7 @@ TEST_F(QueryTest, NodeListNamingNoPresentDeviceIsReportedAndYieldsNothing) {
   EXPECT_EQ("No valid templates found", texts[3]);
 }
 
-TEST_F(QueryTest, NodeListWithCountLongerThanItsImageLeavesListedNodesSingle) {
+TEST_F(TEDSInterfaceTest, NodeListWithCountLongerThanItsImageLeavesListedNodesSingle) {
   const Device list = MakeRom(0x14, 9);
   const Device a = MakeRom(0x14, 1);
   const Device b = MakeRom(0x14, 2);
@@ -181,7 +181,7 @@ TEST_F(QueryTest, NodeListWithCountLongerThanItsImageLeavesListedNodesSingle) {
   EXPECT_EQ((std::vector<std::string>{a.ToString(), b.ToString()}), Found());
 }
 
-TEST_F(QueryTest, TwoHostListenersGetEachTransducerBeforeTheNextOne) {
+TEST_F(TEDSInterfaceTest, TwoHostListenersGetEachTransducerBeforeTheNextOne) {
   auto second = std::make_shared<RecordingHost>(log, "g");
   master.devices.push_back(DeviceWithImage(MakeRom(0x14, 1), SensorImage(1)));
   master.devices.push_back(DeviceWithImage(MakeRom(0x14, 2), SensorImage(2)));
@@ -205,7 +205,7 @@ TEST_F(QueryTest, TwoHostListenersGetEachTransducerBeforeTheNextOne) {
   EXPECT_EQ(count("h E "), count("g E "));
 }
 
-TEST_F(QueryTest, RepeatedQueriesReportEachSensorOncePerCycle) {
+TEST_F(TEDSInterfaceTest, RepeatedQueriesReportEachSensorOncePerCycle) {
   master.devices.push_back(DeviceWithImage(MakeRom(0x14, 1), SensorImage()));
   TEDSInterface teds(master);
   teds.AddListener(host);
@@ -219,7 +219,7 @@ TEST_F(QueryTest, RepeatedQueriesReportEachSensorOncePerCycle) {
   EXPECT_EQ(host->errors[0], host->errors[2]);  // parsing again gives the same result
 }
 
-TEST_F(QueryTest, QueryFromInsideACycleStartsNoSecondCycle) {
+TEST_F(TEDSInterfaceTest, QueryFromInsideACycleStartsNoSecondCycle) {
   master.devices.push_back(DeviceWithImage(MakeRom(0x14, 1), SensorImage()));
   TEDSInterface teds(master);
   teds.AddListener(host);
@@ -229,7 +229,7 @@ TEST_F(QueryTest, QueryFromInsideACycleStartsNoSecondCycle) {
   EXPECT_FALSE(teds.IsCycleRunning());
 }
 
-TEST_F(QueryTest, DiscoveryAndBusErrorsCarryTheirPrefixes) {
+TEST_F(TEDSInterfaceTest, DiscoveryAndBusErrorsCarryTheirPrefixes) {
   master.searchFailure = "search broke";
   TEDSInterface teds(master);
   teds.AddListener(host);
@@ -246,7 +246,7 @@ TEST_F(QueryTest, DiscoveryAndBusErrorsCarryTheirPrefixes) {
   EXPECT_EQ(1u, Found().size());
 }
 
-TEST_F(QueryTest, InterfaceDestroyedBeforeTheMasterIsNeverCalledAgain) {
+TEST_F(TEDSInterfaceTest, InterfaceDestroyedBeforeTheMasterIsNeverCalledAgain) {
   master.devices.push_back(DeviceWithImage(MakeRom(0x14, 1), SensorImage()));
   {
     TEDSInterface teds(master);
@@ -306,7 +306,7 @@ std::vector<BadDevice> BadDevices() {
 }
 
 class TEDSInterfaceBesideBadDevice
-    : public QueryTest,
+    : public TEDSInterfaceTest,
       public ::testing::WithParamInterface<std::tuple<BadDevice, int>> {};
 
 TEST_P(TEDSInterfaceBesideBadDevice, ReportsTheOthersAfterNamingIt) {
@@ -342,7 +342,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Every kind at once: skipped texts in node order, then parse texts, then the
 // reports; a node list still takes in a listed device that is not valid.
-TEST_F(QueryTest, SkippedAndUnparsableDevicesTogetherInTheirOrder) {
+TEST_F(TEDSInterfaceTest, SkippedAndUnparsableDevicesTogetherInTheirOrder) {
   const Device a = MakeRom(0x14, 1), foreign = MakeRom(0x28, 2), unlocked = MakeRom(0x14, 3),
                embedded = MakeRom(0x14, 4), list = MakeRom(0x14, 5), b = MakeRom(0x14, 6);
   master.devices = {DeviceWithImage(a, SensorImage()),

@@ -110,14 +110,14 @@ const std::string kDefaultReport =
     "Compile: GOOD CHECKSUM\n" +
     WorkedSensorOutput("14 3A 7F 1B 05 00 00 B6");
 
-TEST(TedsQuery, BuiltInBenchPrintsExactlyTheHostListenersTexts) {
+TEST(QueryCommand, BuiltInBenchPrintsExactlyTheHostListenersTexts) {
   const Outcome outcome = Teds({"query", "--poll-ms", "0", "--quiet"});
   EXPECT_EQ(TEDS_EXIT_OK, outcome.status) << outcome.err;
   EXPECT_EQ(kDefaultReport, outcome.out);
   EXPECT_EQ("", outcome.err);
 }
 
-TEST(TedsQuery, ProgressGoesToStandardErrorOnly) {
+TEST(QueryCommand, ProgressGoesToStandardErrorOnly) {
   const Outcome outcome = Teds({"query", "--poll-ms", "0"});
   EXPECT_EQ(kDefaultReport, outcome.out);
   for (const char* note : {"handshake", "configuration: transfer sent (10 bytes)",
@@ -127,7 +127,7 @@ TEST(TedsQuery, ProgressGoesToStandardErrorOnly) {
   }
 }
 
-TEST(TedsQuery, SeveralSensorsAreReportedInSearchOrder) {
+TEST(QueryCommand, SeveralSensorsAreReportedInSearchOrder) {
   json bench = DefaultBench();
   json& devices = bench["channels"][0]["devices"];
   devices = json::array();
@@ -149,7 +149,7 @@ TEST(TedsQuery, SeveralSensorsAreReportedInSearchOrder) {
   }
 }
 
-TEST(TedsQuery, NodeListIsOneTransducerUnderTheListIdentity) {
+TEST(QueryCommand, NodeListIsOneTransducerUnderTheListIdentity) {
   json bench = DefaultBench();
   json& devices = bench["channels"][0]["devices"];
   std::vector<uint8_t> list = {0x01, 0x00, 0x01};
@@ -163,7 +163,7 @@ TEST(TedsQuery, NodeListIsOneTransducerUnderTheListIdentity) {
   EXPECT_NE(std::string::npos, outcome.out.find("  Manufacturer ID: 100\n"));
 }
 
-TEST(TedsQuery, BadArgumentsAndBadBenchesExitWithTwoAndNothingOnStandardOutput) {
+TEST(QueryCommand, BadArgumentsAndBadBenchesExitWithTwoAndNothingOnStandardOutput) {
   const Outcome channel = Teds({"query", "--channel", "8", "--quiet"});
   EXPECT_EQ(TEDS_EXIT_BAD_INPUT, channel.status);
   EXPECT_EQ("", channel.out);
@@ -183,7 +183,7 @@ TEST(TedsQuery, BadArgumentsAndBadBenchesExitWithTwoAndNothingOnStandardOutput) 
   EXPECT_EQ(TEDS_EXIT_BAD_INPUT, Teds({"query", "--timeout-s", "0"}).status);
 }
 
-TEST(TedsQuery, BenchCommandPrintsTheBuiltInBench) {
+TEST(QueryCommand, BenchCommandPrintsTheBuiltInBench) {
   const Outcome outcome = Teds({"bench"});
   EXPECT_EQ(TEDS_EXIT_OK, outcome.status);
   EXPECT_EQ(DefaultBench(), json::parse(outcome.out));
@@ -237,10 +237,10 @@ bool FoundFirst(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   return false;
 }
 
-class TedsQueryBesideBadDevice
+class QueryCommandBesideBadDevice
     : public ::testing::TestWithParam<std::tuple<BadDevice, int>> {};
 
-TEST_P(TedsQueryBesideBadDevice, PrintsTheOthersAndExitsZeroWhenAnyWasReported) {
+TEST_P(QueryCommandBesideBadDevice, PrintsTheOthersAndExitsZeroWhenAnyWasReported) {
   const BadDevice& bad = std::get<0>(GetParam());
   const int count = std::get<1>(GetParam());
   const std::vector<uint8_t> badRom = Rom(static_cast<uint8_t>(count / 2 + 1), bad.family);
@@ -269,7 +269,7 @@ TEST_P(TedsQueryBesideBadDevice, PrintsTheOthersAndExitsZeroWhenAnyWasReported) 
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    OneTwoFiveSensors, TedsQueryBesideBadDevice,
+    OneTwoFiveSensors, QueryCommandBesideBadDevice,
     ::testing::Combine(::testing::ValuesIn(BadDevices()), ::testing::Values(1, 2, 5)),
     [](const ::testing::TestParamInfo<std::tuple<BadDevice, int>>& info) {
       return std::string(std::get<0>(info.param).name) + "_" +
