@@ -4,30 +4,7 @@
 
 namespace simdevice {
 
-const uint8_t RelayEmulator::CMD_DATA_ID;
-const uint8_t RelayEmulator::CMD_DATA_SEARCH_STATE;
-const uint8_t RelayEmulator::CMD_DATA_SEARCH_COMMAND;
-const uint8_t RelayEmulator::CMD_DATA_OUTBOUND_MAX;
-const uint8_t RelayEmulator::CMD_DATA_INBOUND_MAX;
-const uint8_t RelayEmulator::CMD_DATA_PROTOCOL;
-const uint8_t RelayEmulator::CMD_DATA_VENDOR;
-const uint8_t RelayEmulator::CMD_ML_DATA;
-const uint8_t RelayEmulator::CMD_ML_RESET;
-const uint8_t RelayEmulator::CMD_ML_SEARCH;
-const uint8_t RelayEmulator::CMD_ML_ACCESS;
-const uint8_t RelayEmulator::CMD_RESET;
-const uint8_t RelayEmulator::CMD_POLL;
-const uint8_t RelayEmulator::CMD_STATUS;
-const uint8_t RelayEmulator::RC_OK;
-const uint8_t RelayEmulator::RC_NO_DEVICE;
-const uint8_t RelayEmulator::RC_UNKNOWN_COMMAND;
-const uint8_t RelayEmulator::RC_BAD_LENGTH;
-const uint8_t RelayEmulator::RC_TRUNCATED;
-const uint8_t RelayEmulator::RC_READ_ONLY;
-
 namespace {
-
-bool Halts(uint8_t code) { return code != 0 && code != 1; }
 
 uint8_t Status(std::vector<uint8_t>& answer, uint8_t code) {
   answer.push_back(RelayEmulator::CMD_STATUS);
@@ -104,7 +81,7 @@ std::vector<uint8_t> RelayEmulator::Process(const std::vector<uint8_t>& block) {
   while (pos < block.size()) {
     const uint8_t code = block[pos++];
     uint8_t result;
-    if ((code & 0x80) == 0) {
+    if (RelayProtocol::CommandIsMultiByte(code)) {
       // Multi-byte: a length byte and that many payload bytes must follow.
       if (pos >= block.size() || block.size() - pos - 1 < block[pos]) {
         Status(answer, RC_TRUNCATED);
@@ -120,7 +97,7 @@ std::vector<uint8_t> RelayEmulator::Process(const std::vector<uint8_t>& block) {
       const uint8_t forced = ForcedCode(code);
       result = forced != 0 ? Echo(answer, code, forced) : RunSingle(code, answer);
     }
-    if (Halts(result)) break;  // the relay answers no later command of the block
+    if (RelayProtocol::ReturnCodeHalts(result)) break;  // the relay answers no later command of the block
   }
   return answer;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "relay/RelayProtocol.h"
 #include "simdevice/OneWireBus.h"
 
 // The 1-Wire relay on one TEDS channel: it takes inbound blocks of relay
@@ -72,29 +73,30 @@ struct RelayFaults {
 
 class RelayEmulator {
  public:
-  // Relay command codes.
-  static const uint8_t CMD_DATA_ID = 0x00;
-  static const uint8_t CMD_DATA_SEARCH_STATE = 0x01;
-  static const uint8_t CMD_DATA_SEARCH_COMMAND = 0x02;
-  static const uint8_t CMD_DATA_OUTBOUND_MAX = 0x05;
-  static const uint8_t CMD_DATA_INBOUND_MAX = 0x06;
-  static const uint8_t CMD_DATA_PROTOCOL = 0x07;
-  static const uint8_t CMD_DATA_VENDOR = 0x08;
-  static const uint8_t CMD_ML_DATA = 0x0A;
-  static const uint8_t CMD_ML_RESET = 0x80;
-  static const uint8_t CMD_ML_SEARCH = 0x81;
-  static const uint8_t CMD_ML_ACCESS = 0x82;
-  static const uint8_t CMD_RESET = 0x84;
-  static const uint8_t CMD_POLL = 0x85;
-  static const uint8_t CMD_STATUS = 0x86;
+  // Relay command codes and the protocol's own return codes.
+  static constexpr uint8_t CMD_DATA_ID = RelayProtocol::CMD_DATA_ID;
+  static constexpr uint8_t CMD_DATA_SEARCH_STATE = RelayProtocol::CMD_DATA_SEARCH_STATE;
+  static constexpr uint8_t CMD_DATA_SEARCH_COMMAND = RelayProtocol::CMD_DATA_SEARCH_COMMAND;
+  static constexpr uint8_t CMD_DATA_OUTBOUND_MAX = RelayProtocol::CMD_DATA_OUTBOUND_MAX;
+  static constexpr uint8_t CMD_DATA_INBOUND_MAX = RelayProtocol::CMD_DATA_INBOUND_MAX;
+  static constexpr uint8_t CMD_DATA_PROTOCOL = RelayProtocol::CMD_DATA_PROTOCOL;
+  static constexpr uint8_t CMD_DATA_VENDOR = RelayProtocol::CMD_DATA_VENDOR;
+  static constexpr uint8_t CMD_ML_DATA = RelayProtocol::CMD_ML_DATA;
+  static constexpr uint8_t CMD_ML_RESET = RelayProtocol::CMD_ML_RESET;
+  static constexpr uint8_t CMD_ML_SEARCH = RelayProtocol::CMD_ML_SEARCH;
+  static constexpr uint8_t CMD_ML_ACCESS = RelayProtocol::CMD_ML_ACCESS;
+  static constexpr uint8_t CMD_RESET = RelayProtocol::CMD_RESET;
+  static constexpr uint8_t CMD_POLL = RelayProtocol::CMD_POLL;
+  static constexpr uint8_t CMD_STATUS = RelayProtocol::CMD_STATUS;
+  static constexpr uint8_t RC_OK = RelayProtocol::RC_OK;
+  // Search: no further device; access: no presence.
+  static constexpr uint8_t RC_NO_DEVICE = RelayProtocol::RC_NO_FURTHER_DEVICE;
 
-  // Return codes. 0 and 1 do not halt; every other code ends the block.
-  static const uint8_t RC_OK = 0x00;
-  static const uint8_t RC_NO_DEVICE = 0x01;  // search: no further device; access: no presence
-  static const uint8_t RC_UNKNOWN_COMMAND = 0x10;
-  static const uint8_t RC_BAD_LENGTH = 0x11;  // payload length not accepted by the command
-  static const uint8_t RC_TRUNCATED = 0x12;   // the block ends inside a command
-  static const uint8_t RC_READ_ONLY = 0x13;   // a payload sent to a read-only value
+  // This relay's own failure codes; all of them halt the block.
+  static constexpr uint8_t RC_UNKNOWN_COMMAND = 0x10;
+  static constexpr uint8_t RC_BAD_LENGTH = 0x11;  // payload length not accepted by the command
+  static constexpr uint8_t RC_TRUNCATED = 0x12;   // the block ends inside a command
+  static constexpr uint8_t RC_READ_ONLY = 0x13;   // a payload sent to a read-only value
 
   explicit RelayEmulator(const RelaySettings& settings = RelaySettings(),
                          const RelayFaults& faults = RelayFaults());
