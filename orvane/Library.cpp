@@ -97,9 +97,11 @@ using DeviceKey = std::pair<std::wstring, unsigned int>;
 
 class Library {
  public:
-  // Never destroyed: the callback thread runs until the process ends, and a
-  // process may end with devices still attached, so nothing may depend on
-  // static destruction joining it.
+  // Never destroyed: a process may end with devices still attached, so
+  // nothing may depend on static destruction joining the callback thread.
+  // The thread runs only while a device is attached or a request is queued:
+  // a thread still parked at process exit can keep the process from ending
+  // (seen on Windows, where exit kills it wherever it stands).
   static Library& Get() {
     static Library* library = new Library();
     return *library;
@@ -107,8 +109,17 @@ class Library {
 
   bool Attach(const DeviceKey& key, const std::shared_ptr<DeviceBackend>& backend) {
     if (!backend) return false;
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     if (!devices.emplace(key, backend).second) return false;
+    if (workerEnded) {
+      // The previous thread has left its loop; it ends without the lock.
+      std::thread ended = std::move(worker);
+      workerEnded = false;
+      lock.unlock();
+      if (ended.joinable() && ended.get_id() != std::this_thread::get_id()) ended.join();
+      if (ended.joinable()) ended.detach();
+      lock.lock();
+    }
     if (!worker.joinable()) {
       worker = std::thread(&Library::Run, this);
       workerId = worker.get_id();
@@ -128,6 +139,7 @@ class Library {
                                }),
                 queue.end());
     doneCv.notify_all();
+    workCv.notify_all();  // the last device gone: the callback thread may end
     WaitFor(lock, backend);
     return true;
   }
@@ -216,7 +228,13 @@ class Library {
   void Run() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      workCv.wait(lock, [&] { return !queue.empty(); });
+      workCv.wait(lock, [&] { return !queue.empty() || devices.empty(); });
+      if (queue.empty()) {
+        // No device left and nothing to do. A later Attach starts a new
+        // thread (after joining this one).
+        workerEnded = true;
+        return;
+      }
       Request request = std::move(queue.front());
       queue.pop_front();
       processing = request.sequence;
@@ -304,6 +322,7 @@ class Library {
   uint64_t processing = 0;        // number of the request being handled, 0 when idle
   std::thread worker;
   std::thread::id workerId;
+  bool workerEnded = false;  // the worker has left its loop and is not joined yet
 };
 
 }  // namespace
