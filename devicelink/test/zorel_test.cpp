@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -37,8 +38,11 @@ class HandshakeDevice : public orvane::DeviceBackend {
     std::lock_guard<std::mutex> guard(mutex);
     if (auto* mode = dynamic_cast<const ServiceSetOperatingModeRequest*>(command.get())) {
       log.push_back("service" + std::to_string(static_cast<int>(mode->GetMode())));
-      return Answer(std::make_shared<ServiceSetOperatingModeResponse>(mode->GetMode(),
-                                                                      serviceModeSucceeds));
+      const bool teds = mode->GetMode() == ServiceOperatingMode::TEDS;
+      // A device library whose answer does not carry the mode says 0.
+      return Answer(std::make_shared<ServiceSetOperatingModeResponse>(
+          answerCarriesMode ? mode->GetMode() : ServiceOperatingMode::Normal,
+          teds ? serviceModeSucceeds : true));
     }
     if (auto* set = dynamic_cast<const GCCCommandZorelTEDSSetModeRequest*>(command.get())) {
       log.push_back("setmode");
@@ -50,6 +54,7 @@ class HandshakeDevice : public orvane::DeviceBackend {
       log.push_back("write");
       masks.push_back(write->GetChannelMask());
       pending = write->GetData();
+      if (!answerWrites) return {};
       return Answer(std::make_shared<GCCCommandZorelTEDSWriteResponse>(write->GetChannelMask(),
                                                                        writeSucceeds));
     }
@@ -72,6 +77,10 @@ class HandshakeDevice : public orvane::DeviceBackend {
     std::lock_guard<std::mutex> guard(mutex);
     return log;
   }
+  std::size_t Count(const std::string& what) {
+    std::lock_guard<std::mutex> guard(mutex);
+    return static_cast<std::size_t>(std::count(log.begin(), log.end(), what));
+  }
   std::vector<uint8_t> Masks() {
     std::lock_guard<std::mutex> guard(mutex);
     return masks;
@@ -84,6 +93,8 @@ class HandshakeDevice : public orvane::DeviceBackend {
   bool setModeSucceeds = true;
   bool serviceModeSucceeds = true;
   bool writeSucceeds = true;
+  bool answerWrites = true;
+  bool answerCarriesMode = true;
 
  private:
   static std::vector<OrvaneCommands> Answer(const std::shared_ptr<OrvaneCommand>& response) {
@@ -234,6 +245,107 @@ TEST_F(ZorelTest, ResponsesForAnotherAddressAreIgnored) {
   }));
   EXPECT_EQ(AbstractOneWireMaster::Enabling, master->GetState());
   orvane::DetachDevice(name, 8);
+}
+
+// Records discovery results; may run an action from its Error.
+class ActingDiscovery : public AbstractOneWireMaster::DiscoveryListener {
+ public:
+  explicit ActingDiscovery(std::function<void()> onError) : onError(std::move(onError)) {}
+  void Discovered(const std::vector<AbstractOneWireMaster::Device>&) override {}
+  void Error(const std::string&) override {
+    if (onError) onError();
+  }
+
+ private:
+  std::function<void()> onError;
+};
+
+TEST_F(ZorelTest, ServiceModeAnswerIsKnownByRequestOrderNotByTheModeItCarries) {
+  struct Case {
+    bool mode4Succeeds;
+    bool readyExpected;
+  };
+  for (const Case& c : {Case{true, true}, Case{false, false}}) {
+    device->answerCarriesMode = false;
+    device->serviceModeSucceeds = c.mode4Succeeds;
+    device->Clear();
+    Attach();
+    auto master = MakeMaster();
+    master->Enable(true);
+    // A disable and a new enabling at once: the late answer to mode 0 (a
+    // success) must not pass for the answer to mode 4.
+    master->Enable(false);
+    master->Enable(true);
+    ASSERT_TRUE(Eventually([&] {
+      return c.readyExpected ? master->IsReady() : master->HandshakeRefused();
+    }));
+    ASSERT_TRUE(orvane::Flush());
+    EXPECT_EQ(1u, device->Count("service4"));
+    EXPECT_EQ(c.readyExpected, !master->HandshakeRefused());
+    EXPECT_EQ(0u, device->Count("write") * (c.readyExpected ? 0 : 1));
+    master.reset();
+    orvane::DetachDevice(name, 7);
+  }
+}
+
+TEST_F(ZorelTest, EnableTrueWhileEnablingOrSearchingSendsNothing) {
+  device->setModeSucceeds = false;  // stays Enabling
+  Attach();
+  auto enabling = MakeMaster();
+  enabling->Enable(true);
+  ASSERT_TRUE(orvane::Flush());
+  device->setModeSucceeds = true;
+  auto searching = MakeMaster(4);
+  searching->Enable(true);
+  ASSERT_TRUE(Eventually([&] { return searching->IsReady(); }));
+  device->answerWrites = false;  // the search transfer stays in flight
+  searching->Discover(std::make_shared<ActingDiscovery>(nullptr));
+  ASSERT_TRUE(orvane::Flush());
+  ASSERT_EQ(AbstractOneWireMaster::Enabling, enabling->GetState());
+  ASSERT_EQ(AbstractOneWireMaster::Searching, searching->GetState());
+  const std::size_t before = device->Log().size();
+  enabling->Enable(true);
+  searching->Enable(true);
+  ASSERT_TRUE(orvane::Flush());
+  EXPECT_EQ(before, device->Log().size());
+}
+
+TEST_F(ZorelTest, DisableSendsModeZeroBeforeOwnersHearSoThatTheyMayReEnable) {
+  Attach();
+  auto master = MakeMaster();
+  master->Enable(true);
+  ASSERT_TRUE(Eventually([&] { return master->IsReady(); }));
+  device->answerWrites = false;  // the search transfer stays in flight
+  ZorelOneWireMaster* const m = master.get();
+  master->Discover(std::make_shared<ActingDiscovery>([m] { m->Enable(true); }));
+  ASSERT_TRUE(orvane::Flush());
+  device->Clear();
+  master->Enable(false);  // the discovery's owner enables again from its error
+  ASSERT_TRUE(Eventually([&] { return device->Log().size() >= 4; }));
+  ASSERT_TRUE(orvane::Flush());
+  EXPECT_EQ((std::vector<std::string>{"service0", "setmode", "service4", "write"}), device->Log());
+}
+
+TEST_F(ZorelTest, EveryConfirmedWriteIsFollowedByOneReadAlsoWhenWritesOverlap) {
+  Attach();
+  // A pause long enough for the disable and the new enabling to confirm a
+  // second write while the first read still waits.
+  auto master = MakeMaster(3, 300ms);
+  master->Enable(true);
+  ASSERT_TRUE(Eventually([&] { return device->Count("write") == 1; }));
+  ASSERT_TRUE(orvane::Flush());
+  master->Enable(false);
+  master->Enable(true);
+  ASSERT_TRUE(Eventually([&] { return device->Count("write") == 2; }));
+  // Settles once the relay's answers are used up (or it is ready).
+  ASSERT_TRUE(Eventually([&] {
+    bool settled = false;
+    master->Serialized([&] { settled = master->IsReady() || !bus->Errors().empty(); });
+    return settled && device->Count("read") == device->Count("write");
+  }));
+  ASSERT_TRUE(orvane::Flush());
+  EXPECT_EQ(device->Count("write"), device->Count("read"));
+  EXPECT_LE(2u, device->Count("read"));
 }
 
 }  // namespace
