@@ -75,6 +75,13 @@ void DeviceLink::Leave(ZorelOneWireMaster* member) {
   std::unique_lock<std::mutex> guard(mutex);
   members.erase(member);
   enabled.erase(member);
+  if (members.empty()) {
+    // Nobody is left to be confused by an answer. Forget what is on its way
+    // rather than wait for it: the device library drops the requests of a
+    // device detached meanwhile, and a record that is never answered would
+    // take the answer of a later master's request.
+    pending.clear();
+  }
   for (auto& byAddress : pending) {
     for (std::deque<Request>& queue : byAddress.second) {
       for (Request& request : queue) {
@@ -92,6 +99,9 @@ bool DeviceLink::Send(const Request& request, unsigned int address,
   // Recording and sending in one step keeps the queues in request order when
   // several masters (and their poll threads) send at once.
   std::lock_guard<std::mutex> guard(mutex);
+  // A master that has left (it is shutting down) sends nothing more: an
+  // answer would find it gone. There is nobody to tell, so say it went.
+  if (members.count(request.owner) == 0) return true;
   std::deque<Request>& queue = pending[address][static_cast<std::size_t>(request.kind)];
   queue.push_back(request);
   if (orvane::SendCommand(device, OrvaneCommands(command), address)) return true;

@@ -28,6 +28,11 @@ class ZorelOneWireMaster;
 // the oldest request of its kind. Masters on different channels of one device
 // can so run at the same time, each receiving only its own answers.
 //
+// This relies on the device library answering every request it accepted.
+// It drops the requests of a device detached meanwhile; their records would
+// take later answers, so they are forgotten once the last master of the
+// device has gone.
+//
 // The service operating mode is device-wide: the link counts the enabled
 // masters so that only the last one to be disabled takes the device back to
 // mode 0.
@@ -57,7 +62,7 @@ class DeviceLink {
   void Leave(ZorelOneWireMaster* member);
 
   // Records the request, then sends it. False, and nothing recorded, when
-  // the device library refuses it.
+  // the device library refuses it. A master that has left sends nothing.
   bool Send(const Request& request, unsigned int address,
             const std::shared_ptr<OrvaneCommand>& command);
 

@@ -18,6 +18,7 @@ using Device = AbstractOneWireMaster::Device;
 class ScriptedRelay : public RemoteOneWireMaster {
  public:
   using RemoteOneWireMaster::Process;
+  using RemoteOneWireMaster::Search;
   using RemoteOneWireMaster::TransferCreate;
   using RemoteOneWireMaster::TransferSubmit;
 

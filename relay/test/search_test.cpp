@@ -184,4 +184,26 @@ TEST_F(SearchTest, SearchTransferOutlivedByItsDiscoveryIsDropped) {
   ExpectNextDiscoverySucceeds();
 }
 
+TEST_F(SearchTest, SearchWhileASearchTransferIsQueuedOrInFlightQueuesNothing) {
+  // In flight: the discovery's first transfer has gone out.
+  master.Discover(discovery);
+  ASSERT_TRUE(master.InFlight());
+  master.Search();
+  EXPECT_EQ(master.Queued(), 0u);
+  EXPECT_EQ(master.inbound.size(), 1u);
+  master.Answer(SearchAnswer(true, {}));
+  ASSERT_EQ(discovery->found.size(), 1u);
+
+  // Queued: the search transfer waits behind a transaction.
+  TransactionLog log;
+  const auto transaction = master.CreateTransaction(log);
+  transaction->AddOperation(
+      std::make_shared<LoggedOperation>(log, "op", Rom(1), 0x66, Bytes{0}, 1));
+  transaction->Submit();
+  master.Discover(discovery);
+  ASSERT_EQ(master.Queued(), 1u);
+  master.Search();
+  EXPECT_EQ(master.Queued(), 1u);
+}
+
 }  // namespace
