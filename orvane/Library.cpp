@@ -109,17 +109,8 @@ class Library {
 
   bool Attach(const DeviceKey& key, const std::shared_ptr<DeviceBackend>& backend) {
     if (!backend) return false;
-    std::unique_lock<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     if (!devices.emplace(key, backend).second) return false;
-    if (workerEnded) {
-      // The previous thread has left its loop; it ends without the lock.
-      std::thread ended = std::move(worker);
-      workerEnded = false;
-      lock.unlock();
-      if (ended.joinable() && ended.get_id() != std::this_thread::get_id()) ended.join();
-      if (ended.joinable()) ended.detach();
-      lock.lock();
-    }
     if (!worker.joinable()) {
       worker = std::thread(&Library::Run, this);
       workerId = worker.get_id();
@@ -230,9 +221,9 @@ class Library {
     for (;;) {
       workCv.wait(lock, [&] { return !queue.empty() || devices.empty(); });
       if (queue.empty()) {
-        // No device left and nothing to do. A later Attach starts a new
-        // thread (after joining this one).
-        workerEnded = true;
+        // No device left and nothing to do: the thread lets go of itself
+        // and ends; a later Attach starts a new one.
+        worker.detach();
         return;
       }
       Request request = std::move(queue.front());
@@ -322,7 +313,6 @@ class Library {
   uint64_t processing = 0;        // number of the request being handled, 0 when idle
   std::thread worker;
   std::thread::id workerId;
-  bool workerEnded = false;  // the worker has left its loop and is not joined yet
 };
 
 }  // namespace

@@ -279,11 +279,13 @@ TEST_F(ZorelTest, ServiceModeAnswerIsKnownByRequestOrderNotByTheModeItCarries) {
     device->Clear();
     Attach();
     auto master = MakeMaster();
-    master->Enable(true);
-    // A disable and a new enabling at once: the late answer to mode 0 (a
-    // success) must not pass for the answer to mode 4.
-    master->Enable(false);
-    master->Enable(true);
+    // A disable and a new enabling at once: no answer of the first enabling,
+    // nor the answer to mode 0 (a success), may pass for the answer to mode 4.
+    master->Serialized([&] {
+      master->Enable(true);
+      master->Enable(false);
+      master->Enable(true);
+    });
     ASSERT_TRUE(Eventually([&] {
       return c.readyExpected ? master->IsReady() : master->HandshakeRefused();
     }));
