@@ -268,7 +268,7 @@ class ActingDiscovery : public AbstractOneWireMaster::DiscoveryListener {
   std::function<void()> onError;
 };
 
-TEST_F(ZorelTest, ServiceModeAnswerIsKnownByRequestOrderNotByTheModeItCarries) {
+TEST_F(ZorelOneWireMasterTest, ServiceModeAnswerIsKnownByRequestOrderNotByTheModeItCarries) {
   struct Case {
     bool mode4Succeeds;
     bool readyExpected;
@@ -300,7 +300,7 @@ TEST_F(ZorelTest, ServiceModeAnswerIsKnownByRequestOrderNotByTheModeItCarries) {
   }
 }
 
-TEST_F(ZorelTest, EnableTrueWhileEnablingOrSearchingSendsNothing) {
+TEST_F(ZorelOneWireMasterTest, EnableTrueWhileEnablingOrSearchingSendsNothing) {
   device->setModeSucceeds = false;  // stays Enabling
   Attach();
   auto enabling = MakeMaster();
@@ -322,7 +322,7 @@ TEST_F(ZorelTest, EnableTrueWhileEnablingOrSearchingSendsNothing) {
   EXPECT_EQ(before, device->Log().size());
 }
 
-TEST_F(ZorelTest, DisableSendsModeZeroBeforeOwnersHearSoThatTheyMayReEnable) {
+TEST_F(ZorelOneWireMasterTest, DisableSendsModeZeroBeforeOwnersHearSoThatTheyMayReEnable) {
   Attach();
   auto master = MakeMaster();
   master->Enable(true);
@@ -338,7 +338,7 @@ TEST_F(ZorelTest, DisableSendsModeZeroBeforeOwnersHearSoThatTheyMayReEnable) {
   EXPECT_EQ((std::vector<std::string>{"service0", "setmode", "service4", "write"}), device->Log());
 }
 
-TEST_F(ZorelTest, EveryConfirmedWriteIsFollowedByOneReadAlsoWhenWritesOverlap) {
+TEST_F(ZorelOneWireMasterTest, EveryConfirmedWriteIsFollowedByOneReadAlsoWhenWritesOverlap) {
   Attach();
   // A pause long enough for the disable and the new enabling to confirm a
   // second write while the first read still waits.
@@ -360,7 +360,7 @@ TEST_F(ZorelTest, EveryConfirmedWriteIsFollowedByOneReadAlsoWhenWritesOverlap) {
   EXPECT_LE(2u, device->Count("read"));
 }
 
-TEST_F(ZorelTest, ResponseListWithSetModeAndReadAnswersReachesEachOwnerInListOrder) {
+TEST_F(ZorelOneWireMasterTest, ResponseListWithSetModeAndReadAnswersReachesEachOwnerInListOrder) {
   device->holdSetModeOf = 0x10;  // channel 4's set-mode answer rides on the next read answer
   Attach();
   auto second = MakeMaster(4);
