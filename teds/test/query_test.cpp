@@ -8,22 +8,21 @@
 
 #include "teds/TEDSInterface.h"
 #include "teds/TEDSTransducer.h"
-#include "teds/test/BusEmulator.h"
+#include "testing/BusEmulator.h"
+#include "testing/TedsImages.h"
 
 namespace {
 
 using Device = AbstractOneWireMaster::Device;
+using orvtest::BusEmulator;
+using orvtest::DeviceWithImage;
+using orvtest::EmulatedDevice;
+using orvtest::MakeRom;
 
-// Basic TEDS: manufacturer 100, model 1234, version B3, serial 123456.
-const std::vector<uint8_t> kBasic = {0x64, 0x80, 0x34, 0x41, 0x0C, 0x40, 0xE2, 0x01};
-// Selector 0, template ID 25, then a standard-path template 25.
-const std::vector<uint8_t> kTemplate25 = {0x64, 0x90, 0x0F, 0xF8, 0x64, 0x06, 0x29, 0x1C,
-                                          0xFB, 0x08, 0x62, 0xB4, 0x45, 0x01, 0x00};
-
+// The worked example with serial byte `serialByte` (0x40 in the example).
 std::vector<uint8_t> SensorImage(uint8_t serialByte = 0x40) {
-  std::vector<uint8_t> image = kBasic;
+  std::vector<uint8_t> image = orvtest::WorkedImage();
   image[5] = serialByte;  // varies the serial number
-  image.insert(image.end(), kTemplate25.begin(), kTemplate25.end());
   return image;
 }
 

@@ -3,7 +3,7 @@
 #include <random>
 
 #include "teds/TEDSDecoder.h"
-#include "teds/test/TedsTestUtil.h"
+#include "testing/TedsImages.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ TEST(TEDSDecoder, RandomImagesGiveAReportOrAnError) {
 }
 
 TEST(TEDSDecoder, TruncatedAndMutatedWorkedImages) {
-  const std::vector<uint8_t> worked = tedstest::WorkedImage();
+  const std::vector<uint8_t> worked = orvtest::WorkedImage();
   for (std::size_t n = 0; n <= worked.size(); ++n) {
     ExpectReportOrError(TEDSDecoder::Decode({worked.begin(), worked.begin() + n}),
                         "length " + std::to_string(n));

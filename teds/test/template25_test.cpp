@@ -5,12 +5,12 @@
 
 #include "teds/TEDSException.h"
 #include "teds/TEDSTemplate25.h"
-#include "teds/test/TedsTestUtil.h"
-#include "teds/test/WorkedExample.h"
+#include "testing/TedsImages.h"
+#include "testing/WorkedExample.h"
 
-using tedstest::BitWriter;
-using tedstest::Template25Access;
-using tedstest::Template25Record;
+using orvtest::BitWriter;
+using orvtest::Template25Access;
+using orvtest::Template25Record;
 
 namespace {
 
@@ -100,7 +100,7 @@ std::string AfterLine(const std::string& report, int n) {
 }  // namespace
 
 TEST(TEDSTemplate25, WorkedExample) {
-  const std::vector<uint8_t> image = tedstest::WorkedImage();
+  const std::vector<uint8_t> image = orvtest::WorkedImage();
   std::size_t end = 0;
   const auto t = ParseAfter(image, 74, &end);
   EXPECT_EQ(end, 177u);
@@ -117,7 +117,7 @@ TEST(TEDSTemplate25, WorkedExample) {
   EXPECT_EQ(d.calInitials, "ABC");
   EXPECT_EQ(d.calPeriod, 365u);
   EXPECT_EQ(d.measID, 5u);
-  EXPECT_EQ(t->Print(), WorkedTemplate25Report());
+  EXPECT_EQ(t->Print(), orvtest::WorkedTemplate25Report());
   EXPECT_EQ(t->GetName().size(), 62u);
 }
 

@@ -2,9 +2,10 @@
 
 #include "teds/TEDSException.h"
 #include "teds/TEDSTemplate.h"
-#include "teds/test/TedsTestUtil.h"
+#include "testing/RelayAnswers.h"
+#include "testing/TedsImages.h"
 
-using tedstest::TemplateAccess;
+using orvtest::TemplateAccess;
 
 namespace {
 
@@ -52,7 +53,7 @@ TEST(TEDSTemplate, EveryRejectedSelector) {
 TEST(TEDSTemplate, TemplateIdTwentyFiveDispatchesAtBit74) {
   // Selector 0 and ID 25 at image bytes 8 and 9; the zero bits that follow
   // make a template 25 that runs out in %Sens@Ref, which starts at bit 76.
-  const std::vector<uint8_t> image = tedstest::Concat(tedstest::kBasicTeds, {0x64, 0x00});
+  const std::vector<uint8_t> image = orvtest::Concat({orvtest::kBasicTeds, {0x64, 0x00}});
   TEDSParser reader(image);
   uint32_t skipped = 0;
   ASSERT_TRUE(reader.ReadBits(32, skipped) && reader.ReadBits(32, skipped));

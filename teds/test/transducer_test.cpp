@@ -3,10 +3,11 @@
 #include "teds/TEDSDecoder.h"
 #include "teds/TEDSException.h"
 #include "teds/TEDSTransducer.h"
-#include "teds/test/TedsTestUtil.h"
+#include "testing/TedsImages.h"
+#include "testing/WorkedExample.h"
 
-using tedstest::BitWriter;
-using tedstest::TransducerAccess;
+using orvtest::BitWriter;
+using orvtest::TransducerAccess;
 
 namespace {
 
@@ -14,13 +15,7 @@ const std::string kParsePrefix = "Failed to parse TEDS template: ";
 
 const std::string kHeader = "Transducer:[00 00 00 00 00 00 00 00]\n\n";
 
-const std::string kBasicReport =
-    "Basic TEDS:\n"
-    "  Manufacturer ID: 100\n"
-    "  Model Number:    1234\n"
-    "  Version Letter:  B\n"
-    "  Version Number:  3\n"
-    "  Serial Number:   123456\n";
+const std::string kBasicReport = orvtest::WorkedBasicReport();
 
 // Manufacturer ID `id`, then `width` bits of `rest`.
 std::vector<uint8_t> WithManufacturer(uint32_t id, uint64_t rest, unsigned width) {
@@ -42,7 +37,7 @@ std::string ParseError(const std::vector<uint8_t>& image) {
 }  // namespace
 
 TEST(TEDSTransducer, WorkedImageReport) {
-  const auto result = TEDSDecoder::Decode(tedstest::WorkedImage());
+  const auto result = TEDSDecoder::Decode(orvtest::WorkedImage());
   ASSERT_TRUE(result.parsed);
   const TEDSTransducer& t = *result.transducer;
   ASSERT_EQ(t.GetTemplates().size(), 1u);
@@ -52,7 +47,7 @@ TEST(TEDSTransducer, WorkedImageReport) {
 }
 
 TEST(TEDSTransducer, BasicTedsWithoutTemplate) {
-  TransducerAccess t(tedstest::kBasicTeds, {0x14, 0x3A, 0x7F, 0x1B, 0x05, 0, 0, 0xB6});
+  TransducerAccess t(orvtest::kBasicTeds, {0x14, 0x3A, 0x7F, 0x1B, 0x05, 0, 0, 0xB6});
   t.Parse();
   EXPECT_EQ(t.Print(), "Transducer:[14 3A 7F 1B 05 00 00 B6]\n\n" + kBasicReport);
   EXPECT_EQ(t.PrintErrors(), std::vector<std::string>{kParsePrefix + "Invalid DS bits"});
@@ -83,7 +78,7 @@ TEST(TEDSTransducer, FailuresThatLeaveParse) {
   EXPECT_EQ(ParseError({0x64}), kParsePrefix + "Failed to parse MS");
   EXPECT_EQ(ParseError(WithManufacturer(2, 0, 50)),
             kParsePrefix + "Embedded Template not supported");
-  const std::vector<uint8_t> cut(tedstest::kBasicTeds.begin(), tedstest::kBasicTeds.end() - 1);
+  const std::vector<uint8_t> cut(orvtest::kBasicTeds.begin(), orvtest::kBasicTeds.end() - 1);
   EXPECT_EQ(ParseError(cut), kParsePrefix + "Failed to parse Basic TEDS");
 
   const auto result = TEDSDecoder::Decode(cut);
@@ -96,7 +91,7 @@ TEST(TEDSTransducer, FailuresThatLeaveParse) {
 TEST(TEDSTransducer, TemplateFailuresAfterTheBasicTeds) {
   const auto bits = [](uint32_t afterSelector, unsigned width) {
     BitWriter w;
-    for (uint8_t b : tedstest::kBasicTeds) w.Put(b, 8);
+    for (uint8_t b : orvtest::kBasicTeds) w.Put(b, 8);
     w.Put(0, 2).Put(25, 8).Put(afterSelector, width);
     return w.bytes;
   };
@@ -106,7 +101,7 @@ TEST(TEDSTransducer, TemplateFailuresAfterTheBasicTeds) {
   EXPECT_EQ(TEDSDecoder::Decode(bits(3u << 26, 28)).transducer->PrintErrors()[0],
             "Failed to parse TEDS template 25: Bits 100-101: Invalid value for %Direction");
   // The worked image cut two bits into %MeasID names all of its 11 bits.
-  std::vector<uint8_t> cut = tedstest::WorkedImage();
+  std::vector<uint8_t> cut = orvtest::WorkedImage();
   cut.resize(21);
   const auto result = TEDSDecoder::Decode(cut);
   EXPECT_TRUE(result.parsed);
@@ -117,7 +112,7 @@ TEST(TEDSTransducer, TemplateFailuresAfterTheBasicTeds) {
 }
 
 TEST(TEDSTransducer, ParsingTwiceGivesTheSameResult) {
-  std::vector<uint8_t> image = tedstest::WorkedImage();
+  std::vector<uint8_t> image = orvtest::WorkedImage();
   image.resize(39, 0);  // as on a DS2430A: zero bytes follow the template
   TransducerAccess t(image);
   t.Parse();

@@ -3,7 +3,7 @@
 #include <sstream>
 
 #include "tools/teds/TedsApp.h"
-#include "teds/test/WorkedExample.h"
+#include "testing/WorkedExample.h"
 
 namespace {
 
@@ -24,8 +24,8 @@ Outcome Teds(const std::vector<std::string>& args, const std::string& input = ""
 const std::string kBasic = "64 80 34 41 0C 40 E2 01";
 const std::string kTemplate = "64 90 0F F8 64 06 29 1C FB 08 62 B4 45 01 00";
 
-const std::string kBasicReport = "Transducer:[00 00 00 00 00 00 00 00]\n\n" + WorkedBasicReport();
-const std::string kTemplateReport = "\n" + WorkedTemplate25Report();
+const std::string kBasicReport = "Transducer:[00 00 00 00 00 00 00 00]\n\n" + orvtest::WorkedBasicReport();
+const std::string kTemplateReport = "\n" + orvtest::WorkedTemplate25Report();
 
 }  // namespace
 

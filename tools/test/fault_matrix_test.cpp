@@ -26,7 +26,7 @@
 #include "teds/TEDSInterface.h"
 #include "teds/TEDSTransducer.h"
 #include "tools/teds/TedsApp.h"
-#include "teds/test/WorkedExample.h"
+#include "testing/WorkedExample.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ const std::string kReadyBlank =
     "  Vendor: \n";
 const std::string kFound = std::string("Transducers Found:\n  [") + kRom + "]\n";
 const std::string kCompiled = "Compile: GOOD CHECKSUM\n";
-const std::string kReport = kCompiled + WorkedSensorOutput(kRom);
+const std::string kReport = kCompiled + orvtest::WorkedSensorOutput(kRom);
 const std::string kHealthy = kReady + kFound + kReport;
 
 const std::string kBusError = "OneWire Error: ";

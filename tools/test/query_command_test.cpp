@@ -17,7 +17,7 @@
 #include "testing/Roms.h"
 #include "tools/teds/QueryCommand.h"
 #include "tools/teds/TedsApp.h"
-#include "teds/test/WorkedExample.h"
+#include "testing/WorkedExample.h"
 
 namespace {
 
@@ -108,7 +108,7 @@ const std::string kDefaultReport =
     "Transducers Found:\n"
     "  [14 3A 7F 1B 05 00 00 B6]\n"
     "Compile: GOOD CHECKSUM\n" +
-    WorkedSensorOutput("14 3A 7F 1B 05 00 00 B6");
+    orvtest::WorkedSensorOutput("14 3A 7F 1B 05 00 00 B6");
 
 TEST(QueryCommand, BuiltInBenchPrintsExactlyTheHostListenersTexts) {
   const Outcome outcome = Teds({"query", "--poll-ms", "0", "--quiet"});
@@ -261,7 +261,7 @@ TEST_P(QueryCommandBesideBadDevice, PrintsTheOthersAndExitsZeroWhenAnyWasReporte
   for (const std::vector<uint8_t>& rom : roms) {
     found += "  [" + Hex(rom) + "]\n";
     if (rom[0] == 0x14) checksums += "Compile: GOOD CHECKSUM\n";
-    if (rom != badRom) reports += WorkedSensorOutput(Hex(rom));
+    if (rom != badRom) reports += orvtest::WorkedSensorOutput(Hex(rom));
   }
   const bool none = count == 1;
   const Outcome outcome = Query(bench);

@@ -14,14 +14,14 @@
 #include "onewire/AbstractOneWireMaster.h"
 #include "testing/Roms.h"
 
+namespace orvtest {
+
 struct EmulatedDevice {
   AbstractOneWireMaster::Device rom;
   uint8_t status = 0xFC;
   std::vector<uint8_t> application = std::vector<uint8_t>(8, 0xFF);
   std::vector<uint8_t> memory = std::vector<uint8_t>(32, 0xFF);
 };
-
-using orvtest::MakeRom;
 
 // A DS2430A holding a 39-byte TEDS image: bytes 0-7 in the application
 // register, bytes 8-38 after the page checksum byte of the memory.
@@ -138,3 +138,5 @@ class BusEmulator : public AbstractOneWireMaster {
   }
   std::size_t next = 0;
 };
+
+}  // namespace orvtest

@@ -1,5 +1,8 @@
 #pragma once
 
+// TEDS images for decoding tests: a bit packer, the worked example's bytes,
+// and access to the library's protected parsers.
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,7 +12,7 @@
 #include "teds/TEDSTemplate25.h"
 #include "teds/TEDSTransducer.h"
 
-namespace tedstest {
+namespace orvtest {
 
 // Packs fields into an image the way a TEDS stores them: each field least
 // significant bit first, continuing at any bit offset. Bits of a field wider
@@ -38,11 +41,6 @@ inline std::vector<uint8_t> WorkedImage() {
   std::vector<uint8_t> image = kBasicTeds;
   image.insert(image.end(), kTemplate25Bytes.begin(), kTemplate25Bytes.end());
   return image;
-}
-
-inline std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 // Reach the protected parsers and constructors of the library.
@@ -75,4 +73,4 @@ std::string ThrownText(F&& body) {
   return "";
 }
 
-}  // namespace tedstest
+}  // namespace orvtest

@@ -6,6 +6,8 @@
 
 #include <string>
 
+namespace orvtest {
+
 // The Basic TEDS part of the transducer report.
 inline std::string WorkedBasicReport() {
   return "Basic TEDS:\n"
@@ -43,3 +45,5 @@ inline std::string WorkedSensorOutput(const std::string& rom) {
   return "Transducer:[" + rom + "]\n\n" + WorkedBasicReport() + "\n" + WorkedTemplate25Report() +
          "Failed to parse TEDS template: Unknown template 0\n";
 }
+
+}  // namespace orvtest
