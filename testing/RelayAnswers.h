@@ -5,6 +5,7 @@
 // gives. Literal bytes on purpose: they check the master's codes
 // independently of its own protocol table.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -49,5 +50,12 @@ Bytes Block(const Bytes& commands);
 Bytes RomData(const Device& device);
 // `count` bytes counting up from `first`.
 Bytes Counting(std::size_t count, uint8_t first);
+// The same as a fixed-size memory image.
+template <std::size_t N>
+std::array<uint8_t, N> CountingArray(uint8_t first) {
+  std::array<uint8_t, N> bytes{};
+  for (std::size_t i = 0; i < N; ++i) bytes[i] = static_cast<uint8_t>(first + i);
+  return bytes;
+}
 
 }  // namespace orvtest

@@ -5,16 +5,13 @@
 #include <vector>
 
 #include "onewire/AbstractOneWireMaster.h"
+#include "testing/Roms.h"
 
 namespace {
 
 using Device = AbstractOneWireMaster::Device;
 
-Device Rom(uint8_t n) {
-  std::array<uint8_t, 8> rom{{0x14, n, 0, 0, 0, 0, 0, 0}};
-  rom[7] = Device::crc8(rom.data(), 7);
-  return Device(rom);
-}
+Device Rom(uint8_t n) { return orvtest::MakeRom(0x14, n); }
 
 // A transaction that the test master runs by hand.
 class TestTransaction : public AbstractOneWireMaster::Transaction {

@@ -5,17 +5,14 @@
 
 #include "simdevice/DS2430A.h"
 #include "simdevice/OneWireBus.h"
+#include "testing/RelayAnswers.h"
 
 namespace simdevice {
 namespace {
 
 const Rom kRom = {0x14, 0x3A, 0x7F, 0x1B, 0x05, 0x00, 0x00, 0xB6};
 
-DS2430A::Memory Counting() {
-  DS2430A::Memory memory;
-  for (std::size_t i = 0; i < memory.size(); ++i) memory[i] = static_cast<uint8_t>(0xA0 + i);
-  return memory;
-}
+const DS2430A::Memory kCounting = orvtest::CountingArray<DS2430A::MEMORY_SIZE>(0xA0);
 
 TEST(Crc8, CatalogueCheckValueAndRoms) {
   const std::string digits = "123456789";
@@ -31,7 +28,7 @@ class DS2430ATest : public ::testing::Test {
  protected:
   DS2430ATest() {
     bus.Add(std::make_unique<DS2430A>(kRom, 0xFC, DS2430A::Application{1, 2, 3, 4, 5, 6, 7, 8},
-                                      Counting()));
+                                      kCounting));
   }
   // Reset, select the chip, send `sent`, then read `count` bytes.
   std::vector<uint8_t> Read(const std::vector<uint8_t>& sent, std::size_t count) {

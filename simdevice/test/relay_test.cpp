@@ -7,44 +7,24 @@
 
 #include "simdevice/DS2430A.h"
 #include "simdevice/RelayEmulator.h"
+#include "testing/RelayAnswers.h"
+#include "testing/Roms.h"
 
 namespace simdevice {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using orvtest::Bytes;
+using orvtest::Concat;
+using orvtest::kConfigBlock;
+using orvtest::kFirstSearchBlock;
+using orvtest::kLaterSearchBlock;
+using orvtest::WithCrc;
 
-const Bytes kConfigBlock = {0x84, 0x05, 0x00, 0x06, 0x00, 0x07, 0x00, 0x08, 0x00, 0x85};
-const Bytes kFirstSearchBlock = {0x01, 0x02, 0x00, 0x00, 0x02, 0x01, 0xF0, 0x00, 0x08,
-                                 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80,
-                                 0x81, 0x00, 0x00, 0x80, 0x81, 0x00, 0x00, 0x85};
-const Bytes kNextSearchBlock = {0x80, 0x81, 0x00, 0x00, 0x80, 0x81, 0x00, 0x00, 0x85};
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
-Bytes Text(const std::string& text) {
-  Bytes out(text.begin(), text.end());
-  out.push_back(0);
-  return out;
-}
-
-Rom WithCrc(Rom rom) {
-  rom[7] = Crc8(rom.data(), 7);
-  return rom;
-}
-
-DS2430A::Memory Counting() {
-  DS2430A::Memory memory;
-  for (std::size_t i = 0; i < memory.size(); ++i) memory[i] = static_cast<uint8_t>(0xA0 + i);
-  return memory;
-}
+const DS2430A::Memory kCounting = orvtest::CountingArray<DS2430A::MEMORY_SIZE>(0xA0);
 
 void AddChip(RelayEmulator& relay, const Rom& rom, uint8_t status = 0xFC) {
   relay.GetBus().Add(std::make_unique<DS2430A>(
-      rom, status, DS2430A::Application{1, 2, 3, 4, 5, 6, 7, 8}, Counting()));
+      rom, status, DS2430A::Application{1, 2, 3, 4, 5, 6, 7, 8}, kCounting));
 }
 
 void AddDevices(RelayEmulator& relay, const std::vector<Rom>& roms) {
@@ -107,7 +87,7 @@ std::vector<Rom> Discover(RelayEmulator& relay) {
       std::copy(answers.at(next + 2).data.begin(), answers.at(next + 2).data.end(), rom.begin());
       found.push_back(rom);
     }
-    block = kNextSearchBlock;
+    block = kLaterSearchBlock;
   }
   ADD_FAILURE() << "the search did not end";
   return found;
@@ -127,10 +107,7 @@ bool SearchOrder(const Rom& a, const Rom& b) {
 TEST(RelayEmulator, ConfigurationBlock) {
   RelayEmulator relay;
   EXPECT_EQ(relay.Process(kConfigBlock),
-            Concat({{0x84, 0x00, 0x05, 0x01, 0xFF, 0x06, 0x01, 0xFF, 0x07, 13},
-                    Text("1W-RELAY 1.0"),
-                    {0x08, 16},
-                    Text("Simulated relay")}));
+            orvtest::ConfigAnswer(0xFF, 0xFF, "1W-RELAY 1.0", "Simulated relay"));
 
   RelaySettings settings;
   settings.inboundMax = 0x40;
@@ -154,8 +131,7 @@ TEST(RelayEmulator, SmallInboundMaximumIsReportedButBlocksStillAccepted) {
 TEST(RelayEmulator, FirstSearchBlockInEachWriteAnswerForm) {
   const Rom rom = WithCrc({0x14, 0x3A, 0x7F, 0x1B, 0x05, 0x00, 0x00, 0});
   const Bytes id(rom.begin(), rom.end());
-  const Bytes passes =
-      Concat({{0x80, 0x00, 0x81, 0x00, 0x00, 0x08}, id, {0x80, 0x00, 0x81, 0x01, 0x00, 0x08}, id});
+  const Bytes passes = Concat({orvtest::PassAnswer(0, 0, id), orvtest::PassAnswer(0, 1, id)});
   struct Case {
     WriteAnswer form;
     Bytes loads;
@@ -251,7 +227,7 @@ TEST(RelayEmulator, TransactionBlockReadsMemory) {
   AddChip(relay, rom);
   const Bytes block = {0x00, 0x08, 0x14, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06,
                        0x8F, 0x82, 0x0A, 0x03, 0x22, 0xF0, 0x00, 0x85};
-  const DS2430A::Memory memory = Counting();
+  const DS2430A::Memory memory = kCounting;
   EXPECT_EQ(relay.Process(block), Concat({{0x00, 0x08},
                                           Bytes(rom.begin(), rom.end()),
                                           {0x82, 0x00, 0x0A, 0x22, 0xF0, 0x00},

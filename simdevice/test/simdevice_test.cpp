@@ -10,6 +10,7 @@
 
 #include "orvane/Orvane.h"
 #include "orvane/OrvaneBackend.h"
+#include "testing/RelayAnswers.h"
 
 // The simulated device behind the device library, driven by requests as the
 // device-link master sends them and answered on the library's thread.
@@ -18,9 +19,8 @@ namespace simdevice {
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<uint8_t>;
-
-const Bytes kConfigBlock = {0x84, 0x05, 0x00, 0x06, 0x00, 0x07, 0x00, 0x08, 0x00, 0x85};
+using orvtest::Bytes;
+using orvtest::kConfigBlock;
 
 class Collector : public orvane::StreamListener {
  public:
