@@ -3,23 +3,13 @@
 #include <sstream>
 
 #include "tools/teds/TedsApp.h"
+#include "testing/ToolRun.h"
 #include "testing/WorkedExample.h"
 
 namespace {
 
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-Outcome Teds(const std::vector<std::string>& args, const std::string& input = "") {
-  std::istringstream in(input);
-  std::ostringstream out, err;
-  TedsStreams streams{in, out, err};
-  const int status = RunTeds(args, streams);
-  return {status, out.str(), err.str()};
-}
+using orvtest::Outcome;
+using orvtest::Teds;
 
 const std::string kBasic = "64 80 34 41 0C 40 E2 01";
 const std::string kTemplate = "64 90 0F F8 64 06 29 1C FB 08 62 B4 45 01 00";

@@ -26,6 +26,7 @@
 #include "teds/TEDSInterface.h"
 #include "teds/TEDSTransducer.h"
 #include "tools/teds/TedsApp.h"
+#include "testing/ToolRun.h"
 #include "testing/WorkedExample.h"
 
 namespace {
@@ -213,34 +214,20 @@ json StagedBench(const FaultCase& fault) {
 
 // ---- The tool ---------------------------------------------------------------
 
-class BenchFile {
- public:
-  BenchFile(const json& bench, const std::string& name)
-      : path((std::filesystem::temp_directory_path() / ("teds_fault_" + name + ".json")).string()) {
-    std::ofstream(path) << bench.dump(2);
-  }
-  ~BenchFile() { std::filesystem::remove(path); }
-  const std::string path;
-};
-
 class FaultMatrix : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(FaultMatrix, QueryEndsInTimeWithTheExactTexts) {
   const FaultCase& fault = GetParam();
-  BenchFile file(StagedBench(fault), fault.name);
-  std::istringstream in;
-  std::ostringstream out, err;
-  TedsStreams streams{in, out, err};
+  const orvtest::BenchFile file(StagedBench(fault), "teds_fault_");
   std::ostringstream timeout;
   timeout << kTimeoutS;
   const Clock::time_point start = Clock::now();
-  const int status = RunTeds({"query", "--bench", file.path, "--poll-ms", "0", "--quiet",
-                              "--timeout-s", timeout.str()},
-                             streams);
+  const orvtest::Outcome run = orvtest::Teds(
+      {"query", "--bench", file.path, "--poll-ms", "0", "--quiet", "--timeout-s", timeout.str()});
   const std::chrono::duration<double> took = Clock::now() - start;
   EXPECT_LT(took.count(), kTimeoutS) << fault.phase;
-  EXPECT_EQ(fault.status, status) << fault.phase << "\n" << err.str();
-  EXPECT_EQ(fault.out, out.str()) << fault.phase;
+  EXPECT_EQ(fault.status, run.status) << fault.phase << "\n" << run.err;
+  EXPECT_EQ(fault.out, run.out) << fault.phase;
 }
 
 // The JSON document of the same query holds the same texts and reports, in
@@ -250,15 +237,11 @@ TEST_P(FaultMatrix, QueryEndsInTimeWithTheExactTexts) {
 // for the schema check.
 TEST_P(FaultMatrix, JsonDocumentHoldsTheSameTexts) {
   const FaultCase& fault = GetParam();
-  BenchFile file(StagedBench(fault), std::string(fault.name) + "_json");
-  std::istringstream in;
-  std::ostringstream out, err;
-  TedsStreams streams{in, out, err};
-  const int status = RunTeds(
-      {"query", "--bench", file.path, "--poll-ms", "0", "--quiet", "--json", "--timeout-s", "10"},
-      streams);
-  EXPECT_EQ(fault.status, status) << err.str();
-  const json document = json::parse(out.str());
+  const orvtest::BenchFile file(StagedBench(fault), "teds_fault_");
+  const orvtest::Outcome run = orvtest::Teds(
+      {"query", "--bench", file.path, "--poll-ms", "0", "--quiet", "--json", "--timeout-s", "10"});
+  EXPECT_EQ(fault.status, run.status) << run.err;
+  const json document = json::parse(run.out);
   EXPECT_EQ(fault.status, document["exitCode"]);
   EXPECT_FALSE(document["timedOut"].get<bool>());
   std::string heard;
@@ -272,7 +255,7 @@ TEST_P(FaultMatrix, JsonDocumentHoldsTheSameTexts) {
   }
   EXPECT_EQ(fault.out, heard) << fault.phase;
   if (const char* dir = std::getenv("ORVANE_TEDS_JSON_DIR")) {
-    std::ofstream(std::filesystem::path(dir) / (std::string(fault.name) + ".json")) << out.str();
+    std::ofstream(std::filesystem::path(dir) / (std::string(fault.name) + ".json")) << run.out;
   }
 }
 

@@ -17,47 +17,15 @@
 #include "testing/Roms.h"
 #include "tools/teds/QueryCommand.h"
 #include "tools/teds/TedsApp.h"
+#include "testing/ToolRun.h"
 #include "testing/WorkedExample.h"
 
 namespace {
 
 using nlohmann::json;
-
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-Outcome Teds(const std::vector<std::string>& args) {
-  std::istringstream in;
-  std::ostringstream out, err;
-  TedsStreams streams{in, out, err};
-  const int status = RunTeds(args, streams);
-  return {status, out.str(), err.str()};
-}
-
-// Writes a bench file for one test and removes it afterwards.
-class BenchFile {
- public:
-  explicit BenchFile(const json& bench)
-      : path((std::filesystem::temp_directory_path() /
-              ("teds_query_" + TestName() + "_" + std::to_string(++counter) + ".json"))
-                 .string()) {
-    std::ofstream(path) << bench.dump(2);
-  }
-  ~BenchFile() { std::filesystem::remove(path); }
-  const std::string path;
-
- private:
-  // The names of parameterized tests hold slashes.
-  static std::string TestName() {
-    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::replace(name.begin(), name.end(), '/', '_');
-    return name;
-  }
-  static inline int counter = 0;
-};
+using orvtest::BenchFile;
+using orvtest::Outcome;
+using orvtest::Teds;
 
 Outcome Query(const json& bench, double timeout = 5) {
   BenchFile file(bench);
