@@ -2,7 +2,6 @@
 
 #include <CLI/CLI.hpp>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <iomanip>
 #include <memory>
@@ -19,6 +18,7 @@
 #include "teds/TEDSInterface.h"
 #include "teds/TEDSTransducer.h"
 #include "tools/teds/JsonOutput.h"
+#include "tools/teds/QueryHost.h"
 
 namespace {
 
@@ -47,56 +47,6 @@ std::wstring Widen(const std::string& text) {
   for (unsigned char c : text) wide.push_back(static_cast<wchar_t>(c));
   return wide;
 }
-
-// What a query hands the host, written to standard output as it arrives, and
-// the end of the cycle, which the waiting thread is told of.
-class QueryHost : public TEDSInterface::Listener, public TEDSInterface::CycleListener {
- public:
-  explicit QueryHost(std::ostream& out) : out(out) {}
-
-  // Tells whether the master can no longer come up, so that no cycle will
-  // ever start: checked after every text.
-  void SetStalled(std::function<bool()> check) { stalled = std::move(check); }
-
-  void TransducerFound(const TEDSTransducer& transducer) override {
-    std::lock_guard<std::mutex> guard(mutex);
-    out << transducer.Print();
-    for (const std::string& error : transducer.PrintErrors()) out << error << '\n';
-    out.flush();
-  }
-  void Error(const std::string& message) override {
-    std::lock_guard<std::mutex> guard(mutex);
-    out << message;
-    if (message.empty() || message.back() != '\n') out << '\n';
-    out.flush();
-    if (stalled && stalled()) {
-      ended = true;
-      endedCv.notify_all();
-    }
-  }
-  void CycleEnded(std::size_t transducersReported) override {
-    std::lock_guard<std::mutex> guard(mutex);
-    ended = true;
-    reported = transducersReported;
-    endedCv.notify_all();
-  }
-
-  // True when the cycle ended within `timeout`.
-  bool Wait(std::chrono::duration<double> timeout, std::size_t& count) {
-    std::unique_lock<std::mutex> guard(mutex);
-    const bool done = endedCv.wait_for(guard, timeout, [this] { return ended; });
-    count = reported;
-    return done;
-  }
-
- private:
-  std::ostream& out;
-  std::function<bool()> stalled;
-  std::mutex mutex;
-  std::condition_variable endedCv;
-  bool ended = false;
-  std::size_t reported = 0;
-};
 
 // Gathers what the host listener receives into the JSON document.
 class JsonRecorder : public TEDSInterface::Listener {

@@ -14,7 +14,8 @@ using orvtest::Teds;
 const std::string kBasic = "64 80 34 41 0C 40 E2 01";
 const std::string kTemplate = "64 90 0F F8 64 06 29 1C FB 08 62 B4 45 01 00";
 
-const std::string kBasicReport = "Transducer:[00 00 00 00 00 00 00 00]\n\n" + orvtest::WorkedBasicReport();
+const std::string kBasicReport =
+    "Transducer:[00 00 00 00 00 00 00 00]\n\n" + orvtest::WorkedBasicReport();
 const std::string kTemplateReport = "\n" + orvtest::WorkedTemplate25Report();
 
 }  // namespace

@@ -6,14 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -25,6 +23,7 @@
 #include "simdevice/SimDevice.h"
 #include "teds/TEDSInterface.h"
 #include "teds/TEDSTransducer.h"
+#include "tools/teds/QueryHost.h"
 #include "tools/teds/TedsApp.h"
 #include "testing/ToolRun.h"
 #include "testing/WorkedExample.h"
@@ -261,54 +260,16 @@ TEST_P(FaultMatrix, JsonDocumentHoldsTheSameTexts) {
 
 // ---- The library, twice on one master ---------------------------------------
 
-// Collects what the host hears, in the tool's layout, and wakes the test when
-// the cycle ends or when the master can no longer come up.
-class Host : public TEDSInterface::Listener, public TEDSInterface::CycleListener {
- public:
-  explicit Host(const ZorelOneWireMaster& master) : master(master) {}
-
-  void TransducerFound(const TEDSTransducer& transducer) override {
-    std::lock_guard<std::mutex> guard(mutex);
-    texts += transducer.Print();
-    for (const std::string& error : transducer.PrintErrors()) texts += error + "\n";
-  }
-  void Error(const std::string& message) override {
-    std::lock_guard<std::mutex> guard(mutex);
-    texts += message;
-    if (message.empty() || message.back() != '\n') texts += "\n";
-    if (master.HandshakeRefused()) {
-      over = true;
-      wake.notify_all();
-    }
-  }
-  void CycleEnded(std::size_t count) override {
-    std::lock_guard<std::mutex> guard(mutex);
-    over = true;
-    reported = count;
-    wake.notify_all();
-  }
-
-  // True when the query ended in time; then starts afresh for the next one.
-  bool WaitAndReset(std::string& heard, std::size_t& count) {
-    std::unique_lock<std::mutex> guard(mutex);
-    const bool ended = wake.wait_for(guard, std::chrono::duration<double>(kTimeoutS),
-                                     [this] { return over; });
-    heard = texts;
-    count = reported;
-    texts.clear();
-    reported = 0;
-    over = false;
-    return ended;
-  }
-
- private:
-  const ZorelOneWireMaster& master;
-  std::mutex mutex;
-  std::condition_variable wake;
-  std::string texts;
-  std::size_t reported = 0;
-  bool over = false;
-};
+// The tool's host, heard into a string: true when the query ended in time;
+// then takes what it heard and starts afresh for the next query.
+bool Heard(QueryHost& host, std::ostringstream& texts, std::string& heard, std::size_t& count) {
+  const bool ended = host.Wait(std::chrono::duration<double>(kTimeoutS), count);
+  host.Restart([&] {
+    heard = texts.str();
+    texts.str("");
+  });
+  return ended;
+}
 
 TEST_P(FaultMatrix, SameMasterQueriesAgainOnceTheFaultIsGone) {
   const FaultCase& fault = GetParam();
@@ -323,13 +284,15 @@ TEST_P(FaultMatrix, SameMasterQueriesAgainOnceTheFaultIsGone) {
   {
     ZorelOneWireMaster master(healthy.name, healthy.address, 0, ZorelDAQTEDSMode(1),
                               std::chrono::milliseconds(0));
-    const auto host = std::make_shared<Host>(master);
+    std::ostringstream texts;
+    const auto host = std::make_shared<QueryHost>(texts);
+    host->SetStalled([&master] { return master.HandshakeRefused(); });
     TEDSInterface teds(master);
     teds.AddListener(host);
     teds.AddCycleListener(host);
 
     teds.Query();
-    ASSERT_TRUE(host->WaitAndReset(heard, reported)) << fault.phase << ": no end\n" << heard;
+    ASSERT_TRUE(Heard(*host, texts, heard, reported)) << fault.phase << ": no end\n" << heard;
     EXPECT_EQ(fault.out, heard) << fault.phase;
 
     // The faulty device goes, a healthy one takes its name and address.
@@ -338,7 +301,7 @@ TEST_P(FaultMatrix, SameMasterQueriesAgainOnceTheFaultIsGone) {
     ASSERT_TRUE(device->Attach());
     master.Enable(false);
     teds.Query();
-    ASSERT_TRUE(host->WaitAndReset(heard, reported)) << fault.phase << ": no end\n" << heard;
+    ASSERT_TRUE(Heard(*host, texts, heard, reported)) << fault.phase << ": no end\n" << heard;
     EXPECT_EQ(kHealthy, heard) << fault.phase;
     EXPECT_EQ(1u, reported);
 
