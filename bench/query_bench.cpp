@@ -25,6 +25,7 @@
 #include "simdevice/SimDevice.h"
 #include "teds/TEDSInterface.h"
 #include "teds/TEDSTransducer.h"
+#include "testing/Roms.h"
 
 namespace {
 
@@ -84,7 +85,7 @@ simdevice::Bench SensorBench(std::size_t sensors, uint8_t inboundMax) {
   for (std::size_t i = 0; i < sensors; ++i) {
     simdevice::BusDeviceConfig device = model;
     device.rom[1] = static_cast<uint8_t>(0x10 + i);
-    device.rom[7] = AbstractOneWireMaster::Device::crc8(device.rom.data(), 7);
+    device.rom = orvtest::WithCrc(device.rom);
     channel.devices.push_back(device);
   }
   channel.relay.inboundMax = inboundMax;

@@ -5,7 +5,6 @@
 // iteration sends a fresh transfer and answers it with a prepared block.
 #include <benchmark/benchmark.h>
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,6 +15,8 @@
 #include "onewire/OneWireMemory.h"
 #include "relay/RelayProtocol.h"
 #include "relay/RemoteOneWireMaster.h"
+#include "testing/RelayAnswers.h"
+#include "testing/Roms.h"
 
 namespace {
 
@@ -43,15 +44,11 @@ struct Quiet : AbstractOneWireMaster::Listener, AbstractOneWireMaster::Transacti
   int finished = 0;
 };
 
-const Bytes kConfigAnswer = {0x84, 0x00, 0x05, 0x01, 0xFF, 0x06, 0x01, 0xFF, 0x07, 0x0D, '1',
-                             'W',  '-',  'R',  'E',  'L',  'A',  'Y',  ' ',  '1',  '.',  '0',
-                             0x00, 0x08, 0x10, 'S',  'i',  'm',  'u',  'l',  'a',  't',  'e',
-                             'd',  ' ',  'r',  'e',  'l',  'a',  'y',  0x00};
+const Bytes kConfigAnswer =
+    orvtest::ConfigAnswer(0xFF, 0xFF, "1W-RELAY 1.0", "Simulated relay");
 
 Device Rom(uint8_t serial) {
-  std::array<uint8_t, 8> rom{{0x14, serial, 0x11, 0x22, 0x33, 0x44, 0x55, 0x00}};
-  rom[7] = Device::crc8(rom.data(), 7);
-  return Device(rom);
+  return Device(orvtest::WithCrc({0x14, serial, 0x11, 0x22, 0x33, 0x44, 0x55, 0x00}));
 }
 
 // The relay's answer to one read: CMD_DATA_ID loaded (status), CMD_ML_ACCESS
