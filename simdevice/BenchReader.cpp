@@ -163,36 +163,36 @@ class Reader {
   const Fields& fields;
 };
 
-// Refuses a key given twice in one object while the text is parsed (the
-// parser would keep the last silently), naming its place in the document.
+// Refuses a key given twice in one object (the parser keeps the last one
+// silently), naming its place in the document. A second pass over the text
+// as parser events: the parser's own callback form takes time quadratic in
+// the length of an array of objects.
 class DuplicateKeys {
  public:
   explicit DuplicateKeys(const std::string& source) : source(source) {}
 
-  void Check(json::parse_event_t event, const json& parsed) {
-    switch (event) {
-      case json::parse_event_t::object_start:
-      case json::parse_event_t::array_start:
-        Open(event == json::parse_event_t::object_start);
-        break;
-      case json::parse_event_t::key: {
-        Level& level = levels.back();
-        level.key = parsed.get<std::string>();
-        if (!level.keys.insert(level.key).second) {
-          throw BenchError(source + ": " + Join(level.field, level.key) + ": key '" + level.key +
-                           "' given twice");
-        }
-        break;
-      }
-      case json::parse_event_t::object_end:
-      case json::parse_event_t::array_end:
-        levels.pop_back();
-        NextElement();
-        break;
-      case json::parse_event_t::value:
-        NextElement();
-        break;
+  bool null() { return NextElement(); }
+  bool boolean(bool) { return NextElement(); }
+  bool number_integer(json::number_integer_t) { return NextElement(); }
+  bool number_unsigned(json::number_unsigned_t) { return NextElement(); }
+  bool number_float(json::number_float_t, const json::string_t&) { return NextElement(); }
+  bool string(json::string_t&) { return NextElement(); }
+  bool binary(json::binary_t&) { return NextElement(); }
+  bool start_object(std::size_t) { return Open(true); }
+  bool start_array(std::size_t) { return Open(false); }
+  bool end_object() { return Close(); }
+  bool end_array() { return Close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+    return false;
+  }
+
+  bool key(json::string_t& key) {
+    Level& level = levels.back();
+    level.key = key;
+    if (!level.keys.insert(key).second) {
+      throw BenchError(source + ": " + Join(level.field, key) + ": key '" + key + "' given twice");
     }
+    return true;
   }
 
  private:
@@ -204,17 +204,24 @@ class DuplicateKeys {
     std::size_t index = 0;  // array: the element being read
   };
 
-  void Open(bool object) {
+  bool Open(bool object) {
     std::string field;
     if (!levels.empty()) {
       const Level& parent = levels.back();
       field = parent.object ? Join(parent.field, parent.key) : Index(parent.field, parent.index);
     }
     levels.push_back(Level{object, std::move(field), {}, {}, 0});
+    return true;
   }
 
-  void NextElement() {
+  bool Close() {
+    levels.pop_back();
+    return NextElement();
+  }
+
+  bool NextElement() {
     if (!levels.empty() && !levels.back().object) ++levels.back().index;
+    return true;
   }
 
   const std::string& source;
@@ -236,12 +243,11 @@ void CheckNoNul(const std::string& text, const std::string& source) {
 
 json ParseJson(const std::string& text, const std::string& source) {
   CheckNoNul(text, source);
-  DuplicateKeys duplicates(source);
   try {
-    return json::parse(text, [&duplicates](int, json::parse_event_t event, json& parsed) {
-      duplicates.Check(event, parsed);
-      return true;
-    });
+    json root = json::parse(text);
+    DuplicateKeys duplicates(source);
+    json::sax_parse(text, &duplicates);
+    return root;
   } catch (const json::exception& e) {
     // Syntax errors, text after the document, and numbers too large for any
     // JSON number type.
