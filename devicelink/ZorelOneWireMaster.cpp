@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "orvane/Utils.h"
+#include "devicelink/DeviceNameText.h"
 
 namespace {
 
@@ -24,37 +24,6 @@ uint8_t ChannelMask(unsigned int channel) {
                                 " does not exist: channels are 0 to 7");
   }
   return static_cast<uint8_t>(1u << channel);
-}
-
-void AppendUtf8(uint32_t code, std::string& out) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-    return;
-  }
-  const int extra = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
-  static const uint8_t kLead[] = {0, 0xC0, 0xE0, 0xF0};
-  out += static_cast<char>(kLead[extra] | (code >> (6 * extra)));
-  for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((code >> (6 * k)) & 0x3F));
-}
-
-// The device name in UTF-8, so that a name of any script reaches the host's
-// texts whole. Wide text is UTF-16 on Windows: pairs of surrogates are
-// joined; a lone one, like anything past U+10FFFF, becomes U+FFFD.
-std::string NameText(const std::wstring& name) {
-  std::string out;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    uint32_t code = static_cast<uint32_t>(name[i]);
-    const bool high = code >= 0xD800 && code <= 0xDBFF;
-    const uint32_t next = i + 1 < name.size() ? static_cast<uint32_t>(name[i + 1]) : 0;
-    if (high && next >= 0xDC00 && next <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (next - 0xDC00);
-      ++i;
-    } else if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
-      code = 0xFFFD;
-    }
-    AppendUtf8(code, out);
-  }
-  return out;
 }
 
 }  // namespace
@@ -289,7 +258,7 @@ void ZorelOneWireMaster::RefuseHandshake(const char* what) {
 }
 
 std::string ZorelOneWireMaster::DeviceText() const {
-  return NameText(device) + " at address " + std::to_string(address);
+  return DeviceNameText(device) + " at address " + std::to_string(address);
 }
 
 std::string ZorelOneWireMaster::ChannelText() const {
