@@ -36,7 +36,8 @@ const char kQueryFooter[] =
     "  teds query --bench bench.json --channel 2 --timeout-s 20\n"
     "\n"
     "Exit status: 0 a transducer was reported, 1 the query ended without one,\n"
-    "2 bad arguments or bench, 3 the query did not end within the time-out.";
+    "2 bad arguments or bench, 3 the query did not end within the time-out,\n"
+    "4 standard output could not be written.";
 
 // The longest time-out the tool waits: the clock cannot hold much more than a
 // few hundred years, and nobody waits longer than a year for one query.
