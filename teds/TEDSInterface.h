@@ -34,9 +34,9 @@ class ORVANE_TEDS_API TEDSInterface {
  public:
   class ORVANE_TEDS_API Listener {
    public:
-    virtual ~Listener();
     virtual void TransducerFound(const TEDSTransducer& transducer) = 0;
     virtual void Error(const std::string& message) = 0;
+    virtual ~Listener();
   };
 
   // Told when a query cycle has ended, however it ended: after its reports,
@@ -44,9 +44,9 @@ class ORVANE_TEDS_API TEDSInterface {
   // host that waits for a query know when to stop waiting.
   class ORVANE_TEDS_API CycleListener {
    public:
-    virtual ~CycleListener();
     // `transducersReported`: how many transducers the cycle handed out.
     virtual void CycleEnded(std::size_t transducersReported) = 0;
+    virtual ~CycleListener();
   };
 
   explicit TEDSInterface(AbstractOneWireMaster& master);
