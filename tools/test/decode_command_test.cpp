@@ -30,7 +30,7 @@ const std::string kTemplateReport = "\n" + WorkedTemplate25Report();
 
 }  // namespace
 
-TEST(TedsDecode, ImageReportThenErrors) {
+TEST(DecodeCommand, ImageReportThenErrors) {
   const Outcome r = Teds({"decode", "--image", kBasic + " " + kTemplate});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kBasicReport + kTemplateReport +
@@ -41,13 +41,13 @@ TEST(TedsDecode, ImageReportThenErrors) {
             kBasicReport + "Failed to parse TEDS template: Invalid DS bits\n");
 }
 
-TEST(TedsDecode, StandardInputWhenNoOptionIsGiven) {
+TEST(DecodeCommand, StandardInputWhenNoOptionIsGiven) {
   const Outcome r = Teds({"decode"}, kBasic + "\r\n" + kTemplate + "\r\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, Teds({"decode", "--image", kBasic + kTemplate}).out);
 }
 
-TEST(TedsDecode, ParseFailureIsOneLineAndStatusOne) {
+TEST(DecodeCommand, ParseFailureIsOneLineAndStatusOne) {
   const Outcome r = Teds({"decode", "--image", "64 80 34"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Template Parse Error : Failed to parse TEDS template: Failed to parse Basic TEDS\n");
@@ -55,7 +55,7 @@ TEST(TedsDecode, ParseFailureIsOneLineAndStatusOne) {
             "Template Parse Error : Failed to parse TEDS template: Failed to parse MS\n");
 }
 
-TEST(TedsDecode, TemplateErrorsKeepTheQuoteBytes) {
+TEST(DecodeCommand, TemplateErrorsKeepTheQuoteBytes) {
   // Basic TEDS, selector 0, ID 25, acceleration, extended group; the image
   // ends inside %Sens@Ref case 01 (bits 79-94).
   const Outcome r = Teds({"decode", "--image", kBasic + " 64 08 00"});
@@ -65,7 +65,7 @@ TEST(TedsDecode, TemplateErrorsKeepTheQuoteBytes) {
                        "%Sens@Ref[\x93" "01\x94]\n");
 }
 
-TEST(TedsDecode, DS2430AVerdictsComeFirst) {
+TEST(DecodeCommand, DS2430AVerdictsComeFirst) {
   const std::string memory = "6F" + kTemplate + std::string(32, '0');
   Outcome r = Teds({"decode", "--ds2430a", kBasic, memory});
   EXPECT_EQ(r.status, 0);
@@ -78,7 +78,7 @@ TEST(TedsDecode, DS2430AVerdictsComeFirst) {
   EXPECT_EQ(r.out.substr(0, 23), "Compile: BAD CHECKSUM\nT");
 }
 
-TEST(TedsDecode, BadInputIsStatusTwoWithNothingOnStandardOutput) {
+TEST(DecodeCommand, BadInputIsStatusTwoWithNothingOnStandardOutput) {
   const std::vector<std::vector<std::string>> bad = {
       {"decode", "--image", "6G"},
       {"decode", "--image", "648"},
@@ -101,7 +101,7 @@ TEST(TedsDecode, BadInputIsStatusTwoWithNothingOnStandardOutput) {
   EXPECT_EQ(empty.err, "teds decode: standard input: no bytes given\n");
 }
 
-TEST(TedsDecode, HelpExplainsTheFormats) {
+TEST(DecodeCommand, HelpExplainsTheFormats) {
   const Outcome top = Teds({"--help"});
   EXPECT_EQ(top.status, 0);
   EXPECT_NE(top.out.find("decode"), std::string::npos);
@@ -114,7 +114,7 @@ TEST(TedsDecode, HelpExplainsTheFormats) {
 }
 
 // The examples that the help shows work as shown.
-TEST(TedsDecode, HelpExamplesRun) {
+TEST(DecodeCommand, HelpExamplesRun) {
   const std::string help = Teds({"decode", "--help"}).out;
   const std::size_t image = help.find("teds decode --image \"");
   ASSERT_NE(image, std::string::npos);
@@ -134,7 +134,7 @@ TEST(TedsDecode, HelpExamplesRun) {
                        "Failed to parse TEDS template: Unknown template 0\n");
 }
 
-TEST(TedsDecode, InteractiveInputIsAnnounced) {
+TEST(DecodeCommand, InteractiveInputIsAnnounced) {
   std::istringstream in(kBasic);
   std::ostringstream out, err;
   TedsStreams streams{in, out, err, true};
@@ -143,7 +143,7 @@ TEST(TedsDecode, InteractiveInputIsAnnounced) {
 }
 
 // Every input the tool refuses: the exact message and exit status 2.
-TEST(TedsDecode, RefusedInputNamesTheProblem) {
+TEST(DecodeCommand, RefusedInputNamesTheProblem) {
   const std::string memory = "6F" + kTemplate + std::string(32, '0');
   struct Case {
     std::vector<std::string> args;
@@ -187,7 +187,7 @@ class EndlessInput : public std::streambuf {
   std::string pattern;
 };
 
-TEST(TedsDecode, EndlessStandardInputIsRefusedWithoutReadingItAll) {
+TEST(DecodeCommand, EndlessStandardInputIsRefusedWithoutReadingItAll) {
   const struct {
     std::string pattern;
     std::string err;
