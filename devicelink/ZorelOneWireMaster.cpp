@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "devicelink/DeviceNameText.h"
+#include "teds/TEDSText.h"
 
 namespace {
 
@@ -261,7 +261,7 @@ void ZorelOneWireMaster::RefuseHandshake(const char* what) {
 }
 
 std::string ZorelOneWireMaster::DeviceText() const {
-  return DeviceNameText(device) + " at address " + std::to_string(address);
+  return TEDSText::WideToUtf8(device) + " at address " + std::to_string(address);
 }
 
 std::string ZorelOneWireMaster::ChannelText() const {

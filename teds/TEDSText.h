@@ -20,6 +20,11 @@ struct ORVANE_TEDS_API TEDSText {
   // surrogates, code points above 10FFFF hex.
   static bool Utf8ToWide(const std::string& text, std::wstring& out);
 
+  // Wide text (UTF-16 where wchar_t has 16 bits) to UTF-8, as the library
+  // prints device names. Surrogate pairs are joined; a lone surrogate, like
+  // anything above 10FFFF hex, becomes U+FFFD.
+  static std::string WideToUtf8(const std::wstring& text);
+
   // A calibration date (seconds since 1970-01-01 UTC) as "YYYY-MM-DD", the
   // form the template-25 report prints.
   static std::string DateText(int64_t seconds);

@@ -29,6 +29,10 @@ TEST(TEDSText, Utf8ToWideAcceptsWellFormedTextOnly) {
                                           wchar_t(0xDE00)
                                     : std::wstring(L"SIM-\u00E9\u20AC") + wchar_t(0x1F600);
   EXPECT_EQ(wide, expected);
+  // And back, as the library prints device names; a lone surrogate (a name
+  // UTF-8 cannot have come from) becomes U+FFFD.
+  EXPECT_EQ(TEDSText::WideToUtf8(wide), "SIM-\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+  EXPECT_EQ(TEDSText::WideToUtf8(std::wstring(L"A") + wchar_t(0xDC00) + L"B"), "A\xEF\xBF\xBD" "B");
   for (const char* bad : {"\xC3", "\xC3(", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
                           "\xFF", "ok\x80"}) {
     EXPECT_FALSE(TEDSText::Utf8ToWide(bad, wide)) << bad;
