@@ -27,6 +27,10 @@ void AppendUtf8(uint32_t code, std::string& out) {
 }  // namespace
 
 std::string TEDSText::ToUtf8(const std::string& windows1252) {
+  // The device link's texts carry device names in UTF-8; no Windows-1252
+  // text of the library is also well-formed UTF-8 beyond ASCII.
+  std::wstring unused;
+  if (orvtext::Utf8ToWide(windows1252, unused)) return windows1252;
   std::string out;
   out.reserve(windows1252.size());
   for (char c : windows1252) {

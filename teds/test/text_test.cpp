@@ -17,6 +17,8 @@ TEST(TEDSText, Windows1252BecomesUtf8WithoutLosingAByte) {
       {"\x81\x8D\x8F\x90\x9D", "\xC2\x81\xC2\x8D\xC2\x8F\xC2\x90\xC2\x9D"},
       {"\xA0\xFF", "\xC2\xA0\xC3\xBF"},
       {std::string("a\0b", 3), std::string("a\0b", 3)},
+      // A device name in UTF-8, as the device link prints it, stays as it is.
+      {"for device M\xC3\x9CNCHEN at address 1", "for device M\xC3\x9CNCHEN at address 1"},
   };
   for (const auto& c : kCases) EXPECT_EQ(TEDSText::ToUtf8(c.in), c.out) << c.in;
 }
