@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "teds/TEDSException.h"
 #include "teds/TEDSParser.h"
 #include "teds/TEDSTemplate.h"
 #include "teds/TEDSTemplate25.h"
@@ -62,15 +63,16 @@ struct TransducerAccess : TEDSTransducer {
   using TEDSTransducer::Parse;
 };
 
-// The text a TEDSException-derived throw of `body` carries; "" if none.
+// The text of the TEDSParseException `body` throws, or "no TEDSParseException"
+// (any other exception goes on to fail the test).
 template <typename F>
-std::string ThrownText(F&& body) {
+std::string ParseFailure(F&& body) {
   try {
     body();
-  } catch (const std::exception& e) {
+  } catch (const TEDSParseException& e) {
     return e.what();
   }
-  return "";
+  return "no TEDSParseException";
 }
 
 }  // namespace orvtest

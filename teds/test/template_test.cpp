@@ -16,12 +16,7 @@ std::string SelectorFailure(const std::vector<uint8_t>& image, unsigned skip) {
   TEDSParser reader(image);
   uint32_t ignored = 0;
   reader.ReadBits(skip, ignored);
-  try {
-    TemplateAccess::Parse(reader);
-  } catch (const TEDSParseException& e) {
-    return e.what();
-  }
-  return "no TEDSParseException";
+  return orvtest::ParseFailure([&] { TemplateAccess::Parse(reader); });
 }
 
 }  // namespace

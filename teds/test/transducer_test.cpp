@@ -26,12 +26,7 @@ std::vector<uint8_t> WithManufacturer(uint32_t id, uint64_t rest, unsigned width
 
 std::string ParseError(const std::vector<uint8_t>& image) {
   TransducerAccess t(image);
-  try {
-    t.Parse();
-  } catch (const TEDSParseException& e) {
-    return e.what();
-  }
-  return "no TEDSParseException";
+  return orvtest::ParseFailure([&] { t.Parse(); });
 }
 
 }  // namespace
