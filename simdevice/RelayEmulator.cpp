@@ -122,6 +122,10 @@ std::vector<uint8_t> RelayEmulator::Process(const std::vector<uint8_t>& block) {
     }
     if (Halts(result)) break;  // the relay answers no later command of the block
   }
+  // The next block comes only after the answer has been fetched and the
+  // relay's answer pause has passed: the bus stays idle meanwhile, long
+  // enough for an EEPROM to program.
+  bus.Idle();
   return answer;
 }
 
