@@ -18,14 +18,9 @@ class ORVANE_TEDS_API TEDSTemplate25 : public TEDSTemplate {
     bool force = false;     // Acceleration / Force select; only false is decoded
     double sensRef = 0.0;   // %Sens@Ref, V/(m/s^2)
     double tfHpS = 0.0;     // %TF_HP_S, Hz
-    // Extended Functionality select: false the standard group (sensRef and
-    // tfHpS), true the extended group below.
-    bool extended = false;
-    // Raw values of the extended-functionality group. They are not scaled and
-    // the report does not show them; they are kept so that nothing read from
-    // the image is lost and the record can be written back unchanged.
-    uint32_t defaultFR = 0;  // %DefaultFR, 2 bits
-    uint32_t passive = 0;    // %Passive, 1 bit
+    // Raw values of the extended-functionality group (Extended Functionality
+    // select 1). They are not scaled and the report does not show them; they
+    // are kept so that nothing read from the image is lost.
     uint64_t sensRef01 = 0;  // %Sens@Ref, case 01
     uint64_t sensRef10 = 0;  // %Sens@Ref, case 10
     uint64_t tfHpS01 = 0;    // %TF_HP_S, case 01
@@ -33,14 +28,6 @@ class ORVANE_TEDS_API TEDSTemplate25 : public TEDSTemplate {
     uint32_t direction = 0;  // %Direction: 0 X, 1 Y, 2 Z
     double weight = 0.0;     // %Weight, g
     uint32_t sign = 0;       // %Sign: 0 positive, 1 negative
-    // Transfer Function select and the raw values of that group (not shown
-    // in the report, kept for the same reason as the extended group's).
-    bool transferFunction = false;
-    uint32_t tfSP = 0;      // %TF_SP, 7 bits
-    uint32_t tfKPr = 0;     // %TF_KPr, 9 bits
-    uint32_t tfKPq = 0;     // %TF_KPq, 9 bits
-    uint32_t tfSL = 0;      // %TF_SL, 7 bits
-    uint32_t tempCoef = 0;  // %TempCoef, 6 bits
     double refFreq = 0.0;    // %Reffreq, Hz
     double refTemp = 0.0;    // %RefTemp, *C
     int64_t calDate = (TEDSParser::DATE_EPOCH_DAYS) * 86400;  // %CalDate, 1998-01-01
