@@ -175,13 +175,13 @@ void PutTransferFunction(BitSink& sink, const std::string& at, const TEDSTemplat
                          TEDSTemplate25::Data& out) {
   sink.Put(in.transferFunction ? 1 : 0, 1);
   if (!in.transferFunction) {
-    out.tfSP = out.tfKPr = out.tfKPq = out.tfSL = out.tempCoef = 0;
+    out.tfSp = out.tfKPr = out.tfKPq = out.tfSl = out.tempCoef = 0;
     return;
   }
-  sink.Put(Bits(at + "tfSP", in.tfSP, 7), 7);
+  sink.Put(Bits(at + "tfSp", in.tfSp, 7), 7);
   sink.Put(Bits(at + "tfKPr", in.tfKPr, 9), 9);
   sink.Put(Bits(at + "tfKPq", in.tfKPq, 9), 9);
-  sink.Put(Bits(at + "tfSL", in.tfSL, 7), 7);
+  sink.Put(Bits(at + "tfSl", in.tfSl, 7), 7);
   sink.Put(Bits(at + "tempCoef", in.tempCoef, 6), 6);
 }
 

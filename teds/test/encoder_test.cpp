@@ -35,10 +35,10 @@ void ExpectSameRecord(const Data& a, const Data& b, const std::string& what) {
   EXPECT_EQ(a.weight, b.weight) << what;
   EXPECT_EQ(a.sign, b.sign) << what;
   EXPECT_EQ(a.transferFunction, b.transferFunction) << what;
-  EXPECT_EQ(a.tfSP, b.tfSP) << what;
+  EXPECT_EQ(a.tfSp, b.tfSp) << what;
   EXPECT_EQ(a.tfKPr, b.tfKPr) << what;
   EXPECT_EQ(a.tfKPq, b.tfKPq) << what;
-  EXPECT_EQ(a.tfSL, b.tfSL) << what;
+  EXPECT_EQ(a.tfSl, b.tfSl) << what;
   EXPECT_EQ(a.tempCoef, b.tempCoef) << what;
   EXPECT_EQ(a.refFreq, b.refFreq) << what;
   EXPECT_EQ(a.refTemp, b.refTemp) << what;
@@ -232,10 +232,10 @@ Data RandomRecord(std::mt19937& rng) {
   d.weight = LogUniform(rng, 0.1, 9736.0);
   d.sign = rng() % 2;
   d.transferFunction = rng() % 2 == 0;
-  d.tfSP = rng() % 128;
+  d.tfSp = rng() % 128;
   d.tfKPr = rng() % 512;
   d.tfKPq = rng() % 512;
-  d.tfSL = rng() % 128;
+  d.tfSl = rng() % 128;
   d.tempCoef = rng() % 64;
   d.refFreq = LogUniform(rng, 0.35, 2258.0);
   d.refTemp = 15.0 + (rng() % 15501) / 1000.0;
