@@ -118,6 +118,11 @@ void DS2430AWriter::Run(Step next, Add add) {
   readRegister.clear();
   readMemory.clear();
   readScratchpad.clear();
+  if (!master.IsEnabled()) {
+    // A disabled master would hold the transaction without ever running it.
+    Error("the master is disabled");
+    return;
+  }
   transaction = master.CreateTransaction(*this);
   add();
   transaction->Submit();

@@ -234,20 +234,30 @@ TEDSEncoder::Result TEDSEncoder::EncodeDS2430A(const TEDSBasicDatasheet& basic,
                                                const std::vector<TEDSTemplate25::Data>& templates) {
   Result result = Encode(basic, templates);
   if (!result.ok) return result;
-  if (result.image.size() > DS2430A_IMAGE_BYTES) {
-    const std::size_t size = result.image.size();
-    result = Result();
-    result.error = "image: " + std::to_string(size) + " bytes do not fit one DS2430A (at most " +
+  Result laidOut = LayOutDS2430A(result.image);
+  if (!laidOut.ok) return laidOut;
+  result.application = std::move(laidOut.application);
+  result.memory = std::move(laidOut.memory);
+  return result;
+}
+
+TEDSEncoder::Result TEDSEncoder::LayOutDS2430A(const std::vector<uint8_t>& image) {
+  Result result;
+  if (image.size() > DS2430A_IMAGE_BYTES) {
+    result.error = "image: " + std::to_string(image.size()) +
+                   " bytes do not fit one DS2430A (at most " +
                    std::to_string(DS2430A_IMAGE_BYTES) +
                    ": 8 in the application register, 31 in memory)";
     return result;
   }
-  std::vector<uint8_t> padded = result.image;
+  result.image = image;
+  std::vector<uint8_t> padded = image;
   padded.resize(DS2430A_IMAGE_BYTES, 0x00);
   result.application.assign(padded.begin(), padded.begin() + TEDSImage::OTP_BYTES);
   result.memory.assign(1, 0x00);
   result.memory.insert(result.memory.end(), padded.begin() + TEDSImage::OTP_BYTES, padded.end());
   result.memory[0] = PageChecksum(result.application, result.memory);
+  result.ok = true;
   return result;
 }
 

@@ -46,6 +46,11 @@ class ORVANE_TEDS_API TEDSEncoder {
   static Result EncodeDS2430A(const TEDSBasicDatasheet& basic,
                               const std::vector<TEDSTemplate25::Data>& templates);
 
+  // Lays a whole image that the caller already holds out on one DS2430A, as
+  // EncodeDS2430A does; `image`, `application` and `memory` are set, the
+  // records are not. Refused when longer than one device holds.
+  static Result LayOutDS2430A(const std::vector<uint8_t>& image);
+
   // The page checksum byte of a DS2430A memory: makes the application
   // register bytes, the checksum byte and the other 31 memory bytes add up to
   // 0 modulo 256.

@@ -6,7 +6,9 @@
 #include <ostream>
 
 #include "tools/teds/DecodeCommand.h"
+#include "tools/teds/EncodeCommand.h"
 #include "tools/teds/QueryCommand.h"
+#include "tools/teds/WriteCommand.h"
 
 int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
   CLI::App app(
@@ -30,6 +32,8 @@ int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
   AddDecodeCommand(app, streams, status);
   AddQueryCommand(app, streams, status);
   AddBenchCommand(app, streams, status);
+  AddEncodeCommand(app, streams, status);
+  AddWriteCommand(app, streams, status);
 
   // CLI11 takes the arguments last first.
   std::vector<std::string> reversed(args.rbegin(), args.rend());
