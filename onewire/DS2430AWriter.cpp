@@ -35,10 +35,14 @@ std::string Mismatch(const std::vector<uint8_t>& got, const std::vector<uint8_t>
 const char* MemoryText(DS2430AWriter::Report::Memory memory) {
   using M = DS2430AWriter::Report::Memory;
   switch (memory) {
-    case M::Unchanged: return "memory unchanged";
-    case M::Programmed: return "memory programmed with the new contents";
-    case M::Other: return "memory holds neither its old nor the new contents";
-    case M::Unknown: return "memory unknown (could not be read back)";
+    case M::Unchanged:
+      return "memory unchanged";
+    case M::Programmed:
+      return "memory programmed with the new contents";
+    case M::Other:
+      return "memory holds neither its old nor the new contents";
+    case M::Unknown:
+      return "memory unknown (could not be read back)";
   }
   return "";
 }
@@ -49,12 +53,18 @@ std::string RegisterText(const DS2430AWriter::Report& report) {
   std::snprintf(statusText, sizeof statusText, " (status %02X)", report.status);
   const std::string status = report.statusKnown ? statusText : "";
   switch (report.applicationRegister) {
-    case R::Untouched: return "application register untouched" + status;
-    case R::NotLocked: return "application register not locked" + status;
-    case R::Locked: return "application register locked with the new contents (status FC)";
-    case R::AlreadyLocked: return "application register already locked with the new contents";
-    case R::LockedOther: return "application register locked with other contents";
-    case R::Unknown: return "application register unknown (could not be read back)";
+    case R::Untouched:
+      return "application register untouched" + status;
+    case R::NotLocked:
+      return "application register not locked" + status;
+    case R::Locked:
+      return "application register locked with the new contents (status FC)";
+    case R::AlreadyLocked:
+      return "application register already locked with the new contents";
+    case R::LockedOther:
+      return "application register locked with other contents";
+    case R::Unknown:
+      return "application register unknown (could not be read back)";
   }
   return "";
 }
@@ -86,12 +96,12 @@ DS2430AWriter::~DS2430AWriter() = default;
 std::shared_ptr<DS2430AWriter> DS2430AWriter::Create(AbstractOneWireMaster& master,
                                                      const AbstractOneWireMaster::Device& rom,
                                                      const std::vector<uint8_t>& application,
-                                                     const std::vector<uint8_t>& memory,
-                                                     bool lock, Listener& listener) {
+                                                     const std::vector<uint8_t>& memory, bool lock,
+                                                     Listener& listener) {
   struct make_shared_enabler : public DS2430AWriter {
     make_shared_enabler(AbstractOneWireMaster& master, const AbstractOneWireMaster::Device& rom,
-                        const std::vector<uint8_t>& application,
-                        const std::vector<uint8_t>& memory, bool lock, Listener& listener)
+                        const std::vector<uint8_t>& application, const std::vector<uint8_t>& memory,
+                        bool lock, Listener& listener)
         : DS2430AWriter(master, rom, application, memory, lock, listener) {}
   };
   return std::make_shared<make_shared_enabler>(master, rom, application, memory, lock, listener);
@@ -130,13 +140,20 @@ void DS2430AWriter::Run(Step next, Add add) {
 
 std::string DS2430AWriter::StepName(Step step) {
   switch (step) {
-    case Step::ReadStatus: return "read status";
-    case Step::WriteScratchpad: return "write scratchpad";
-    case Step::CopyScratchpad: return "copy scratchpad";
-    case Step::VerifyMemory: return "verify memory";
-    case Step::WriteRegister: return "write application register";
-    case Step::LockRegister: return "lock application register";
-    case Step::VerifyLock: return "verify lock";
+    case Step::ReadStatus:
+      return "read status";
+    case Step::WriteScratchpad:
+      return "write scratchpad";
+    case Step::CopyScratchpad:
+      return "copy scratchpad";
+    case Step::VerifyMemory:
+      return "verify memory";
+    case Step::WriteRegister:
+      return "write application register";
+    case Step::LockRegister:
+      return "lock application register";
+    case Step::VerifyLock:
+      return "verify lock";
   }
   return "";
 }
@@ -146,19 +163,31 @@ bool DS2430AWriter::RegisterLocked() const { return (status & 0x03) != 0x03; }
 void DS2430AWriter::StatusRetrieved(uint8_t value) { status = value; }
 void DS2430AWriter::OTPMemoryRetrieved(const std::vector<uint8_t>& data) { readRegister = data; }
 void DS2430AWriter::MemoryRetrieved(const std::vector<uint8_t>& data) { readMemory = data; }
-void DS2430AWriter::ScratchpadRetrieved(const std::vector<uint8_t>& data) {
-  readScratchpad = data;
-}
+void DS2430AWriter::ScratchpadRetrieved(const std::vector<uint8_t>& data) { readScratchpad = data; }
 
 void DS2430AWriter::Finished() {
   switch (step) {
-    case Step::ReadStatus: AfterReadStatus(); break;
-    case Step::WriteScratchpad: AfterWriteScratchpad(); break;
-    case Step::CopyScratchpad: RunVerifyMemory(); break;
-    case Step::VerifyMemory: AfterVerifyMemory(); break;
-    case Step::WriteRegister: AfterWriteRegister(); break;
-    case Step::LockRegister: RunVerifyLock(); break;
-    case Step::VerifyLock: AfterVerifyLock(); break;
+    case Step::ReadStatus:
+      AfterReadStatus();
+      break;
+    case Step::WriteScratchpad:
+      AfterWriteScratchpad();
+      break;
+    case Step::CopyScratchpad:
+      RunVerifyMemory();
+      break;
+    case Step::VerifyMemory:
+      AfterVerifyMemory();
+      break;
+    case Step::WriteRegister:
+      AfterWriteRegister();
+      break;
+    case Step::LockRegister:
+      RunVerifyLock();
+      break;
+    case Step::VerifyLock:
+      AfterVerifyLock();
+      break;
   }
 }
 
@@ -169,8 +198,10 @@ void DS2430AWriter::Error(const std::string& message) {
       // The copy may or may not have happened: read the part back before
       // saying what it holds.
       copyFailure = message;
-      if (step == Step::CopyScratchpad) RunVerifyMemory();
-      else RunVerifyLock();
+      if (step == Step::CopyScratchpad)
+        RunVerifyMemory();
+      else
+        RunVerifyLock();
       return;
     case Step::VerifyMemory:
       report.memory = Report::Memory::Unknown;
@@ -286,8 +317,8 @@ void DS2430AWriter::AfterVerifyLock() {
   if (!RegisterLocked()) {
     report.applicationRegister = Report::Register::NotLocked;
   } else {
-    report.applicationRegister = readRegister == application ? Report::Register::Locked
-                                                             : Report::Register::LockedOther;
+    report.applicationRegister =
+        readRegister == application ? Report::Register::Locked : Report::Register::LockedOther;
   }
   if (!copyFailure.empty()) {
     step = Step::LockRegister;

@@ -102,8 +102,8 @@ uint8_t DS2430A::Exchange(uint8_t master) {
       Begin(master);
       return 0xFF;
     case State::Address: {
-      const bool application = command == READ_APPLICATION_REGISTER ||
-                               command == WRITE_APPLICATION_REGISTER;
+      const bool application =
+          command == READ_APPLICATION_REGISTER || command == WRITE_APPLICATION_REGISTER;
       position = master % (application ? APPLICATION_SIZE : MEMORY_SIZE);
       const bool writes = command == WRITE_SCRATCHPAD || command == WRITE_APPLICATION_REGISTER;
       state = writes ? State::Writing : State::Reading;

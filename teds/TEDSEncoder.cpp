@@ -61,8 +61,8 @@ uint32_t Chr5Code(const std::string& field, char c) {
   const char* found = c == '\0' ? nullptr : std::strchr(TEDSParser::CHR5_TABLE, c);
   if (found == nullptr) {
     const unsigned byte = static_cast<unsigned char>(c);
-    std::string shown = byte >= 0x20 && byte < 0x7F ? std::string("\"") + c + "\""
-                                                    : "byte " + std::to_string(byte);
+    std::string shown =
+        byte >= 0x20 && byte < 0x7F ? std::string("\"") + c + "\"" : "byte " + std::to_string(byte);
     Refuse(field, shown + " is not a 5-bit TEDS character (allowed: " + kChr5Allowed + ")");
   }
   return static_cast<uint32_t>(found - TEDSParser::CHR5_TABLE);
@@ -78,8 +78,8 @@ uint32_t NearestRelative(const std::string& field, double value, unsigned width,
   const double high = TEDSParser::ConRelResValue(top, start, tolerance);
   const double halfStep = 1.0 + tolerance;
   if (!(value >= low / halfStep && value <= high * halfStep)) {
-    Refuse(field, Number(value) + unit + " is outside " + Number(low) + " to " + Number(high) +
-                      unit);
+    Refuse(field,
+           Number(value) + unit + " is outside " + Number(low) + " to " + Number(high) + unit);
   }
   const double guess = std::log(value / start) / std::log(1.0 + 2.0 * tolerance);
   const int64_t around = static_cast<int64_t>(std::floor(guess));
@@ -103,8 +103,8 @@ uint32_t NearestConstant(const std::string& field, double value, double& readBac
   const double step = 0.5;
   const double high = TEDSParser::ConResValue(31, start, step);
   if (!(value >= start - step / 2 && value <= high + step / 2)) {
-    Refuse(field, Number(value) + " *C is outside " + Number(start) + " to " + Number(high) +
-                      " *C");
+    Refuse(field,
+           Number(value) + " *C is outside " + Number(start) + " to " + Number(high) + " *C");
   }
   const double raw = std::round((value - start) / step);
   const uint32_t clamped = raw < 0 ? 0 : raw > 31 ? 31 : static_cast<uint32_t>(raw);
@@ -151,9 +151,9 @@ void PutStandardOrExtended(BitSink& sink, const std::string& at, const TEDSTempl
                            TEDSTemplate25::Data& out) {
   sink.Put(in.extended ? 1 : 0, 1);
   if (!in.extended) {
-    sink.Put(NearestRelative(at + "sensRef", in.sensRef, 16, 5e-7, 0.00015, " V/(m/s^2)",
-                             out.sensRef),
-             16);
+    sink.Put(
+        NearestRelative(at + "sensRef", in.sensRef, 16, 5e-7, 0.00015, " V/(m/s^2)", out.sensRef),
+        16);
     sink.Put(NearestRelative(at + "tfHpS", in.tfHpS, 8, 0.005, 0.03, " Hz", out.tfHpS), 8);
     // The extended group's values are not written, so they read back as 0.
     out.defaultFR = out.passive = 0;
@@ -218,7 +218,8 @@ TEDSEncoder::Result TEDSEncoder::Encode(const TEDSBasicDatasheet& basic,
     result.templates.resize(templates.size());
     for (std::size_t i = 0; i < templates.size(); ++i) {
       // Fields of the second and later templates are named with their place.
-      const std::string at = templates.size() == 1 ? "" : "template " + std::to_string(i + 1) + ": ";
+      const std::string at =
+          templates.size() == 1 ? "" : "template " + std::to_string(i + 1) + ": ";
       PutTemplate25(sink, at, templates[i], result.templates[i]);
     }
     result.image = std::move(sink.bytes);
@@ -245,8 +246,7 @@ TEDSEncoder::Result TEDSEncoder::LayOutDS2430A(const std::vector<uint8_t>& image
   Result result;
   if (image.size() > DS2430A_IMAGE_BYTES) {
     result.error = "image: " + std::to_string(image.size()) +
-                   " bytes do not fit one DS2430A (at most " +
-                   std::to_string(DS2430A_IMAGE_BYTES) +
+                   " bytes do not fit one DS2430A (at most " + std::to_string(DS2430A_IMAGE_BYTES) +
                    ": 8 in the application register, 31 in memory)";
     return result;
   }

@@ -36,14 +36,16 @@ struct Recorder : DS2430AWriter::Listener {
 // shaped the part and the faults; returns the report's text.
 struct WriteRun {
   explicit WriteRun(bool lock, const std::function<void(orvtest::SimBusMaster&)>& setUp = {},
-               uint8_t status = 0xFF, const std::vector<uint8_t>& app = {}) {
+                    uint8_t status = 0xFF, const std::vector<uint8_t>& app = {}) {
     chip = &master.AddDS2430A(kRom, status, app);
     if (setUp) setUp(master);
     auto writer = DS2430AWriter::Create(master, kRom, kApp, kMemory, lock, recorder);
     writer->Start();
   }
   std::string Text() const { return recorder.report.Text(kRom); }
-  std::vector<uint8_t> Memory() const { return {chip->GetMemory().begin(), chip->GetMemory().end()}; }
+  std::vector<uint8_t> Memory() const {
+    return {chip->GetMemory().begin(), chip->GetMemory().end()};
+  }
   std::vector<uint8_t> App() const {
     return {chip->GetApplication().begin(), chip->GetApplication().end()};
   }
@@ -103,10 +105,12 @@ TEST(DS2430AWriter, LockedRegisterOnlyTheMemoryIsRewrittenAndOnlyWhenItMatches) 
 // Each failure of the sequence: its step, its text, and what the part holds
 // afterwards, as reported and as it really is.
 TEST(DS2430AWriter, EachFailureIsNamedAndLeavesThePartAsReported) {
-  const std::string allFF = "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF "
-                            "FF FF FF FF FF FF FF FF FF";
-  const std::string memHex = "80 81 82 83 84 85 86 87 88 89 8A 8B 8C 8D 8E 8F 90 91 92 93 94 95 "
-                             "96 97 98 99 9A 9B 9C 9D 9E 9F";
+  const std::string allFF =
+      "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF "
+      "FF FF FF FF FF FF FF FF FF";
+  const std::string memHex =
+      "80 81 82 83 84 85 86 87 88 89 8A 8B 8C 8D 8E 8F 90 91 92 93 94 95 "
+      "96 97 98 99 9A 9B 9C 9D 9E 9F";
   struct Case {
     std::function<void(orvtest::SimBusMaster&)> fault;
     std::string text;
@@ -122,7 +126,10 @@ TEST(DS2430AWriter, EachFailureIsNamedAndLeavesThePartAsReported) {
        kPrefix + "copy scratchpad: injected failure. Left on the device: memory unchanged; "
                  "application register untouched (status FF)",
        false, 0xFF},
-      {[](auto& m) { m.failOperation = 7; m.failAfterRunning = true; },
+      {[](auto& m) {
+         m.failOperation = 7;
+         m.failAfterRunning = true;
+       },
        kPrefix + "copy scratchpad: injected failure. Left on the device: memory programmed with "
                  "the new contents; application register untouched (status FF)",
        true, 0xFF},
@@ -144,7 +151,10 @@ TEST(DS2430AWriter, EachFailureIsNamedAndLeavesThePartAsReported) {
        kPrefix + "lock application register: injected failure. Left on the device: memory "
                  "programmed with the new contents; application register not locked (status FF)",
        true, 0xFF},
-      {[](auto& m) { m.failOperation = 11; m.failAfterRunning = true; },
+      {[](auto& m) {
+         m.failOperation = 11;
+         m.failAfterRunning = true;
+       },
        kPrefix + "lock application register: injected failure. Left on the device: memory "
                  "programmed with the new contents; application register locked with the new "
                  "contents (status FC)",

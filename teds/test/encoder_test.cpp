@@ -127,8 +127,7 @@ TEST(TEDSEncoder, RefusesEachValueItCannotEncodeNamingFieldAndRange) {
        "sensRef: nan V/(m/s^2) is outside 5e-07 to 172.241 V/(m/s^2)"},
       {[](auto&, auto& d) { d.tfHpS = 0.004; }, "tfHpS: 0.004 Hz is outside 0.005 to 14189.5 Hz"},
       {[](auto&, auto& d) { d.weight = 1e9; }, "weight: 1e+09 g is outside 0.1 to 9736.85 g"},
-      {[](auto&, auto& d) { d.refFreq = 3000; },
-       "refFreq: 3000 Hz is outside 0.35 to 2258.69 Hz"},
+      {[](auto&, auto& d) { d.refFreq = 3000; }, "refFreq: 3000 Hz is outside 0.35 to 2258.69 Hz"},
       {[](auto&, auto& d) { d.refTemp = 31; }, "refTemp: 31 *C is outside 15 to 30.5 *C"},
       {[](auto&, auto& d) { TEDSEncoder::ParseDate("1997-12-31", d.calDate); },
        "calDate: 1997-12-31 is outside 1998-01-01 to 2177-06-06"},
@@ -141,13 +140,25 @@ TEST(TEDSEncoder, RefusesEachValueItCannotEncodeNamingFieldAndRange) {
        "\".\", \"/\", \"_\" and \"@\")"},
       {[](auto&, auto& d) { d.calPeriod = 4096; }, "calPeriod: 4096 is outside 0 to 4095"},
       {[](auto&, auto& d) { d.measID = 2048; }, "measID: 2048 is outside 0 to 2047"},
-      {[](auto&, auto& d) { d.extended = true; d.defaultFR = 4; },
+      {[](auto&, auto& d) {
+         d.extended = true;
+         d.defaultFR = 4;
+       },
        "defaultFR: 4 is outside 0 to 3"},
-      {[](auto&, auto& d) { d.extended = true; d.sensRef10 = 65536; },
+      {[](auto&, auto& d) {
+         d.extended = true;
+         d.sensRef10 = 65536;
+       },
        "sensRef10: 65536 is outside 0 to 65535"},
-      {[](auto&, auto& d) { d.transferFunction = true; d.tfKPq = 512; },
+      {[](auto&, auto& d) {
+         d.transferFunction = true;
+         d.tfKPq = 512;
+       },
        "tfKPq: 512 is outside 0 to 511"},
-      {[](auto&, auto& d) { d.transferFunction = true; d.tempCoef = 64; },
+      {[](auto&, auto& d) {
+         d.transferFunction = true;
+         d.tempCoef = 64;
+       },
        "tempCoef: 64 is outside 0 to 63"},
   };
   for (const Case& c : cases) {
@@ -185,9 +196,10 @@ TEST(TEDSEncoder, SecondTemplateNamedByPlaceAndImageTooLongForOneDevice) {
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(46u, r.image.size());
   r = TEDSEncoder::EncodeDS2430A(WorkedBasic(), {full, full});
-  EXPECT_EQ("image: 46 bytes do not fit one DS2430A (at most 39: 8 in the application register, "
-            "31 in memory)",
-            r.error);
+  EXPECT_EQ(
+      "image: 46 bytes do not fit one DS2430A (at most 39: 8 in the application register, "
+      "31 in memory)",
+      r.error);
 }
 
 TEST(TEDSEncoder, DatesParseOnlyAsRealCalendarDays) {
@@ -301,8 +313,10 @@ TEST(TEDSEncoder, EncodingADecodedImageGivesTheSameBytes) {
       const bool extended = rng() % 2;
       const bool transfer = rng() % 2;
       w.Put(0, 2).Put(25, 8).Put(0, 1).Put(extended, 1);
-      if (extended) w.Put(rng(), 19).Put(rng(), 32);
-      else w.Put(rng(), 24);
+      if (extended)
+        w.Put(rng(), 19).Put(rng(), 32);
+      else
+        w.Put(rng(), 24);
       w.Put(rng() % 3, 2).Put(rng(), 6 + 1).Put(transfer, 1);
       if (transfer) w.Put(rng(), 19).Put(rng(), 19);
       w.Put(rng(), 21).Put(rng(), 23).Put(rng(), 23);

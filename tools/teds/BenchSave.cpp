@@ -26,8 +26,8 @@ void SaveChannel(Json& channel, simdevice::SimDevice& device) {
       for (Json& entry : channel["devices"]) {
         std::vector<uint8_t> entryRom;
         std::string problem;
-        if (!entry.contains("rom") || !ParseHexBytes(entry["rom"].get<std::string>(), entryRom,
-                                                     problem) || entryRom != rom) {
+        if (!entry.contains("rom") ||
+            !ParseHexBytes(entry["rom"].get<std::string>(), entryRom, problem) || entryRom != rom) {
           continue;
         }
         entry["status"] = FormatHexBytes({chip->GetStatus()});

@@ -38,8 +38,8 @@ class ObjectReader {
   uint32_t Unsigned(const std::string& key, unsigned width) {
     const Json& value = Require(key);
     const uint64_t top = (uint64_t{1} << width) - 1;
-    const bool whole = value.is_number_unsigned() ||
-                       (value.is_number_integer() && value.get<int64_t>() >= 0);
+    const bool whole =
+        value.is_number_unsigned() || (value.is_number_integer() && value.get<int64_t>() >= 0);
     if (!whole) {
       Fail(key, value.dump() + " is not a whole number from 0 to " + std::to_string(top));
     }
@@ -172,13 +172,12 @@ void RejectUnusedGroupFields(ObjectReader& in, const TEDSTemplate25::Data& d) {
   static const struct {
     const char* key;
     Group group;
-  } kFields[] = {{"sensRef", Standard},          {"tfHpS", Standard},
-                 {"defaultFR", Extended},        {"passive", Extended},
-                 {"sensRef01", Extended},        {"sensRef10", Extended},
-                 {"tfHpS01", Extended},          {"tfHpS10", Extended},
-                 {"tfSp", TransferFunction},     {"tfKPr", TransferFunction},
-                 {"tfKPq", TransferFunction},    {"tfSl", TransferFunction},
-                 {"tempCoef", TransferFunction}};
+  } kFields[] = {
+      {"sensRef", Standard},         {"tfHpS", Standard},         {"defaultFR", Extended},
+      {"passive", Extended},         {"sensRef01", Extended},     {"sensRef10", Extended},
+      {"tfHpS01", Extended},         {"tfHpS10", Extended},       {"tfSp", TransferFunction},
+      {"tfKPr", TransferFunction},   {"tfKPq", TransferFunction}, {"tfSl", TransferFunction},
+      {"tempCoef", TransferFunction}};
   for (const auto& field : kFields) {
     const bool used = field.group == Standard   ? !d.extended
                       : field.group == Extended ? d.extended

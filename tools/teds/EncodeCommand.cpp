@@ -67,8 +67,8 @@ TEDSEncoder::Result Contents(const ContentOptions& options, TedsStreams& streams
   if (!ReadSheetText(options.sheetPath, streams, text, error)) return {};
   try {
     const std::string source = options.sheetPath == "-" ? "standard input" : options.sheetPath;
-    const DataSheet sheet = ParseDataSheet(text, source.empty() ? "data sheet" : source,
-                                           options.settings);
+    const DataSheet sheet =
+        ParseDataSheet(text, source.empty() ? "data sheet" : source, options.settings);
     TEDSEncoder::Result result = TEDSEncoder::EncodeDS2430A(sheet.basic, sheet.templates);
     error = result.error;
     return result;

@@ -87,8 +87,8 @@ class WriteHost : public AbstractOneWireMaster::Listener,
     }
     std::string found;
     for (const auto& device : devices) found += (found.empty() ? "" : ", ") + device.ToString();
-    Print("Device " + rom.ToString() + " not found on the bus (found: " +
-          (found.empty() ? "none" : found) + ")");
+    Print("Device " + rom.ToString() +
+          " not found on the bus (found: " + (found.empty() ? "none" : found) + ")");
     End(false);
   }
   void WriteFinished(const DS2430AWriter::Report& report) override {
@@ -170,9 +170,8 @@ bool LoadWriteBench(const WriteOptions& options, std::string& text, simdevice::B
       text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     }
     std::vector<std::string> warnings;
-    bench = simdevice::ParseBench(text, options.benchPath.empty() ? "built-in bench"
-                                                                  : options.benchPath,
-                                  &warnings);
+    bench = simdevice::ParseBench(
+        text, options.benchPath.empty() ? "built-in bench" : options.benchPath, &warnings);
     for (const std::string& warning : warnings) err << "teds write: warning: " << warning << '\n';
     return true;
   } catch (const std::exception& e) {
@@ -253,9 +252,10 @@ void AddWriteCommand(CLI::App& app, TedsStreams& streams, int& status) {
   CLI::App* write = app.add_subcommand("write", "Program one DS2430A with a TEDS and verify it");
   write->footer(kWriteFooter);
   write->add_option("--rom", options->rom, "ROM of the part to write (8 bytes)")->type_name("HEX");
-  CLI::Option* sheet =
-      write->add_option("--sheet", options->contents.sheetPath, "Data sheet file (JSON), - for stdin")
-          ->type_name("FILE");
+  CLI::Option* sheet = write
+                           ->add_option("--sheet", options->contents.sheetPath,
+                                        "Data sheet file (JSON), - for stdin")
+                           ->type_name("FILE");
   CLI::Option* set = write->add_option("--set", options->contents.settings, "Set one field")
                          ->type_name("FIELD=VALUE");
   write->add_option("--image", options->contents.imageHex, "A whole TEDS image instead")
@@ -268,9 +268,12 @@ void AddWriteCommand(CLI::App& app, TedsStreams& streams, int& status) {
       ->type_name("FILE");
   write->add_option("--save-bench", options->saveBenchPath, "Write the bench with the new contents")
       ->type_name("FILE");
-  CLI::Option* device = write->add_option("--device", options->device, "Device name")->type_name("NAME");
-  CLI::Option* address = write->add_option("--address", options->address, "Device address")->type_name("N");
-  CLI::Option* channel = write->add_option("--channel", options->channel, "TEDS channel 0-7")->type_name("N");
+  CLI::Option* device =
+      write->add_option("--device", options->device, "Device name")->type_name("NAME");
+  CLI::Option* address =
+      write->add_option("--address", options->address, "Device address")->type_name("N");
+  CLI::Option* channel =
+      write->add_option("--channel", options->channel, "TEDS channel 0-7")->type_name("N");
   write->add_option("--mode", options->mode, "TEDS mode of the channel")->capture_default_str();
   write->add_option("--poll-ms", options->pollMs, "Pause before each read of the relay's answer")
       ->capture_default_str();
@@ -283,7 +286,8 @@ void AddWriteCommand(CLI::App& app, TedsStreams& streams, int& status) {
     options->haveChannel = channel->count() > 0;
     const ContentOptions& c = options->contents;
     if (c.sheetPath.empty() && c.settings.empty() && c.imageHex.empty()) {
-      streams.err << "teds write: give the contents: --sheet FILE, --set FIELD=VALUE or --image HEX\n";
+      streams.err
+          << "teds write: give the contents: --sheet FILE, --set FIELD=VALUE or --image HEX\n";
       status = TEDS_EXIT_BAD_INPUT;
       return;
     }

@@ -14,9 +14,9 @@ class App;
 struct WriteOptions {
   ContentOptions contents;
   std::string rom;
-  bool lock = false;            // --lock-application-register
-  std::string benchPath;        // empty: the built-in bench
-  std::string saveBenchPath;    // empty: not saved
+  bool lock = false;          // --lock-application-register
+  std::string benchPath;      // empty: the built-in bench
+  std::string saveBenchPath;  // empty: not saved
   bool haveDevice = false;
   std::string device;
   bool haveAddress = false;

@@ -46,9 +46,8 @@ json Bench(const json& device = json::object(), const json& faults = json::objec
   entry.update(device);
   return {{"name", "SIM-DAQ"},
           {"address", 1},
-          {"channels", json::array({{{"channel", 0},
-                                     {"devices", json::array({entry})},
-                                     {"faults", faults}}})}};
+          {"channels",
+           json::array({{{"channel", 0}, {"devices", json::array({entry})}, {"faults", faults}}})}};
 }
 
 struct Written {
@@ -60,10 +59,9 @@ Written Write(const json& bench, const json& sheet, std::vector<std::string> ext
   TempFile benchFile(bench.dump());
   TempFile sheetFile(sheet.dump());
   TempFile saved;
-  std::vector<std::string> args = {"write",     "--bench",   benchFile.path, "--sheet",
-                                   sheetFile.path, "--rom",  kRom,           "--poll-ms",
-                                   "0",         "--quiet",   "--timeout-s",  "10",
-                                   "--save-bench", saved.path};
+  std::vector<std::string> args = {
+      "write", "--bench", benchFile.path, "--sheet", sheetFile.path, "--rom",   kRom, "--poll-ms",
+      "0",     "--quiet", "--timeout-s",  "10",      "--save-bench", saved.path};
   args.insert(args.end(), extra.begin(), extra.end());
   Written w{Teds(args), json()};
   const json savedBench = json::parse(saved.Read(), nullptr, false);
@@ -81,11 +79,13 @@ TEST(TedsEncode, PrintsImageDumpBenchEntryAndWhatItReadsBackAs) {
                         "B4 45 01 00\n"
                         "Application: 64 80 34 41 0C 40 E2 01\n"
                         "Memory:      ") +
-                kWorkedMemory +
-                "\nBench device: {\"rom\": \"" + kRom +
+                kWorkedMemory + "\nBench device: {\"rom\": \"" + kRom +
                 "\", \"status\": \"FC\", \"application\": \"64 80 34 41 0C 40 E2 01\", "
-                "\"memory\": \"" + kWorkedMemory + "\"}\n\nReads back as:\nCompile: GOOD "
-                "CHECKSUM\n" + WorkedSensorOutput("00 00 00 00 00 00 00 00"),
+                "\"memory\": \"" +
+                kWorkedMemory +
+                "\"}\n\nReads back as:\nCompile: GOOD "
+                "CHECKSUM\n" +
+                WorkedSensorOutput("00 00 00 00 00 00 00 00"),
             outcome.out);
 
   // Settings on top of a sheet read from standard input.
@@ -93,8 +93,8 @@ TEST(TedsEncode, PrintsImageDumpBenchEntryAndWhatItReadsBackAs) {
                             "calDate=2024-05-01", "--set", "serialNumber=7"},
                            WorkedSheet().dump());
   EXPECT_EQ(TEDS_EXIT_OK, set.status) << set.err;
-  for (const char* line : {"%CalInitials:   XYZ\n", "%CalDate:       2024-05-01\n",
-                           "Serial Number:   7\n"}) {
+  for (const char* line :
+       {"%CalInitials:   XYZ\n", "%CalDate:       2024-05-01\n", "Serial Number:   7\n"}) {
     EXPECT_NE(std::string::npos, set.out.find(line)) << line;
   }
 }
@@ -111,31 +111,41 @@ TEST(TedsEncode, RefusesWhatCannotBeEncodedNamingTheFieldWithExitTwo) {
     std::string err;
   };
   const Case cases[] = {
-      {{"--set", "weight=1e9"}, WorkedSheet().dump(),
+      {{"--set", "weight=1e9"},
+       WorkedSheet().dump(),
        "teds encode: weight: 1e+09 g is outside 0.1 to 9736.85 g\n"},
-      {{"--set", "calInitials=abc"}, WorkedSheet().dump(),
+      {{"--set", "calInitials=abc"},
+       WorkedSheet().dump(),
        "teds encode: calInitials: \"a\" is not a 5-bit TEDS character (allowed: space, A to Z, "
        "\",\", \".\", \"/\", \"_\" and \"@\")\n"},
-      {{"--set", "modelNumber=40000"}, WorkedSheet().dump(),
+      {{"--set", "modelNumber=40000"},
+       WorkedSheet().dump(),
        "teds encode: standard input: basicTeds.modelNumber: 40000 is outside 0 to 32767\n"},
-      {{"--set", "measID=null"}, WorkedSheet().dump(),
+      {{"--set", "measID=null"},
+       WorkedSheet().dump(),
        "teds encode: standard input: templates[0].measID: missing\n"},
-      {{"--set", "calDate=2020-02-30"}, WorkedSheet().dump(),
+      {{"--set", "calDate=2020-02-30"},
+       WorkedSheet().dump(),
        "teds encode: standard input: templates[0].calDate: \"2020-02-30\" is not a date "
        "YYYY-MM-DD\n"},
-      {{"--set", "direction=W"}, WorkedSheet().dump(),
+      {{"--set", "direction=W"},
+       WorkedSheet().dump(),
        "teds encode: standard input: templates[0].direction: \"W\" is none of \"X\", \"Y\", "
        "\"Z\"\n"},
-      {{}, extended.dump(),
+      {{},
+       extended.dump(),
        "teds encode: standard input: templates[0].sensRef01: given, but the group is "
        "\"standard\"\n"},
-      {{}, disagreeing.dump(),
+      {{},
+       disagreeing.dump(),
        "teds encode: standard input: templates[0].calDateText: \"2021-01-01\" disagrees with "
        "the value it restates (\"2020-01-01\")\n"},
-      {{}, twoTransducers.dump(),
+      {{},
+       twoTransducers.dump(),
        "teds encode: standard input: transducers: a data sheet holds exactly one transducer\n"},
       {{"--set", "sensRef=\"x\""}, "{", "teds encode: standard input: not valid JSON\n"},
-      {{"--set", "colour=red"}, WorkedSheet().dump(),
+      {{"--set", "colour=red"},
+       WorkedSheet().dump(),
        "teds encode: standard input: templates[0].colour: unknown field\n"},
   };
   for (const Case& c : cases) {
@@ -170,8 +180,7 @@ TEST(TedsWrite, BlankSensorWrittenAndLockedIsReadBackByQueryWithTheValuesAskedFo
                           {"Initials:   ABC", "Initials:   XYZ"}}) {
     expected.replace(expected.find(from), from.size(), to);
   }
-  EXPECT_NE(std::string::npos, query.out.find("Compile: GOOD CHECKSUM\n" + expected))
-      << query.out;
+  EXPECT_NE(std::string::npos, query.out.find("Compile: GOOD CHECKSUM\n" + expected)) << query.out;
 }
 
 // Each way the sequence fails through the relay: the line says where and
@@ -190,7 +199,8 @@ TEST(TedsWrite, EachFailureIsReportedAndTheSensorIsLeftAsReported) {
   };
   const Case cases[] = {
       // The relay refuses the copy (the seventh data exchange): nothing programmed.
-      {Bench(json::object(), {{"commandFailures", json::array({{{"command", "0A"}, {"skip", 6}, {"count", 1}}})}}),
+      {Bench(json::object(),
+             {{"commandFailures", json::array({{{"command", "0A"}, {"skip", 6}, {"count", 1}}})}}),
        WorkedSheet(),
        fail + "copy scratchpad: Remote OneWire transfer failed: CMD_ML_DATA failed. Left on the "
               "device: memory unchanged; application register untouched (status FF)\n",
@@ -218,12 +228,14 @@ TEST(TedsWrite, EachFailureIsReportedAndTheSensorIsLeftAsReported) {
 }
 
 TEST(TedsWrite, AGoneSensorBesideAnotherReadsAllHighAndIsNotCopied) {
-  json bench = Bench(json::object(), {{"dropOff", json::array({{{"rom", kRom}, {"afterAccesses", 3}}})}});
+  json bench =
+      Bench(json::object(), {{"dropOff", json::array({{{"rom", kRom}, {"afterAccesses", 3}}})}});
   bench["channels"][0]["devices"].push_back({{"rom", "14 01 5A 00 00 00 00 10"}});
   const Written w = Write(bench, WorkedSheet());
   EXPECT_EQ(TEDS_EXIT_PARSE_ERROR, w.outcome.status);
-  EXPECT_EQ(std::string("Writing [") + kRom + "] failed at write scratchpad: scratchpad read back " +
-                FF(32) + ", expected " + kWorkedMemory +
+  EXPECT_EQ(std::string("Writing [") + kRom +
+                "] failed at write scratchpad: scratchpad read back " + FF(32) + ", expected " +
+                kWorkedMemory +
                 " (all FF: is the device still on the bus?). Left on the device: memory "
                 "unchanged; application register untouched (status FF)\n",
             w.outcome.out);
@@ -247,10 +259,12 @@ TEST(TedsWrite, BadArgumentsExitWithTwo) {
     std::string err;
   };
   const Case cases[] = {
-      {{"write", "--rom", kRom}, "teds write: give the contents: --sheet FILE, --set FIELD=VALUE or --image HEX\n"},
+      {{"write", "--rom", kRom},
+       "teds write: give the contents: --sheet FILE, --set FIELD=VALUE or --image HEX\n"},
       {{"write", "--rom", "28 01 02 03 04 05 06 07", "--image", "64 80 34 41 0C 40 E2 01"},
        "teds write: --rom: family 28 is not a DS2430A (family 14)\n"},
-      {{"write", "--rom", "14 01", "--image", "64"}, "teds write: --rom: a ROM has 8 bytes, not 2\n"},
+      {{"write", "--rom", "14 01", "--image", "64"},
+       "teds write: --rom: a ROM has 8 bytes, not 2\n"},
       {{"write", "--rom", kRom, "--image", std::string(40 * 2, '0')},
        "teds write: image: 40 bytes do not fit one DS2430A (at most 39: 8 in the application "
        "register, 31 in memory)\n"},
