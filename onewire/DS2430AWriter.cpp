@@ -165,7 +165,14 @@ void DS2430AWriter::OTPMemoryRetrieved(const std::vector<uint8_t>& data) { readR
 void DS2430AWriter::MemoryRetrieved(const std::vector<uint8_t>& data) { readMemory = data; }
 void DS2430AWriter::ScratchpadRetrieved(const std::vector<uint8_t>& data) { readScratchpad = data; }
 
+void DS2430AWriter::SetProgrammingPause(std::function<void()> pause) {
+  programmingPause = std::move(pause);
+}
+
 void DS2430AWriter::Finished() {
+  if ((step == Step::CopyScratchpad || step == Step::LockRegister) && programmingPause) {
+    programmingPause();
+  }
   switch (step) {
     case Step::ReadStatus:
       AfterReadStatus();
@@ -198,6 +205,7 @@ void DS2430AWriter::Error(const std::string& message) {
       // The copy may or may not have happened: read the part back before
       // saying what it holds.
       copyFailure = message;
+      if (programmingPause) programmingPause();
       if (step == Step::CopyScratchpad)
         RunVerifyMemory();
       else

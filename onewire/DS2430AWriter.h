@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,6 +74,13 @@ class ORVANE_TEDS_API DS2430AWriter : public std::enable_shared_from_this<DS2430
                                                Listener& listener);
   ~DS2430AWriter() override;
 
+  // Called after each copy (memory, or application register with its lock)
+  // before anything else is sent, also when the copy's transaction failed.
+  // Programming needs the bus idle for about 10 ms: a master whose next
+  // transfer cannot follow that soon (the relay, with its answer pause) needs
+  // nothing here; others should wait that long.
+  void SetProgrammingPause(std::function<void()> pause);
+
   // Runs the sequence; the listener hears once, on the thread that finishes
   // the last transaction (or from within Start when the contents are refused
   // before anything is sent).
@@ -132,6 +140,7 @@ class ORVANE_TEDS_API DS2430AWriter : public std::enable_shared_from_this<DS2430
   const bool lock;
   Listener& listener;
 
+  std::function<void()> programmingPause;
   std::shared_ptr<DS2430AWriter> self;
   std::shared_ptr<AbstractOneWireMaster::Transaction> transaction;
   Step step = Step::ReadStatus;

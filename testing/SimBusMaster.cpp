@@ -70,8 +70,7 @@ bool SimBusMaster::RunOperation(const OperationData& data, std::vector<uint8_t>&
 }
 
 void SimBusMaster::EndOfTransaction() {
-  if (busyBetweenTransactions) bus.Reset();
-  bus.Idle();
+  if (idleAfterTransactions) bus.Idle();
 }
 
 }  // namespace orvtest

@@ -41,9 +41,10 @@ class SimBusMaster : public AbstractOneWireMaster {
   std::vector<std::size_t> corruptReplies;
   // Every device leaves the bus once this many operations have run.
   std::size_t dropAfterOperations = 0;
-  // The bus is never idle between transactions: a reset follows each one at
-  // once, so programming started by its last operation is lost.
-  bool busyBetweenTransactions = false;
+  // The bus is not left idle after a transaction (a master without an answer
+  // pause): the next transaction's reset interrupts programming started by
+  // the last operation, unless the bus is idled meanwhile (bus.Idle()).
+  bool idleAfterTransactions = true;
 
   std::size_t operationsRun = 0;
 

@@ -137,7 +137,7 @@ TEST(DS2430AWriter, EachFailureIsNamedAndLeavesThePartAsReported) {
        kPrefix + "verify memory: injected failure. Left on the device: memory unknown (could not "
                  "be read back); application register untouched (status FF)",
        true, 0xFF},
-      {[](auto& m) { m.busyBetweenTransactions = true; },
+      {[](auto& m) { m.idleAfterTransactions = false; },
        kPrefix + "verify memory: the memory still holds its old contents: the copy did not "
                  "program. Left on the device: memory unchanged; application register untouched "
                  "(status FF)",
@@ -173,6 +173,23 @@ TEST(DS2430AWriter, EachFailureIsNamedAndLeavesThePartAsReported) {
         << c.text;
     EXPECT_EQ(c.status, run.chip->GetStatus()) << c.text;
   }
+}
+
+TEST(DS2430AWriter, AMasterWithoutAnswerPauseGetsItsProgrammingPause) {
+  orvtest::SimBusMaster master;
+  const simdevice::DS2430A& chip = master.AddDS2430A(kRom);
+  master.idleAfterTransactions = false;
+  Recorder recorder;
+  auto writer = DS2430AWriter::Create(master, kRom, kApp, kMemory, true, recorder);
+  int pauses = 0;
+  writer->SetProgrammingPause([&] {
+    ++pauses;
+    master.bus.Idle();
+  });
+  writer->Start();
+  EXPECT_TRUE(recorder.report.ok) << recorder.report.Text(kRom);
+  EXPECT_EQ(2, pauses);
+  EXPECT_EQ(0xFC, chip.GetStatus());
 }
 
 TEST(DS2430AWriter, ADisturbedScratchpadIsWrittenOnceMoreThenGivenUp) {
