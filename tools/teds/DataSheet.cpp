@@ -245,7 +245,9 @@ void ApplySetting(Json& sheet, const std::string& setting) {
     return;
   }
   Json& templates = transducer["templates"];
-  if (!templates.is_array() || templates.empty()) templates = Json::array({Json::object()});
+  if (templates.is_null() || (templates.is_array() && templates.empty())) {
+    templates = Json::array({Json::object()});
+  }
   templates[0][field] = value;
 }
 
@@ -274,6 +276,10 @@ DataSheet ParseDataSheet(const std::string& text, const std::string& source,
     return result;
   } catch (const DataSheetError& e) {
     throw DataSheetError(source + ": " + e.what());
+  } catch (const Json::exception&) {
+    // A setting applied to a sheet of the wrong shape (an array, a template
+    // that is a number): the sheet's own fault, named as such.
+    throw DataSheetError(source + ": not a data sheet object with basicTeds and templates");
   }
 }
 
