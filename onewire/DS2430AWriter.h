@@ -31,7 +31,7 @@ class ORVANE_TEDS_API DS2430AWriter : public std::enable_shared_from_this<DS2430
                                       private AbstractOneWireMaster::Transaction::Listener,
                                       private OneWireMemory::Listener {
  public:
-  struct Report {
+  struct ORVANE_TEDS_API Report {
     enum class Memory {
       Unchanged,   // the old contents, read back (or never touched)
       Programmed,  // the new contents, read back
