@@ -1,7 +1,7 @@
 #include "teds/TEDSEncoder.h"
 
 #include <cmath>
-#include <cstdio>
+#include <iomanip>
 #include <cstring>
 #include <sstream>
 #include <utility>
@@ -322,7 +322,8 @@ std::string TEDSEncoder::FormatDate(int64_t seconds) {
   unsigned m = 0;
   unsigned d = 0;
   CivilFromDays(days, y, m, d);
-  char text[40];
-  std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(y), m, d);
-  return text;
+  std::ostringstream text;
+  text << std::setfill('0') << std::setw(4) << y << '-' << std::setw(2) << m << '-'
+       << std::setw(2) << d;
+  return text.str();
 }
