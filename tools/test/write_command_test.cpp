@@ -6,7 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include "simdevice/Bench.h"
+#include "teds/TEDSEncoder.h"
 #include "teds/test/WorkedExample.h"
+#include "tools/teds/DataSheet.h"
 #include "tools/test/ToolRun.h"
 
 namespace {
@@ -99,6 +101,34 @@ TEST(TedsEncode, PrintsImageDumpBenchEntryAndWhatItReadsBackAs) {
   }
 }
 
+TEST(TedsEncode, TakesWhatDecodeJsonWritesAndGivesTheSameImageBack) {
+  // The worked image, and one with the extended and transfer-function groups.
+  TEDSBasicDatasheet basic;
+  basic.manufacturerID = 4000;
+  TEDSTemplate25::Data extended;
+  extended.extended = true;
+  extended.defaultFR = 2;
+  extended.sensRef01 = 40000;
+  extended.tfHpS10 = 200;
+  extended.transferFunction = true;
+  extended.tfKPq = 300;
+  extended.tempCoef = 33;
+  extended.weight = 1;
+  extended.refFreq = 100;
+  extended.refTemp = 20;
+  extended.calInitials = "Q@_";
+  const std::string extendedHex = FormatHexBytes(TEDSEncoder::Encode(basic, {extended}).image);
+  for (const std::string& image :
+       {std::string("64 80 34 41 0C 40 E2 01 64 90 0F F8 64 06 29 1C FB 08 62 B4 45 01 00"),
+        extendedHex}) {
+    const Outcome decoded = Teds({"decode", "--json", "--image", image});
+    ASSERT_EQ(TEDS_EXIT_OK, decoded.status) << decoded.err;
+    const Outcome encoded = Teds({"encode", "--sheet", "-"}, decoded.out);
+    ASSERT_EQ(TEDS_EXIT_OK, encoded.status) << encoded.err;
+    EXPECT_EQ("Image:       " + image + "\n", encoded.out.substr(0, encoded.out.find('\n') + 1));
+  }
+}
+
 TEST(TedsEncode, RefusesWhatCannotBeEncodedNamingTheFieldWithExitTwo) {
   json extended = WorkedSheet();
   extended["templates"][0]["sensRef01"] = 5;
@@ -145,7 +175,8 @@ TEST(TedsEncode, RefusesWhatCannotBeEncodedNamingTheFieldWithExitTwo) {
        "teds encode: standard input: transducers: a data sheet holds exactly one transducer\n"},
       {{"--set", "sensRef=\"x\""}, "{", "teds encode: standard input: not valid JSON\n"},
       {{}, "[1]", "teds encode: standard input: must be a JSON object\n"},
-      {{"--set", "measID=1"}, "[1]",
+      {{"--set", "measID=1"},
+       "[1]",
        "teds encode: standard input: not a data sheet object with basicTeds and templates\n"},
       {{"--set", "colour=red"},
        WorkedSheet().dump(),
