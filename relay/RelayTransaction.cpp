@@ -15,6 +15,7 @@ const char kTransferFailed[] = "Remote OneWire transfer failed: ";
 // The largest exchange one CMD_ML_DATA can carry: its length is one byte.
 constexpr std::size_t kMaxExchange = 255;
 
+
 // Bytes of the three commands of one operation: CMD_DATA_ID (2 + 8),
 // CMD_ML_ACCESS (1), CMD_ML_DATA (2 + L, command, data).
 std::size_t OperationBytes(const AbstractOneWireMaster::OperationData& data) {
