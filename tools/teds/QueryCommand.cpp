@@ -17,6 +17,7 @@
 #include "simdevice/SimDevice.h"
 #include "teds/TEDSInterface.h"
 #include "teds/TEDSTransducer.h"
+#include "tools/teds/SerialCommand.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ const char kQueryFooter[] =
     "Examples:\n"
     "  teds query --poll-ms 0\n"
     "  teds query --bench bench.json --channel 2 --timeout-s 20\n"
+    "  teds query --serial /dev/ttyUSB0\n"
     "\n"
     "Exit status: 0 a transducer was reported, 1 the query ended without one,\n"
     "2 bad arguments or bench, 3 the query did not end within the time-out.";
@@ -209,6 +211,7 @@ bool LoadQueryBench(const QueryOptions& options, simdevice::Bench& bench, std::o
 }  // namespace
 
 int RunQuery(const QueryOptions& options, TedsStreams& streams) {
+  if (!options.serialPort.empty()) return RunSerialQuery(options, streams);
   simdevice::Bench bench;
   if (!LoadQueryBench(options, bench, streams.err)) return TEDS_EXIT_BAD_INPUT;
   const std::wstring device = options.haveDevice ? Widen(options.device) : bench.name;
@@ -239,27 +242,37 @@ int RunQuery(const QueryOptions& options, TedsStreams& streams) {
     return TEDS_EXIT_BAD_INPUT;
   }
 
-  const auto host = std::make_shared<QueryHost>(streams.out);
+  if (!options.quiet) streams.err << "teds: handshake: enabling the TEDS channel\n";
   ZorelOneWireMaster* const link = master.get();
-  host->SetStalled([link] { return link->HandshakeRefused(); });
+  const int status = RunQueryCycle(
+      *master, [link] { return link->HandshakeRefused(); },
+      [link] {
+        // Let the device go back to its normal mode, then stop all traffic
+        // into the master before the interface it reports to goes away.
+        link->Enable(false);
+        link->Shutdown();
+      },
+      options.timeoutS, streams);
+  master.reset();
+  return status;
+}
+
+int RunQueryCycle(AbstractOneWireMaster& master, const std::function<bool()>& stalled,
+                  const std::function<void()>& stop, double timeoutS, TedsStreams& streams) {
+  const auto host = std::make_shared<QueryHost>(streams.out);
+  host->SetStalled(stalled);
   std::size_t reported = 0;
   bool ended = false;
   {
-    TEDSInterface teds(*master);
+    TEDSInterface teds(master);
     teds.AddListener(host);
     teds.AddCycleListener(host);
-    if (!options.quiet) streams.err << "teds: handshake: enabling the TEDS channel\n";
     teds.Query();
-    ended = host->Wait(std::chrono::duration<double>(options.timeoutS), reported);
-    // Let the device go back to its normal mode, then stop all traffic into
-    // the master before the interface it reports to goes away.
-    master->Enable(false);
-    master->Shutdown();
+    ended = host->Wait(std::chrono::duration<double>(timeoutS), reported);
+    stop();
   }
-  master.reset();
   if (!ended) {
-    streams.err << "teds query: no answer: the query did not end within " << options.timeoutS
-                << " s\n";
+    streams.err << "teds query: no answer: the query did not end within " << timeoutS << " s\n";
     return TEDS_EXIT_TIMEOUT;
   }
   return reported > 0 ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
@@ -303,6 +316,7 @@ void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status) {
       ->type_name("N")
       ->capture_default_str();
   query->add_flag("--quiet", options->quiet, "No progress on standard error");
+  AddSerialOption(*query, *options);
   query->callback([options, device, address, channel, &streams, &status]() {
     options->haveDevice = device->count() > 0;
     options->haveAddress = address->count() > 0;

@@ -7,6 +7,7 @@
 
 #include "tools/teds/DecodeCommand.h"
 #include "tools/teds/QueryCommand.h"
+#include "tools/teds/SerialCommand.h"
 
 int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
   CLI::App app(
@@ -30,6 +31,7 @@ int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
   AddDecodeCommand(app, streams, status);
   AddQueryCommand(app, streams, status);
   AddBenchCommand(app, streams, status);
+  AddSerialEmulatorCommand(app, streams, status);
 
   // CLI11 takes the arguments last first.
   std::vector<std::string> reversed(args.rbegin(), args.rend());
