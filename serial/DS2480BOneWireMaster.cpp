@@ -62,7 +62,7 @@ DS2480BOneWireMaster::DS2480BOneWireMaster(std::shared_ptr<SerialPort> port,
     : portName(portName),
       adapter(std::make_unique<DS2480BAdapter>(
           std::move(port), portName, timing,
-          [this] { return stopping.load(); })) {
+          [this] { return stopping.load() || working.load() != generation.load(); })) {
   thread = std::thread([this] { ThreadMain(); });
 }
 
@@ -198,6 +198,7 @@ void DS2480BOneWireMaster::Run(Job& job, std::unique_lock<std::recursive_mutex>&
   if (job.kind == Job::Kind::Drop) return RunDrop(job);
   // Work queued before the latest disable was ended by its drop.
   if (job.generation != generation) return;
+  working = job.generation;
   switch (job.kind) {
     case Job::Kind::Start:
       return RunStart(guard);
@@ -209,7 +210,7 @@ void DS2480BOneWireMaster::Run(Job& job, std::unique_lock<std::recursive_mutex>&
 }
 
 void DS2480BOneWireMaster::RunStart(std::unique_lock<std::recursive_mutex>& guard) {
-  const uint64_t before = generation;
+  const uint64_t before = generation.load();
   guard.unlock();
   const std::string fault = adapter->Start();
   guard.lock();
@@ -237,7 +238,7 @@ void DS2480BOneWireMaster::RunSearch(std::unique_lock<std::recursive_mutex>& gua
   const ds2480b::SearchBlock directions =
       firstPass ? ds2480b::SearchBlock{} : ds2480b::SearchDirections(search.id, search.state[0] - 1u);
   const uint8_t command = search.command;
-  const uint64_t before = generation;
+  const uint64_t before = generation.load();
   guard.unlock();
   DS2480BAdapter::Pass pass;
   const std::string fault = adapter->Search(command, directions, pass);
@@ -270,7 +271,7 @@ void DS2480BOneWireMaster::RunTransaction(const std::shared_ptr<SerialTransactio
   for (const std::shared_ptr<Operation>& operation : operations) {
     exchanges.push_back(operation->getData());
   }
-  const uint64_t before = generation;
+  const uint64_t before = generation.load();
   guard.unlock();
   std::vector<std::vector<uint8_t>> replies;
   std::string fault;

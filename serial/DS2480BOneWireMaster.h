@@ -98,8 +98,10 @@ class ORVANE_TEDS_API DS2480BOneWireMaster : public AbstractOneWireMaster {
   std::deque<std::shared_ptr<SerialTransaction>> submitted;
   // Transactions whose job is queued or running, for Enable(false).
   std::vector<std::shared_ptr<SerialTransaction>> running;
-  // Counts disables: a job's result from before the latest one is dropped.
-  uint64_t generation = 0;
+  // Counts disables: a job's result from before the latest one is dropped,
+  // and the exchange under way is given up at once.
+  std::atomic<uint64_t> generation{0};
+  std::atomic<uint64_t> working{0};  // the generation of the job under way
   bool started = false;  // the adapter came up in this enabling
   std::atomic<bool> startFailed{false};
   std::atomic<bool> stopping{false};

@@ -10,6 +10,7 @@ EmulatedPort::EmulatedPort(std::shared_ptr<DS2480BEmulator> emulator)
 bool EmulatedPort::Write(const uint8_t* data, std::size_t count, std::string&) {
   std::lock_guard<std::mutex> guard(mutex);
   written += count;
+  ++writes;
   const std::vector<uint8_t> answer = emulator->Receive(data, count);
   pending.insert(pending.end(), answer.begin(), answer.end());
   return true;
@@ -45,6 +46,11 @@ void EmulatedPort::DiscardInput() {
 std::size_t EmulatedPort::BytesWritten() const {
   std::lock_guard<std::mutex> guard(mutex);
   return written;
+}
+
+std::size_t EmulatedPort::Writes() const {
+  std::lock_guard<std::mutex> guard(mutex);
+  return writes;
 }
 
 }  // namespace simserial

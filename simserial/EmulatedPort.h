@@ -28,12 +28,15 @@ class EmulatedPort : public SerialPort {
   DS2480BEmulator& GetEmulator() { return *emulator; }
   // Bytes written so far: the traffic of a query.
   std::size_t BytesWritten() const;
+  // Writes so far: one per packet the master sends.
+  std::size_t Writes() const;
 
  private:
   std::shared_ptr<DS2480BEmulator> emulator;
   mutable std::mutex mutex;
   std::deque<uint8_t> pending;
   std::size_t written = 0;
+  std::size_t writes = 0;
 };
 
 }  // namespace simserial
