@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev
   g++-mingw-w64-x86-64-posix wine64
   clang libclang-rt-14-dev valgrind
+  owserver ow-shell
 )
 
 missing=()
