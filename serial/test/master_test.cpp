@@ -198,8 +198,8 @@ TEST(DS2480BFaults, EveryFaultEndsInTimeWithItsText) {
 }
 
 TEST(DS2480BFaults, PortThatCannotBeOpenedIsReportedAndTheMasterStaysEnabling) {
+  EventLog log;  // outlives the master, whose thread writes to it
   DS2480BOneWireMaster master("/nonexistent/ttyS99", kFast);
-  EventLog log;
   master.AddListener(std::make_shared<orvtest::LoggedBus>(log));
   master.Enable(true);
   ASSERT_TRUE(log.WaitFor("error: DS2480B on /nonexistent/ttyS99: cannot open the serial port: "));

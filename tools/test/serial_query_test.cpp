@@ -42,7 +42,8 @@ simdevice::BusDeviceConfig Sensor(const Device& rom, const std::vector<uint8_t>&
 
 // The built-in bench's accelerometer image.
 std::vector<uint8_t> WorkedImage() {
-  const simdevice::BusDeviceConfig& device = simdevice::DefaultBench().channels[0].devices[0];
+  const simdevice::Bench bench = simdevice::DefaultBench();
+  const simdevice::BusDeviceConfig& device = bench.channels[0].devices[0];
   std::vector<uint8_t> image(device.application.begin(), device.application.end());
   image.insert(image.end(), device.memory.begin() + 1, device.memory.end());
   return image;
