@@ -20,6 +20,7 @@
 
 #include "devicelink/ZorelOneWireMaster.h"
 #include "orvane/OrvaneBackend.h"
+#include "relay/RelayProtocol.h"
 #include "serial/DS2480BOneWireMaster.h"
 #include "simdevice/Bench.h"
 #include "simdevice/SimDevice.h"
@@ -38,7 +39,7 @@ class WriteCounter : public orvane::TrafficObserver {
   void Observe(const orvane::TrafficEvent& event) override {
     if (event.response || event.kind != orvane::TrafficKind::TEDSWrite || event.device != device)
       return;
-    if (event.bytes.size() == 1 && event.bytes[0] == 0x85) ++polls;
+    if (RelayProtocol::IsPollBlock(event.bytes)) ++polls;
     else ++transfers;
   }
   std::atomic<int> transfers{0};

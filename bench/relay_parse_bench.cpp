@@ -14,6 +14,7 @@
 #include "onewire/AbstractOneWireMaster.h"
 #include "onewire/DS2430AMemory.h"
 #include "onewire/OneWireMemory.h"
+#include "relay/RelayProtocol.h"
 #include "relay/RemoteOneWireMaster.h"
 
 namespace {
@@ -56,7 +57,9 @@ Device Rom(uint8_t serial) {
 // The relay's answer to one read: CMD_DATA_ID loaded (status), CMD_ML_ACCESS
 // with presence, CMD_ML_DATA with the two written bytes and the reply.
 void AppendRead(Bytes& answer, std::size_t replyLength) {
-  const Bytes head = {0x86, 0x00, 0x82, 0x00, 0x0A, static_cast<uint8_t>(2 + replyLength)};
+  using P = RelayProtocol;
+  const Bytes head = {P::CMD_STATUS,    P::RC_OK, P::CMD_ML_ACCESS,
+                      P::RC_OK,         P::CMD_ML_DATA, static_cast<uint8_t>(2 + replyLength)};
   answer.insert(answer.end(), head.begin(), head.end());
   answer.push_back(0xF0);
   answer.push_back(0x00);

@@ -46,6 +46,7 @@ ZorelOneWireMaster::ZorelOneWireMaster(const std::wstring& device, unsigned int 
       channelMask(ChannelMask(channel)),
       tedsMode(mode),
       pollPause(pollPause) {
+  serializer = &ZorelOneWireMaster::SerializeEntry;
   orvane::ConnectionAddListener(responseListener, device);
 }
 
@@ -171,8 +172,10 @@ void ZorelOneWireMaster::Discover(const std::shared_ptr<DiscoveryListener>& list
   RemoteOneWireMaster::Discover(listener);
 }
 
-void ZorelOneWireMaster::Serialized(const std::function<void()>& action) {
-  std::lock_guard<std::recursive_mutex> guard(lock);
+void ZorelOneWireMaster::SerializeEntry(AbstractOneWireMaster& master,
+                                        const std::function<void()>& action) {
+  ZorelOneWireMaster& self = static_cast<ZorelOneWireMaster&>(master);
+  std::lock_guard<std::recursive_mutex> guard(self.lock);
   action();
 }
 

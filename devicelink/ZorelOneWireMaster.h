@@ -57,8 +57,6 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
 
   void Enable(bool enable) override;
   void Discover(const std::shared_ptr<DiscoveryListener>& listener) override;
-  // Holds off the device library's callbacks while `action` runs.
-  void Serialized(const std::function<void()>& action) override;
 
   // Stops all traffic into the master, as the destructor does; the master
   // cannot be used afterwards. Lets a host wait for the callback thread to
@@ -80,6 +78,9 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   void SentInbound() override;
 
  private:
+  // The master's serializer: holds off the device library's callbacks while
+  // `action` runs.
+  static void SerializeEntry(AbstractOneWireMaster& master, const std::function<void()>& action);
   void Dispatch(const std::vector<OrvaneCommands>& commands);
   void DispatchGCC(const OrvaneCommand& command);
   void StartPollThread();

@@ -18,23 +18,16 @@
 #include "onewire/DS2430AMemory.h"
 #include "onewire/OneWireMemory.h"
 #include "relay/RemoteOneWireMaster.h"
+#include "testing/RelayAnswers.h"
+#include "testing/Roms.h"
 
 namespace fuzzing {
 
 using Bytes = std::vector<uint8_t>;
 using Device = AbstractOneWireMaster::Device;
 
-inline Device SerialRom(uint8_t serial) {
-  std::array<uint8_t, 8> rom{{0x14, serial, 0x5A, 0x00, 0x00, 0x00, 0x00, 0x00}};
-  rom[7] = Device::crc8(rom.data(), 7);
-  return Device(rom);
-}
-
-inline Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
+// A DS2430A's ROM with `serial` in byte 1.
+inline Device SerialRom(uint8_t serial) { return orvtest::MakeRom(0x14, serial); }
 
 // The transfer shapes a fuzz input can aim at.
 enum class Shape : uint8_t {
@@ -98,16 +91,14 @@ class RelayHarness : public RemoteOneWireMaster {
   bool Prepare(Shape shape, std::size_t sensors) {
     Enable(true);
     if (shape == Shape::Configuration) return InFlight();
-    Answer(Cat({{0x84, 0x00, 0x05, 0x01, 0xFF, 0x06, 0x01, 0xFF},
-                {0x07, 0x03, 'P', '1', 0x00},
-                {0x08, 0x03, 'V', '1', 0x00}}));
+    Answer(orvtest::ConfigAnswer(0xFF, 0xFF, "P1", "V1"));
     if (bus->ready != 1 || state != Ready) return false;
     if (shape == Shape::Transaction) return SubmitReads(sensors);
     Discover(discovery);
     if (shape == Shape::FirstSearch) return InFlight();
     // Two devices found: the discovery goes on with a further search
     // transfer.
-    Answer(SearchHits({SerialRom(1), SerialRom(2)}));
+    Answer(orvtest::SearchAnswer(false, {SerialRom(1), SerialRom(2)}));
     return InFlight() && discovery->endings == 0;
   }
 
@@ -145,19 +136,6 @@ class RelayHarness : public RemoteOneWireMaster {
   }
 
  private:
-  // The answer to a search transfer without loads whose two passes find
-  // `found` (at most two; a missing one reports no further device).
-  static Bytes SearchHits(const std::vector<Device>& found) {
-    Bytes answer;
-    for (std::size_t pass = 0; pass < 2; ++pass) {
-      const bool hit = pass < found.size();
-      answer = Cat({answer, {0x80, 0x00, 0x81, static_cast<uint8_t>(hit ? 0 : 1), 0x00, 0x08}});
-      const Device rom = hit ? found[pass] : Device();
-      answer.insert(answer.end(), rom.begin(), rom.end());
-    }
-    return answer;
-  }
-
   // One transaction with the three reads of each of `sensors` DS2430As.
   bool SubmitReads(std::size_t sensors) {
     transactionRecord = std::make_unique<TransactionRecord>();

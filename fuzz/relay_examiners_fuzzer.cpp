@@ -20,7 +20,7 @@ class ExaminerHarness : public RelayHarness {
     Bytes answer;
     for (const Request& request : transfer->requests) {
       const uint8_t form = input.Byte();
-      const bool multi = (request.command & 0x80) == 0;
+      const bool multi = RelayProtocol::CommandIsMultiByte(request.command);
       const bool write = multi && !request.data.empty() && request.command != CMD_ML_DATA;
       if ((form & 3) == 3 && write) continue;  // a write answered by nothing
       if ((form & 3) == 2) {

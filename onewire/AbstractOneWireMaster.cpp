@@ -133,7 +133,13 @@ std::shared_ptr<AbstractOneWireMaster::Transaction> AbstractOneWireMaster::Creat
   return Transaction::Create(*this, listener);
 }
 
-void AbstractOneWireMaster::Serialized(const std::function<void()>& action) { action(); }
+void AbstractOneWireMaster::Serialized(const std::function<void()>& action) {
+  if (serializer) {
+    serializer(*this, action);
+  } else {
+    action();
+  }
+}
 
 void AbstractOneWireMaster::Process() {
   if (state == Enabling) {

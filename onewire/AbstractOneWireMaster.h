@@ -55,12 +55,11 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
    public:
     Operation(const Device& device, uint8_t command, const std::vector<uint8_t>& data,
               uint8_t length);
+    // Receives exactly `getData().length` reply bytes.
+    virtual void Finished(const std::vector<uint8_t>& reply) = 0;
     virtual ~Operation();
 
     const OperationData& getData() const { return data; }
-
-    // Receives exactly `getData().length` reply bytes.
-    virtual void Finished(const std::vector<uint8_t>& reply) = 0;
 
    protected:
     friend class Transaction;
@@ -78,17 +77,24 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
    public:
     class ORVANE_TEDS_API Listener {
      public:
-      virtual ~Listener();
       virtual void Finished() = 0;
       virtual void Error(const std::string& message) = 0;
+      virtual ~Listener();
     };
 
-    virtual ~Transaction();
+    // Virtual operations in the order of their slots: Finished, Error,
+    // AddOperation, Submit, then the destructor.
+   protected:
+    // End of the batch: the listener is told, then the master lets go of it.
+    virtual void Finished();
+    virtual void Error(const std::string& message);
 
+   public:
     // Appends the operation; the base never refuses one.
     virtual bool AddOperation(const std::shared_ptr<Operation>& operation);
     // Hands the transaction to its master, which starts it when it can.
     virtual void Submit();
+    virtual ~Transaction();
 
     const std::list<std::shared_ptr<Operation>>& GetOperations() const { return operations; }
 
@@ -100,9 +106,6 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
 
     // Delivers one operation's reply; the operation leaves the transaction.
     void FinishOperation(Operation& operation, const std::vector<uint8_t>& reply);
-    // End of the batch: the listener is told, then the master lets go of it.
-    virtual void Finished();
-    virtual void Error(const std::string& message);
 
     AbstractOneWireMaster& master;
     Listener& listener;
@@ -114,20 +117,20 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
 
   class ORVANE_TEDS_API Listener {
    public:
-    virtual ~Listener();
     // The master has become ready.
     virtual void Ready() = 0;
     // A bus error.
     virtual void Error(const std::string& message) = 0;
+    virtual ~Listener();
   };
 
   class ORVANE_TEDS_API DiscoveryListener {
    public:
-    virtual ~DiscoveryListener();
     // The discovery has ended; all devices found, in the order found.
     virtual void Discovered(const std::vector<Device>& devices) = 0;
     // The search failed (or a bus error) while the discovery was waiting.
     virtual void Error(const std::string& message) = 0;
+    virtual ~DiscoveryListener();
   };
 
   // Life-cycle states.
@@ -138,7 +141,6 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
   AbstractOneWireMaster(AbstractOneWireMaster&&) = default;
   AbstractOneWireMaster& operator=(const AbstractOneWireMaster&) = default;
   AbstractOneWireMaster& operator=(AbstractOneWireMaster&&) = default;
-  virtual ~AbstractOneWireMaster();
 
   bool IsEnabled() const { return state != Disabled; }
   bool IsReady() const { return state == Ready; }
@@ -152,6 +154,30 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
   // Removes every registration of `listener`; unknown listeners are ignored.
   void RemoveListener(const std::shared_ptr<Listener>& listener);
 
+  // Runs `action` so that nothing else enters the master meanwhile. A master
+  // whose notifications arrive on another thread than the host's (the
+  // device-link master) holds them off for the duration, through its
+  // `serializer`; otherwise `action` simply runs. Lets a host look at the
+  // state and act on it in one step.
+  void Serialized(const std::function<void()>& action);
+
+  // Virtual operations in the order of their slots: Process, SearchError,
+  // SearchFinished, Search, Enable, Discover, CreateTransaction. A concrete
+  // master appends its own after them. The destructor is not virtual: a
+  // master is never destroyed through this base (it is protected).
+ protected:
+  // One processing step; see the state table in the implementation.
+  virtual void Process();
+  // A failed search pass: the discovery's listeners are told, then the
+  // discovery is dropped and a searching master returns to Ready, so that the
+  // next Discover starts a fresh search.
+  virtual void SearchError(const std::string& message);
+  // The end of one search pass (`search.done` set: the search is over).
+  virtual void SearchFinished(bool pending);
+  // Starts one search pass.
+  virtual void Search() = 0;
+
+ public:
   virtual void Enable(bool enable) = 0;
   // Asks for the list of devices on the bus. A request made while a discovery
   // runs (also from inside its own notification) joins it and receives the
@@ -159,13 +185,12 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
   virtual void Discover(const std::shared_ptr<DiscoveryListener>& listener);
   virtual std::shared_ptr<Transaction> CreateTransaction(Transaction::Listener& listener);
 
-  // Runs `action` so that nothing else enters the master meanwhile. A master
-  // whose notifications arrive on another thread than the host's (the
-  // device-link master) holds them off for the duration; the base simply
-  // runs it. Lets a host look at the state and act on it in one step.
-  virtual void Serialized(const std::function<void()>& action);
-
  protected:
+  ~AbstractOneWireMaster();
+
+  // Runs `action` with the master's other entries held off.
+  using Serializer = void (*)(AbstractOneWireMaster& master, const std::function<void()>& action);
+
   struct SearchContext {
     uint8_t command = 0x00;
     Device id;
@@ -178,17 +203,6 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
     std::vector<Device> devices;
     std::vector<std::shared_ptr<DiscoveryListener>> listeners;
   };
-
-  // One processing step; see the state table in the implementation.
-  virtual void Process();
-  // A failed search pass: the discovery's listeners are told, then the
-  // discovery is dropped and a searching master returns to Ready, so that the
-  // next Discover starts a fresh search.
-  virtual void SearchError(const std::string& message);
-  // The end of one search pass (`search.done` set: the search is over).
-  virtual void SearchFinished(bool pending);
-  // Starts one search pass.
-  virtual void Search() = 0;
 
   // A bus error: bus listeners first, then the discovery's listeners.
   void Error(const std::string& message);
@@ -204,6 +218,8 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
   uint32_t state = Disabled;
   SearchContext search;
   std::vector<std::shared_ptr<Listener>> listeners;
+  // Set by a master whose entries must be serialized; null: run directly.
+  Serializer serializer = nullptr;
 
  private:
   bool IsListening(const Listener* listener) const;

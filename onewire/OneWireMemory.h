@@ -14,17 +14,16 @@ class ORVANE_TEDS_API OneWireMemory : public AbstractOneWireMaster::Device {
  public:
   class ORVANE_TEDS_API Listener {
    public:
-    virtual ~Listener();
     virtual void StatusRetrieved(uint8_t status) = 0;
     virtual void OTPMemoryRetrieved(const std::vector<uint8_t>& data) = 0;
     virtual void MemoryRetrieved(const std::vector<uint8_t>& data) = 0;
+    virtual ~Listener();
   };
 
   OneWireMemory(const AbstractOneWireMaster& master, const AbstractOneWireMaster::Device& device,
                 Listener& listener);
   OneWireMemory(const OneWireMemory&) = default;
   OneWireMemory(OneWireMemory&&) = default;
-  virtual ~OneWireMemory();
 
   virtual void RetrieveStatus(std::shared_ptr<AbstractOneWireMaster::Transaction> transaction) = 0;
   virtual void RetrieveOTPMemory(std::shared_ptr<AbstractOneWireMaster::Transaction> transaction,
@@ -34,6 +33,7 @@ class ORVANE_TEDS_API OneWireMemory : public AbstractOneWireMaster::Device {
   virtual bool HasStatus() const;
   virtual uint64_t GetOTPSize() const;
   virtual uint64_t GetSize() const;
+  virtual ~OneWireMemory();
 
  protected:
   const AbstractOneWireMaster& master;

@@ -9,6 +9,7 @@
 
 #include "onewire/AbstractOneWireMaster.h"
 #include "onewire/Export.h"
+#include "relay/RelayProtocol.h"
 
 // A 1-Wire master whose bus is driven by a remote relay reached through two
 // byte channels: inbound blocks of relay commands and outbound blocks of
@@ -25,6 +26,10 @@
 // No locks: all entry points of one master must be called from one thread at a
 // time (the subclass serialises its channel callbacks with the host's calls).
 class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
+ protected:
+  // Examines a transfer's responses in order (relay/ResponseWalk.h).
+  class ResponseWalk;
+
  public:
   // One queued relay command: its code and its payload (empty for single-byte
   // commands and for reads).
@@ -46,7 +51,6 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   // Told about the fate of one transfer.
   class ORVANE_TEDS_API TransferListener : public std::enable_shared_from_this<TransferListener> {
    public:
-    virtual ~TransferListener();
     // An inbound block of the transfer (its own or a poll) was accepted.
     virtual void Sent(const Transfer& transfer);
     // The transfer's answers are parsed into its responses.
@@ -59,6 +63,16 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
     // discovery; the transfer is released. Listeners whose owner heard that
     // report only clean up; the default passes the message on to Error.
     virtual void ProtocolError(const std::string& message);
+    virtual ~TransferListener();
+
+   protected:
+    // The one guard of every listener: it still serves its owner only while
+    // the owner's slot holds it. A disable (and a re-enable), a failure or a
+    // later transfer may have replaced it while its transfer was under way;
+    // a listener that is no longer current does nothing.
+    bool IsCurrentIn(const std::shared_ptr<TransferListener>& slot) const {
+      return slot.get() == this;
+    }
   };
 
   // A batch of requests sent as one inbound block.
@@ -135,6 +149,9 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
     // of the queue for the first, at its front for a continuation so that the
     // transaction's transfers run back to back.
     bool QueueNextTransfer(bool first, std::string& failure);
+    // The three answers of one operation; its CMD_ML_DATA response, or null
+    // with the failure kept in `walk`.
+    static const Response* ExamineOperation(ResponseWalk& walk, const OperationData& data);
     void Detach();
 
     // Operations carried by `transfer`, in order.
@@ -147,7 +164,11 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   };
 
   RemoteOneWireMaster();
-  ~RemoteOneWireMaster() override;
+
+  // Virtual operations in the order of their slots: the seven of the base
+  // master (Process, SearchError, SearchFinished, Search, Enable, Discover,
+  // CreateTransaction; overridden ones below), then SentInbound and
+  // SendInbound, then the destructor.
 
   // Enable(true) when disabled queues the configuration and starts it.
   // Enable(false) when enabled (also while searching) drops all queued and
@@ -167,20 +188,36 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   class ConfigListener;
   class SearchListener;
 
-  static constexpr uint8_t CMD_DATA_ID = 0x00;
-  static constexpr uint8_t CMD_DATA_SEARCH_STATE = 0x01;
-  static constexpr uint8_t CMD_DATA_SEARCH_COMMAND = 0x02;
-  static constexpr uint8_t CMD_DATA_OUTBOUND_MAX = 0x05;
-  static constexpr uint8_t CMD_DATA_INBOUND_MAX = 0x06;
-  static constexpr uint8_t CMD_DATA_PROTOCOL = 0x07;
-  static constexpr uint8_t CMD_DATA_VENDOR = 0x08;
-  static constexpr uint8_t CMD_ML_DATA = 0x0A;
-  static constexpr uint8_t CMD_ML_RESET = 0x80;
-  static constexpr uint8_t CMD_ML_SEARCH = 0x81;
-  static constexpr uint8_t CMD_ML_ACCESS = 0x82;
-  static constexpr uint8_t CMD_RESET = 0x84;
-  static constexpr uint8_t CMD_POLL = 0x85;
-  static constexpr uint8_t CMD_STATUS = 0x86;
+  void Process() override;
+  // Prefixes "Remote OneWire transfer failed: "; a discovery that ends this
+  // way also takes its outstanding search transfer with it.
+  void SearchError(const std::string& message) override;
+  void Search() override;
+
+  // The subclass calls this when the relay accepted the latest inbound block.
+  virtual void SentInbound();
+  // The subclass overrides this, calls it first, then writes `block`.
+  virtual void SendInbound(const std::vector<uint8_t>& block);
+
+ public:
+  virtual ~RemoteOneWireMaster();
+
+ protected:
+  // The relay protocol's codes under the names the master has always used.
+  static constexpr uint8_t CMD_DATA_ID = RelayProtocol::CMD_DATA_ID;
+  static constexpr uint8_t CMD_DATA_SEARCH_STATE = RelayProtocol::CMD_DATA_SEARCH_STATE;
+  static constexpr uint8_t CMD_DATA_SEARCH_COMMAND = RelayProtocol::CMD_DATA_SEARCH_COMMAND;
+  static constexpr uint8_t CMD_DATA_OUTBOUND_MAX = RelayProtocol::CMD_DATA_OUTBOUND_MAX;
+  static constexpr uint8_t CMD_DATA_INBOUND_MAX = RelayProtocol::CMD_DATA_INBOUND_MAX;
+  static constexpr uint8_t CMD_DATA_PROTOCOL = RelayProtocol::CMD_DATA_PROTOCOL;
+  static constexpr uint8_t CMD_DATA_VENDOR = RelayProtocol::CMD_DATA_VENDOR;
+  static constexpr uint8_t CMD_ML_DATA = RelayProtocol::CMD_ML_DATA;
+  static constexpr uint8_t CMD_ML_RESET = RelayProtocol::CMD_ML_RESET;
+  static constexpr uint8_t CMD_ML_SEARCH = RelayProtocol::CMD_ML_SEARCH;
+  static constexpr uint8_t CMD_ML_ACCESS = RelayProtocol::CMD_ML_ACCESS;
+  static constexpr uint8_t CMD_RESET = RelayProtocol::CMD_RESET;
+  static constexpr uint8_t CMD_POLL = RelayProtocol::CMD_POLL;
+  static constexpr uint8_t CMD_STATUS = RelayProtocol::CMD_STATUS;
 
   // The smallest block maxima accepted from a relay.
   static constexpr uint8_t MIN_INBOUND_MAX = 48;
@@ -206,17 +243,6 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   void TransferSubmitNext(const std::shared_ptr<Transfer>& transfer);
   // Takes a queued (not yet sent) transfer off the queue.
   void TransferWithdraw(const std::shared_ptr<Transfer>& transfer);
-
-  void Process() override;
-  // Prefixes "Remote OneWire transfer failed: "; a discovery that ends this
-  // way also takes its outstanding search transfer with it.
-  void SearchError(const std::string& message) override;
-  void Search() override;
-
-  // The subclass calls this when the relay accepted the latest inbound block.
-  virtual void SentInbound();
-  // The subclass overrides this, calls it first, then writes `block`.
-  virtual void SendInbound(const std::vector<uint8_t>& block);
 
   void PollOutbound();
   // The subclass hands over every outbound block it read, empty or not.
@@ -247,12 +273,15 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
  private:
   void InitializeRelay();
   void ReceiveConfigResponse(const Transfer& transfer);
-  bool ReceiveResetResponse(const Response* response);
-  bool ReceiveDataOutboundMax(const Response* response);
-  bool ReceiveDataInboundMax(const Response* response);
-  bool ReceiveDataProtocol(const Response* response);
-  bool ReceiveDataVendor(const Response* response);
+  bool ReceiveResetResponse(ResponseWalk& walk);
+  bool ReceiveDataOutboundMax(ResponseWalk& walk);
+  bool ReceiveDataInboundMax(ResponseWalk& walk);
+  bool ReceiveDataProtocol(ResponseWalk& walk);
+  bool ReceiveDataVendor(ResponseWalk& walk);
   void ReceiveSearchResponse(const Transfer& transfer, bool loaded);
+  // One search pass's three answers; false when the examination has ended
+  // (no further device, or a failure already reported).
+  bool ReceiveSearchPass(ResponseWalk& walk, bool pending);
 
   // Builds the inbound block of `transfer`; false, with the reason, when it
   // does not fit the relay's inbound maximum.

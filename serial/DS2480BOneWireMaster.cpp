@@ -63,6 +63,7 @@ DS2480BOneWireMaster::DS2480BOneWireMaster(std::shared_ptr<SerialPort> port,
       adapter(std::make_unique<DS2480BAdapter>(
           std::move(port), portName, timing,
           [this] { return stopping.load() || working.load() != generation.load(); })) {
+  serializer = &DS2480BOneWireMaster::SerializeEntry;
   thread = std::thread([this] { ThreadMain(); });
 }
 
@@ -130,8 +131,10 @@ std::shared_ptr<AbstractOneWireMaster::Transaction> DS2480BOneWireMaster::Create
   return std::make_shared<SerialTransaction>(*this, listener);
 }
 
-void DS2480BOneWireMaster::Serialized(const std::function<void()>& action) {
-  std::lock_guard<std::recursive_mutex> guard(lock);
+void DS2480BOneWireMaster::SerializeEntry(AbstractOneWireMaster& master,
+                                          const std::function<void()>& action) {
+  DS2480BOneWireMaster& self = static_cast<DS2480BOneWireMaster&>(master);
+  std::lock_guard<std::recursive_mutex> guard(self.lock);
   action();
 }
 

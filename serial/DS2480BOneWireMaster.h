@@ -34,7 +34,7 @@ class DS2480BAdapter;
 // exchange concerned with a text that says so; nothing waits without end.
 // Bus listeners are added and removed (a TEDSInterface made or destroyed)
 // while no notification can run: before enabling, or after Shutdown.
-class ORVANE_TEDS_API DS2480BOneWireMaster : public AbstractOneWireMaster {
+class ORVANE_TEDS_API DS2480BOneWireMaster final : public AbstractOneWireMaster {
  public:
   using Timing = DS2480BTiming;
 
@@ -46,7 +46,7 @@ class ORVANE_TEDS_API DS2480BOneWireMaster : public AbstractOneWireMaster {
   DS2480BOneWireMaster(const DS2480BOneWireMaster&) = delete;
   DS2480BOneWireMaster& operator=(const DS2480BOneWireMaster&) = delete;
   // Shuts down (see Shutdown).
-  ~DS2480BOneWireMaster() override;
+  ~DS2480BOneWireMaster();
 
   // Enable(true) starts the adapter on the master's thread and makes the
   // master Ready; a start-up fault is reported through the bus listeners'
@@ -57,7 +57,6 @@ class ORVANE_TEDS_API DS2480BOneWireMaster : public AbstractOneWireMaster {
   void Discover(const std::shared_ptr<DiscoveryListener>& listener) override;
   std::shared_ptr<AbstractOneWireMaster::Transaction> CreateTransaction(
       AbstractOneWireMaster::Transaction::Listener& listener) override;
-  void Serialized(const std::function<void()>& action) override;
 
   // Stops the master's thread once its current exchange has ended (a silent
   // adapter is given up at once); no notification follows. Lets a host wait
@@ -77,6 +76,8 @@ class ORVANE_TEDS_API DS2480BOneWireMaster : public AbstractOneWireMaster {
   class SerialTransaction;
   struct Job;
 
+  // The master's serializer: Serialized runs its action under the lock.
+  static void SerializeEntry(AbstractOneWireMaster& master, const std::function<void()>& action);
   void Queue(Job job);
   void ThreadMain();
   void Run(Job& job, std::unique_lock<std::recursive_mutex>& guard);

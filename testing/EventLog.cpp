@@ -36,29 +36,29 @@ std::set<std::thread::id> EventLog::Threads() const {
   return threads;
 }
 
-void LoggedBus::Ready() { log.Add("ready"); }
-void LoggedBus::Error(const std::string& message) { log.Add("error: " + message); }
+void BusEvents::Ready() { log.Add("ready"); }
+void BusEvents::Error(const std::string& message) { log.Add("error: " + message); }
 
-void LoggedDiscovery::Discovered(const std::vector<AbstractOneWireMaster::Device>& devices) {
+void DiscoveryEvents::Discovered(const std::vector<AbstractOneWireMaster::Device>& devices) {
   std::string line = "discovered:";
   for (const AbstractOneWireMaster::Device& device : devices) line += " " + device.ToString();
   log.Add(line);
 }
-void LoggedDiscovery::Error(const std::string& message) {
+void DiscoveryEvents::Error(const std::string& message) {
   log.Add("discovery error: " + message);
 }
 
-void LoggedTransaction::Finished() { log.Add(name + " finished"); }
-void LoggedTransaction::Error(const std::string& message) {
+void TransactionEvents::Finished() { log.Add(name + " finished"); }
+void TransactionEvents::Error(const std::string& message) {
   log.Add(name + " error: " + message);
 }
 
-LoggedOperation::LoggedOperation(EventLog& log, std::string name,
+OperationEvents::OperationEvents(EventLog& log, std::string name,
                                  const AbstractOneWireMaster::Device& device, uint8_t command,
                                  const std::vector<uint8_t>& data, uint8_t length)
     : Operation(device, command, data, length), log(log), name(std::move(name)) {}
 
-void LoggedOperation::Finished(const std::vector<uint8_t>& reply) {
+void OperationEvents::Finished(const std::vector<uint8_t>& reply) {
   log.Add(name + " reply: " + HexBytes(reply));
 }
 

@@ -42,24 +42,24 @@ class EventLog {
 };
 
 // "ready" and "error: TEXT".
-struct LoggedBus : AbstractOneWireMaster::Listener {
-  explicit LoggedBus(EventLog& log) : log(log) {}
+struct BusEvents : AbstractOneWireMaster::Listener {
+  explicit BusEvents(EventLog& log) : log(log) {}
   void Ready() override;
   void Error(const std::string& message) override;
   EventLog& log;
 };
 
 // "discovered: [ROM] [ROM]" and "discovery error: TEXT".
-struct LoggedDiscovery : AbstractOneWireMaster::DiscoveryListener {
-  explicit LoggedDiscovery(EventLog& log) : log(log) {}
+struct DiscoveryEvents : AbstractOneWireMaster::DiscoveryListener {
+  explicit DiscoveryEvents(EventLog& log) : log(log) {}
   void Discovered(const std::vector<AbstractOneWireMaster::Device>& devices) override;
   void Error(const std::string& message) override;
   EventLog& log;
 };
 
 // "NAME finished" and "NAME error: TEXT".
-struct LoggedTransaction : AbstractOneWireMaster::Transaction::Listener {
-  LoggedTransaction(EventLog& log, std::string name) : log(log), name(std::move(name)) {}
+struct TransactionEvents : AbstractOneWireMaster::Transaction::Listener {
+  TransactionEvents(EventLog& log, std::string name) : log(log), name(std::move(name)) {}
   void Finished() override;
   void Error(const std::string& message) override;
   EventLog& log;
@@ -67,9 +67,9 @@ struct LoggedTransaction : AbstractOneWireMaster::Transaction::Listener {
 };
 
 // "NAME reply: HEX".
-class LoggedOperation : public AbstractOneWireMaster::Operation {
+class OperationEvents : public AbstractOneWireMaster::Operation {
  public:
-  LoggedOperation(EventLog& log, std::string name, const AbstractOneWireMaster::Device& device,
+  OperationEvents(EventLog& log, std::string name, const AbstractOneWireMaster::Device& device,
                   uint8_t command, const std::vector<uint8_t>& data, uint8_t length);
   void Finished(const std::vector<uint8_t>& reply) override;
 

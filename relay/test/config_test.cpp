@@ -4,39 +4,46 @@
 #include <string>
 #include <vector>
 
-#include "relay/test/ScriptedRelay.h"
+#include "testing/Recorders.h"
+#include "testing/Roms.h"
+#include "testing/ScriptedRelay.h"
 
 namespace {
 
+using namespace orvtest;
 using Response = RemoteOneWireMaster::Response;
 
-const Bytes kConfigBlock = {0x84, 0x05, 0x00, 0x06, 0x00, 0x07, 0x00, 0x08, 0x00, 0x85};
-
-class ConfigTest : public ::testing::Test {
+class RemoteOneWireMasterConfig : public ::testing::Test {
  protected:
   void SetUp() override { master.AddListener(bus); }
+
+  // Disable, then enable with the configuration answered by `outbound`.
+  void Reenable(const Bytes& outbound) {
+    master.Enable(false);
+    master.Expect(kConfigBlock, outbound);
+    master.Enable(true);
+    master.Run();
+  }
 
   // A later query on the same master: disable, enable, a good configuration.
   void ExpectNextEnableSucceeds() {
     const int ready = bus->ready;
     const std::size_t errors = bus->errors.size();
-    master.Enable(false);
-    master.Enable(true);
-    EXPECT_EQ(master.inbound.back(), kConfigBlock);
-    master.Answer(ConfigAnswer(0x40, 0x80));
+    Reenable(ConfigAnswer(0x40, 0x80));
     EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Ready);
     EXPECT_EQ(bus->ready, ready + 1);
     EXPECT_EQ(bus->errors.size(), errors);
+    master.Verify();
   }
 
   ScriptedRelay master;
   std::shared_ptr<BusLog> bus = std::make_shared<BusLog>();
 };
 
-TEST_F(ConfigTest, SendsTheConfigurationAndTakesTheRelaysValues) {
+TEST_F(RemoteOneWireMasterConfig, SendsTheConfigurationAndTakesTheRelaysValues) {
+  master.ExpectHeld(kConfigBlock);
   master.Enable(true);
   EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Enabling);
-  ASSERT_EQ(master.inbound, std::vector<Bytes>{kConfigBlock});
   master.Answer(
       {0x84, 0x00, 0x05, 0x01, 0x30, 0x06, 0x01, 0x30, 0x07, 0x01, 0x00, 0x08, 0x01, 0x00});
   EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Ready);
@@ -47,22 +54,19 @@ TEST_F(ConfigTest, SendsTheConfigurationAndTakesTheRelaysValues) {
   EXPECT_EQ(master.GetProtocol(), "");
   EXPECT_EQ(master.GetVendor(), "");
 
-  // Enabling again while enabled queues nothing.
+  // Enabling again while enabled sends nothing (the relay expects nothing).
   master.Enable(true);
-  EXPECT_EQ(master.inbound.size(), 1u);
 
   // The texts end at their first 0 byte.
-  master.Enable(false);
-  master.Enable(true);
-  master.Answer({0x84, 0x00, 0x05, 0x01, 0x50, 0x06, 0x01, 0xC8, 0x07, 0x05, 0x41, 0x42, 0x00, 0x43,
-                 0x00, 0x08, 0x02, 0x56, 0x00});
+  Reenable({0x84, 0x00, 0x05, 0x01, 0x50, 0x06, 0x01, 0xC8, 0x07, 0x05, 0x41, 0x42, 0x00, 0x43,
+            0x00, 0x08, 0x02, 0x56, 0x00});
   EXPECT_EQ(master.GetOutboundMax(), 0x50);
   EXPECT_EQ(master.GetInboundMax(), 0xC8);
   EXPECT_EQ(master.GetProtocol(), "AB");
   EXPECT_EQ(master.GetVendor(), "V");
 }
 
-TEST_F(ConfigTest, EveryFailedCheckIsReportedAndTheMasterStillBecomesReady) {
+TEST_F(RemoteOneWireMasterConfig, EveryFailedCheckIsReportedAndTheMasterStillBecomesReady) {
   struct Case {
     Bytes outbound;
     const char* text;
@@ -91,9 +95,14 @@ TEST_F(ConfigTest, EveryFailedCheckIsReportedAndTheMasterStillBecomesReady) {
     SCOPED_TRACE(c.text);
     bus->errors.clear();
     master.Enable(false);
-    master.Enable(true);
     // An empty block stands for a relay that stays silent through the budget.
-    master.Play(c.outbound.empty() ? std::vector<Bytes>(4) : std::vector<Bytes>{c.outbound});
+    if (c.outbound.empty()) {
+      master.ExpectSilent(kConfigBlock);
+    } else {
+      master.Expect(kConfigBlock, c.outbound);
+    }
+    master.Enable(true);
+    master.Run();
     EXPECT_EQ(bus->errors,
               std::vector<std::string>{std::string("Failed to configure remote: ") + c.text});
     EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Ready);
@@ -101,7 +110,7 @@ TEST_F(ConfigTest, EveryFailedCheckIsReportedAndTheMasterStillBecomesReady) {
   }
 }
 
-TEST_F(ConfigTest, AnswersNoRelayBlockCanCarryAreCheckedToo) {
+TEST_F(RemoteOneWireMasterConfig, AnswersNoRelayBlockCanCarryAreCheckedToo) {
   // The parser gives every request of a non-halted block a response with the
   // request's own code, so missing or failed reads only come from elsewhere.
   const std::vector<Response> good = {{0x84, 0, {}},
@@ -125,6 +134,7 @@ TEST_F(ConfigTest, AnswersNoRelayBlockCanCarryAreCheckedToo) {
       SCOPED_TRACE(text);
       bus->errors.clear();
       master.Enable(false);
+      master.ExpectHeld(kConfigBlock);
       master.Enable(true);
       master.FinishWith(responses);
       EXPECT_EQ(bus->errors, std::vector<std::string>{"Failed to configure remote: " + text});
@@ -134,11 +144,13 @@ TEST_F(ConfigTest, AnswersNoRelayBlockCanCarryAreCheckedToo) {
   ExpectNextEnableSucceeds();
 }
 
-TEST_F(ConfigTest, ProtocolErrorReachesEveryListenerOnceAndTheMasterBecomesReady) {
+TEST_F(RemoteOneWireMasterConfig, ProtocolErrorReachesEveryListenerOnceAndTheMasterBecomesReady) {
   const auto waiting = std::make_shared<DiscoveryLog>();
-  master.Discover(waiting);  // enables the master
-  ASSERT_EQ(master.inbound, std::vector<Bytes>{kConfigBlock});
-  master.Answer({0x84});
+  // The discovery enables the master; it ends with the configuration, so no
+  // search is sent.
+  master.Expect(kConfigBlock, {0x84});
+  master.Discover(waiting);
+  master.Run();
   EXPECT_EQ(bus->errors, std::vector<std::string>{"Remote OneWire protocol error"});
   EXPECT_EQ(waiting->errors, std::vector<std::string>{
                                  "Remote OneWire transfer failed: Remote OneWire protocol error"});
@@ -147,13 +159,14 @@ TEST_F(ConfigTest, ProtocolErrorReachesEveryListenerOnceAndTheMasterBecomesReady
   ExpectNextEnableSucceeds();
 }
 
-TEST_F(ConfigTest, DisablingEndsEverythingThatWaitsAndEnablingStartsAfresh) {
+TEST_F(RemoteOneWireMasterConfig, DisablingEndsEverythingThatWaitsAndEnablingStartsAfresh) {
   const auto waiting = std::make_shared<DiscoveryLog>();
   TransactionLog log;
+  master.ExpectHeld(kConfigBlock);
   master.Discover(waiting);
   const auto transaction = master.CreateTransaction(log);
   transaction->AddOperation(
-      std::make_shared<LoggedOperation>(log, "op", Rom(1), 0x66, Bytes{0}, 1));
+      std::make_shared<LoggedOperation>(log, "op", MakeRom(0x14, 1), 0x66, Bytes{0}, 1));
   transaction->Submit();
   ASSERT_EQ(master.Queued(), 1u);  // behind the configuration in flight
 
@@ -170,9 +183,9 @@ TEST_F(ConfigTest, DisablingEndsEverythingThatWaitsAndEnablingStartsAfresh) {
   master.Answer(ConfigAnswer(0x40, 0x40));
   EXPECT_EQ(bus->ready, 0);
 
+  master.Expect(kConfigBlock, ConfigAnswer(0x40, 0x40));
   master.Enable(true);
-  EXPECT_EQ(master.inbound, (std::vector<Bytes>{kConfigBlock, kConfigBlock}));
-  master.Answer(ConfigAnswer(0x40, 0x40));
+  master.Run();
   EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Ready);
   EXPECT_EQ(bus->ready, 1);
   EXPECT_TRUE(bus->errors.empty());

@@ -4,10 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "relay/test/ScriptedRelay.h"
+#include "testing/Recorders.h"
+#include "testing/ScriptedRelay.h"
 
 namespace {
 
+using namespace orvtest;
 using Request = RemoteOneWireMaster::Request;
 using Response = RemoteOneWireMaster::Response;
 using Transfer = RemoteOneWireMaster::Transfer;
@@ -25,16 +27,16 @@ struct TransferLog : RemoteOneWireMaster::TransferListener {
   std::vector<std::string> errors;
 };
 
-class EngineTest : public ::testing::Test {
+class RemoteOneWireMasterEngine : public ::testing::Test {
  protected:
   void SetUp() override {
     master.AddListener(bus);
     master.MakeReady(0xFF);
-    master.inbound.clear();
   }
 
   // Queues a transfer of `requests` and lets the master send what it can.
-  std::shared_ptr<TransferLog> Send(const std::vector<Request>& requests, ScriptedRelay& relay) {
+  static std::shared_ptr<TransferLog> Send(const std::vector<Request>& requests,
+                                           ScriptedRelay& relay) {
     auto log = std::make_shared<TransferLog>();
     const auto transfer = relay.TransferCreate(log);
     transfer->requests.assign(requests.begin(), requests.end());
@@ -50,7 +52,7 @@ class EngineTest : public ::testing::Test {
   std::shared_ptr<BusLog> bus = std::make_shared<BusLog>();
 };
 
-TEST_F(EngineTest, PacksRequestsAndParsesEveryAnswerForm) {
+TEST_F(RemoteOneWireMasterEngine, PacksRequestsAndParsesEveryAnswerForm) {
   struct Case {
     const char* what;
     std::vector<Request> requests;
@@ -102,19 +104,19 @@ TEST_F(EngineTest, PacksRequestsAndParsesEveryAnswerForm) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    master.inbound.clear();
+    master.Expect(c.block, c.outbound);
     const auto log = Send(c.requests);
-    ASSERT_EQ(master.inbound, std::vector<Bytes>{c.block});
-    master.Answer(c.outbound);
+    master.Run();
     EXPECT_EQ(log->sent, 1);
     EXPECT_EQ(log->finished, 1);
     EXPECT_EQ(log->responses, c.expected);
     EXPECT_FALSE(master.InFlight());
+    master.Verify();
   }
   EXPECT_TRUE(bus->errors.empty());
 }
 
-TEST_F(EngineTest, ProtocolErrorIsReportedOnceAndReleasesTheTransfer) {
+TEST_F(RemoteOneWireMasterEngine, ProtocolErrorIsReportedOnceAndReleasesTheTransfer) {
   const std::vector<Bytes> broken = {
       {0x81, 0x00},                    // echo of another single-byte command
       {0x80, 0x00, 0x86, 0x00},        // a read answered with CMD_STATUS
@@ -124,59 +126,58 @@ TEST_F(EngineTest, ProtocolErrorIsReportedOnceAndReleasesTheTransfer) {
   };
   for (const Bytes& outbound : broken) {
     bus->errors.clear();
+    // The master goes on with the next transfer.
+    master.Expect({0x80, 0x05, 0x00, 0x85}, outbound).Expect({0x80, 0x85}, {0x80, 0x00});
     const auto log = Send({{0x80, {}}, {0x05, {}}});
     const auto next = Send({{0x80, {}}});
-    master.Answer(outbound);
+    master.Run();
     EXPECT_EQ(bus->errors, std::vector<std::string>{"Remote OneWire protocol error"});
     EXPECT_EQ(log->errors, std::vector<std::string>{"Remote OneWire protocol error"});
     EXPECT_EQ(log->finished, 0);
-    // The master goes on with the next transfer.
-    master.Answer({0x80, 0x00});
     EXPECT_EQ(next->finished, 1);
+    master.Verify();
   }
 }
 
-TEST_F(EngineTest, SilentRelayCostsThreePollsThenEachTransferFailsAlone) {
+TEST_F(RemoteOneWireMasterEngine, SilentRelayCostsThreePollsThenEachTransferFailsAlone) {
+  // Every transfer gets the full budget, also after the previous one spent it.
+  master.ExpectSilent({0x80, 0x85}).ExpectSilent({0x81, 0x85});
+  master.ExpectHeld({0x84, 0x85}).Expect(kPollBlock, {0x84, 0x00});
   const auto first = Send({{0x80, {}}});
   const auto second = Send({{0x81, {}}});
   const auto third = Send({{0x84, {}}});
-  // Every transfer gets the full budget, also after the previous one spent it.
+  master.Run();
   for (const auto& silent : {first, second}) {
-    const std::size_t before = master.inbound.size();
-    master.Play({{}, {}, {}});
-    EXPECT_EQ(master.inbound.size(), before + 3);
-    EXPECT_EQ(master.inbound.back(), Bytes{0x85});
-    EXPECT_TRUE(silent->errors.empty());
-    master.Answer({});
     EXPECT_EQ(silent->errors, std::vector<std::string>{"Relay did not answer"});
     EXPECT_EQ(silent->sent, 4);
   }
-  EXPECT_EQ(master.inbound.back(), (Bytes{0x84, 0x85}));
-  master.Play({{}, {0x84, 0x00}});
+  EXPECT_EQ(third->finished, 0);
+  master.Answer({});  // one empty read, then the answer to the poll
   EXPECT_EQ(third->finished, 1);
   EXPECT_TRUE(bus->errors.empty());
 }
 
-TEST_F(EngineTest, TheReportedInboundMaximumBoundsEveryBlock) {
+TEST_F(RemoteOneWireMasterEngine, TheReportedInboundMaximumBoundsEveryBlock) {
   ScriptedRelay small;
   small.MakeReady(48);
   ASSERT_EQ(small.GetInboundMax(), 48);
-  // 2 + 45 bytes of commands exceed 48 less the two bytes of reserve.
+  // 2 + 45 bytes of commands exceed 48 less the two bytes of reserve; the
+  // next transfer takes 47 bytes with its CMD_POLL.
+  small.Expect(Block(Concat({{0x01, 44}, Bytes(44, 0x22)})), {0x86, 0x00});
   const auto tooLarge = Send({{0x01, Bytes(45, 0x11)}}, small);
   const auto fits = Send({{0x01, Bytes(44, 0x22)}}, small);
+  small.Run();
   EXPECT_EQ(tooLarge->errors,
             std::vector<std::string>{
                 "Transfer needs 47 bytes of commands, the relay takes at most 46 per block"});
-  ASSERT_EQ(small.inbound.size(), 2u);
-  EXPECT_EQ(small.inbound.back().size(), 47u);
-  small.Answer({0x86, 0x00});
   EXPECT_EQ(fits->finished, 1);
 
   // A relay that reports 255 takes blocks of up to 254 bytes.
+  master.ExpectHeld(Block(Concat({{0x01, 251}, Bytes(251, 0x33)})));
   const auto large = Send({{0x01, Bytes(251, 0x33)}});
-  ASSERT_EQ(master.inbound.size(), 1u);
-  EXPECT_EQ(master.inbound.back().size(), 254u);
   EXPECT_TRUE(large->errors.empty());
+  master.Answer({0x86, 0x00});
+  EXPECT_EQ(large->finished, 1);
 }
 
 }  // namespace

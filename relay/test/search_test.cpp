@@ -4,43 +4,37 @@
 #include <string>
 #include <vector>
 
-#include "relay/test/ScriptedRelay.h"
+#include "testing/Recorders.h"
+#include "testing/Roms.h"
+#include "testing/ScriptedRelay.h"
 
 namespace {
 
+using namespace orvtest;
 using Response = RemoteOneWireMaster::Response;
 
-const Bytes kFirstBlock = {0x01, 0x02, 0x00, 0x00, 0x02, 0x01, 0xF0, 0x00, 0x08,
-                           0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80,
-                           0x81, 0x00, 0x00, 0x80, 0x81, 0x00, 0x00, 0x85};
-const Bytes kLaterBlock = {0x80, 0x81, 0x00, 0x00, 0x80, 0x81, 0x00, 0x00, 0x85};
 const Bytes kLoaded = {0x86, 0x00, 0x86, 0x00, 0x86, 0x00};
 const char kPrefix[] = "Remote OneWire transfer failed: ";
 
-// One search pass: CMD_ML_RESET, CMD_ML_SEARCH and the CMD_DATA_ID read.
-Bytes Pass(uint8_t resetCode, uint8_t searchCode, const Bytes& id) {
-  return Concat({{0x80, resetCode, 0x81, searchCode, 0x00, static_cast<uint8_t>(id.size())}, id});
-}
+Device Rom(uint8_t serial) { return MakeRom(0x14, serial); }
 
-Bytes RomBytes(const Device& device) { return Bytes(device.begin(), device.end()); }
-
-class SearchTest : public ::testing::Test {
+class RemoteOneWireMasterSearch : public ::testing::Test {
  protected:
   void SetUp() override {
     master.AddListener(bus);
     master.MakeReady();
-    master.inbound.clear();
   }
 
   // A later discovery on the same master finds one device.
   void ExpectNextDiscoverySucceeds() {
     const auto next = std::make_shared<DiscoveryLog>();
+    master.Expect(kFirstSearchBlock, SearchAnswer(true, {Rom(9)}));
     master.Discover(next);
-    ASSERT_EQ(master.inbound.back(), kFirstBlock);
-    master.Answer(SearchAnswer(true, {Rom(9)}));
+    master.Run();
     EXPECT_EQ(next->found, std::vector<std::vector<Device>>{{Rom(9)}});
     EXPECT_TRUE(next->errors.empty());
     EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Ready);
+    master.Verify();
   }
 
   ScriptedRelay master;
@@ -48,9 +42,9 @@ class SearchTest : public ::testing::Test {
   std::shared_ptr<DiscoveryLog> discovery = std::make_shared<DiscoveryLog>();
 };
 
-TEST_F(SearchTest, FindsTheDevicesTwoPassesPerTransfer) {
+TEST_F(RemoteOneWireMasterSearch, FindsTheDevicesTwoPassesPerTransfer) {
   struct Case {
-    std::vector<Bytes> answers;
+    std::vector<Bytes> answers;  // first transfer, then later ones
     std::vector<Device> expected;
   };
   const std::vector<Case> cases = {
@@ -62,47 +56,53 @@ TEST_F(SearchTest, FindsTheDevicesTwoPassesPerTransfer) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected.size());
-    master.inbound.clear();
+    for (std::size_t i = 0; i < c.answers.size(); ++i) {
+      master.Expect(i == 0 ? kFirstSearchBlock : kLaterSearchBlock, c.answers[i]);
+    }
     discovery = std::make_shared<DiscoveryLog>();
     master.Discover(discovery);
     EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Searching);
-    master.Play(c.answers);
-    std::vector<Bytes> blocks{kFirstBlock};
-    if (c.answers.size() > 1) blocks.push_back(kLaterBlock);
-    EXPECT_EQ(master.inbound, blocks);
+    master.Run();
     EXPECT_EQ(discovery->found, std::vector<std::vector<Device>>{c.expected});
     EXPECT_TRUE(discovery->errors.empty());
     EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Ready);
     EXPECT_FALSE(master.InFlight());
+    master.Verify();
   }
   EXPECT_TRUE(bus->errors.empty());
 }
 
-TEST_F(SearchTest, EveryFailedCheckEndsTheDiscovery) {
+TEST_F(RemoteOneWireMasterSearch, EveryFailedCheckEndsTheDiscovery) {
   struct Case {
     Bytes outbound;
     const char* text;
   };
-  const Bytes found = Pass(0, 0, RomBytes(Rom(1)));
-  Bytes badCrc = RomBytes(Rom(1));
+  const Bytes found = PassAnswer(0, 0, RomData(Rom(1)));
+  Bytes badCrc = RomData(Rom(1));
   badCrc[7] ^= 0x01;
   const std::vector<Case> cases = {
       {{0x86, 0x05}, "Failed to initialize search state"},
       {{0x86, 0x00, 0x86, 0x03}, "Failed to initialize search command"},
       {{0x86, 0x00, 0x86, 0x00, 0x86, 0x07}, "Failed to initialize search ID"},
-      {Concat({kLoaded, Pass(1, 1, Bytes(8, 0)), Pass(0, 1, Bytes(8, 0))}), "CMD_ML_RESET failed"},
+      {Concat({kLoaded, PassAnswer(1, 1, Bytes(8, 0)), PassAnswer(0, 1, Bytes(8, 0))}),
+       "CMD_ML_RESET failed"},
       {Concat({kLoaded, {0x80, 0x02}}), "CMD_ML_RESET failed"},
       {Concat({kLoaded, {0x80, 0x00, 0x81, 0x02}}), "CMD_ML_SEARCH failed"},
-      {Concat({kLoaded, found, Pass(0, 0, badCrc)}), "CMD_DATA_ID CRC Check failed"},
-      {Concat({kLoaded, Pass(0, 0, Bytes(7, 0)), found}),
+      {Concat({kLoaded, found, PassAnswer(0, 0, badCrc)}), "CMD_DATA_ID CRC Check failed"},
+      {Concat({kLoaded, PassAnswer(0, 0, Bytes(7, 0)), found}),
        "Invalid CMD_DATA_ID response (size != 8)"},
       {{}, "Relay did not answer"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
+    if (c.outbound.empty()) {
+      master.ExpectSilent(kFirstSearchBlock);
+    } else {
+      master.Expect(kFirstSearchBlock, c.outbound);
+    }
     discovery = std::make_shared<DiscoveryLog>();
     master.Discover(discovery);
-    master.Play(c.outbound.empty() ? std::vector<Bytes>(4) : std::vector<Bytes>{c.outbound});
+    master.Run();
     EXPECT_EQ(discovery->errors, std::vector<std::string>{kPrefix + std::string(c.text)});
     EXPECT_TRUE(discovery->found.empty());
     EXPECT_TRUE(bus->errors.empty());
@@ -111,7 +111,7 @@ TEST_F(SearchTest, EveryFailedCheckEndsTheDiscovery) {
   }
 }
 
-TEST_F(SearchTest, AnswersNoRelayBlockCanCarryAreCheckedToo) {
+TEST_F(RemoteOneWireMasterSearch, AnswersNoRelayBlockCanCarryAreCheckedToo) {
   const std::vector<Response> loads = {{0x01, 0, {}}, {0x02, 0, {}}, {0x00, 0, {}}};
   struct Case {
     std::vector<Response> tail;
@@ -121,10 +121,11 @@ TEST_F(SearchTest, AnswersNoRelayBlockCanCarryAreCheckedToo) {
       {{}, "No CMD_ML_RESET response"},
       {{{0x80, 0, {}}}, "No CMD_ML_SEARCH response"},
       {{{0x80, 0, {}}, {0x81, 0, {}}}, "No CMD_DATA_ID response"},
-      {{{0x80, 0, {}}, {0x81, 0, {}}, {0x00, 1, RomBytes(Rom(1))}}, "CMD_DATA_ID failed"},
+      {{{0x80, 0, {}}, {0x81, 0, {}}, {0x00, 1, RomData(Rom(1))}}, "CMD_DATA_ID failed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
+    master.ExpectHeld(kFirstSearchBlock);
     discovery = std::make_shared<DiscoveryLog>();
     master.Discover(discovery);
     std::vector<Response> responses = loads;
@@ -136,10 +137,11 @@ TEST_F(SearchTest, AnswersNoRelayBlockCanCarryAreCheckedToo) {
   ExpectNextDiscoverySucceeds();
 }
 
-TEST_F(SearchTest, ProtocolErrorReachesEachListenerOnce) {
-  master.Discover(discovery);
+TEST_F(RemoteOneWireMasterSearch, ProtocolErrorReachesEachListenerOnce) {
   // A pass that reports no further device must still answer its read.
-  master.Answer(Concat({kLoaded, {0x80, 0x00, 0x81, 0x01}}));
+  master.Expect(kFirstSearchBlock, Concat({kLoaded, {0x80, 0x00, 0x81, 0x01}}));
+  master.Discover(discovery);
+  master.Run();
   EXPECT_EQ(bus->errors, std::vector<std::string>{"Remote OneWire protocol error"});
   EXPECT_EQ(discovery->errors,
             std::vector<std::string>{kPrefix + std::string("Remote OneWire protocol error")});
@@ -147,10 +149,11 @@ TEST_F(SearchTest, ProtocolErrorReachesEachListenerOnce) {
   ExpectNextDiscoverySucceeds();
 }
 
-TEST_F(SearchTest, DisablingWhileSearchingEndsTheDiscovery) {
+TEST_F(RemoteOneWireMasterSearch, DisablingWhileSearchingEndsTheDiscovery) {
+  master.Expect(kFirstSearchBlock, SearchAnswer(true, {Rom(1), Rom(2)}));
+  master.ExpectHeld(kLaterSearchBlock);
   master.Discover(discovery);
-  master.Answer(SearchAnswer(true, {Rom(1), Rom(2)}));
-  ASSERT_EQ(master.inbound.back(), kLaterBlock);
+  master.Run();
   master.Enable(false);
   EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Disabled);
   EXPECT_EQ(
@@ -163,10 +166,13 @@ TEST_F(SearchTest, DisablingWhileSearchingEndsTheDiscovery) {
   ExpectNextDiscoverySucceeds();
 }
 
-TEST_F(SearchTest, SearchTransferOutlivedByItsDiscoveryIsDropped) {
+TEST_F(RemoteOneWireMasterSearch, SearchTransferOutlivedByItsDiscoveryIsDropped) {
   // The second search transfer waits behind a transaction whose answer
-  // breaks the protocol, which ends the discovery.
+  // breaks the protocol, which ends the discovery; the second search
+  // transfer is never sent.
   TransactionLog log;
+  master.ExpectHeld(kFirstSearchBlock);
+  master.ExpectHeld(Block(OperationBlock(Rom(1), 0x66, {0}, 1)));
   master.Discover(discovery);
   const auto transaction = master.CreateTransaction(log);
   transaction->AddOperation(

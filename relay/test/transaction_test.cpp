@@ -6,20 +6,20 @@
 #include <vector>
 
 #include "onewire/DS2430AMemory.h"
-#include "relay/test/ScriptedRelay.h"
+#include "testing/Recorders.h"
+#include "testing/Roms.h"
+#include "testing/ScriptedRelay.h"
 
 namespace {
 
+using namespace orvtest;
 using Response = RemoteOneWireMaster::Response;
 
 const char kPrefix[] = "error: Remote OneWire transfer failed: ";
 const Device kDevice(std::array<uint8_t, 8>{{0x14, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x8F}});
-
-Bytes Counting(std::size_t count, uint8_t first) {
-  Bytes bytes(count);
-  for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(first + i);
-  return bytes;
-}
+// The 32-byte memory read of kDevice as one inbound block.
+const Bytes kReadBlock = {0x00, 0x08, 0x14, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06,
+                          0x8F, 0x82, 0x0A, 0x03, 0x22, 0xF0, 0x00, 0x85};
 
 // Puts what a DS2430A delivers into the transaction's log, in order.
 struct MemoryLog : OneWireMemory::Listener {
@@ -36,12 +36,24 @@ struct MemoryLog : OneWireMemory::Listener {
   std::string name;
 };
 
-class TransactionTest : public ::testing::Test {
+// The three reads of one DS2430A (status, application register, memory):
+// their inbound commands and the relay's answers, device `d` answering
+// status FC and data counting up from d.
+Bytes ReadSetBlock(const Device& device) {
+  return Concat({OperationBlock(device, 0x66, {0x00}, 1), OperationBlock(device, 0xC3, {0x00}, 8),
+                 OperationBlock(device, 0xF0, {0x00}, 32)});
+}
+Bytes ReadAnswer(std::size_t op) {
+  const uint8_t device = static_cast<uint8_t>(op / 3 + 1);
+  const std::size_t kind = op % 3;
+  return OperationAnswer(2, kind == 0 ? Bytes{0xFC} : Counting(kind == 1 ? 8 : 32, device));
+}
+
+class RemoteOneWireMasterTransaction : public ::testing::Test {
  protected:
   void SetUp() override {
     master.AddListener(bus);
     master.MakeReady();
-    master.inbound.clear();
   }
 
   // A transaction holding a 32-byte memory read of kDevice, submitted.
@@ -56,35 +68,23 @@ class TransactionTest : public ::testing::Test {
   // A later transaction on the same master succeeds.
   void ExpectNextTransactionSucceeds() {
     TransactionLog next;
-    const auto read = SubmitRead(next);
-    master.Answer(OperationAnswer(2, Counting(32, 0x40)));
+    master.Expect(kReadBlock, OperationAnswer(2, Counting(32, 0x40)));
+    SubmitRead(next);
+    master.Run();
     EXPECT_EQ(next.events, (std::vector<std::string>{"read", "finished"}));
     EXPECT_EQ(master.Submitted(), 0u);
-  }
-
-  // Six reads per DS2430A per block are answered by the relay.
-  Bytes MemoryAnswers(std::size_t firstOperation, std::size_t count) {
-    std::vector<Bytes> parts;
-    for (std::size_t op = firstOperation; op < firstOperation + count; ++op) {
-      const uint8_t device = static_cast<uint8_t>(op / 3 + 1);
-      const std::size_t kind = op % 3;
-      const Bytes reply = kind == 0 ? Bytes{0xFC} : Counting(kind == 1 ? 8 : 32, device);
-      parts.push_back(OperationAnswer(2, reply));
-    }
-    return Concat(parts);
+    master.Verify();
   }
 
   ScriptedRelay master;
   std::shared_ptr<BusLog> bus = std::make_shared<BusLog>();
 };
 
-TEST_F(TransactionTest, OneReadTravelsAsTheDocumentedBlock) {
+TEST_F(RemoteOneWireMasterTransaction, OneReadTravelsAsTheDocumentedBlock) {
   TransactionLog log;
+  master.Expect(kReadBlock, OperationAnswer(2, Counting(32, 0x10)));
   const auto read = SubmitRead(log);
-  ASSERT_EQ(master.inbound,
-            (std::vector<Bytes>{{0x00, 0x08, 0x14, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x8F, 0x82,
-                                 0x0A, 0x03, 0x22, 0xF0, 0x00, 0x85}}));
-  master.Answer(OperationAnswer(2, Counting(32, 0x10)));
+  master.Run();
   EXPECT_EQ(read->reply, Counting(32, 0x10));
   EXPECT_EQ(log.events, (std::vector<std::string>{"read", "finished"}));
   EXPECT_EQ(master.Submitted(), 0u);
@@ -92,24 +92,24 @@ TEST_F(TransactionTest, OneReadTravelsAsTheDocumentedBlock) {
   // No data bytes and eight reply bytes: L = 9, the reply is bytes 1 to 8.
   TransactionLog romLog;
   auto rom = std::make_shared<LoggedOperation>(romLog, "rom", kDevice, 0x33, Bytes{}, 8);
+  master.Expect({0x00, 0x08, 0x14, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x8F, 0x82, 0x0A, 0x02,
+                 0x09, 0x33, 0x85},
+                OperationAnswer(1, Counting(8, 0x70)));
   const auto transaction = master.CreateTransaction(romLog);
   transaction->AddOperation(rom);
   transaction->Submit();
-  EXPECT_EQ(master.inbound.back(), (Bytes{0x00, 0x08, 0x14, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06,
-                                          0x8F, 0x82, 0x0A, 0x02, 0x09, 0x33, 0x85}));
-  master.Answer(OperationAnswer(1, Counting(8, 0x70)));
+  master.Run();
   EXPECT_EQ(rom->reply, Counting(8, 0x70));
 }
 
-TEST_F(TransactionTest, EmptyTransactionFinishesAtOnceWithoutTraffic) {
+TEST_F(RemoteOneWireMasterTransaction, EmptyTransactionFinishesAtOnceWithoutTraffic) {
   TransactionLog log;
   master.CreateTransaction(log)->Submit();
   EXPECT_EQ(log.events, std::vector<std::string>{"finished"});
-  EXPECT_TRUE(master.inbound.empty());
   EXPECT_EQ(master.Submitted(), 0u);
 }
 
-TEST_F(TransactionTest, EveryFailureEndsTheTransactionOnce) {
+TEST_F(RemoteOneWireMasterTransaction, EveryFailureEndsTheTransactionOnce) {
   struct Case {
     Bytes outbound;
     const char* text;
@@ -129,8 +129,13 @@ TEST_F(TransactionTest, EveryFailureEndsTheTransactionOnce) {
     SCOPED_TRACE(c.text);
     TransactionLog log;
     bus->errors.clear();
+    if (c.outbound.empty()) {
+      master.ExpectSilent(kReadBlock);
+    } else {
+      master.Expect(kReadBlock, c.outbound);
+    }
     SubmitRead(log);
-    master.Play(c.outbound.empty() ? std::vector<Bytes>(4) : std::vector<Bytes>{c.outbound});
+    master.Run();
     EXPECT_EQ(log.events, std::vector<std::string>{kPrefix + std::string(c.text)});
     EXPECT_EQ(master.Submitted(), 0u);
     // Only the protocol error is also a bus error.
@@ -143,6 +148,7 @@ TEST_F(TransactionTest, EveryFailureEndsTheTransactionOnce) {
   };
   for (const auto& c : made) {
     TransactionLog log;
+    master.ExpectHeld(kReadBlock);
     SubmitRead(log);
     master.FinishWith(c.first);
     EXPECT_EQ(log.events, std::vector<std::string>{kPrefix + std::string(c.second)});
@@ -150,20 +156,23 @@ TEST_F(TransactionTest, EveryFailureEndsTheTransactionOnce) {
   ExpectNextTransactionSucceeds();
 }
 
-TEST_F(TransactionTest, EarlierOperationsKeepTheirRepliesWhenALaterOneFails) {
+TEST_F(RemoteOneWireMasterTransaction, EarlierOperationsKeepTheirRepliesWhenALaterOneFails) {
   TransactionLog log;
+  master.Expect(Block(Concat({OperationBlock(kDevice, 0x66, {0}, 1),
+                              OperationBlock(kDevice, 0x66, {0}, 1)})),
+                Concat({OperationAnswer(2, {0xFC}), {0x86, 0x00, 0x82, 0x00, 0x86, 0x09}}));
   const auto transaction = master.CreateTransaction(log);
   transaction->AddOperation(
       std::make_shared<LoggedOperation>(log, "a", kDevice, 0x66, Bytes{0}, 1));
   transaction->AddOperation(
       std::make_shared<LoggedOperation>(log, "b", kDevice, 0x66, Bytes{0}, 1));
   transaction->Submit();
-  master.Answer(Concat({OperationAnswer(2, {0xFC}), {0x86, 0x00, 0x82, 0x00, 0x86, 0x09}}));
+  master.Run();
   EXPECT_EQ(log.events,
             (std::vector<std::string>{"a", kPrefix + std::string("CMD_ML_DATA failed")}));
 }
 
-TEST_F(TransactionTest, RefusedOperationFailsTheTransactionWithoutTraffic) {
+TEST_F(RemoteOneWireMasterTransaction, RefusedOperationFailsTheTransactionWithoutTraffic) {
   ScriptedRelay small;
   small.MakeReady(48);
   TransactionLog log;
@@ -178,7 +187,7 @@ TEST_F(TransactionTest, RefusedOperationFailsTheTransactionWithoutTraffic) {
   EXPECT_EQ(log.events, std::vector<std::string>{
                             kPrefix + std::string("Operation refused: its commands need 47 bytes, "
                                                   "the relay takes at most 46 per block")});
-  EXPECT_EQ(small.inbound.size(), 1u);  // the configuration only
+  EXPECT_EQ(small.Sent(), 1u);  // the configuration only
   EXPECT_EQ(small.Submitted(), 0u);
 
   TransactionLog longLog;
@@ -190,7 +199,7 @@ TEST_F(TransactionTest, RefusedOperationFailsTheTransactionWithoutTraffic) {
                 kPrefix + std::string("Operation refused: exchange of 257 bytes exceeds 255")});
 }
 
-TEST_F(TransactionTest, LargeTransactionTravelsInConsecutiveTransfers) {
+TEST_F(RemoteOneWireMasterTransaction, LargeTransactionTravelsInConsecutiveTransfers) {
   struct Case {
     uint8_t inboundMax;
     int devices;
@@ -202,73 +211,76 @@ TEST_F(TransactionTest, LargeTransactionTravelsInConsecutiveTransfers) {
     SCOPED_TRACE(c.devices);
     ScriptedRelay relay;
     relay.MakeReady(c.inboundMax);
-    relay.inbound.clear();
     TransactionLog log;
     std::vector<std::unique_ptr<MemoryLog>> listeners;
     std::vector<std::unique_ptr<DS2430AMemory>> memories;
     const auto transaction = relay.CreateTransaction(log);
     std::vector<std::string> expected;
+    Bytes commands;
     for (int d = 1; d <= c.devices; ++d) {
+      const Device rom = MakeRom(0x14, uint8_t(d));
       listeners.push_back(std::make_unique<MemoryLog>(log, d));
-      memories.push_back(
-          std::make_unique<DS2430AMemory>(relay, Rom(uint8_t(d)), *listeners.back()));
+      memories.push_back(std::make_unique<DS2430AMemory>(relay, rom, *listeners.back()));
       memories.back()->RetrieveStatus(transaction);
       memories.back()->RetrieveOTPMemory(transaction, 0, 8);
       memories.back()->RetrieveMemory(transaction, 0, 32);
+      commands = Concat({commands, ReadSetBlock(rom)});
       const std::string name = "dev" + std::to_string(d);
       expected.insert(expected.end(), {name + " status 1 252", name + " otp 8 " + std::to_string(d),
                                        name + " memory 32 " + std::to_string(d)});
     }
     expected.push_back("finished");
-    transaction->Submit();
+    // One transfer at a time, each within the relay's maximum (16 bytes of
+    // commands per read), the next one sent when the previous one is answered.
+    std::size_t done = 0;
+    for (std::size_t count : c.split) {
+      const auto from = commands.begin() + static_cast<std::ptrdiff_t>(done * 16);
+      Bytes answer;
+      for (std::size_t op = done; op < done + count; ++op) answer = Concat({answer, ReadAnswer(op)});
+      relay.Expect(Block(Bytes(from, from + static_cast<std::ptrdiff_t>(count * 16))), answer);
+      done += count;
+    }
     // Submitted later, it waits until the split transaction has ended.
+    relay.Expect(Block(OperationBlock(kDevice, 0xF0, {0, 0}, 1)), OperationAnswer(3, {0x01}));
+    transaction->Submit();
     TransactionLog otherLog;
     const auto other = relay.CreateTransaction(otherLog);
     other->AddOperation(
         std::make_shared<LoggedOperation>(otherLog, "other", kDevice, 0xF0, Bytes{0, 0}, 1));
     other->Submit();
-
-    std::size_t done = 0;
-    for (std::size_t count : c.split) {
-      // One transfer at a time, each within the relay's maximum.
-      ASSERT_EQ(relay.inbound.size(), 1u);
-      EXPECT_EQ(relay.inbound.back().size(), count * 16 + 1);
-      EXPECT_EQ(log.events.size(), done);
-      relay.inbound.clear();
-      relay.Answer(MemoryAnswers(done, count));
-      done += count;
-    }
+    relay.Run();
     EXPECT_EQ(log.events, expected);
-    ASSERT_EQ(relay.inbound.size(), 1u);
-    EXPECT_EQ(relay.inbound.back().size(), 18u);
-    relay.Answer(OperationAnswer(3, {0x01}));
     EXPECT_EQ(otherLog.events, (std::vector<std::string>{"other", "finished"}));
     EXPECT_EQ(relay.Submitted(), 0u);
   }
 }
 
-TEST_F(TransactionTest, FailureInALaterTransferEndsTheTransactionOnce) {
+TEST_F(RemoteOneWireMasterTransaction, FailureInALaterTransferEndsTheTransactionOnce) {
   ScriptedRelay small;
   small.MakeReady(48);
   TransactionLog log;
   MemoryLog listener(log, 1);
-  DS2430AMemory memory(small, Rom(1), listener);
+  const Device rom = MakeRom(0x14, 1);
+  DS2430AMemory memory(small, rom, listener);
   const auto transaction = small.CreateTransaction(log);
   memory.RetrieveStatus(transaction);
   memory.RetrieveOTPMemory(transaction, 0, 8);
   memory.RetrieveMemory(transaction, 0, 32);
+  const Bytes commands = ReadSetBlock(rom);
+  small.Expect(Block(Bytes(commands.begin(), commands.begin() + 32)),
+               Concat({ReadAnswer(0), ReadAnswer(1)}));
+  small.Expect(Block(Bytes(commands.begin() + 32, commands.end())), {0x86, 0x00, 0x82, 0x03});
   transaction->Submit();
-  small.Answer(MemoryAnswers(0, 2));
-  small.Answer({0x86, 0x00, 0x82, 0x03});
+  small.Run();
   EXPECT_EQ(log.events, (std::vector<std::string>{"dev1 status 1 252", "dev1 otp 8 1",
                                                   kPrefix + std::string("CMD_ML_ACCESS failed")}));
-  EXPECT_EQ(small.inbound.size(), 3u);  // configuration and two transfers
   EXPECT_FALSE(small.InFlight());
 }
 
-TEST_F(TransactionTest, DisablingEndsSubmittedTransactionsOnce) {
+TEST_F(RemoteOneWireMasterTransaction, DisablingEndsSubmittedTransactionsOnce) {
   TransactionLog inFlight;
   TransactionLog queued;
+  master.ExpectHeld(kReadBlock);
   SubmitRead(inFlight);
   SubmitRead(queued);
   master.Enable(false);
@@ -280,11 +292,10 @@ TEST_F(TransactionTest, DisablingEndsSubmittedTransactionsOnce) {
   EXPECT_EQ(inFlight.events.size(), 1u);
 
   master.MakeReady();
-  master.inbound.clear();
   ExpectNextTransactionSucceeds();
 }
 
-TEST_F(TransactionTest, BusListenerThatDisablesOnAnErrorLeavesOneReportPerOwner) {
+TEST_F(RemoteOneWireMasterTransaction, BusListenerThatDisablesOnAnErrorLeavesOneReportPerOwner) {
   struct Disabler : BusLog {
     explicit Disabler(AbstractOneWireMaster& master) : master(master) {}
     void Error(const std::string& message) override {
@@ -295,8 +306,9 @@ TEST_F(TransactionTest, BusListenerThatDisablesOnAnErrorLeavesOneReportPerOwner)
   };
   master.AddListener(std::make_shared<Disabler>(master));
   TransactionLog log;
+  master.Expect(kReadBlock, {0x81});
   SubmitRead(log);
-  master.Answer({0x81});
+  master.Run();
   EXPECT_EQ(log.events, std::vector<std::string>{
                             kPrefix + std::string("Master disabled before the exchange ended")});
   EXPECT_EQ(bus->errors, std::vector<std::string>{"Remote OneWire protocol error"});

@@ -15,6 +15,7 @@
 #include "simserial/DS2480BEmulator.h"
 #include "simserial/EmulatedPort.h"
 #include "testing/EventLog.h"
+#include "testing/RelayAnswers.h"
 #include "testing/Roms.h"
 #include "testing/ScriptedSerialPort.h"
 
@@ -34,12 +35,6 @@ std::vector<uint8_t> Alone(const Device& rom) {
   return std::vector<uint8_t>(block.begin(), block.end());
 }
 
-std::vector<uint8_t> Cat(std::vector<std::vector<uint8_t>> parts) {
-  std::vector<uint8_t> all;
-  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
-
 simdevice::ChannelConfig Bench(const std::vector<Device>& roms) {
   simdevice::ChannelConfig channel;
   for (const Device& rom : roms) {
@@ -55,25 +50,25 @@ simdevice::ChannelConfig Bench(const std::vector<Device>& roms) {
 struct Rig {
   explicit Rig(std::shared_ptr<SerialPort> port, DS2480BTiming timing = kFast)
       : master(std::move(port), "emu", timing) {
-    master.AddListener(std::make_shared<orvtest::LoggedBus>(log));
+    master.AddListener(std::make_shared<orvtest::BusEvents>(log));
   }
   bool Ready() {
     master.Enable(true);
     return log.WaitFor("ready");
   }
-  void Discover() { master.Discover(std::make_shared<orvtest::LoggedDiscovery>(log)); }
+  void Discover() { master.Discover(std::make_shared<orvtest::DiscoveryEvents>(log)); }
   // Submits a status read of `rom` as transaction `name`.
   std::shared_ptr<AbstractOneWireMaster::Transaction> ReadStatus(const std::string& name,
                                                                  const Device& rom) {
-    listeners.push_back(std::make_unique<orvtest::LoggedTransaction>(log, name));
+    listeners.push_back(std::make_unique<orvtest::TransactionEvents>(log, name));
     auto transaction = master.CreateTransaction(*listeners.back());
     transaction->AddOperation(
-        std::make_shared<orvtest::LoggedOperation>(log, name, rom, 0x66, std::vector<uint8_t>{0x00}, 1));
+        std::make_shared<orvtest::OperationEvents>(log, name, rom, 0x66, std::vector<uint8_t>{0x00}, 1));
     transaction->Submit();
     return transaction;
   }
   EventLog log;
-  std::vector<std::unique_ptr<orvtest::LoggedTransaction>> listeners;
+  std::vector<std::unique_ptr<orvtest::TransactionEvents>> listeners;
   DS2480BOneWireMaster master;
 };
 
@@ -86,21 +81,21 @@ std::shared_ptr<simserial::EmulatedPort> Emulated(const simdevice::ChannelConfig
 TEST(DS2480BWire, StartSearchAndReadAsEstablishedDriversDo) {
   // A ROM holding the byte E3, which must travel doubled in data mode.
   const Device rom(orvtest::WithCrc({0x14, 0xE3, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}));
-  const std::vector<uint8_t> romOnWire = Cat({{0x14, 0xE3, 0xE3}, {rom.begin() + 2, rom.end()}});
+  const std::vector<uint8_t> romOnWire = orvtest::Concat({{0x14, 0xE3, 0xE3}, {rom.begin() + 2, rom.end()}});
   auto port = std::make_shared<orvtest::ScriptedSerialPort>();
   port->ExpectBreak();
   port->Expect({0xC1}, {});  // the timing byte: no answer is awaited
   port->Expect({0xC1, 0x17, 0x45, 0x5B, 0x0F, 0x91, 0xC1},
                {0xCD, 0x16, 0x44, 0x5A, 0x00, 0x93, 0xCD});
   // One accelerated pass: no discrepancy left, so no second pass.
-  port->Expect(Cat({{0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1}, std::vector<uint8_t>(16, 0x00), {0xE3, 0xA1}}),
-               Cat({{0xCD, 0xF0}, Alone(rom)}));
+  port->Expect(orvtest::Concat({{0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1}, std::vector<uint8_t>(16, 0x00), {0xE3, 0xA1}}),
+               orvtest::Concat({{0xCD, 0xF0}, Alone(rom)}));
   // Match ROM, status read, then a pass steered to the ROM: still there.
   std::vector<uint8_t> steer;
   for (uint8_t byte : Alone(rom)) ds2480b::AppendData(steer, byte);
-  port->Expect(Cat({{0xC1, 0xE1, 0x55}, romOnWire, {0x66, 0x00, 0xFF, 0xE3},
+  port->Expect(orvtest::Concat({{0xC1, 0xE1, 0x55}, romOnWire, {0x66, 0x00, 0xFF, 0xE3},
                     {0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1}, steer, {0xE3, 0xA1}}),
-               Cat({{0xCD, 0x55}, {rom.begin(), rom.end()}, {0x66, 0x00, 0xFC},
+               orvtest::Concat({{0xCD, 0x55}, {rom.begin(), rom.end()}, {0x66, 0x00, 0xFC},
                     {0xCD, 0xF0}, Alone(rom)}));
   Rig rig(port);
   ASSERT_TRUE(rig.Ready());
@@ -200,7 +195,7 @@ TEST(DS2480BFaults, EveryFaultEndsInTimeWithItsText) {
 TEST(DS2480BFaults, PortThatCannotBeOpenedIsReportedAndTheMasterStaysEnabling) {
   EventLog log;  // outlives the master, whose thread writes to it
   DS2480BOneWireMaster master("/nonexistent/ttyS99", kFast);
-  master.AddListener(std::make_shared<orvtest::LoggedBus>(log));
+  master.AddListener(std::make_shared<orvtest::BusEvents>(log));
   master.Enable(true);
   ASSERT_TRUE(log.WaitFor("error: DS2480B on /nonexistent/ttyS99: cannot open the serial port: "));
   EXPECT_TRUE(master.StartFailed());

@@ -13,6 +13,7 @@
 
 #include "devicelink/ZorelOneWireMaster.h"
 #include "orvane/OrvaneBackend.h"
+#include "relay/RelayProtocol.h"
 #include "simdevice/Bench.h"
 #include "simdevice/SimDevice.h"
 #include "teds/TEDSInterface.h"
@@ -134,7 +135,7 @@ class Progress : public orvane::TrafficObserver {
           note << phase << ": the device refused the write";
           break;
         }
-        if (event.bytes.size() == 1 && event.bytes[0] == 0x85) {
+        if (RelayProtocol::IsPollBlock(event.bytes)) {
           note << phase << ": polling the relay again";
         } else {
           phase = PhaseOf(event.bytes);
@@ -162,10 +163,10 @@ class Progress : public orvane::TrafficObserver {
   static const char* PhaseOf(const std::vector<uint8_t>& block) {
     if (block.empty()) return "relay";
     switch (block[0]) {
-      case 0x84: return "configuration";
-      case 0x01:
-      case 0x80: return "search";
-      case 0x00: return "reading";
+      case RelayProtocol::CMD_RESET: return "configuration";
+      case RelayProtocol::CMD_DATA_SEARCH_STATE:
+      case RelayProtocol::CMD_ML_RESET: return "search";
+      case RelayProtocol::CMD_DATA_ID: return "reading";
       default: return "relay";
     }
   }

@@ -69,6 +69,9 @@ struct FaultCase {
   std::string out;
 };
 
+// Test output names the case rather than dumping its bytes.
+void PrintTo(const FaultCase& fault, std::ostream* out) { *out << fault.name; }
+
 json& Channel(json& bench) { return bench["channels"][0]; }
 json& Faults(json& bench) { return Channel(bench)["faults"]; }
 
@@ -165,10 +168,13 @@ std::vector<FaultCase> Cases() {
       {"DropOffAfterOneAccess_Reading", "reading",
        Knob("dropOff", json::array({{{"rom", kRom}, {"afterAccesses", 1}}})),
        TEDS_EXIT_PARSE_ERROR, kReady + kFound + kMemoryError + "CMD_ML_ACCESS failed\n"},
-      // A status other than FC: the pages are compiled, nothing is parsed.
+      // A status other than FC: the pages are compiled, the device is named
+      // and passed over.
       {"StatusNotFC_Reading", "reading",
        [](json& bench) { Channel(bench)["devices"][0]["status"] = "FD"; }, TEDS_EXIT_PARSE_ERROR,
-       kReady + kFound + kCompiled},
+       kReady + kFound + kCompiled + "Node [" + kRom +
+           "] skipped: status FD is not FC (application register not locked)\n"
+           "No valid templates found\n"},
 
       // The device refuses TEDS writes once N have gone through.
       {"RefuseWrites_Configuration", "configuration", Knob("refuseWritesAfter", 0),

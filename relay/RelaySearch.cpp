@@ -1,0 +1,114 @@
+#include "relay/RemoteOneWireMaster.h"
+#include "relay/ResponseWalk.h"
+
+// The ROM search run inside the relay: transfers of two search passes each,
+// the first of a discovery loading the search context.
+
+namespace {
+
+const char kTransferFailed[] = "Remote OneWire transfer failed: ";
+
+}  // namespace
+
+class RemoteOneWireMaster::SearchListener : public TransferListener {
+ public:
+  SearchListener(RemoteOneWireMaster* master, bool loaded) : master(master), loaded(loaded) {}
+
+  void Finished(const Transfer& transfer) override {
+    if (!IsCurrent()) return;
+    // Released first: the examination may ask for the next search transfer.
+    master->searchListener.reset();
+    master->ReceiveSearchResponse(transfer, loaded);
+  }
+  void Error(const std::string& message) override {
+    if (!IsCurrent()) return;
+    master->searchListener.reset();
+    master->SearchError(message);
+  }
+  // The discovery has already been told (and ended) by the bus error.
+  void ProtocolError(const std::string&) override {
+    if (IsCurrent()) master->searchListener.reset();
+  }
+
+ private:
+  // A search transfer outlived by its discovery (ended by a failure or a
+  // disable) does nothing when it comes back.
+  bool IsCurrent() const { return IsCurrentIn(master->searchListener); }
+
+  RemoteOneWireMaster* master;
+  // The transfer began with the three requests that load the search context.
+  bool loaded;
+};
+
+void RemoteOneWireMaster::Search() {
+  if (searchListener) return;
+  searchListener = std::make_shared<SearchListener>(this, search.load);
+  const std::shared_ptr<Transfer> pass = TransferCreate(searchListener);
+  if (search.load) {
+    pass->AddRequest(CMD_DATA_SEARCH_STATE, search.state.data(), search.state.size());
+    pass->AddRequest(CMD_DATA_SEARCH_COMMAND, &search.command, 1);
+    pass->AddRequest(CMD_DATA_ID, search.id.data(), search.id.size());
+    search.load = false;
+  }
+  for (int i = 0; i < 2; ++i) {
+    pass->AddRequest(CMD_ML_RESET);
+    pass->AddRequest(CMD_ML_SEARCH);
+    pass->AddRequest(CMD_DATA_ID);
+  }
+  transfers.push_back(pass);
+  Process();
+}
+
+void RemoteOneWireMaster::SearchError(const std::string& message) {
+  AbstractOneWireMaster::SearchError(kTransferFailed + message);
+  if (!discovery) CancelSearch();
+}
+
+void RemoteOneWireMaster::CancelSearch() {
+  if (!searchListener) return;
+  const std::shared_ptr<TransferListener> cancelled = searchListener;
+  transfers.remove_if([&cancelled](const std::shared_ptr<Transfer>& queued) {
+    return queued->listener == cancelled;
+  });
+  // An in-flight search transfer stays until the relay answers; with its
+  // listener released it is ignored then, and the next discovery loads a
+  // fresh search context.
+  searchListener.reset();
+}
+
+void RemoteOneWireMaster::ReceiveSearchResponse(const Transfer& pass, bool loaded) {
+  ResponseWalk walk(pass);
+  if (loaded && !(walk.Accept(CMD_DATA_SEARCH_STATE, "Failed to initialize search state") &&
+                  walk.Accept(CMD_DATA_SEARCH_COMMAND, "Failed to initialize search command") &&
+                  walk.Accept(CMD_DATA_ID, "Failed to initialize search ID"))) {
+    return SearchError(walk.Failure());
+  }
+  // After the first pass another result is on its way; after the second the
+  // base asks for the next transfer.
+  if (ReceiveSearchPass(walk, true)) ReceiveSearchPass(walk, false);
+}
+
+bool RemoteOneWireMaster::ReceiveSearchPass(ResponseWalk& walk, bool pending) {
+  const Response* found = nullptr;
+  if (walk.Accept(CMD_ML_RESET)) found = walk.Take(CMD_ML_SEARCH);
+  if (found && found->returnCode == RelayProtocol::RC_NO_FURTHER_DEVICE) {
+    // The identity of a pass that found nothing is not read.
+    search.done = true;
+    SearchFinished(false);
+    return false;
+  }
+  if (found && found->returnCode != RelayProtocol::RC_OK) found = walk.Fail("CMD_ML_SEARCH failed");
+  const Response* id = found ? walk.Accept(CMD_DATA_ID) : nullptr;
+  if (id && id->data.size() != 8) {
+    id = walk.Fail("Invalid CMD_DATA_ID response (size != 8)");
+  } else if (id && Device::crc8(id->data.data(), 8) != 0) {
+    id = walk.Fail("CMD_DATA_ID CRC Check failed");
+  }
+  if (!id) {
+    SearchError(walk.Failure());
+    return false;
+  }
+  search.id = Device(id->data.data());
+  SearchFinished(pending);
+  return true;
+}
