@@ -18,6 +18,7 @@
 #include "simdevice/SimDevice.h"
 #include "teds/TEDSInterface.h"
 #include "teds/TEDSTransducer.h"
+#include "tools/teds/JsonOutput.h"
 #include "tools/teds/SerialCommand.h"
 
 namespace {
@@ -36,6 +37,9 @@ const char kQueryFooter[] =
     "  teds query --poll-ms 0\n"
     "  teds query --bench bench.json --channel 2 --timeout-s 20\n"
     "  teds query --serial /dev/ttyUSB0\n"
+    "\n"
+    "With --json, one JSON document (tools/schema/teds.schema.json) once the\n"
+    "query has ended, in place of the texts, with the same exit status.\n"
     "\n"
     "Exit status: 0 a transducer was reported, 1 the query ended without one,\n"
     "2 bad arguments or bench, 3 the query did not end within the time-out.";
@@ -94,6 +98,27 @@ class QueryHost : public TEDSInterface::Listener, public TEDSInterface::CycleLis
   std::condition_variable endedCv;
   bool ended = false;
   std::size_t reported = 0;
+};
+
+// Gathers what the host listener receives into the JSON document.
+class JsonRecorder : public TEDSInterface::Listener {
+ public:
+  void TransducerFound(const TEDSTransducer& transducer) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    document.AddTransducer(transducer);
+  }
+  void Error(const std::string& message) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    document.AddQueryText(message);
+  }
+  std::string Dump(int exitCode, bool timedOut) {
+    std::lock_guard<std::mutex> guard(mutex);
+    return document.Dump(exitCode, timedOut);
+  }
+
+ private:
+  std::mutex mutex;
+  JsonDocument document{"query"};
 };
 
 // Progress notes from the device library's traffic: the phase, each transfer
@@ -253,30 +278,41 @@ int RunQuery(const QueryOptions& options, TedsStreams& streams) {
         link->Enable(false);
         link->Shutdown();
       },
-      options.timeoutS, streams);
+      options, streams);
   master.reset();
   return status;
 }
 
 int RunQueryCycle(AbstractOneWireMaster& master, const std::function<bool()>& stalled,
-                  const std::function<void()>& stop, double timeoutS, TedsStreams& streams) {
-  const auto host = std::make_shared<QueryHost>(streams.out);
+                  const std::function<void()>& stop, const QueryOptions& options,
+                  TedsStreams& streams) {
+  // With --json the texts go into the document only.
+  std::ostringstream textsInJson;
+  const auto host = std::make_shared<QueryHost>(options.json ? textsInJson : streams.out);
+  const auto recorder = options.json ? std::make_shared<JsonRecorder>() : nullptr;
   host->SetStalled(stalled);
   std::size_t reported = 0;
   bool ended = false;
   {
     TEDSInterface teds(master);
+    if (recorder) teds.AddListener(recorder);
     teds.AddListener(host);
     teds.AddCycleListener(host);
     teds.Query();
-    ended = host->Wait(std::chrono::duration<double>(timeoutS), reported);
+    ended = host->Wait(std::chrono::duration<double>(options.timeoutS), reported);
     stop();
   }
-  if (!ended) {
-    streams.err << "teds query: no answer: the query did not end within " << timeoutS << " s\n";
-    return TEDS_EXIT_TIMEOUT;
+  const int status =
+      !ended ? TEDS_EXIT_TIMEOUT : reported > 0 ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
+  if (recorder) {
+    streams.out << recorder->Dump(status, !ended);
+    streams.out.flush();
   }
-  return reported > 0 ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
+  if (!ended) {
+    streams.err << "teds query: no answer: the query did not end within " << options.timeoutS
+                << " s\n";
+  }
+  return status;
 }
 
 void AddBenchCommand(CLI::App& app, TedsStreams& streams, int& status) {
@@ -317,6 +353,9 @@ void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status) {
       ->type_name("N")
       ->capture_default_str();
   query->add_flag("--quiet", options->quiet, "No progress on standard error");
+  query->add_flag("--json", options->json,
+                  "Write one JSON document once the query has ended (see "
+                  "tools/schema/teds.schema.json)");
   AddSerialOption(*query, *options);
   query->callback([options, device, address, channel, &streams, &status]() {
     options->haveDevice = device->count() > 0;

@@ -25,6 +25,7 @@ struct QueryOptions {
   unsigned int pollMs = 1000;  // the relay's answer pause
   double timeoutS = 60;
   bool quiet = false;
+  bool json = false;          // one JSON document in place of the texts
   std::string serialPort;  // non-empty: a DS2480B adapter on this port, no device library
 };
 
@@ -33,18 +34,21 @@ constexpr int TEDS_EXIT_TIMEOUT = 3;
 
 // Standard output gets exactly what the host listener receives, in order:
 // each text (a newline added when it has none) and each transducer's report
-// followed by its template errors, one per line. Progress goes to the error
-// stream unless `quiet`. Returns TEDS_EXIT_OK when at least one transducer
+// followed by its template errors, one per line; with `json`, one JSON
+// document holding all of that once the query has ended (or timed out).
+// Progress goes to the error stream unless `quiet`. Returns TEDS_EXIT_OK when at least one transducer
 // was reported, TEDS_EXIT_PARSE_ERROR when the cycle ended without one,
 // TEDS_EXIT_BAD_INPUT for bad arguments or a bad bench, TEDS_EXIT_TIMEOUT
 // when the cycle had not ended in time.
 int RunQuery(const QueryOptions& options, TedsStreams& streams);
 
-// Runs one query cycle of `master` with the host listener described above,
-// then calls `stop`, which must end all traffic into the master. `stalled`
-// tells whether the master can no longer come up (checked after each text).
+// Runs one query cycle of `master` with the host listener described above
+// (`options.timeoutS`, `options.json`), then calls `stop`, which must end all
+// traffic into the master. `stalled` tells whether the master can no longer
+// come up (checked after each text).
 int RunQueryCycle(AbstractOneWireMaster& master, const std::function<bool()>& stalled,
-                  const std::function<void()>& stop, double timeoutS, TedsStreams& streams);
+                  const std::function<void()>& stop, const QueryOptions& options,
+                  TedsStreams& streams);
 
 void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status);
 

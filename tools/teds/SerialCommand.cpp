@@ -34,7 +34,7 @@ int RunSerialQuery(const QueryOptions& options, TedsStreams& streams) {
         master.Enable(false);
         master.Shutdown();
       },
-      options.timeoutS, streams);
+      options, streams);
 }
 
 void AddSerialOption(CLI::App& query, QueryOptions& options) {

@@ -86,6 +86,7 @@ TEST(DecodeCommand, DS2430AVerdictsComeFirst) {
 TEST(DecodeCommand, BadInputIsStatusTwoWithNothingOnStandardOutput) {
   const std::vector<std::vector<std::string>> bad = {
       {"decode", "--image", "6G"},
+      {"decode", "--json", "--image", "6G"},
       {"decode", "--image", "648"},
       {"decode", "--image", ""},
       {"decode", "--ds2430a", kBasic, "zz"},

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -240,6 +241,39 @@ TEST_P(FaultMatrix, QueryEndsInTimeWithTheExactTexts) {
   EXPECT_LT(took.count(), kTimeoutS) << fault.phase;
   EXPECT_EQ(fault.status, status) << fault.phase << "\n" << err.str();
   EXPECT_EQ(fault.out, out.str()) << fault.phase;
+}
+
+// The JSON document of the same query holds the same texts and reports, in
+// the order the text output has them (texts first: no case reports a
+// transducer before its last text), and the same exit status. When
+// ORVANE_TEDS_JSON_DIR is set the document is left there, one file per case,
+// for the schema check.
+TEST_P(FaultMatrix, JsonDocumentHoldsTheSameTexts) {
+  const FaultCase& fault = GetParam();
+  BenchFile file(StagedBench(fault), std::string(fault.name) + "_json");
+  std::istringstream in;
+  std::ostringstream out, err;
+  TedsStreams streams{in, out, err};
+  const int status = RunTeds(
+      {"query", "--bench", file.path, "--poll-ms", "0", "--quiet", "--json", "--timeout-s", "10"},
+      streams);
+  EXPECT_EQ(fault.status, status) << err.str();
+  const json document = json::parse(out.str());
+  EXPECT_EQ(fault.status, document["exitCode"]);
+  EXPECT_FALSE(document["timedOut"].get<bool>());
+  std::string heard;
+  for (const std::string text : document["texts"]) {
+    heard += text;
+    if (text.empty() || text.back() != '\n') heard += "\n";
+  }
+  for (const json& transducer : document["transducers"]) {
+    heard += transducer["report"].get<std::string>();
+    for (const std::string error : transducer["errors"]) heard += error + "\n";
+  }
+  EXPECT_EQ(fault.out, heard) << fault.phase;
+  if (const char* dir = std::getenv("ORVANE_TEDS_JSON_DIR")) {
+    std::ofstream(std::filesystem::path(dir) / (std::string(fault.name) + ".json")) << out.str();
+  }
 }
 
 // ---- The library, twice on one master ---------------------------------------

@@ -168,6 +168,10 @@ TEST(QueryCommand, BadArgumentsAndBadBenchesExitWithTwoAndNothingOnStandardOutpu
   EXPECT_EQ(TEDS_EXIT_BAD_INPUT, channel.status);
   EXPECT_EQ("", channel.out);
   EXPECT_NE(std::string::npos, channel.err.find("TEDS channel 8 does not exist"));
+  // No JSON document either: bad input is not a query result.
+  const Outcome asJson = Teds({"query", "--channel", "8", "--quiet", "--json"});
+  EXPECT_EQ(TEDS_EXIT_BAD_INPUT, asJson.status);
+  EXPECT_EQ("", asJson.out);
 
   json bench = DefaultBench();
   bench["channels"][0]["channel"] = 9;

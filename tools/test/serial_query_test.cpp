@@ -54,7 +54,9 @@ Outcome Cycle(AbstractOneWireMaster& master, const std::function<bool()>& stalle
   std::istringstream in;
   std::ostringstream out, err;
   TedsStreams streams{in, out, err};
-  const int status = RunQueryCycle(master, stalled, stop, 20, streams);
+  QueryOptions options;
+  options.timeoutS = 20;
+  const int status = RunQueryCycle(master, stalled, stop, options, streams);
   return {status, out.str()};
 }
 
