@@ -133,7 +133,8 @@ std::string DS2480BAdapter::Start() {
   ResetResult result;
   if (!(fault = CheckReset(in[0], result)).empty()) return fault;
   for (std::size_t i = 0; i + 1 < START_CONFIG.size(); ++i) {
-    if (in[1 + i] != ConfigWriteAnswer(START_CONFIG[i])) return Mismatch(in[1 + i], START_CONFIG[i]);
+    if (in[1 + i] != ConfigWriteAnswer(START_CONFIG[i]))
+      return Mismatch(in[1 + i], START_CONFIG[i]);
   }
   // The baud rate reads back as 9600 (value 0).
   if (in[4] != 0x00) return Mismatch(in[4], START_CONFIG[3]);

@@ -60,9 +60,9 @@ DS2480BOneWireMaster::DS2480BOneWireMaster(const std::string& portName, Timing t
 DS2480BOneWireMaster::DS2480BOneWireMaster(std::shared_ptr<SerialPort> port,
                                            const std::string& portName, Timing timing)
     : portName(portName),
-      adapter(std::make_unique<DS2480BAdapter>(
-          std::move(port), portName, timing,
-          [this] { return stopping.load() || working.load() != generation.load(); })) {
+      adapter(std::make_unique<DS2480BAdapter>(std::move(port), portName, timing, [this] {
+        return stopping.load() || working.load() != generation.load();
+      })) {
   serializer = &DS2480BOneWireMaster::SerializeEntry;
   thread = std::thread([this] { ThreadMain(); });
 }
@@ -239,7 +239,8 @@ void DS2480BOneWireMaster::RunSearch(std::unique_lock<std::recursive_mutex>& gua
   }
   const bool firstPass = search.state[0] == 0;
   const ds2480b::SearchBlock directions =
-      firstPass ? ds2480b::SearchBlock{} : ds2480b::SearchDirections(search.id, search.state[0] - 1u);
+      firstPass ? ds2480b::SearchBlock{}
+                : ds2480b::SearchDirections(search.id, search.state[0] - 1u);
   const uint8_t command = search.command;
   const uint64_t before = generation.load();
   guard.unlock();
@@ -258,7 +259,8 @@ void DS2480BOneWireMaster::RunSearch(std::unique_lock<std::recursive_mutex>& gua
   if (pass.nobody) return SearchError(prefix + "no device took part in the search pass");
   const Device rom(pass.rom);
   if (Device::crc8(rom.data(), 7) != rom[7]) {
-    return SearchError(prefix + "ROM " + rom.ToString() + " found by the search fails its CRC-8 check");
+    return SearchError(prefix + "ROM " + rom.ToString() +
+                       " found by the search fails its CRC-8 check");
   }
   search.id = rom;
   search.state[0] = uint8_t(pass.lastDiscrepancy + 1);

@@ -105,7 +105,7 @@ class ORVANE_TEDS_API DS2480BOneWireMaster final : public AbstractOneWireMaster 
   // and the exchange under way is given up at once.
   std::atomic<uint64_t> generation{0};
   std::atomic<uint64_t> working{0};  // the generation of the job under way
-  bool started = false;  // the adapter came up in this enabling
+  bool started = false;              // the adapter came up in this enabling
   std::atomic<bool> startFailed{false};
   std::atomic<bool> stopping{false};
   std::thread thread;

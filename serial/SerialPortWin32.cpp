@@ -79,8 +79,8 @@ SerialPort::~SerialPort() = default;
 std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, std::string& error) {
   // "COM10" and above are reachable only through the device namespace.
   const std::string path = name.rfind("\\\\.\\", 0) == 0 ? name : "\\\\.\\" + name;
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     error = SystemText(GetLastError());
     return nullptr;

@@ -112,9 +112,7 @@ void DS2480BEmulator::Command(uint8_t command) {
   // Bytes with bits 7 and 0 both clear are no commands and get no answer.
 }
 
-void DS2480BEmulator::Data(uint8_t byte) {
-  Answer(faults.shorted ? uint8_t(0x00) : BusByte(byte));
-}
+void DS2480BEmulator::Data(uint8_t byte) { Answer(faults.shorted ? uint8_t(0x00) : BusByte(byte)); }
 
 uint8_t DS2480BEmulator::BusByte(uint8_t byte) {
   switch (rom) {
@@ -217,7 +215,8 @@ uint8_t DS2480BEmulator::SearchByte(uint8_t byte) {
     // inverted (the bus itself still follows the true bits).
     if (position >= 56) {
       for (const simdevice::Rom& corrupt : corruptSearchCrc) {
-        if (std::equal(corrupt.begin(), corrupt.begin() + 7, collected.begin())) answered = !answered;
+        if (std::equal(corrupt.begin(), corrupt.begin() + 7, collected.begin()))
+          answered = !answered;
       }
     }
     answer = uint8_t(answer | ((answered ? 2u : 0u) | (discrepancy ? 1u : 0u)) << (g * 2));

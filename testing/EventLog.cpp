@@ -44,14 +44,10 @@ void DiscoveryEvents::Discovered(const std::vector<AbstractOneWireMaster::Device
   for (const AbstractOneWireMaster::Device& device : devices) line += " " + device.ToString();
   log.Add(line);
 }
-void DiscoveryEvents::Error(const std::string& message) {
-  log.Add("discovery error: " + message);
-}
+void DiscoveryEvents::Error(const std::string& message) { log.Add("discovery error: " + message); }
 
 void TransactionEvents::Finished() { log.Add(name + " finished"); }
-void TransactionEvents::Error(const std::string& message) {
-  log.Add(name + " error: " + message);
-}
+void TransactionEvents::Error(const std::string& message) { log.Add(name + " error: " + message); }
 
 OperationEvents::OperationEvents(EventLog& log, std::string name,
                                  const AbstractOneWireMaster::Device& device, uint8_t command,

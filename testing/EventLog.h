@@ -30,7 +30,9 @@ class EventLog {
                std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const {
     return WaitForAny(std::vector<std::string>{prefix}, timeout);
   }
-  bool Has(const std::string& prefix) const { return WaitFor(prefix, std::chrono::milliseconds(0)); }
+  bool Has(const std::string& prefix) const {
+    return WaitFor(prefix, std::chrono::milliseconds(0));
+  }
   // The threads the lines came on.
   std::set<std::thread::id> Threads() const;
 

@@ -62,8 +62,8 @@ struct Rig {
                                                                  const Device& rom) {
     listeners.push_back(std::make_unique<orvtest::TransactionEvents>(log, name));
     auto transaction = master.CreateTransaction(*listeners.back());
-    transaction->AddOperation(
-        std::make_shared<orvtest::OperationEvents>(log, name, rom, 0x66, std::vector<uint8_t>{0x00}, 1));
+    transaction->AddOperation(std::make_shared<orvtest::OperationEvents>(
+        log, name, rom, 0x66, std::vector<uint8_t>{0x00}, 1));
     transaction->Submit();
     return transaction;
   }
@@ -81,22 +81,30 @@ std::shared_ptr<simserial::EmulatedPort> Emulated(const simdevice::ChannelConfig
 TEST(DS2480BWire, StartSearchAndReadAsEstablishedDriversDo) {
   // A ROM holding the byte E3, which must travel doubled in data mode.
   const Device rom(orvtest::WithCrc({0x14, 0xE3, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}));
-  const std::vector<uint8_t> romOnWire = orvtest::Concat({{0x14, 0xE3, 0xE3}, {rom.begin() + 2, rom.end()}});
+  const std::vector<uint8_t> romOnWire =
+      orvtest::Concat({{0x14, 0xE3, 0xE3}, {rom.begin() + 2, rom.end()}});
   auto port = std::make_shared<orvtest::ScriptedSerialPort>();
   port->ExpectBreak();
   port->Expect({0xC1}, {});  // the timing byte: no answer is awaited
   port->Expect({0xC1, 0x17, 0x45, 0x5B, 0x0F, 0x91, 0xC1},
                {0xCD, 0x16, 0x44, 0x5A, 0x00, 0x93, 0xCD});
   // One accelerated pass: no discrepancy left, so no second pass.
-  port->Expect(orvtest::Concat({{0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1}, std::vector<uint8_t>(16, 0x00), {0xE3, 0xA1}}),
-               orvtest::Concat({{0xCD, 0xF0}, Alone(rom)}));
+  port->Expect(
+      orvtest::Concat(
+          {{0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1}, std::vector<uint8_t>(16, 0x00), {0xE3, 0xA1}}),
+      orvtest::Concat({{0xCD, 0xF0}, Alone(rom)}));
   // Match ROM, status read, then a pass steered to the ROM: still there.
   std::vector<uint8_t> steer;
   for (uint8_t byte : Alone(rom)) ds2480b::AppendData(steer, byte);
-  port->Expect(orvtest::Concat({{0xC1, 0xE1, 0x55}, romOnWire, {0x66, 0x00, 0xFF, 0xE3},
-                    {0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1}, steer, {0xE3, 0xA1}}),
-               orvtest::Concat({{0xCD, 0x55}, {rom.begin(), rom.end()}, {0x66, 0x00, 0xFC},
-                    {0xCD, 0xF0}, Alone(rom)}));
+  port->Expect(
+      orvtest::Concat({{0xC1, 0xE1, 0x55},
+                       romOnWire,
+                       {0x66, 0x00, 0xFF, 0xE3},
+                       {0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1},
+                       steer,
+                       {0xE3, 0xA1}}),
+      orvtest::Concat(
+          {{0xCD, 0x55}, {rom.begin(), rom.end()}, {0x66, 0x00, 0xFC}, {0xCD, 0xF0}, Alone(rom)}));
   Rig rig(port);
   ASSERT_TRUE(rig.Ready());
   rig.Discover();
@@ -111,7 +119,8 @@ TEST(DS2480BWire, StartSearchAndReadAsEstablishedDriversDo) {
 
 TEST(DS2480BWire, SearchTakesOnePassPerDeviceAndFindsThemAll) {
   std::vector<Device> roms;
-  for (uint8_t serial : {0x05, 0x01, 0x04, 0x80, 0x7F, 0x02, 0x03}) roms.push_back(orvtest::MakeRom(0x14, serial));
+  for (uint8_t serial : {0x05, 0x01, 0x04, 0x80, 0x7F, 0x02, 0x03})
+    roms.push_back(orvtest::MakeRom(0x14, serial));
   roms.push_back(orvtest::MakeRom(0x01, 0x05));  // a device of another family
   auto port = Emulated(Bench(roms));
   Rig rig(port);
@@ -121,7 +130,8 @@ TEST(DS2480BWire, SearchTakesOnePassPerDeviceAndFindsThemAll) {
   ASSERT_TRUE(rig.log.WaitFor("discovered:"));
   EXPECT_EQ(port->Writes() - started, roms.size());
   const std::string found = rig.log.Lines().back();
-  for (const Device& rom : roms) EXPECT_NE(found.find(rom.ToString()), std::string::npos) << rom.ToString();
+  for (const Device& rom : roms)
+    EXPECT_NE(found.find(rom.ToString()), std::string::npos) << rom.ToString();
 }
 
 struct FaultCase {
@@ -129,7 +139,7 @@ struct FaultCase {
   std::vector<Device> roms;
   simserial::AdapterFaults adapter;
   std::function<void(simdevice::ChannelConfig&)> deviceFaults;
-  std::string expected;  // the log line that reports the fault
+  std::string expected;          // the log line that reports the fault
   bool leaveBeforeRead = false;  // the devices leave between search and read
 };
 
@@ -140,7 +150,7 @@ TEST(DS2480BFaults, EveryFaultEndsInTimeWithItsText) {
   corrupted[7] = uint8_t(~corrupted[7]);
   simserial::AdapterFaults silent, noisyStart, noisyRead, shorted;
   silent.silent = true;
-  noisyStart.noisyAnswer = 1;   // the first reset's answer
+  noisyStart.noisyAnswer = 1;          // the first reset's answer
   noisyRead.noisyAnswer = 7 + 18 + 2;  // start, one search pass, then the echo of Match ROM
   shorted.shorted = true;
   const auto none = [](simdevice::ChannelConfig&) {};
@@ -153,21 +163,47 @@ TEST(DS2480BFaults, EveryFaultEndsInTimeWithItsText) {
     };
   };
   const std::vector<FaultCase> cases = {
-      {"no adapter", {a}, silent, none,
+      {"no adapter",
+       {a},
+       silent,
+       none,
        "error: " + kPrefix + "no answer within 34 ms (wrong port, or the adapter is unplugged)"},
-      {"line noise", {a}, noisyStart, none,
-       "error: " + kPrefix + "answer 0x32 does not fit command 0xC1 (wrong device on the port, or line noise)"},
-      {"noise in a read", {a}, noisyRead, none,
-       "t error: " + kPrefix + "answer 0xAA does not fit command 0x55 (wrong device on the port, or line noise)"},
+      {"line noise",
+       {a},
+       noisyStart,
+       none,
+       "error: " + kPrefix +
+           "answer 0x32 does not fit command 0xC1 (wrong device on the port, or line noise)"},
+      {"noise in a read",
+       {a},
+       noisyRead,
+       none,
+       "t error: " + kPrefix +
+           "answer 0xAA does not fit command 0x55 (wrong device on the port, or line noise)"},
       {"shorted bus", {a}, shorted, none, "error: " + kPrefix + "the 1-Wire bus is shorted"},
       {"empty bus", {}, {}, none, "discovered:"},
-      {"bad ROM CRC", {a}, {}, [&a](simdevice::ChannelConfig& c) { c.faults.corruptSearchCrc.push_back(a); },
-       "discovery error: " + kPrefix + "ROM " + corrupted.ToString() + " found by the search fails its CRC-8 check"},
-      {"no presence", {a}, {}, none,
-       "t error: " + kPrefix + "no presence pulse: no device on the bus to read device " + a.ToString(), true},
-      {"device leaves at once", {a}, {}, dropOff(true),
+      {"bad ROM CRC",
+       {a},
+       {},
+       [&a](simdevice::ChannelConfig& c) { c.faults.corruptSearchCrc.push_back(a); },
+       "discovery error: " + kPrefix + "ROM " + corrupted.ToString() +
+           " found by the search fails its CRC-8 check"},
+      {"no presence",
+       {a},
+       {},
+       none,
+       "t error: " + kPrefix + "no presence pulse: no device on the bus to read device " +
+           a.ToString(),
+       true},
+      {"device leaves at once",
+       {a},
+       {},
+       dropOff(true),
        "t error: " + kPrefix + "device " + a.ToString() + " left the bus during the read"},
-      {"device leaves", {a, b}, {}, dropOff(false),
+      {"device leaves",
+       {a, b},
+       {},
+       dropOff(false),
        "t error: " + kPrefix + "device " + a.ToString() + " left the bus during the read"},
   };
   for (const FaultCase& c : cases) {
@@ -211,8 +247,9 @@ TEST(DS2480BThreads, TransactionsRunInOrderEndOnceAndNotifyOnTheMastersThread) {
   first->Submit();  // submitted twice: still one run, one end
   rig.ReadStatus("t3", a);
   ASSERT_TRUE(rig.log.WaitFor("t3 finished"));
-  EXPECT_EQ(rig.log.Lines(), (std::vector<std::string>{"ready", "t1 reply: FC", "t1 finished", "t2 reply: FC",
-                                                       "t2 finished", "t3 reply: FC", "t3 finished"}));
+  EXPECT_EQ(rig.log.Lines(),
+            (std::vector<std::string>{"ready", "t1 reply: FC", "t1 finished", "t2 reply: FC",
+                                      "t2 finished", "t3 reply: FC", "t3 finished"}));
   EXPECT_EQ(rig.log.Threads().size(), 1u);
   EXPECT_EQ(rig.log.Threads().count(std::this_thread::get_id()), 0u);
 }
@@ -222,7 +259,8 @@ TEST(DS2480BThreads, DisableEndsTheExchangeUnderWayAndWhatWaitsAtOnce) {
   auto port = std::make_shared<orvtest::ScriptedSerialPort>();
   port->ExpectBreak();
   port->Expect({0xC1}, {});
-  port->Expect({0xC1, 0x17, 0x45, 0x5B, 0x0F, 0x91, 0xC1}, {0xCD, 0x16, 0x44, 0x5A, 0x00, 0x93, 0xCD});
+  port->Expect({0xC1, 0x17, 0x45, 0x5B, 0x0F, 0x91, 0xC1},
+               {0xCD, 0x16, 0x44, 0x5A, 0x00, 0x93, 0xCD});
   Rig rig(port, DS2480BTiming{10s, 0ms});  // the search pass is never answered
   ASSERT_TRUE(rig.Ready());
   rig.Discover();
@@ -231,7 +269,8 @@ TEST(DS2480BThreads, DisableEndsTheExchangeUnderWayAndWhatWaitsAtOnce) {
   const auto before = std::chrono::steady_clock::now();
   rig.master.Enable(false);
   ASSERT_TRUE(rig.log.WaitFor("t error: " + kPrefix + "master disabled before the exchange ended"));
-  EXPECT_TRUE(rig.log.WaitFor("discovery error: " + kPrefix + "master disabled before the exchange ended"));
+  EXPECT_TRUE(
+      rig.log.WaitFor("discovery error: " + kPrefix + "master disabled before the exchange ended"));
   EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
   EXPECT_EQ(rig.log.Threads().count(std::this_thread::get_id()), 0u);
 
@@ -268,10 +307,12 @@ TEST(DS2480BThreads, HostCallsRaceTheMastersThreadSafely) {
   rig.master.Shutdown();
   std::size_t ends = 0;
   for (const std::string& line : rig.log.Lines()) {
-    ends += line.find(" finished") != std::string::npos || line.find(" error: ") != std::string::npos;
+    ends +=
+        line.find(" finished") != std::string::npos || line.find(" error: ") != std::string::npos;
   }
   std::size_t discoveryErrors = 0;
-  for (const std::string& line : rig.log.Lines()) discoveryErrors += line.rfind("discovery error", 0) == 0;
+  for (const std::string& line : rig.log.Lines())
+    discoveryErrors += line.rfind("discovery error", 0) == 0;
   EXPECT_EQ(ends - discoveryErrors, 5u);
 }
 

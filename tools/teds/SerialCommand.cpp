@@ -44,7 +44,8 @@ void AddSerialOption(CLI::App& query, QueryOptions& options) {
                       "Query through a DS2480B serial 1-Wire adapter on this port "
                       "(/dev/ttyUSB0, COM3) instead of the device library")
           ->type_name("PORT");
-  for (const char* name : {"--bench", "--device", "--address", "--channel", "--mode", "--poll-ms"}) {
+  for (const char* name :
+       {"--bench", "--device", "--address", "--channel", "--mode", "--poll-ms"}) {
     serial->excludes(query.get_option(name));
   }
 }
@@ -57,7 +58,8 @@ int RunSerialEmulator(const SerialEmulatorOptions& options, TedsStreams& streams
     std::vector<std::string> warnings;
     bench = options.benchPath.empty() ? simdevice::DefaultBench()
                                       : simdevice::LoadBench(options.benchPath, &warnings);
-    for (const std::string& warning : warnings) streams.err << who << "warning: " << warning << '\n';
+    for (const std::string& warning : warnings)
+      streams.err << who << "warning: " << warning << '\n';
   } catch (const std::exception& e) {
     streams.err << who << e.what() << '\n';
     return TEDS_EXIT_BAD_INPUT;
@@ -110,8 +112,9 @@ void AddSerialEmulatorCommand(CLI::App& app, TedsStreams& streams, int& status) 
           ->type_name("N");
   command->add_flag("--silent", options->silent, "Never answer, like a port without an adapter");
   command->add_flag("--shorted", options->shorted, "Report a shorted 1-Wire bus");
-  command->add_option("--noisy-answer", options->noisyAnswer,
-                      "Invert this answer byte (counting from 1), like line noise")
+  command
+      ->add_option("--noisy-answer", options->noisyAnswer,
+                   "Invert this answer byte (counting from 1), like line noise")
       ->type_name("N");
   command->add_flag("--trace", options->trace, "Write the traffic in hex to standard error");
   command->callback([options, channel, &streams, &status]() {

@@ -71,7 +71,8 @@ Outcome OverTheRelay(const simdevice::Bench& bench) {
         master.Shutdown();
       });
   // The relay's own texts come first; a serial adapter has none.
-  const std::string listener = "TEDS BusListener\n  Protocol: 1W-RELAY 1.0\n  Vendor: Simulated relay\n";
+  const std::string listener =
+      "TEDS BusListener\n  Protocol: 1W-RELAY 1.0\n  Vendor: Simulated relay\n";
   EXPECT_EQ(outcome.out.rfind(listener, 0), 0u);
   outcome.out.erase(0, listener.size());
   return outcome;
@@ -79,7 +80,8 @@ Outcome OverTheRelay(const simdevice::Bench& bench) {
 
 Outcome OverTheAdapter(const simdevice::ChannelConfig& channel) {
   DS2480BOneWireMaster master(
-      std::make_shared<simserial::EmulatedPort>(std::make_shared<simserial::DS2480BEmulator>(channel)),
+      std::make_shared<simserial::EmulatedPort>(
+          std::make_shared<simserial::DS2480BEmulator>(channel)),
       "emu", DS2480BTiming{std::chrono::milliseconds(200), std::chrono::milliseconds(0)});
   return Cycle(
       master, [&master] { return master.StartFailed(); },
@@ -111,7 +113,8 @@ TEST(SerialQuery, ReportsTheSameTransducersAsTheRelayPath) {
       {"one sensor", sensors(1), TEDS_EXIT_OK},
       {"five sensors", sensors(5), TEDS_EXIT_OK},
       {"twenty sensors", sensors(20), TEDS_EXIT_OK},
-      {"node list", {Sensor(orvtest::MakeRom(0x14, 0x09), list), Sensor(first, image), Sensor(second, image)},
+      {"node list",
+       {Sensor(orvtest::MakeRom(0x14, 0x09), list), Sensor(first, image), Sensor(second, image)},
        TEDS_EXIT_OK},
       {"bad checksum", {Sensor(orvtest::MakeRom(0x14, 0x05), image, false)}, TEDS_EXIT_OK},
       {"no sensor", {}, TEDS_EXIT_PARSE_ERROR},
@@ -166,14 +169,18 @@ TEST(SerialQuery, ToolQueriesTheAdapterOnATerminalWithTheRelayPathsExitCodes) {
   ServedAdapter adapter;
   const Outcome found = Teds({"query", "--serial", adapter.path, "--quiet"});
   EXPECT_EQ(found.status, TEDS_EXIT_OK);
-  EXPECT_EQ(found.out.rfind("Transducers Found:\n  [14 3A 7F 1B 05 00 00 B6]\nCompile: GOOD CHECKSUM\n", 0), 0u)
+  EXPECT_EQ(found.out.rfind(
+                "Transducers Found:\n  [14 3A 7F 1B 05 00 00 B6]\nCompile: GOOD CHECKSUM\n", 0),
+            0u)
       << found.out;
   // Again on the same terminal: the adapter starts afresh.
   EXPECT_EQ(Teds({"query", "--serial", adapter.path, "--quiet"}).out, found.out);
 
   const Outcome missing = Teds({"query", "--serial", "/nonexistent/ttyS9", "--quiet"});
   EXPECT_EQ(missing.status, TEDS_EXIT_PARSE_ERROR);
-  EXPECT_EQ(missing.out.rfind("OneWire Error: DS2480B on /nonexistent/ttyS9: cannot open the serial port: ", 0), 0u)
+  EXPECT_EQ(missing.out.rfind(
+                "OneWire Error: DS2480B on /nonexistent/ttyS9: cannot open the serial port: ", 0),
+            0u)
       << missing.out;
 
   simserial::AdapterFaults silent;
@@ -181,10 +188,12 @@ TEST(SerialQuery, ToolQueriesTheAdapterOnATerminalWithTheRelayPathsExitCodes) {
   ServedAdapter quiet(silent);
   const Outcome unanswered = Teds({"query", "--serial", quiet.path, "--quiet"});
   EXPECT_EQ(unanswered.status, TEDS_EXIT_PARSE_ERROR);
-  EXPECT_EQ(unanswered.out, "OneWire Error: DS2480B on " + quiet.path +
-                                ": no answer within 1014 ms (wrong port, or the adapter is unplugged)\n");
+  EXPECT_EQ(unanswered.out,
+            "OneWire Error: DS2480B on " + quiet.path +
+                ": no answer within 1014 ms (wrong port, or the adapter is unplugged)\n");
 
-  EXPECT_EQ(Teds({"query", "--serial", adapter.path, "--channel", "1"}).status, TEDS_EXIT_BAD_INPUT);
+  EXPECT_EQ(Teds({"query", "--serial", adapter.path, "--channel", "1"}).status,
+            TEDS_EXIT_BAD_INPUT);
 }
 
 #endif
