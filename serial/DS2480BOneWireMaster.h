@@ -32,8 +32,8 @@ class DS2480BAdapter;
 // time-out, an answer that does not fit its command, a shorted bus, no
 // presence, a ROM failing its CRC, a device leaving during a read) end the
 // exchange concerned with a text that says so; nothing waits without end.
-// Bus listeners are added and removed (a TEDSInterface made or destroyed)
-// while no notification can run: before enabling, or after Shutdown.
+// Bus listeners may be added and removed at any time: those calls take the
+// same lock.
 class ORVANE_TEDS_API DS2480BOneWireMaster final : public AbstractOneWireMaster {
  public:
   using Timing = DS2480BTiming;

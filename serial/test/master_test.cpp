@@ -14,7 +14,9 @@
 #include "serial/DS2480BProtocol.h"
 #include "simserial/DS2480BEmulator.h"
 #include "simserial/EmulatedPort.h"
+#include "teds/TEDSInterface.h"
 #include "testing/EventLog.h"
+#include "testing/QueryHost.h"
 #include "testing/RelayAnswers.h"
 #include "testing/Roms.h"
 #include "testing/ScriptedSerialPort.h"
@@ -314,6 +316,41 @@ TEST(DS2480BThreads, HostCallsRaceTheMastersThreadSafely) {
   for (const std::string& line : rig.log.Lines())
     discoveryErrors += line.rfind("discovery error", 0) == 0;
   EXPECT_EQ(ends - discoveryErrors, 5u);
+}
+
+TEST(DS2480BThreads, AnInterfaceMayGoAtAnyPointOfAQuery) {
+  const simdevice::Bench bench = orvtest::SensorBench({0, 1, 2});
+  simdevice::ChannelConfig channel = bench.channels[0];
+  for (const auto& other : {bench.channels[1], bench.channels[2]}) {
+    channel.devices.push_back(other.devices[0]);
+  }
+  Rig rig(Emulated(channel));
+  for (int run = 0; run < 20; ++run) {
+    auto host = std::make_shared<orvtest::QueryHost>();
+    auto teds = std::make_unique<TEDSInterface>(rig.master);
+    teds->AddListener(host);
+    teds->AddCycleListener(host);
+    teds->Query();
+    std::this_thread::sleep_for(std::chrono::microseconds(100 * run));
+    // Every other run the interface goes while the master is held off.
+    if (run % 2 == 0) {
+      rig.master.Serialized([&] { teds.reset(); });
+    } else {
+      teds.reset();
+    }
+    if (run % 3 == 0) rig.master.Enable(false);
+  }
+  // After a disable, which ends what the last interface left running, the
+  // master serves a new interface in full.
+  rig.master.Enable(false);
+  auto host = std::make_shared<orvtest::QueryHost>();
+  TEDSInterface teds(rig.master);
+  teds.AddListener(host);
+  teds.AddCycleListener(host);
+  teds.Query();
+  ASSERT_TRUE(host->WaitCycles(1));
+  EXPECT_EQ(host->Transducers().size(), 3u);
+  rig.master.Shutdown();
 }
 
 }  // namespace
