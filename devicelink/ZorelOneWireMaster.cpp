@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "orvane/Utils.h"
+#include "teds/TEDSText.h"
 
 namespace {
 
@@ -257,7 +257,7 @@ void ZorelOneWireMaster::RefuseHandshake(const char* what) {
 }
 
 std::string ZorelOneWireMaster::DeviceText() const {
-  return orvane::utils::wstr2str(device) + " at address " + std::to_string(address);
+  return TEDSText::WideToUtf8(device) + " at address " + std::to_string(address);
 }
 
 std::string ZorelOneWireMaster::ChannelText() const {

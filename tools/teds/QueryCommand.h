@@ -14,9 +14,10 @@ class App;
 // `teds query`: one TEDS query against a device through the device library,
 // by default the simulated device of the built-in bench.
 struct QueryOptions {
-  std::string benchPath;      // empty: the built-in bench
+  bool haveBench = false;     // otherwise the built-in bench
+  std::string benchPath;
   bool haveDevice = false;    // otherwise the bench's name
-  std::string device;
+  std::string device;         // UTF-8
   bool haveAddress = false;   // otherwise the bench's address
   unsigned int address = 0;
   bool haveChannel = false;   // otherwise the bench's first channel
