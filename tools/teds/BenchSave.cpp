@@ -6,7 +6,7 @@
 
 #include "simdevice/DS2430A.h"
 #include "simdevice/SimDevice.h"
-#include "tools/teds/DataSheet.h"
+#include "text/HexText.h"
 #include "tools/teds/HexText.h"
 
 namespace {
@@ -30,11 +30,9 @@ void SaveChannel(Json& channel, simdevice::SimDevice& device) {
             !ParseHexBytes(entry["rom"].get<std::string>(), entryRom, problem) || entryRom != rom) {
           continue;
         }
-        entry["status"] = FormatHexBytes({chip->GetStatus()});
-        entry["application"] = FormatHexBytes(
-            std::vector<uint8_t>(chip->GetApplication().begin(), chip->GetApplication().end()));
-        entry["memory"] = FormatHexBytes(
-            std::vector<uint8_t>(chip->GetMemory().begin(), chip->GetMemory().end()));
+        entry["status"] = orvtext::HexByte(chip->GetStatus());
+        entry["application"] = orvtext::FormatHex(chip->GetApplication());
+        entry["memory"] = orvtext::FormatHex(chip->GetMemory());
       }
     }
   });

@@ -282,14 +282,3 @@ DataSheet ParseDataSheet(const std::string& text, const std::string& source,
     throw DataSheetError(source + ": not a data sheet object with basicTeds and templates");
   }
 }
-
-std::string FormatHexBytes(const std::vector<uint8_t>& bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (uint8_t b : bytes) {
-    if (!text.empty()) text += ' ';
-    text += kDigits[b >> 4];
-    text += kDigits[b & 0x0F];
-  }
-  return text;
-}

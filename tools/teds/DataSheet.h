@@ -37,7 +37,3 @@ class DataSheetError : public std::runtime_error {
 // give every field. `source` names the sheet in messages.
 DataSheet ParseDataSheet(const std::string& text, const std::string& source,
                          const std::vector<std::string>& settings);
-
-// Bytes in upper-case hexadecimal separated by single spaces, as bench files
-// and `teds decode` take them.
-std::string FormatHexBytes(const std::vector<uint8_t>& bytes);

@@ -10,6 +10,7 @@
 #include "teds/TEDSDecoder.h"
 #include "teds/TEDSEncoder.h"
 #include "teds/TEDSImage.h"
+#include "text/HexText.h"
 #include "tools/teds/DataSheet.h"
 #include "tools/teds/HexText.h"
 
@@ -113,15 +114,15 @@ int RunEncode(const ContentOptions& options, const std::string& romHex, TedsStre
     return TEDS_EXIT_BAD_INPUT;
   }
   std::ostringstream text;
-  text << "Image:       " << FormatHexBytes(result.image) << '\n'
-       << "Application: " << FormatHexBytes(result.application) << '\n'
-       << "Memory:      " << FormatHexBytes(result.memory) << '\n';
+  text << "Image:       " << orvtext::FormatHex(result.image) << '\n'
+       << "Application: " << orvtext::FormatHex(result.application) << '\n'
+       << "Memory:      " << orvtext::FormatHex(result.memory) << '\n';
   if (!rom.empty()) {
     // A device entry for a bench file: the part as it is once written and
     // locked.
-    text << "Bench device: {\"rom\": \"" << FormatHexBytes(rom) << "\", \"status\": \"FC\", "
-         << "\"application\": \"" << FormatHexBytes(result.application) << "\", \"memory\": \""
-         << FormatHexBytes(result.memory) << "\"}\n";
+    text << "Bench device: {\"rom\": \"" << orvtext::FormatHex(rom) << "\", \"status\": \"FC\", "
+         << "\"application\": \"" << orvtext::FormatHex(result.application) << "\", \"memory\": \""
+         << orvtext::FormatHex(result.memory) << "\"}\n";
   }
   const TEDSDecoder::Result decoded = TEDSDecoder::DecodeDS2430A(result.application, result.memory);
   text << "\nReads back as:\n";

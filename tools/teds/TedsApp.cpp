@@ -9,6 +9,38 @@
 #include "tools/teds/EncodeCommand.h"
 #include "tools/teds/QueryCommand.h"
 #include "tools/teds/WriteCommand.h"
+#include "tools/teds/SerialCommand.h"
+
+namespace {
+
+// The first argument names a command unless it is an option (the top level
+// has only --help; CLI11 words the message for any other).
+bool IsKnownCommand(CLI::App& app, const std::string& word) {
+  if (!word.empty() && word[0] == '-') return true;
+  for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+    if (command->check_name(word)) return true;
+  }
+  return false;
+}
+
+std::string CommandList(CLI::App& app) {
+  std::string list;
+  for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+    list += (list.empty() ? "" : ", ") + command->get_name();
+  }
+  return list;
+}
+
+int CheckOutput(TedsStreams& streams, int status) {
+  streams.out.flush();
+  if (!streams.out.fail()) return status;
+  streams.err << "teds: standard output could not be written (disk full, or the output closed);"
+                 " what was printed is incomplete\n";
+  streams.err.flush();
+  return TEDS_EXIT_OUTPUT_FAILED;
+}
+
+}  // namespace
 
 int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
   CLI::App app(
@@ -27,7 +59,7 @@ int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
       "\n"
       "Exit status: 0 done, 1 the TEDS could not be parsed (decode), no transducer\n"
       "was found (query) or the write failed (write), 2 bad arguments or input,\n"
-      "3 the query or write timed out.");
+      "3 the query or write timed out, 4 standard output could not be written.");
 
   // Each command registers itself and leaves its exit status here when it
   // runs; add further commands the same way, each in a file of its own.
@@ -35,17 +67,22 @@ int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
   AddDecodeCommand(app, streams, status);
   AddQueryCommand(app, streams, status);
   AddBenchCommand(app, streams, status);
+  AddSerialEmulatorCommand(app, streams, status);
   AddEncodeCommand(app, streams, status);
   AddWriteCommand(app, streams, status);
 
+  if (!args.empty() && !IsKnownCommand(app, args[0])) {
+    streams.err << "teds: unknown command '" << args[0] << "'; the commands are "
+                << CommandList(app) << " (teds --help describes them)\n";
+    return TEDS_EXIT_BAD_INPUT;
+  }
   // CLI11 takes the arguments last first.
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e, streams.out, streams.err);
-    return code == 0 ? TEDS_EXIT_OK : TEDS_EXIT_BAD_INPUT;
+    status = code == 0 ? TEDS_EXIT_OK : TEDS_EXIT_BAD_INPUT;
   }
-  streams.out.flush();
-  return status;
+  return CheckOutput(streams, status);
 }

@@ -14,8 +14,8 @@
 #include "onewire/DS2430AWriter.h"
 #include "simdevice/Bench.h"
 #include "simdevice/SimDevice.h"
+#include "text/HexText.h"
 #include "tools/teds/BenchSave.h"
-#include "tools/teds/DataSheet.h"
 #include "tools/teds/HexText.h"
 #include "tools/teds/QueryCommand.h"
 
@@ -149,7 +149,7 @@ bool ParseRom(const std::string& text, AbstractOneWireMaster::Device& rom, std::
   } else if (ParseHexBytes(text, bytes, problem) && bytes.size() != 8) {
     problem = "a ROM has 8 bytes, not " + std::to_string(bytes.size());
   } else if (problem.empty() && bytes[0] != DS2430AMemory::familyCode) {
-    problem = "family " + FormatHexBytes({bytes[0]}) + " is not a DS2430A (family 14)";
+    problem = "family " + orvtext::HexByte(bytes[0]) + " is not a DS2430A (family 14)";
   }
   if (!problem.empty()) {
     err << "teds write: --rom: " << problem << '\n';

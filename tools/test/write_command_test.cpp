@@ -8,7 +8,7 @@
 #include "simdevice/Bench.h"
 #include "teds/TEDSEncoder.h"
 #include "teds/test/WorkedExample.h"
-#include "tools/teds/DataSheet.h"
+#include "text/HexText.h"
 #include "tools/test/ToolRun.h"
 
 namespace {
@@ -117,7 +117,7 @@ TEST(TedsEncode, TakesWhatDecodeJsonWritesAndGivesTheSameImageBack) {
   extended.refFreq = 100;
   extended.refTemp = 20;
   extended.calInitials = "Q@_";
-  const std::string extendedHex = FormatHexBytes(TEDSEncoder::Encode(basic, {extended}).image);
+  const std::string extendedHex = orvtext::FormatHex(TEDSEncoder::Encode(basic, {extended}).image);
   for (const std::string& image :
        {std::string("64 80 34 41 0C 40 E2 01 64 90 0F F8 64 06 29 1C FB 08 62 B4 45 01 00"),
         extendedHex}) {
