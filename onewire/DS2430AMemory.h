@@ -10,7 +10,10 @@
 
 // The DS2430A 1-Wire EEPROM: 32 bytes of memory, an 8-byte application
 // register and a status register. Each read becomes one operation in the
-// caller's transaction. Only reading is provided.
+// caller's transaction. Writing follows the chip: bytes go to a scratchpad
+// (or the application register's scratchpad) and are programmed by a copy
+// command with its key; programming needs the bus idle for about 10 ms, so a
+// copy must be the last operation of what the master sends in one go.
 class ORVANE_TEDS_API DS2430AMemory : public OneWireMemory {
  public:
   static constexpr uint8_t familyCode = 0x14;
@@ -39,6 +42,30 @@ class ORVANE_TEDS_API DS2430AMemory : public OneWireMemory {
     DS2430AMemory* memory;
   };
 
+  // Read scratchpad (0xAA) from a start address.
+  class ORVANE_TEDS_API ScratchpadOperation : public AbstractOneWireMaster::Operation {
+   public:
+    ScratchpadOperation(DS2430AMemory* memory, uint8_t address, uint8_t length);
+    void Finished(const std::vector<uint8_t>& reply) override;
+    DS2430AMemory* memory;
+  };
+
+  // A command with data and no reply: the writes and the two copies.
+  class ORVANE_TEDS_API WriteOperation : public AbstractOneWireMaster::Operation {
+   public:
+    WriteOperation(DS2430AMemory* memory, uint8_t command, const std::vector<uint8_t>& data);
+    void Finished(const std::vector<uint8_t>& reply) override;
+  };
+
+  static constexpr uint8_t WRITE_SCRATCHPAD = 0x0F;
+  static constexpr uint8_t COPY_SCRATCHPAD = 0x55;
+  static constexpr uint8_t WRITE_APPLICATION_REGISTER = 0x99;
+  static constexpr uint8_t COPY_AND_LOCK = 0x5A;
+  // The validation key both copies need; with any other the chip ignores them.
+  static constexpr uint8_t COPY_KEY = 0xA5;
+  // The status register of a part whose application register is locked.
+  static constexpr uint8_t STATUS_LOCKED = 0xFC;
+
   DS2430AMemory(AbstractOneWireMaster& master, const AbstractOneWireMaster::Device& device,
                 OneWireMemory::Listener& listener);
   DS2430AMemory(const DS2430AMemory&) = default;
@@ -51,6 +78,24 @@ class ORVANE_TEDS_API DS2430AMemory : public OneWireMemory {
                          uint8_t address, uint64_t length) override;
   void RetrieveMemory(std::shared_ptr<AbstractOneWireMaster::Transaction> transaction,
                       uint8_t address, uint64_t length) override;
+  // The scratchpad from `address`, to the listener's ScratchpadRetrieved.
+  void RetrieveScratchpad(std::shared_ptr<AbstractOneWireMaster::Transaction> transaction,
+                          uint8_t address, uint64_t length);
+
+  // The writes add one operation each and return what the transaction's
+  // AddOperation answered (a master may refuse an operation it cannot carry).
+  // Bytes to the scratchpad from `address` on (wrapping at 0x1F).
+  bool WriteScratchpad(std::shared_ptr<AbstractOneWireMaster::Transaction> transaction,
+                       uint8_t address, const std::vector<uint8_t>& bytes);
+  // Programs the whole scratchpad into the memory.
+  bool CopyScratchpad(std::shared_ptr<AbstractOneWireMaster::Transaction> transaction);
+  // Bytes to the application register's scratchpad; ignored once locked.
+  bool WriteApplicationRegister(std::shared_ptr<AbstractOneWireMaster::Transaction> transaction,
+                                uint8_t address, const std::vector<uint8_t>& bytes);
+  // Locks the application register with its scratchpad, once and for all.
+  bool CopyAndLockApplicationRegister(
+      std::shared_ptr<AbstractOneWireMaster::Transaction> transaction);
+
   bool HasStatus() const override { return true; }
   uint64_t GetOTPSize() const override { return 8; }
   uint64_t GetSize() const override { return 32; }

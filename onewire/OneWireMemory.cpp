@@ -1,8 +1,11 @@
 #include "onewire/OneWireMemory.h"
 
+#include <algorithm>
+
 #include "onewire/DS2430AMemory.h"
 
 OneWireMemory::Listener::~Listener() = default;
+void OneWireMemory::Listener::ScratchpadRetrieved(const std::vector<uint8_t>&) {}
 
 OneWireMemory::OneWireMemory(const AbstractOneWireMaster& master,
                              const AbstractOneWireMaster::Device& device, Listener& listener)
@@ -20,6 +23,14 @@ namespace {
 constexpr uint8_t kReadStatus = 0x66;
 constexpr uint8_t kReadApplicationRegister = 0xC3;
 constexpr uint8_t kReadMemory = 0xF0;
+constexpr uint8_t kReadScratchpad = 0xAA;
+
+std::vector<uint8_t> AddressThenData(uint8_t address, const std::vector<uint8_t>& bytes) {
+  std::vector<uint8_t> data(1 + bytes.size());
+  data[0] = address;
+  std::copy(bytes.begin(), bytes.end(), data.begin() + 1);
+  return data;
+}
 }  // namespace
 
 DS2430AMemory::StatusOperation::StatusOperation(DS2430AMemory* memory)
@@ -51,6 +62,21 @@ void DS2430AMemory::MemoryOperation::Finished(const std::vector<uint8_t>& reply)
   memory->memoryOperation.reset();
 }
 
+DS2430AMemory::ScratchpadOperation::ScratchpadOperation(DS2430AMemory* memory, uint8_t address,
+                                                         uint8_t length)
+    : Operation(*memory, kReadScratchpad, {address}, length), memory(memory) {}
+
+void DS2430AMemory::ScratchpadOperation::Finished(const std::vector<uint8_t>& reply) {
+  memory->listener.ScratchpadRetrieved(reply);
+}
+
+DS2430AMemory::WriteOperation::WriteOperation(DS2430AMemory* memory, uint8_t command,
+                                              const std::vector<uint8_t>& data)
+    : Operation(*memory, command, data, 0) {}
+
+// A write has no reply; its transaction tells when it has been carried out.
+void DS2430AMemory::WriteOperation::Finished(const std::vector<uint8_t>&) {}
+
 DS2430AMemory::DS2430AMemory(AbstractOneWireMaster& master,
                              const AbstractOneWireMaster::Device& device,
                              OneWireMemory::Listener& listener)
@@ -77,4 +103,36 @@ void DS2430AMemory::RetrieveMemory(std::shared_ptr<AbstractOneWireMaster::Transa
   memoryOperation =
       std::make_shared<MemoryOperation>(this, address, static_cast<uint8_t>(length & 0xFF));
   transaction->AddOperation(memoryOperation);
+}
+
+void DS2430AMemory::RetrieveScratchpad(
+    std::shared_ptr<AbstractOneWireMaster::Transaction> transaction, uint8_t address,
+    uint64_t length) {
+  transaction->AddOperation(
+      std::make_shared<ScratchpadOperation>(this, address, static_cast<uint8_t>(length & 0xFF)));
+}
+
+bool DS2430AMemory::WriteScratchpad(
+    std::shared_ptr<AbstractOneWireMaster::Transaction> transaction, uint8_t address,
+    const std::vector<uint8_t>& bytes) {
+  return transaction->AddOperation(
+      std::make_shared<WriteOperation>(this, WRITE_SCRATCHPAD, AddressThenData(address, bytes)));
+}
+
+bool DS2430AMemory::CopyScratchpad(std::shared_ptr<AbstractOneWireMaster::Transaction> transaction) {
+  return transaction->AddOperation(
+      std::make_shared<WriteOperation>(this, COPY_SCRATCHPAD, std::vector<uint8_t>{COPY_KEY}));
+}
+
+bool DS2430AMemory::WriteApplicationRegister(
+    std::shared_ptr<AbstractOneWireMaster::Transaction> transaction, uint8_t address,
+    const std::vector<uint8_t>& bytes) {
+  return transaction->AddOperation(std::make_shared<WriteOperation>(
+      this, WRITE_APPLICATION_REGISTER, AddressThenData(address, bytes)));
+}
+
+bool DS2430AMemory::CopyAndLockApplicationRegister(
+    std::shared_ptr<AbstractOneWireMaster::Transaction> transaction) {
+  return transaction->AddOperation(
+      std::make_shared<WriteOperation>(this, COPY_AND_LOCK, std::vector<uint8_t>{COPY_KEY}));
 }

@@ -17,6 +17,9 @@ class ORVANE_TEDS_API OneWireMemory : public AbstractOneWireMaster::Device {
     virtual void StatusRetrieved(uint8_t status) = 0;
     virtual void OTPMemoryRetrieved(const std::vector<uint8_t>& data) = 0;
     virtual void MemoryRetrieved(const std::vector<uint8_t>& data) = 0;
+    // The bytes read from the scratchpad of a device that has one; readers
+    // that never ask for it need not override this.
+    virtual void ScratchpadRetrieved(const std::vector<uint8_t>& data);
     virtual ~Listener();
   };
 

@@ -26,6 +26,14 @@ std::size_t ExchangeLength(const AbstractOneWireMaster::OperationData& data) {
   return 1 + data.data.size() + data.length;
 }
 
+// A copy into EEPROM with its validation key (the DS2430A's copy scratchpad
+// 55 A5, and copy and lock 5A A5): the part programs for about 10 ms and
+// any reset or time slot meanwhile loses the copy.
+bool StartsProgramming(const AbstractOneWireMaster::OperationData& data) {
+  return (data.command == 0x55 || data.command == 0x5A) && data.data.size() == 1 &&
+         data.data[0] == 0xA5;
+}
+
 }  // namespace
 
 std::shared_ptr<AbstractOneWireMaster::Transaction> RemoteOneWireMaster::CreateTransaction(
@@ -98,6 +106,9 @@ bool RemoteOneWireMaster::Transaction::QueueNextTransfer(bool first, std::string
     next->AddRequest(CMD_ML_ACCESS);
     next->AddRequest(CMD_ML_DATA, exchange);
     batch.push_back(*it);
+    // Nothing follows a copy in its block: the bus then stays idle until the
+    // next block, at least the relay's answer pause, while the part programs.
+    if (StartsProgramming(data)) break;
   }
   if (batch.empty()) {
     // The relay's maximum shrank below what the operation was accepted for.

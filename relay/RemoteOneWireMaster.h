@@ -96,8 +96,10 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   // The relay master's transaction: three relay commands per operation
   // (CMD_DATA_ID with the ROM, CMD_ML_ACCESS, CMD_ML_DATA). When the
   // operations do not fit one inbound block they travel in consecutive
-  // transfers, each operation's commands kept together; replies are delivered
-  // in order and the transaction ends once.
+  // transfers, each operation's commands kept together; a copy into EEPROM
+  // (55 A5, 5A A5) ends its transfer, so that nothing follows it on the bus
+  // while the part programs. Replies are delivered in order and the
+  // transaction ends once.
   class ORVANE_TEDS_API Transaction : public AbstractOneWireMaster::Transaction {
    public:
     // Hands the answers of the transaction's current transfer back to it.

@@ -4,8 +4,16 @@ namespace simdevice {
 
 const uint8_t DS2430A::FAMILY_CODE;
 const uint8_t DS2430A::READ_MEMORY;
+const uint8_t DS2430A::READ_SCRATCHPAD;
+const uint8_t DS2430A::WRITE_SCRATCHPAD;
+const uint8_t DS2430A::COPY_SCRATCHPAD;
 const uint8_t DS2430A::READ_APPLICATION_REGISTER;
+const uint8_t DS2430A::WRITE_APPLICATION_REGISTER;
+const uint8_t DS2430A::COPY_AND_LOCK;
 const uint8_t DS2430A::READ_STATUS_REGISTER;
+const uint8_t DS2430A::COPY_KEY;
+const uint8_t DS2430A::STATUS_BLANK;
+const uint8_t DS2430A::STATUS_LOCKED;
 const std::size_t DS2430A::MEMORY_SIZE;
 const std::size_t DS2430A::APPLICATION_SIZE;
 
@@ -15,46 +23,106 @@ DS2430A::DS2430A(const Rom& rom, uint8_t status, const Application& application,
       status(status),
       application(application),
       memory(memory),
+      scratchpad(memory),
       state(State::Command),
       command(0),
-      position(0) {}
+      position(0),
+      programming(Programming::None) {}
 
 void DS2430A::Reset() {
+  Interrupt();
   state = State::Command;
   command = 0;
   position = 0;
 }
 
+void DS2430A::Interrupt() { programming = Programming::None; }
+
+void DS2430A::Idle() {
+  if (programming == Programming::Copy) {
+    memory = scratchpad;
+  } else if (programming == Programming::Lock) {
+    status = static_cast<uint8_t>(status & STATUS_LOCKED);
+  }
+  programming = Programming::None;
+}
+
+void DS2430A::Begin(uint8_t value) {
+  command = value;
+  switch (command) {
+    case READ_MEMORY:
+      scratchpad = memory;
+      state = State::Address;
+      break;
+    case READ_SCRATCHPAD:
+    case WRITE_SCRATCHPAD:
+    case READ_APPLICATION_REGISTER:
+    case WRITE_APPLICATION_REGISTER:
+      state = State::Address;
+      break;
+    case COPY_SCRATCHPAD:
+    case COPY_AND_LOCK:
+      state = State::Key;
+      break;
+    case READ_STATUS_REGISTER:
+      state = State::Validation;
+      break;
+    default:
+      state = State::Idle;
+  }
+}
+
+uint8_t DS2430A::Read() {
+  uint8_t value;
+  if (command == READ_APPLICATION_REGISTER) {
+    value = application[position];
+    position = (position + 1) % APPLICATION_SIZE;
+  } else {  // READ_MEMORY reads the scratchpad it has just filled
+    value = scratchpad[position];
+    position = (position + 1) % MEMORY_SIZE;
+  }
+  return value;
+}
+
+void DS2430A::Write(uint8_t value) {
+  if (command == WRITE_SCRATCHPAD) {
+    scratchpad[position] = value;
+    position = (position + 1) % MEMORY_SIZE;
+  } else if (!IsLocked()) {
+    // Before the lock the register is its scratchpad; afterwards it is fixed.
+    application[position] = value;
+    position = (position + 1) % APPLICATION_SIZE;
+  }
+}
+
 uint8_t DS2430A::Exchange(uint8_t master) {
+  Interrupt();
   switch (state) {
     case State::Command:
-      command = master;
-      if (command == READ_MEMORY || command == READ_APPLICATION_REGISTER) {
-        state = State::Address;
-      } else if (command == READ_STATUS_REGISTER) {
-        state = State::Validation;
-      } else {
-        state = State::Idle;
-      }
+      Begin(master);
       return 0xFF;
-    case State::Address:
-      position = command == READ_MEMORY ? master % MEMORY_SIZE : master % APPLICATION_SIZE;
-      state = State::Reading;
+    case State::Address: {
+      const bool application =
+          command == READ_APPLICATION_REGISTER || command == WRITE_APPLICATION_REGISTER;
+      position = master % (application ? APPLICATION_SIZE : MEMORY_SIZE);
+      const bool writes = command == WRITE_SCRATCHPAD || command == WRITE_APPLICATION_REGISTER;
+      state = writes ? State::Writing : State::Reading;
       return 0xFF;
+    }
     case State::Validation:
       state = master == 0x00 ? State::Status : State::Idle;
       return 0xFF;
-    case State::Reading: {
-      uint8_t value;
-      if (command == READ_MEMORY) {
-        value = memory[position];
-        position = (position + 1) % MEMORY_SIZE;
-      } else {
-        value = application[position];
-        position = (position + 1) % APPLICATION_SIZE;
+    case State::Key:
+      if (master == COPY_KEY) {
+        programming = command == COPY_SCRATCHPAD ? Programming::Copy : Programming::Lock;
       }
-      return value;
-    }
+      state = State::Idle;
+      return 0xFF;
+    case State::Reading:
+      return Read();
+    case State::Writing:
+      Write(master);
+      return 0xFF;
     case State::Status:
       state = State::Idle;
       return status;
@@ -67,5 +135,7 @@ uint8_t DS2430A::Exchange(uint8_t master) {
 uint8_t DS2430A::GetStatus() const { return status; }
 const DS2430A::Application& DS2430A::GetApplication() const { return application; }
 const DS2430A::Memory& DS2430A::GetMemory() const { return memory; }
+const DS2430A::Memory& DS2430A::GetScratchpad() const { return scratchpad; }
+bool DS2430A::IsLocked() const { return (status & 0x03) != 0x03; }
 
 }  // namespace simdevice

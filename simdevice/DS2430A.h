@@ -7,22 +7,45 @@
 
 namespace simdevice {
 
-// A DS2430A 1-Wire EEPROM as far as reading goes: 32 bytes of memory, the
-// 8-byte application register and the status register.
+// A DS2430A 1-Wire EEPROM: 32 bytes of memory with its 32-byte scratchpad,
+// the 8-byte application register and the status register.
 //
 // Once selected it takes one function command:
 // - 0xF0 read memory: an address byte, then the memory from that address;
-// - 0xC3 read application register: an address byte, then the register;
+//   the whole memory is first copied into the scratchpad, as the chip does;
+// - 0xAA read scratchpad / 0x0F write scratchpad: an address byte, then the
+//   scratchpad is read or written from that address;
+// - 0x55 copy scratchpad: the validation key 0xA5 starts programming the
+//   whole scratchpad into the memory;
+// - 0xC3 read application register: an address byte, then the register (its
+//   scratchpad while it is not locked);
+// - 0x99 write application register: an address byte, then the bytes; ignored
+//   once the register is locked;
+// - 0x5A copy and lock application register: the key 0xA5 starts locking the
+//   register with its contents; the status then reads 0xFC;
 // - 0x66 read status register: the validation byte 0x00, then the status.
-// Reads wrap from the end of their area to its start, as the chip does; the
-// address is taken modulo the size of the area. A wrong validation byte, any
-// other command, and reading on after the status byte give 0xFF.
+// Reads and writes wrap from the end of their area to its start; the address
+// is taken modulo the size of the area. A wrong key is ignored; a wrong
+// validation byte, any other command, and reading on after the status byte
+// give 0xFF.
+//
+// Programming (copy, and copy and lock) needs the bus idle for its time: it
+// completes when the bus has been idle (Idle), and is lost, leaving the old
+// contents, when a reset or a time slot comes first.
 class DS2430A : public BusDevice {
  public:
   static const uint8_t FAMILY_CODE = 0x14;
   static const uint8_t READ_MEMORY = 0xF0;
+  static const uint8_t READ_SCRATCHPAD = 0xAA;
+  static const uint8_t WRITE_SCRATCHPAD = 0x0F;
+  static const uint8_t COPY_SCRATCHPAD = 0x55;
   static const uint8_t READ_APPLICATION_REGISTER = 0xC3;
+  static const uint8_t WRITE_APPLICATION_REGISTER = 0x99;
+  static const uint8_t COPY_AND_LOCK = 0x5A;
   static const uint8_t READ_STATUS_REGISTER = 0x66;
+  static const uint8_t COPY_KEY = 0xA5;
+  static const uint8_t STATUS_BLANK = 0xFF;
+  static const uint8_t STATUS_LOCKED = 0xFC;
   static const std::size_t MEMORY_SIZE = 32;
   static const std::size_t APPLICATION_SIZE = 8;
 
@@ -33,20 +56,34 @@ class DS2430A : public BusDevice {
 
   void Reset() override;
   uint8_t Exchange(uint8_t master) override;
+  void Idle() override;
 
   uint8_t GetStatus() const;
   const Application& GetApplication() const;
   const Memory& GetMemory() const;
+  const Memory& GetScratchpad() const;
+  // The application register no longer takes writes (status bits 0 and 1
+  // cleared).
+  bool IsLocked() const;
 
  private:
-  enum class State { Command, Address, Validation, Reading, Status, Idle };
+  enum class State { Command, Address, Validation, Key, Reading, Writing, Status, Idle };
+  enum class Programming { None, Copy, Lock };
+
+  void Begin(uint8_t command);
+  uint8_t Read();
+  void Write(uint8_t value);
+  // Forgets a programming cut short by bus activity.
+  void Interrupt();
 
   uint8_t status;
   Application application;
   Memory memory;
+  Memory scratchpad;
   State state;
   uint8_t command;
   std::size_t position;
+  Programming programming;
 };
 
 }  // namespace simdevice

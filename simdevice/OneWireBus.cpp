@@ -29,6 +29,7 @@ const Rom& BusDevice::GetRom() const { return rom; }
 bool BusDevice::IsPresent() const { return present; }
 void BusDevice::SetPresent(bool value) { present = value; }
 void BusDevice::Reset() {}
+void BusDevice::Idle() {}
 uint8_t BusDevice::Exchange(uint8_t) { return 0xFF; }
 bool BusDevice::AnswersSearch(uint8_t command) const { return command == 0xF0; }
 
@@ -58,6 +59,10 @@ bool OneWireBus::Reset() {
     presence = presence || device->IsPresent();
   }
   return presence;
+}
+
+void OneWireBus::Idle() {
+  for (const auto& device : devices) device->Idle();
 }
 
 void OneWireBus::MatchRom(const Rom& rom) {

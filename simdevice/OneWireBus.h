@@ -42,6 +42,9 @@ class BusDevice {
   // A reset pulse: any exchange in progress is forgotten.
   virtual void Reset();
 
+  // The bus has stayed idle long enough for any programming to complete.
+  virtual void Idle();
+
   // One byte of time slots while the device is selected. `master` is what
   // the master sends (0xFF to read); the result is what the device drives
   // (0xFF when it only listens). The line carries the AND of both.
@@ -71,6 +74,10 @@ class OneWireBus {
   // Reset pulse: every device goes idle, nothing stays selected. Returns the
   // presence pulse (true when a present device is on the bus).
   bool Reset();
+
+  // The bus stays idle (between the relay's blocks): every device may finish
+  // what needs an idle bus.
+  void Idle();
 
   // Match ROM after a reset: the present device with `rom`, if any, becomes
   // selected. As on a real bus the master cannot tell whether one did.

@@ -55,16 +55,24 @@ bool TEDSParser::ReadChr5String(std::string& out) {
 bool TEDSParser::ReadConRes(double start, double step, double& out) {
   uint32_t raw = 0;
   if (!ReadBits(5, raw)) return false;
-  out = static_cast<double>(raw) * step + start;
+  out = ConResValue(raw, start, step);
   return true;
 }
 
 bool TEDSParser::ReadConRelRes(unsigned width, double start, double tolerance, double& out) {
   uint32_t raw = 0;
   if (!ReadBits(width, raw)) return false;
-  const double base = (tolerance + tolerance) + 1.0;
-  out = std::pow(base, static_cast<double>(raw)) * start;
+  out = ConRelResValue(raw, start, tolerance);
   return true;
+}
+
+double TEDSParser::ConResValue(uint32_t raw, double start, double step) {
+  return static_cast<double>(raw) * step + start;
+}
+
+double TEDSParser::ConRelResValue(uint32_t raw, double start, double tolerance) {
+  const double base = (tolerance + tolerance) + 1.0;
+  return std::pow(base, static_cast<double>(raw)) * start;
 }
 
 bool TEDSParser::ReadDate(int64_t& out) {

@@ -54,6 +54,11 @@ class ORVANE_TEDS_API TEDSParser {
   std::size_t GetPosition() const;
   bool AtEnd() const { return current == end; }
 
+  // The value a raw field stands for, computed exactly as the readers do, so
+  // that a writer can tell what a raw value will read back as.
+  static double ConResValue(uint32_t raw, double start, double step);
+  static double ConRelResValue(uint32_t raw, double start, double tolerance);
+
   // Days from 1970-01-01 to 1998-01-01, the origin of TEDS dates.
   static constexpr int64_t DATE_EPOCH_DAYS = 10227;
 

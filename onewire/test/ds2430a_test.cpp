@@ -47,6 +47,9 @@ class RecordingMemoryListener : public OneWireMemory::Listener {
     lastMemory = data;
   }
   std::vector<std::string> log;
+  void ScratchpadRetrieved(const std::vector<uint8_t>& data) override {
+    log.push_back("scratchpad:" + std::to_string(data.size()));
+  }
   std::vector<uint8_t> lastMemory;
   DS2430AMemory* memory = nullptr;
   bool memberDuringCallback = false;
@@ -121,6 +124,33 @@ TEST_F(DS2430AMemoryTest, TwoPendingReadsOfOneKindBothDeliverInOrder) {
   EXPECT_EQ(nullptr, memory.GetMemoryOperation());
   transaction->Deliver(*second, std::vector<uint8_t>(2));
   EXPECT_EQ((std::vector<std::string>{"memory:4", "memory:2"}), listener.log);
+}
+
+TEST_F(DS2430AMemoryTest, WritesAndCopiesCarryTheChipsCommandsAndKey) {
+  EXPECT_TRUE(memory.WriteScratchpad(transaction, 0x10, {0x01, 0x02}));
+  memory.RetrieveScratchpad(transaction, 0, 32);
+  EXPECT_TRUE(memory.CopyScratchpad(transaction));
+  EXPECT_TRUE(memory.WriteApplicationRegister(transaction, 0, {0x0A, 0x0B}));
+  EXPECT_TRUE(memory.CopyAndLockApplicationRegister(transaction));
+  struct Expected {
+    uint8_t command;
+    std::vector<uint8_t> data;
+    uint8_t length;
+  };
+  const Expected expected[] = {{0x0F, {0x10, 0x01, 0x02}, 0}, {0xAA, {0x00}, 32},
+                               {0x55, {0xA5}, 0},             {0x99, {0x00, 0x0A, 0x0B}, 0},
+                               {0x5A, {0xA5}, 0}};
+  ASSERT_EQ(5u, transaction->GetOperations().size());
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(kRom, Op(i).device);
+    EXPECT_EQ(expected[i].command, Op(i).command);
+    EXPECT_EQ(expected[i].data, Op(i).data);
+    EXPECT_EQ(expected[i].length, Op(i).length);
+  }
+  auto it = transaction->GetOperations().begin();
+  transaction->Deliver(**it++, {});
+  transaction->Deliver(**it, std::vector<uint8_t>(32));
+  EXPECT_EQ(std::vector<std::string>{"scratchpad:32"}, listener.log);
 }
 
 class PlainMemory : public OneWireMemory {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "onewire/DS2430AMemory.h"
@@ -253,6 +254,35 @@ TEST_F(RemoteOneWireMasterTransaction, LargeTransactionTravelsInConsecutiveTrans
     EXPECT_EQ(otherLog.events, (std::vector<std::string>{"other", "finished"}));
     EXPECT_EQ(relay.Submitted(), 0u);
   }
+}
+
+TEST_F(RemoteOneWireMasterTransaction, ACopyEndsItsTransferSoThatTheBusStaysIdleAfterIt) {
+  TransactionLog log;
+  const auto transaction = master.CreateTransaction(log);
+  for (const auto& [name, command, data] :
+       {std::tuple<const char*, uint8_t, Bytes>{"copy", 0x55, {0xA5}},
+        {"read", 0xF0, {0x00}},
+        {"lock", 0x5A, {0xA5}},
+        {"wrong key", 0x55, {0xA4}},
+        {"status", 0x66, {0x00}}}) {
+    const uint8_t length = command == 0xF0 || command == 0x66 ? 1 : 0;
+    transaction->AddOperation(
+        std::make_shared<LoggedOperation>(log, name, kDevice, command, data, length));
+  }
+  // Three transfers: the copy alone, the read with the lock, then the rest (a
+  // copy with any other key is ignored by the part and needs no pause).
+  master.Expect(Block(OperationBlock(kDevice, 0x55, {0xA5}, 0)), OperationAnswer(2, {}));
+  master.Expect(Block(Concat({OperationBlock(kDevice, 0xF0, {0x00}, 1),
+                              OperationBlock(kDevice, 0x5A, {0xA5}, 0)})),
+                Concat({OperationAnswer(2, {0x11}), OperationAnswer(2, {})}));
+  master.Expect(Block(Concat({OperationBlock(kDevice, 0x55, {0xA4}, 0),
+                              OperationBlock(kDevice, 0x66, {0x00}, 1)})),
+                Concat({OperationAnswer(2, {}), OperationAnswer(2, {0xFC})}));
+  transaction->Submit();
+  master.Run();
+  EXPECT_EQ(log.events,
+            (std::vector<std::string>{"copy", "read", "lock", "wrong key", "status", "finished"}));
+  master.Verify();
 }
 
 TEST_F(RemoteOneWireMasterTransaction, FailureInALaterTransferEndsTheTransactionOnce) {

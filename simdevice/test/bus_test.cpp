@@ -52,7 +52,64 @@ TEST_F(DS2430ATest, ReadsStartAtTheAddressAndWrapWithinTheirArea) {
   EXPECT_EQ(Read({0xF0, 0x25}, 1), (std::vector<uint8_t>{0xA5}));  // address modulo 32
   EXPECT_EQ(Read({0xC3, 0x06}, 4), (std::vector<uint8_t>{7, 8, 1, 2}));
   EXPECT_EQ(Read({0xC3, 0x00}, 9).back(), 1);
-  EXPECT_EQ(Read({0xAA}, 2), (std::vector<uint8_t>{0xFF, 0xFF}));  // not a read it knows
+  EXPECT_EQ(Read({0x3C}, 2), (std::vector<uint8_t>{0xFF, 0xFF}));  // not a command it knows
+}
+
+// A blank part being programmed: every write command, its key, the lock and
+// a programming cut short by bus activity.
+TEST(DS2430AWrite, ScratchpadCopyAndLockFollowTheChip) {
+  OneWireBus bus;
+  DS2430A::Application blankApp;
+  blankApp.fill(0xFF);
+  DS2430A::Memory blank;
+  blank.fill(0xFF);
+  auto& chip = static_cast<DS2430A&>(
+      bus.Add(std::make_unique<DS2430A>(kRom, 0xFF, blankApp, blank)));
+  auto run = [&](const std::vector<uint8_t>& sent, std::size_t count) {
+    bus.Reset();
+    bus.MatchRom(kRom);
+    for (uint8_t byte : sent) bus.Exchange(byte);
+    std::vector<uint8_t> out;
+    for (std::size_t i = 0; i < count; ++i) out.push_back(bus.Exchange(0xFF));
+    return out;
+  };
+  // The scratchpad takes bytes from the address on, wrapping at 1F.
+  run({0x0F, 0x1F, 0x11, 0x22, 0x33}, 0);
+  EXPECT_EQ(run({0xAA, 0x1F}, 3), (std::vector<uint8_t>{0x11, 0x22, 0x33}));
+  EXPECT_EQ(chip.GetMemory(), blank);
+  // A wrong key is ignored; the right one programs once the bus is idle.
+  run({0x55, 0xA4}, 0);
+  bus.Idle();
+  EXPECT_EQ(chip.GetMemory(), blank);
+  run({0x55, 0xA5}, 0);
+  bus.Idle();
+  EXPECT_EQ(run({0xF0, 0x00}, 2), (std::vector<uint8_t>{0x22, 0x33}));
+  // A time slot or a reset within the programming time loses the copy.
+  run({0x0F, 0x00, 0x44}, 0);
+  run({0x55, 0xA5}, 1);
+  bus.Idle();
+  EXPECT_EQ(chip.GetMemory()[0], 0x22);
+  run({0x0F, 0x00, 0x44}, 0);
+  run({0x55, 0xA5}, 0);
+  bus.Reset();
+  bus.Idle();
+  EXPECT_EQ(chip.GetMemory()[0], 0x22);
+  // Read memory refills the scratchpad from the memory.
+  run({0xF0, 0x00}, 0);
+  EXPECT_EQ(run({0xAA, 0x00}, 1), (std::vector<uint8_t>{0x22}));
+  // The application register: written freely until locked, then fixed.
+  run({0x99, 0x00, 1, 2, 3, 4, 5, 6, 7, 8}, 0);
+  run({0x99, 0x07, 9}, 0);
+  EXPECT_EQ(run({0xC3, 0x00}, 8), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 9}));
+  run({0x5A, 0xA5}, 0);
+  bus.Reset();  // the lock is lost as well
+  EXPECT_EQ(run({0x66, 0x00}, 1), (std::vector<uint8_t>{0xFF}));
+  run({0x5A, 0xA5}, 0);
+  bus.Idle();
+  EXPECT_EQ(run({0x66, 0x00}, 1), (std::vector<uint8_t>{0xFC}));
+  EXPECT_TRUE(chip.IsLocked());
+  run({0x99, 0x00, 0xEE}, 0);
+  EXPECT_EQ(run({0xC3, 0x00}, 8), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 9}));
 }
 
 TEST_F(DS2430ATest, OnlyAPresentSelectedDeviceAnswers) {

@@ -369,5 +369,24 @@ TEST(RelayEmulator, CorruptSearchCrcAndDevicesDroppingOff) {
   EXPECT_TRUE(Discover(relay).empty());
 }
 
+// The bus is idle only between blocks: a copy that more commands follow in
+// its own block is interrupted, one that ends its block programs.
+TEST(RelayEmulator, ACopyMustEndItsBlockToProgram) {
+  RelayEmulator relay;
+  const Rom rom = WithCrc({0x14, 0x01, 0, 0, 0, 0, 0, 0});
+  AddChip(relay, rom);
+  auto& chip = static_cast<DS2430A&>(*relay.GetBus().GetDevices().back());
+  const Bytes select = Concat({{0x00, 0x08}, Bytes(rom.begin(), rom.end()), {0x82}});
+  const Bytes writeScratchpad = Concat({select, {0x0A, 0x04, 0x03, 0x0F, 0x00, 0x42}});
+  const Bytes copy = Concat({select, {0x0A, 0x03, 0x02, 0x55, 0xA5}});
+  const Bytes readMemory = Concat({select, {0x0A, 0x03, 0x03, 0xF0, 0x00}});
+  relay.Process(writeScratchpad);
+  relay.Process(Concat({copy, readMemory}));
+  EXPECT_EQ(0xA0, chip.GetMemory()[0]);
+  relay.Process(writeScratchpad);
+  relay.Process(copy);
+  EXPECT_EQ(0x42, chip.GetMemory()[0]);
+}
+
 }  // namespace
 }  // namespace simdevice

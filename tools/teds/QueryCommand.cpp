@@ -20,6 +20,7 @@
 #include "text/Utf8.h"
 #include "tools/teds/JsonOutput.h"
 #include "tools/teds/QueryHost.h"
+#include "tools/teds/SerialCommand.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ const char kQueryFooter[] =
     "Examples:\n"
     "  teds query --poll-ms 0\n"
     "  teds query --bench bench.json --channel 2 --timeout-s 20\n"
+    "  teds query --serial /dev/ttyUSB0\n"
     "\n"
     "With --json, one JSON document (tools/schema/teds.schema.json) once the\n"
     "query has ended, in place of the texts, with the same exit status.\n"
@@ -219,6 +221,7 @@ bool CheckArguments(const QueryOptions& options, std::wstring& device, std::ostr
 }  // namespace
 
 int RunQuery(const QueryOptions& options, TedsStreams& streams) {
+  if (!options.serialPort.empty()) return RunSerialQuery(options, streams);
   simdevice::Bench bench;
   if (!LoadQueryBench(options, bench, streams.err)) return TEDS_EXIT_BAD_INPUT;
   std::wstring device = bench.name;
@@ -242,28 +245,40 @@ int RunQuery(const QueryOptions& options, TedsStreams& streams) {
     return TEDS_EXIT_BAD_INPUT;
   }
 
+  if (!options.quiet) streams.err << "teds: handshake: enabling the TEDS channel\n";
+  ZorelOneWireMaster* const link = master.get();
+  const int status = RunQueryCycle(
+      *master, [link] { return link->HandshakeRefused(); },
+      [link] {
+        // Let the device go back to its normal mode, then stop all traffic
+        // into the master before the interface it reports to goes away.
+        link->Enable(false);
+        link->Shutdown();
+      },
+      options, streams);
+  master.reset();
+  return status;
+}
+
+int RunQueryCycle(AbstractOneWireMaster& master, const std::function<bool()>& stalled,
+                  const std::function<void()>& stop, const QueryOptions& options,
+                  TedsStreams& streams) {
   // With --json the texts go into the document only.
   std::ostringstream textsInJson;
   const auto host = std::make_shared<QueryHost>(options.json ? textsInJson : streams.out);
   const auto recorder = options.json ? std::make_shared<JsonRecorder>() : nullptr;
-  ZorelOneWireMaster* const link = master.get();
-  host->SetStalled([link] { return link->HandshakeRefused(); });
+  host->SetStalled(stalled);
   std::size_t reported = 0;
   bool ended = false;
   {
-    TEDSInterface teds(*master);
+    TEDSInterface teds(master);
     if (recorder) teds.AddListener(recorder);
     teds.AddListener(host);
     teds.AddCycleListener(host);
-    if (!options.quiet) streams.err << "teds: handshake: enabling the TEDS channel\n";
     teds.Query();
     ended = host->Wait(std::chrono::duration<double>(options.timeoutS), reported);
-    // Let the device go back to its normal mode, then stop all traffic into
-    // the master before the interface it reports to goes away.
-    master->Enable(false);
-    master->Shutdown();
+    stop();
   }
-  master.reset();
   const int status =
       !ended ? TEDS_EXIT_TIMEOUT : reported > 0 ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
   if (recorder) {
@@ -319,6 +334,7 @@ void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status) {
   query->add_flag("--json", options->json,
                   "Write one JSON document once the query has ended (see "
                   "tools/schema/teds.schema.json)");
+  AddSerialOption(*query, *options);
   query->callback([options, bench, device, address, channel, &streams, &status]() {
     options->haveBench = bench->count() > 0;
     options->haveDevice = device->count() > 0;

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
+#include "onewire/AbstractOneWireMaster.h"
 #include "tools/teds/TedsApp.h"
 
 namespace CLI {
@@ -25,6 +27,7 @@ struct QueryOptions {
   double timeoutS = 60;
   bool quiet = false;
   bool json = false;          // one JSON document in place of the texts
+  std::string serialPort;  // non-empty: a DS2480B adapter on this port, no device library
 };
 
 // Exit status of a query that did not end in time.
@@ -39,6 +42,14 @@ constexpr int TEDS_EXIT_TIMEOUT = 3;
 // TEDS_EXIT_BAD_INPUT for bad arguments or a bad bench, TEDS_EXIT_TIMEOUT
 // when the cycle had not ended in time.
 int RunQuery(const QueryOptions& options, TedsStreams& streams);
+
+// Runs one query cycle of `master` with the host listener described above
+// (`options.timeoutS`, `options.json`), then calls `stop`, which must end all
+// traffic into the master. `stalled` tells whether the master can no longer
+// come up (checked after each text).
+int RunQueryCycle(AbstractOneWireMaster& master, const std::function<bool()>& stalled,
+                  const std::function<void()>& stop, const QueryOptions& options,
+                  TedsStreams& streams);
 
 void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status);
 

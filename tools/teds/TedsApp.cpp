@@ -6,7 +6,10 @@
 #include <ostream>
 
 #include "tools/teds/DecodeCommand.h"
+#include "tools/teds/EncodeCommand.h"
 #include "tools/teds/QueryCommand.h"
+#include "tools/teds/WriteCommand.h"
+#include "tools/teds/SerialCommand.h"
 
 namespace {
 
@@ -41,8 +44,8 @@ int CheckOutput(TedsStreams& streams, int status) {
 
 int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
   CLI::App app(
-      "teds - reads IEEE 1451.4 Transducer Electronic Data Sheets (TEDS), as held by\n"
-      "the DS2430A memories of sensors, and prints them as text reports.",
+      "teds - reads and writes IEEE 1451.4 Transducer Electronic Data Sheets (TEDS),\n"
+      "as held by the DS2430A memories of sensors.",
       "teds");
   app.allow_windows_style_options(false);
   app.require_subcommand(1);
@@ -51,10 +54,12 @@ int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
       "  teds decode --image \"64 80 34 41 0C 40 E2 01\"\n"
       "  teds decode --help\n"
       "  teds query --poll-ms 0\n"
+      "  teds encode --sheet sensor.json --set calDate=2024-05-01\n"
+      "  teds write --rom \"14 3A 7F 1B 05 00 00 B6\" --sheet sensor.json\n"
       "\n"
-      "Exit status: 0 done, 1 the TEDS could not be parsed (decode) or no transducer\n"
-      "was found (query), 2 bad arguments or input, 3 the query timed out,\n"
-      "4 standard output could not be written.");
+      "Exit status: 0 done, 1 the TEDS could not be parsed (decode), no transducer\n"
+      "was found (query) or the write failed (write), 2 bad arguments or input,\n"
+      "3 the query or write timed out, 4 standard output could not be written.");
 
   // Each command registers itself and leaves its exit status here when it
   // runs; add further commands the same way, each in a file of its own.
@@ -62,6 +67,9 @@ int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
   AddDecodeCommand(app, streams, status);
   AddQueryCommand(app, streams, status);
   AddBenchCommand(app, streams, status);
+  AddSerialEmulatorCommand(app, streams, status);
+  AddEncodeCommand(app, streams, status);
+  AddWriteCommand(app, streams, status);
 
   if (!args.empty() && !IsKnownCommand(app, args[0])) {
     streams.err << "teds: unknown command '" << args[0] << "'; the commands are "

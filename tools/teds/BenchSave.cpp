@@ -1,0 +1,52 @@
+#include "tools/teds/BenchSave.h"
+
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <vector>
+
+#include "simdevice/DS2430A.h"
+#include "simdevice/SimDevice.h"
+#include "text/HexText.h"
+#include "tools/teds/HexText.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Writes the current contents of every DS2430A on the channel's bus into
+// the device entries with the same ROM.
+void SaveChannel(Json& channel, simdevice::SimDevice& device) {
+  if (!channel.contains("channel") || !channel.contains("devices")) return;
+  const unsigned number = channel["channel"].get<unsigned>();
+  device.WithRelay(number, [&channel](simdevice::RelayEmulator& relay) {
+    for (const auto& part : relay.GetBus().GetDevices()) {
+      const auto* chip = dynamic_cast<const simdevice::DS2430A*>(part.get());
+      if (chip == nullptr) continue;
+      const std::vector<uint8_t> rom(chip->GetRom().begin(), chip->GetRom().end());
+      for (Json& entry : channel["devices"]) {
+        std::vector<uint8_t> entryRom;
+        std::string problem;
+        if (!entry.contains("rom") ||
+            !ParseHexBytes(entry["rom"].get<std::string>(), entryRom, problem) || entryRom != rom) {
+          continue;
+        }
+        entry["status"] = orvtext::HexByte(chip->GetStatus());
+        entry["application"] = orvtext::FormatHex(chip->GetApplication());
+        entry["memory"] = orvtext::FormatHex(chip->GetMemory());
+      }
+    }
+  });
+}
+
+}  // namespace
+
+std::string SaveBench(const std::string& benchText, simdevice::SimDevice& device) {
+  Json bench = Json::parse(benchText, nullptr, false);
+  if (bench.is_discarded() || !bench.is_object()) {
+    throw std::runtime_error("the bench is not a JSON object");
+  }
+  if (bench.contains("channels")) {
+    for (Json& channel : bench["channels"]) SaveChannel(channel, device);
+  }
+  return bench.dump(2) + "\n";
+}

@@ -1,0 +1,284 @@
+#include "tools/teds/DataSheet.h"
+
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "teds/TEDSEncoder.h"
+
+namespace {
+
+using Json = nlohmann::json;
+
+// One JSON object being read: every key must be read or ignored, so that a
+// misspelt field is an error rather than a value silently left out.
+class ObjectReader {
+ public:
+  ObjectReader(const Json& object, std::string path) : object(object), path(std::move(path)) {
+    if (!object.is_object()) Fail("", "must be a JSON object");
+  }
+
+  [[noreturn]] void Fail(const std::string& key, const std::string& problem) const {
+    const std::string where = key.empty() ? path : path.empty() ? key : path + "." + key;
+    throw DataSheetError((where.empty() ? "" : where + ": ") + problem);
+  }
+
+  // The value, or null when the key is absent or null.
+  const Json* Find(const std::string& key) {
+    known.insert(key);
+    const auto it = object.find(key);
+    return it == object.end() || it->is_null() ? nullptr : &*it;
+  }
+  const Json& Require(const std::string& key) {
+    const Json* value = Find(key);
+    if (value == nullptr) Fail(key, "missing");
+    return *value;
+  }
+
+  // An unsigned integer of `width` bits.
+  uint32_t Unsigned(const std::string& key, unsigned width) {
+    const Json& value = Require(key);
+    const uint64_t top = (uint64_t{1} << width) - 1;
+    const bool whole =
+        value.is_number_unsigned() || (value.is_number_integer() && value.get<int64_t>() >= 0);
+    if (!whole) {
+      Fail(key, value.dump() + " is not a whole number from 0 to " + std::to_string(top));
+    }
+    const uint64_t number = value.get<uint64_t>();
+    if (number > top) {
+      Fail(key, std::to_string(number) + " is outside 0 to " + std::to_string(top));
+    }
+    return static_cast<uint32_t>(number);
+  }
+  double Number(const std::string& key) {
+    const Json& value = Require(key);
+    if (!value.is_number()) Fail(key, value.dump() + " is not a number");
+    return value.get<double>();
+  }
+  std::string Text(const std::string& key) {
+    const Json& value = Require(key);
+    if (!value.is_string()) Fail(key, value.dump() + " is not a text");
+    return value.get<std::string>();
+  }
+  bool Flag(const std::string& key) {
+    const Json* value = Find(key);
+    if (value == nullptr) return false;
+    if (!value->is_boolean()) Fail(key, value->dump() + " is not true or false");
+    return value->get<bool>();
+  }
+  // A value given as a number or as one of `names` (their index).
+  uint32_t Choice(const std::string& key, const std::vector<std::string>& names) {
+    const Json& value = Require(key);
+    for (std::size_t i = 0; value.is_string() && i < names.size(); ++i) {
+      if (value.get<std::string>() == names[i]) return static_cast<uint32_t>(i);
+    }
+    if (value.is_string()) Fail(key, value.dump() + " is none of " + List(names));
+    return Unsigned(key, 32);
+  }
+  // A text that restates a value read before: it must agree with it.
+  void Restates(const std::string& key, const std::string& expected) {
+    const Json* value = Find(key);
+    if (value != nullptr && (!value->is_string() || value->get<std::string>() != expected)) {
+      Fail(key, value->dump() + " disagrees with the value it restates (\"" + expected + "\")");
+    }
+  }
+  void Ignore(std::initializer_list<const char*> keys) {
+    for (const char* key : keys) known.insert(key);
+  }
+  void RejectUnknown() const {
+    for (auto it = object.begin(); it != object.end(); ++it) {
+      if (known.count(it.key()) == 0) Fail(it.key(), "unknown field");
+    }
+  }
+  const std::string& Path() const { return path; }
+
+ private:
+  static std::string List(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "\"" : ", \"") + name + "\"";
+    return text;
+  }
+
+  const Json& object;
+  std::string path;
+  std::set<std::string> known;
+};
+
+TEDSBasicDatasheet ReadBasic(const Json& object) {
+  ObjectReader in(object, "basicTeds");
+  if (const Json* present = in.Find("present"); present != nullptr && *present != Json(true)) {
+    in.Fail("present", "a TEDS without a Basic TEDS cannot be written");
+  }
+  TEDSBasicDatasheet basic;
+  basic.manufacturerID = static_cast<uint16_t>(in.Unsigned("manufacturerID", 14));
+  basic.modelNumber = static_cast<uint16_t>(in.Unsigned("modelNumber", 15));
+  const std::string letter = in.Text("versionLetter");
+  if (letter.size() != 1) in.Fail("versionLetter", "\"" + letter + "\" is not one character");
+  basic.versionLetter = letter[0];
+  basic.versionNumber = static_cast<uint8_t>(in.Unsigned("versionNumber", 6));
+  basic.serialNumber = in.Unsigned("serialNumber", 24);
+  in.RejectUnknown();
+  return basic;
+}
+
+int64_t ReadDate(ObjectReader& in) {
+  const Json& value = in.Require("calDate");
+  int64_t seconds = 0;
+  if (value.is_string()) {
+    if (!TEDSEncoder::ParseDate(value.get<std::string>(), seconds)) {
+      in.Fail("calDate", value.dump() + " is not a date YYYY-MM-DD");
+    }
+  } else if (value.is_number_integer()) {
+    seconds = value.get<int64_t>();
+  } else {
+    in.Fail("calDate", value.dump() + " is neither seconds since 1970 nor a date YYYY-MM-DD");
+  }
+  in.Restates("calDateText", TEDSEncoder::FormatDate(seconds));
+  return seconds;
+}
+
+void ReadGroup(ObjectReader& in, TEDSTemplate25::Data& d) {
+  const Json* group = in.Find("group");
+  d.extended = group != nullptr && *group == "extended";
+  if (group != nullptr && !d.extended && *group != "standard") {
+    in.Fail("group", group->dump() + " is neither \"standard\" nor \"extended\"");
+  }
+  if (!d.extended) {
+    d.sensRef = in.Number("sensRef");
+    d.tfHpS = in.Number("tfHpS");
+    return;
+  }
+  d.defaultFR = in.Unsigned("defaultFR", 2);
+  d.passive = in.Unsigned("passive", 1);
+  d.sensRef01 = in.Unsigned("sensRef01", 16);
+  d.sensRef10 = in.Unsigned("sensRef10", 16);
+  d.tfHpS01 = in.Unsigned("tfHpS01", 8);
+  d.tfHpS10 = in.Unsigned("tfHpS10", 8);
+}
+
+void ReadTransferFunction(ObjectReader& in, TEDSTemplate25::Data& d) {
+  d.transferFunction = in.Flag("transferFunction");
+  if (!d.transferFunction) return;
+  d.tfSp = in.Unsigned("tfSp", 7);
+  d.tfKPr = in.Unsigned("tfKPr", 9);
+  d.tfKPq = in.Unsigned("tfKPq", 9);
+  d.tfSl = in.Unsigned("tfSl", 7);
+  d.tempCoef = in.Unsigned("tempCoef", 6);
+}
+
+// Fields of a group that is not present may be null (decode --json writes
+// them so); a value there would be silently lost, so it is an error.
+void RejectUnusedGroupFields(ObjectReader& in, const TEDSTemplate25::Data& d) {
+  enum Group { Standard, Extended, TransferFunction };
+  static const struct {
+    const char* key;
+    Group group;
+  } kFields[] = {
+      {"sensRef", Standard},         {"tfHpS", Standard},         {"defaultFR", Extended},
+      {"passive", Extended},         {"sensRef01", Extended},     {"sensRef10", Extended},
+      {"tfHpS01", Extended},         {"tfHpS10", Extended},       {"tfSp", TransferFunction},
+      {"tfKPr", TransferFunction},   {"tfKPq", TransferFunction}, {"tfSl", TransferFunction},
+      {"tempCoef", TransferFunction}};
+  for (const auto& field : kFields) {
+    const bool used = field.group == Standard   ? !d.extended
+                      : field.group == Extended ? d.extended
+                                                : d.transferFunction;
+    if (used || in.Find(field.key) == nullptr) continue;
+    in.Fail(field.key, field.group == TransferFunction ? "given, but transferFunction is false"
+                       : d.extended                    ? "given, but the group is \"extended\""
+                                                       : "given, but the group is \"standard\"");
+  }
+}
+
+TEDSTemplate25::Data ReadTemplate(const Json& object, const std::string& path) {
+  ObjectReader in(object, path);
+  if (const Json* id = in.Find("templateID"); id != nullptr && *id != Json(25)) {
+    in.Fail("templateID", id->dump() + " cannot be written: only template 25 can");
+  }
+  in.Ignore({"name"});
+  TEDSTemplate25::Data d;
+  d.force = in.Flag("force");
+  ReadGroup(in, d);
+  static const std::vector<std::string> kDirections = {"X", "Y", "Z"};
+  static const std::vector<std::string> kSigns = {"POSITIVE", "NEGATIVE"};
+  d.direction = in.Choice("direction", kDirections);
+  if (d.direction < 3) in.Restates("directionText", kDirections[d.direction]);
+  d.weight = in.Number("weight");
+  d.sign = in.Choice("sign", kSigns);
+  if (d.sign < 2) in.Restates("signText", kSigns[d.sign]);
+  ReadTransferFunction(in, d);
+  d.refFreq = in.Number("refFreq");
+  d.refTemp = in.Number("refTemp");
+  d.calDate = ReadDate(in);
+  d.calInitials = in.Text("calInitials");
+  d.calPeriod = in.Unsigned("calPeriod", 12);
+  d.measID = in.Unsigned("measID", 11);
+  RejectUnusedGroupFields(in, d);
+  in.RejectUnknown();
+  return d;
+}
+
+// The transducer object: the sheet itself, or the one transducer of a
+// `teds decode --json` document.
+const Json& Transducer(const Json& sheet) {
+  if (!sheet.is_object() || !sheet.contains("transducers")) return sheet;
+  const Json& list = sheet["transducers"];
+  if (!list.is_array() || list.size() != 1) {
+    throw DataSheetError("transducers: a data sheet holds exactly one transducer");
+  }
+  return list[0];
+}
+
+void ApplySetting(Json& sheet, const std::string& setting) {
+  const std::size_t equals = setting.find('=');
+  if (equals == std::string::npos || equals == 0) {
+    throw DataSheetError("--set " + setting + ": expected FIELD=VALUE");
+  }
+  const std::string field = setting.substr(0, equals);
+  const std::string text = setting.substr(equals + 1);
+  Json value = Json::parse(text, nullptr, false);
+  if (value.is_discarded() || value.is_object() || value.is_array()) value = text;
+  static const std::set<std::string> kBasic = {"manufacturerID", "modelNumber", "versionLetter",
+                                               "versionNumber", "serialNumber"};
+  Json& transducer = const_cast<Json&>(Transducer(sheet));
+  if (kBasic.count(field) != 0) {
+    transducer["basicTeds"][field] = value;
+    return;
+  }
+  Json& templates = transducer["templates"];
+  if (templates.is_null() || (templates.is_array() && templates.empty())) {
+    templates = Json::array({Json::object()});
+  }
+  templates[0][field] = value;
+}
+
+}  // namespace
+
+DataSheetError::DataSheetError(const std::string& message) : std::runtime_error(message) {}
+
+DataSheet ParseDataSheet(const std::string& text, const std::string& source,
+                         const std::vector<std::string>& settings) {
+  Json sheet = text.empty() ? Json::object() : Json::parse(text, nullptr, false);
+  if (sheet.is_discarded()) throw DataSheetError(source + ": not valid JSON");
+  try {
+    for (const std::string& setting : settings) ApplySetting(sheet, setting);
+    ObjectReader in(Transducer(sheet), "");
+    in.Ignore({"id", "nodes", "image", "errors", "report"});
+    DataSheet result;
+    result.basic = ReadBasic(in.Require("basicTeds"));
+    if (const Json* templates = in.Find("templates")) {
+      if (!templates->is_array()) in.Fail("templates", "must be a JSON array");
+      for (std::size_t i = 0; i < templates->size(); ++i) {
+        result.templates.push_back(
+            ReadTemplate((*templates)[i], "templates[" + std::to_string(i) + "]"));
+      }
+    }
+    in.RejectUnknown();
+    return result;
+  } catch (const DataSheetError& e) {
+    throw DataSheetError(source + ": " + e.what());
+  } catch (const Json::exception&) {
+    // A setting applied to a sheet of the wrong shape (an array, a template
+    // that is a number): the sheet's own fault, named as such.
+    throw DataSheetError(source + ": not a data sheet object with basicTeds and templates");
+  }
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/teds/TedsApp.h"
+
+namespace CLI {
+class App;
+}
+
+// Where the contents to program come from: a JSON data sheet (a file, "-"
+// for standard input, or none), with FIELD=VALUE settings on top, or a whole
+// TEDS image in hexadecimal.
+struct ContentOptions {
+  std::string sheetPath;
+  std::vector<std::string> settings;
+  std::string imageHex;
+};
+
+// The DS2430A contents `options` describe: application register (8 bytes)
+// and memory (32 bytes, page checksum first). False with a message on the
+// error stream, prefixed with `command`, when they cannot be made.
+bool MakeDS2430AContents(const ContentOptions& options, const std::string& command,
+                         TedsStreams& streams, std::vector<uint8_t>& application,
+                         std::vector<uint8_t>& memory);
+
+// `teds encode`: prints the image, the DS2430A dump and what it reads back as.
+void AddEncodeCommand(CLI::App& app, TedsStreams& streams, int& status);

@@ -1,0 +1,296 @@
+#include "tools/teds/WriteCommand.h"
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <stdexcept>
+
+#include "devicelink/ZorelOneWireMaster.h"
+#include "onewire/DS2430AWriter.h"
+#include "simdevice/Bench.h"
+#include "simdevice/SimDevice.h"
+#include "text/HexText.h"
+#include "tools/teds/BenchSave.h"
+#include "tools/teds/HexText.h"
+#include "tools/teds/QueryCommand.h"
+
+namespace {
+
+const char kWriteFooter[] =
+    "Programs one DS2430A, chosen by its ROM, with the contents of a data sheet (as\n"
+    "for `teds encode`) or of a whole image: it reads the part, writes and verifies\n"
+    "the scratchpad, copies it into the memory and reads the memory back. Only with\n"
+    "--lock-application-register does it also write, verify and lock the\n"
+    "application register (status FC), which commits the TEDS for good: hosts read\n"
+    "only locked parts. A part locked with other contents is refused.\n"
+    "\n"
+    "With this build's stand-in the device is the simulated device of a bench file\n"
+    "(or the built-in bench); --save-bench writes the bench with the parts' new\n"
+    "contents, for `teds query --bench`.\n"
+    "\n"
+    "Examples:\n"
+    "  teds write --bench blank.json --rom \"14 3A 7F 1B 05 00 00 B6\" \\\n"
+    "    --sheet sensor.json --lock-application-register --save-bench written.json\n"
+    "  teds query --bench written.json\n"
+    "\n"
+    "Exit status: 0 written and verified, 1 the write failed or the part was not\n"
+    "found (the line on standard output says what the part holds), 2 bad\n"
+    "arguments, contents or bench, 3 no end within the time-out.";
+
+std::wstring Widen(const std::string& text) {
+  std::wstring wide;
+  for (unsigned char c : text) wide.push_back(static_cast<wchar_t>(c));
+  return wide;
+}
+
+// Brings the master up, finds the part and runs the writer, on the device
+// library's callback thread; the waiting thread hears when it has ended.
+class WriteHost : public AbstractOneWireMaster::Listener,
+                  public AbstractOneWireMaster::DiscoveryListener,
+                  public DS2430AWriter::Listener,
+                  public std::enable_shared_from_this<WriteHost> {
+ public:
+  WriteHost(const WriteOptions& options, const AbstractOneWireMaster::Device& rom,
+            std::vector<uint8_t> application, std::vector<uint8_t> memory, TedsStreams& streams)
+      : options(options),
+        rom(rom),
+        application(std::move(application)),
+        memory(std::move(memory)),
+        streams(streams) {}
+
+  void Attach(ZorelOneWireMaster& link) { master = &link; }
+
+  void Ready() override {
+    if (searching) return;
+    searching = true;
+    Progress("searching the bus");
+    master->Discover(shared_from_this());
+  }
+  void Error(const std::string& message) override {
+    Print(message);
+    // A refused handshake leaves the master waiting for ever; a failed
+    // discovery or write reports through its own listener.
+    if (master->HandshakeRefused()) End(false);
+  }
+  void Discovered(const std::vector<AbstractOneWireMaster::Device>& devices) override {
+    for (const auto& device : devices) {
+      if (device != rom) continue;
+      Progress("writing " + rom.ToString() + (options.lock ? " and locking it" : ""));
+      writer = DS2430AWriter::Create(*master, rom, application, memory, options.lock, *this);
+      writer->Start();
+      return;
+    }
+    std::string found;
+    for (const auto& device : devices) found += (found.empty() ? "" : ", ") + device.ToString();
+    Print("Device " + rom.ToString() +
+          " not found on the bus (found: " + (found.empty() ? "none" : found) + ")");
+    End(false);
+  }
+  void WriteFinished(const DS2430AWriter::Report& report) override {
+    Print(report.Text(rom));
+    End(report.ok);
+  }
+
+  // True when the write ended within `timeout`; `ok` tells how.
+  bool Wait(std::chrono::duration<double> timeout, bool& ok) {
+    std::unique_lock<std::mutex> guard(mutex);
+    const bool done = endedCv.wait_for(guard, timeout, [this] { return ended; });
+    ok = succeeded;
+    return done;
+  }
+
+  void Progress(const std::string& note) {
+    if (options.quiet) return;
+    std::lock_guard<std::mutex> guard(mutex);
+    streams.err << "teds write: " << note << '\n';
+    streams.err.flush();
+  }
+
+ private:
+  void Print(const std::string& text) {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (ended) return;
+    streams.out << text;
+    if (text.empty() || text.back() != '\n') streams.out << '\n';
+    streams.out.flush();
+  }
+  void End(bool ok) {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (ended) return;
+    ended = true;
+    succeeded = ok;
+    endedCv.notify_all();
+  }
+
+  const WriteOptions& options;
+  const AbstractOneWireMaster::Device rom;
+  const std::vector<uint8_t> application;
+  const std::vector<uint8_t> memory;
+  TedsStreams& streams;
+  ZorelOneWireMaster* master = nullptr;
+  std::shared_ptr<DS2430AWriter> writer;
+  bool searching = false;  // callback thread only
+  std::mutex mutex;
+  std::condition_variable endedCv;
+  bool ended = false;
+  bool succeeded = false;
+};
+
+bool ParseRom(const std::string& text, AbstractOneWireMaster::Device& rom, std::ostream& err) {
+  std::vector<uint8_t> bytes;
+  std::string problem;
+  if (text.empty()) {
+    problem = "the ROM of the part to write is required";
+  } else if (ParseHexBytes(text, bytes, problem) && bytes.size() != 8) {
+    problem = "a ROM has 8 bytes, not " + std::to_string(bytes.size());
+  } else if (problem.empty() && bytes[0] != DS2430AMemory::familyCode) {
+    problem = "family " + orvtext::HexByte(bytes[0]) + " is not a DS2430A (family 14)";
+  }
+  if (!problem.empty()) {
+    err << "teds write: --rom: " << problem << '\n';
+    return false;
+  }
+  rom = AbstractOneWireMaster::Device(bytes.data());
+  return true;
+}
+
+bool LoadWriteBench(const WriteOptions& options, std::string& text, simdevice::Bench& bench,
+                    std::ostream& err) {
+  try {
+    if (options.benchPath.empty()) {
+      text = simdevice::DefaultBenchJson();
+    } else {
+      std::ifstream file(options.benchPath, std::ios::binary);
+      if (!file) throw std::runtime_error(options.benchPath + ": cannot be read");
+      text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    std::vector<std::string> warnings;
+    bench = simdevice::ParseBench(
+        text, options.benchPath.empty() ? "built-in bench" : options.benchPath, &warnings);
+    for (const std::string& warning : warnings) err << "teds write: warning: " << warning << '\n';
+    return true;
+  } catch (const std::exception& e) {
+    err << "teds write: " << e.what() << '\n';
+    return false;
+  }
+}
+
+bool SaveWrittenBench(const WriteOptions& options, const std::string& text,
+                      simdevice::SimDevice& device, std::ostream& err) {
+  std::ofstream file(options.saveBenchPath, std::ios::binary | std::ios::trunc);
+  if (file) file << SaveBench(text, device);
+  if (file.flush()) return true;
+  err << "teds write: --save-bench: " << options.saveBenchPath << " cannot be written\n";
+  return false;
+}
+
+}  // namespace
+
+int RunWrite(const WriteOptions& options, TedsStreams& streams) {
+  AbstractOneWireMaster::Device rom;
+  std::vector<uint8_t> application;
+  std::vector<uint8_t> memory;
+  std::string benchText;
+  simdevice::Bench bench;
+  if (!ParseRom(options.rom, rom, streams.err) ||
+      !MakeDS2430AContents(options.contents, "teds write", streams, application, memory) ||
+      !LoadWriteBench(options, benchText, bench, streams.err)) {
+    return TEDS_EXIT_BAD_INPUT;
+  }
+  if (options.mode > 255 || !(options.timeoutS > 0)) {
+    streams.err << "teds write: --mode must be 0 to 255 and --timeout-s greater than 0\n";
+    return TEDS_EXIT_BAD_INPUT;
+  }
+  unsigned int channel = options.haveChannel ? options.channel : 0;
+  if (!options.haveChannel && !bench.channels.empty()) channel = bench.channels[0].channel;
+
+  const std::shared_ptr<simdevice::SimDevice> device = simdevice::SimDevice::Create(bench);
+  simdevice::SimAttachment sim(device);
+  std::unique_ptr<ZorelOneWireMaster> master;
+  try {
+    master = std::make_unique<ZorelOneWireMaster>(
+        options.haveDevice ? Widen(options.device) : bench.name,
+        options.haveAddress ? options.address : bench.address, channel,
+        ZorelDAQTEDSMode(static_cast<uint8_t>(options.mode)),
+        std::chrono::milliseconds(options.pollMs));
+  } catch (const std::invalid_argument& e) {
+    streams.err << "teds write: " << e.what() << '\n';
+    return TEDS_EXIT_BAD_INPUT;
+  }
+  const auto host = std::make_shared<WriteHost>(options, rom, application, memory, streams);
+  host->Attach(*master);
+  master->AddListener(host);
+  host->Progress("enabling the TEDS channel");
+  ZorelOneWireMaster* const link = master.get();
+  master->Serialized([link] { link->Enable(true); });
+  bool ok = false;
+  const bool ended = host->Wait(std::chrono::duration<double>(options.timeoutS), ok);
+  master->Enable(false);
+  master->Shutdown();
+  master.reset();
+
+  // Saved whatever the outcome: the file then holds what the parts hold.
+  if (!options.saveBenchPath.empty() &&
+      !SaveWrittenBench(options, benchText, *device, streams.err)) {
+    return TEDS_EXIT_BAD_INPUT;
+  }
+  if (!ended) {
+    streams.err << "teds write: no answer: the write did not end within " << options.timeoutS
+                << " s\n";
+    return TEDS_EXIT_TIMEOUT;
+  }
+  return ok ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
+}
+
+void AddWriteCommand(CLI::App& app, TedsStreams& streams, int& status) {
+  auto options = std::make_shared<WriteOptions>();
+  CLI::App* write = app.add_subcommand("write", "Program one DS2430A with a TEDS and verify it");
+  write->footer(kWriteFooter);
+  write->add_option("--rom", options->rom, "ROM of the part to write (8 bytes)")->type_name("HEX");
+  CLI::Option* sheet = write
+                           ->add_option("--sheet", options->contents.sheetPath,
+                                        "Data sheet file (JSON), - for stdin")
+                           ->type_name("FILE");
+  CLI::Option* set = write->add_option("--set", options->contents.settings, "Set one field")
+                         ->type_name("FIELD=VALUE");
+  write->add_option("--image", options->contents.imageHex, "A whole TEDS image instead")
+      ->type_name("HEX")
+      ->excludes(sheet)
+      ->excludes(set);
+  write->add_flag("--lock-application-register", options->lock,
+                  "Also write, verify and lock the application register (irreversible)");
+  write->add_option("--bench", options->benchPath, "Bench file of the simulated device (JSON)")
+      ->type_name("FILE");
+  write->add_option("--save-bench", options->saveBenchPath, "Write the bench with the new contents")
+      ->type_name("FILE");
+  CLI::Option* device =
+      write->add_option("--device", options->device, "Device name")->type_name("NAME");
+  CLI::Option* address =
+      write->add_option("--address", options->address, "Device address")->type_name("N");
+  CLI::Option* channel =
+      write->add_option("--channel", options->channel, "TEDS channel 0-7")->type_name("N");
+  write->add_option("--mode", options->mode, "TEDS mode of the channel")->capture_default_str();
+  write->add_option("--poll-ms", options->pollMs, "Pause before each read of the relay's answer")
+      ->capture_default_str();
+  write->add_option("--timeout-s", options->timeoutS, "Give up after this many seconds")
+      ->capture_default_str();
+  write->add_flag("--quiet", options->quiet, "No progress on standard error");
+  write->callback([options, device, address, channel, &streams, &status]() {
+    options->haveDevice = device->count() > 0;
+    options->haveAddress = address->count() > 0;
+    options->haveChannel = channel->count() > 0;
+    const ContentOptions& c = options->contents;
+    if (c.sheetPath.empty() && c.settings.empty() && c.imageHex.empty()) {
+      streams.err
+          << "teds write: give the contents: --sheet FILE, --set FIELD=VALUE or --image HEX\n";
+      status = TEDS_EXIT_BAD_INPUT;
+      return;
+    }
+    status = RunWrite(*options, streams);
+  });
+}

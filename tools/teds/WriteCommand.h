@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+
+#include "tools/teds/EncodeCommand.h"
+#include "tools/teds/TedsApp.h"
+
+namespace CLI {
+class App;
+}
+
+// `teds write`: programs one DS2430A, found by its ROM, through the device
+// library (with this build's stand-in: the simulated device of a bench).
+struct WriteOptions {
+  ContentOptions contents;
+  std::string rom;
+  bool lock = false;          // --lock-application-register
+  std::string benchPath;      // empty: the built-in bench
+  std::string saveBenchPath;  // empty: not saved
+  bool haveDevice = false;
+  std::string device;
+  bool haveAddress = false;
+  unsigned int address = 0;
+  bool haveChannel = false;
+  unsigned int channel = 0;
+  unsigned int mode = 1;
+  unsigned int pollMs = 1000;
+  double timeoutS = 60;
+  bool quiet = false;
+};
+
+// Standard output gets the bus's error texts as they arrive and one line of
+// outcome: what was written, or which step failed, why, and what the part
+// holds now. Returns TEDS_EXIT_OK when the part was written (and locked, if
+// asked) and verified, TEDS_EXIT_PARSE_ERROR when the write failed or the
+// part was not found, TEDS_EXIT_BAD_INPUT for bad arguments, contents or
+// bench, TEDS_EXIT_TIMEOUT (3) when it did not end in time.
+int RunWrite(const WriteOptions& options, TedsStreams& streams);
+
+void AddWriteCommand(CLI::App& app, TedsStreams& streams, int& status);

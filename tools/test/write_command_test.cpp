@@ -1,0 +1,320 @@
+// `teds encode` and `teds write` end to end: data sheets to images, and
+// programming a simulated sensor through the device library, then reading it
+// back with `teds query`.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "simdevice/Bench.h"
+#include "teds/TEDSEncoder.h"
+#include "testing/WorkedExample.h"
+#include "text/HexText.h"
+#include "tools/test/ToolRun.h"
+
+namespace {
+
+using nlohmann::json;
+using toolrun::Outcome;
+using toolrun::Teds;
+using toolrun::TempFile;
+
+const char kRom[] = "14 3A 7F 1B 05 00 00 B6";
+
+// The worked example's values as a calibration lab types them.
+json WorkedSheet() {
+  return json::parse(R"({
+    "basicTeds": {"manufacturerID": 100, "modelNumber": 1234, "versionLetter": "B",
+                  "versionNumber": 3, "serialNumber": 123456},
+    "templates": [{"group": "standard", "sensRef": 0.01, "tfHpS": 0.5, "direction": "Z",
+                   "weight": 9.5, "sign": "POSITIVE", "transferFunction": false,
+                   "refFreq": 98.7, "refTemp": 23, "calDate": "2020-01-01",
+                   "calInitials": "ABC", "calPeriod": 365, "measID": 5}]})");
+}
+
+const char kWorkedMemory[] =
+    "6F 64 90 0F F8 64 06 29 1C FB 08 62 B4 45 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+    "00 00";
+
+std::string FF(std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) text += i == 0 ? "FF" : " FF";
+  return text;
+}
+
+// A bench with the sensor kRom (blank unless `device` says otherwise) and
+// `faults` on its channel.
+json Bench(const json& device = json::object(), const json& faults = json::object()) {
+  json entry = {{"rom", kRom}, {"status", "FF"}};
+  entry.update(device);
+  return {{"name", "SIM-DAQ"},
+          {"address", 1},
+          {"channels",
+           json::array({{{"channel", 0}, {"devices", json::array({entry})}, {"faults", faults}}})}};
+}
+
+struct Written {
+  Outcome outcome;
+  json device;  // the sensor's entry in the saved bench
+};
+
+Written Write(const json& bench, const json& sheet, std::vector<std::string> extra = {}) {
+  TempFile benchFile(bench.dump());
+  TempFile sheetFile(sheet.dump());
+  TempFile saved;
+  std::vector<std::string> args = {
+      "write", "--bench", benchFile.path, "--sheet", sheetFile.path, "--rom",   kRom, "--poll-ms",
+      "0",     "--quiet", "--timeout-s",  "10",      "--save-bench", saved.path};
+  args.insert(args.end(), extra.begin(), extra.end());
+  Written w{Teds(args), json()};
+  const json savedBench = json::parse(saved.Read(), nullptr, false);
+  if (!savedBench.is_discarded()) w.device = savedBench["channels"][0]["devices"][0];
+  return w;
+}
+
+}  // namespace
+
+TEST(TedsEncode, PrintsImageDumpBenchEntryAndWhatItReadsBackAs) {
+  TempFile sheet(WorkedSheet().dump());
+  const Outcome outcome = Teds({"encode", "--sheet", sheet.path, "--rom", kRom});
+  EXPECT_EQ(TEDS_EXIT_OK, outcome.status) << outcome.err;
+  EXPECT_EQ(std::string("Image:       64 80 34 41 0C 40 E2 01 64 90 0F F8 64 06 29 1C FB 08 62 "
+                        "B4 45 01 00\n"
+                        "Application: 64 80 34 41 0C 40 E2 01\n"
+                        "Memory:      ") +
+                kWorkedMemory + "\nBench device: {\"rom\": \"" + kRom +
+                "\", \"status\": \"FC\", \"application\": \"64 80 34 41 0C 40 E2 01\", "
+                "\"memory\": \"" +
+                kWorkedMemory +
+                "\"}\n\nReads back as:\nCompile: GOOD "
+                "CHECKSUM\n" +
+                orvtest::WorkedSensorOutput("00 00 00 00 00 00 00 00"),
+            outcome.out);
+
+  // Settings on top of a sheet read from standard input.
+  const Outcome set = Teds({"encode", "--sheet", "-", "--set", "calInitials=XYZ", "--set",
+                            "calDate=2024-05-01", "--set", "serialNumber=7"},
+                           WorkedSheet().dump());
+  EXPECT_EQ(TEDS_EXIT_OK, set.status) << set.err;
+  for (const char* line :
+       {"%CalInitials:   XYZ\n", "%CalDate:       2024-05-01\n", "Serial Number:   7\n"}) {
+    EXPECT_NE(std::string::npos, set.out.find(line)) << line;
+  }
+}
+
+TEST(TedsEncode, TakesWhatDecodeJsonWritesAndGivesTheSameImageBack) {
+  // The worked image, and one with the extended and transfer-function groups.
+  TEDSBasicDatasheet basic;
+  basic.manufacturerID = 4000;
+  TEDSTemplate25::Data extended;
+  extended.extended = true;
+  extended.defaultFR = 2;
+  extended.sensRef01 = 40000;
+  extended.tfHpS10 = 200;
+  extended.transferFunction = true;
+  extended.tfKPq = 300;
+  extended.tempCoef = 33;
+  extended.weight = 1;
+  extended.refFreq = 100;
+  extended.refTemp = 20;
+  extended.calInitials = "Q@_";
+  const std::string extendedHex = orvtext::FormatHex(TEDSEncoder::Encode(basic, {extended}).image);
+  for (const std::string& image :
+       {std::string("64 80 34 41 0C 40 E2 01 64 90 0F F8 64 06 29 1C FB 08 62 B4 45 01 00"),
+        extendedHex}) {
+    const Outcome decoded = Teds({"decode", "--json", "--image", image});
+    ASSERT_EQ(TEDS_EXIT_OK, decoded.status) << decoded.err;
+    const Outcome encoded = Teds({"encode", "--sheet", "-"}, decoded.out);
+    ASSERT_EQ(TEDS_EXIT_OK, encoded.status) << encoded.err;
+    EXPECT_EQ("Image:       " + image + "\n", encoded.out.substr(0, encoded.out.find('\n') + 1));
+  }
+}
+
+TEST(TedsEncode, RefusesWhatCannotBeEncodedNamingTheFieldWithExitTwo) {
+  json extended = WorkedSheet();
+  extended["templates"][0]["sensRef01"] = 5;
+  json twoTransducers = {{"transducers", json::array({WorkedSheet(), WorkedSheet()})}};
+  json disagreeing = WorkedSheet();
+  disagreeing["templates"][0]["calDateText"] = "2021-01-01";
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"--set", "weight=1e9"},
+       WorkedSheet().dump(),
+       "teds encode: weight: 1e+09 g is outside 0.1 to 9736.85 g\n"},
+      {{"--set", "calInitials=abc"},
+       WorkedSheet().dump(),
+       "teds encode: calInitials: \"a\" is not a 5-bit TEDS character (allowed: space, A to Z, "
+       "\",\", \".\", \"/\", \"_\" and \"@\")\n"},
+      {{"--set", "modelNumber=40000"},
+       WorkedSheet().dump(),
+       "teds encode: standard input: basicTeds.modelNumber: 40000 is outside 0 to 32767\n"},
+      {{"--set", "measID=null"},
+       WorkedSheet().dump(),
+       "teds encode: standard input: templates[0].measID: missing\n"},
+      {{"--set", "calDate=2020-02-30"},
+       WorkedSheet().dump(),
+       "teds encode: standard input: templates[0].calDate: \"2020-02-30\" is not a date "
+       "YYYY-MM-DD\n"},
+      {{"--set", "direction=W"},
+       WorkedSheet().dump(),
+       "teds encode: standard input: templates[0].direction: \"W\" is none of \"X\", \"Y\", "
+       "\"Z\"\n"},
+      {{},
+       extended.dump(),
+       "teds encode: standard input: templates[0].sensRef01: given, but the group is "
+       "\"standard\"\n"},
+      {{},
+       disagreeing.dump(),
+       "teds encode: standard input: templates[0].calDateText: \"2021-01-01\" disagrees with "
+       "the value it restates (\"2020-01-01\")\n"},
+      {{},
+       twoTransducers.dump(),
+       "teds encode: standard input: transducers: a data sheet holds exactly one transducer\n"},
+      {{"--set", "sensRef=\"x\""}, "{", "teds encode: standard input: not valid JSON\n"},
+      {{}, "[1]", "teds encode: standard input: must be a JSON object\n"},
+      {{"--set", "measID=1"},
+       "[1]",
+       "teds encode: standard input: not a data sheet object with basicTeds and templates\n"},
+      {{"--set", "colour=red"},
+       WorkedSheet().dump(),
+       "teds encode: standard input: templates[0].colour: unknown field\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"encode", "--sheet", "-"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome outcome = Teds(args, c.input);
+    EXPECT_EQ(TEDS_EXIT_BAD_INPUT, outcome.status) << c.err;
+    EXPECT_EQ(c.err, outcome.err);
+    EXPECT_EQ("", outcome.out) << c.err;
+  }
+}
+
+TEST(TedsWrite, BlankSensorWrittenAndLockedIsReadBackByQueryWithTheValuesAskedFor) {
+  json sheet = WorkedSheet();
+  sheet["templates"][0]["sensRef"] = 0.0102;
+  sheet["templates"][0]["calDate"] = "2024-05-01";
+  sheet["templates"][0]["calInitials"] = "XYZ";
+  const Written w = Write(Bench(), sheet, {"--lock-application-register"});
+  EXPECT_EQ(TEDS_EXIT_OK, w.outcome.status) << w.outcome.err;
+  EXPECT_EQ(std::string("Wrote [") + kRom +
+                "]: memory programmed with the new contents; application register locked with "
+                "the new contents (status FC)\n",
+            w.outcome.out);
+  EXPECT_EQ("FC", w.device["status"]);
+
+  TempFile written(Bench(w.device).dump());
+  const Outcome query = Teds({"query", "--bench", written.path, "--poll-ms", "0", "--quiet"});
+  EXPECT_EQ(TEDS_EXIT_OK, query.status) << query.err;
+  std::string expected = orvtest::WorkedSensorOutput(kRom);
+  for (auto [from, to] : {std::pair<std::string, std::string>{"0.010001", "0.010201"},
+                          {"2020-01-01", "2024-05-01"},
+                          {"Initials:   ABC", "Initials:   XYZ"}}) {
+    expected.replace(expected.find(from), from.size(), to);
+  }
+  EXPECT_NE(std::string::npos, query.out.find("Compile: GOOD CHECKSUM\n" + expected)) << query.out;
+}
+
+// Each way the sequence fails through the relay: the line says where and
+// what the part holds, and the saved bench holds exactly that.
+TEST(TedsWrite, EachFailureIsReportedAndTheSensorIsLeftAsReported) {
+  const std::string fail = std::string("Writing [") + kRom + "] failed at ";
+  json otherSerial = WorkedSheet();
+  otherSerial["basicTeds"]["serialNumber"] = 654321;
+  const json locked = {{"status", "FC"}, {"application", "64 80 34 41 0C 40 E2 01"}};
+  struct Case {
+    json bench;
+    json sheet;
+    std::string out;
+    std::string status;
+    std::string memory;
+  };
+  const Case cases[] = {
+      // The relay refuses the copy (the seventh data exchange): nothing programmed.
+      {Bench(json::object(),
+             {{"commandFailures", json::array({{{"command", "0A"}, {"skip", 6}, {"count", 1}}})}}),
+       WorkedSheet(),
+       fail + "copy scratchpad: Remote OneWire transfer failed: CMD_ML_DATA failed. Left on the "
+              "device: memory unchanged; application register untouched (status FF)\n",
+       "FF", FF(32)},
+      // Locked with other contents: refused before anything is written.
+      {Bench(locked), otherSerial,
+       fail + "read status: the application register is locked with other contents (64 80 34 "
+              "41 0C 40 E2 01; the new contents begin 64 80 34 41 0C F1 FB 09). Left on the "
+              "device: memory unchanged; application register locked with other contents\n",
+       "FC", FF(32)},
+      // The sensor leaves the bus after the first reads: no presence any more.
+      {Bench(json::object(), {{"dropOff", json::array({{{"rom", kRom}, {"afterAccesses", 3}}})}}),
+       WorkedSheet(),
+       fail + "write scratchpad: Remote OneWire transfer failed: CMD_ML_ACCESS failed. Left on "
+              "the device: memory unchanged; application register untouched (status FF)\n",
+       "FF", FF(32)},
+  };
+  for (const Case& c : cases) {
+    const Written w = Write(c.bench, c.sheet, {"--lock-application-register"});
+    EXPECT_EQ(TEDS_EXIT_PARSE_ERROR, w.outcome.status) << c.out << w.outcome.err;
+    EXPECT_EQ(c.out, w.outcome.out);
+    EXPECT_EQ(c.status, w.device.value("status", "")) << c.out;
+    EXPECT_EQ(c.memory, w.device.value("memory", "")) << c.out;
+  }
+}
+
+TEST(TedsWrite, AGoneSensorBesideAnotherReadsAllHighAndIsNotCopied) {
+  json bench =
+      Bench(json::object(), {{"dropOff", json::array({{{"rom", kRom}, {"afterAccesses", 3}}})}});
+  bench["channels"][0]["devices"].push_back({{"rom", "14 01 5A 00 00 00 00 10"}});
+  const Written w = Write(bench, WorkedSheet());
+  EXPECT_EQ(TEDS_EXIT_PARSE_ERROR, w.outcome.status);
+  EXPECT_EQ(std::string("Writing [") + kRom +
+                "] failed at write scratchpad: scratchpad read back " + FF(32) + ", expected " +
+                kWorkedMemory +
+                " (all FF: is the device still on the bus?). Left on the device: memory "
+                "unchanged; application register untouched (status FF)\n",
+            w.outcome.out);
+  EXPECT_EQ(FF(32), w.device["memory"]);
+}
+
+TEST(TedsWrite, LockedSensorWithTheSameRegisterGetsItsMemoryOnly) {
+  const json locked = {{"status", "FC"}, {"application", "64 80 34 41 0C 40 E2 01"}};
+  const Written w = Write(Bench(locked), WorkedSheet(), {"--lock-application-register"});
+  EXPECT_EQ(TEDS_EXIT_OK, w.outcome.status) << w.outcome.err;
+  EXPECT_EQ(std::string("Wrote [") + kRom +
+                "]: memory programmed with the new contents; application register already "
+                "locked with the new contents\n",
+            w.outcome.out);
+  EXPECT_EQ(kWorkedMemory, w.device["memory"]);
+}
+
+TEST(TedsWrite, BadArgumentsExitWithTwo) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"write", "--rom", kRom},
+       "teds write: give the contents: --sheet FILE, --set FIELD=VALUE or --image HEX\n"},
+      {{"write", "--rom", "28 01 02 03 04 05 06 07", "--image", "64 80 34 41 0C 40 E2 01"},
+       "teds write: --rom: family 28 is not a DS2430A (family 14)\n"},
+      {{"write", "--rom", "14 01", "--image", "64"},
+       "teds write: --rom: a ROM has 8 bytes, not 2\n"},
+      {{"write", "--rom", kRom, "--image", std::string(40 * 2, '0')},
+       "teds write: image: 40 bytes do not fit one DS2430A (at most 39: 8 in the application "
+       "register, 31 in memory)\n"},
+  };
+  for (const Case& c : cases) {
+    const Outcome outcome = Teds(c.args);
+    EXPECT_EQ(TEDS_EXIT_BAD_INPUT, outcome.status) << c.err;
+    EXPECT_EQ(c.err, outcome.err);
+    EXPECT_EQ("", outcome.out);
+  }
+  // A ROM that is not on the bus.
+  TempFile bench(Bench().dump());
+  const Outcome absent = Teds({"write", "--bench", bench.path, "--rom", "14 01 5A 00 00 00 00 10",
+                               "--image", "64 80 34 41 0C 40 E2 01", "--poll-ms", "0", "--quiet"});
+  EXPECT_EQ(TEDS_EXIT_PARSE_ERROR, absent.status);
+  EXPECT_EQ(std::string("Device [14 01 5A 00 00 00 00 10] not found on the bus (found: [") + kRom +
+                "])\n",
+            absent.out);
+}
