@@ -211,9 +211,12 @@ void TEDSInterface::Query() {
   master.Serialized([this] {
     const unsigned before = cyclesStarted;
     master.Enable(true);
-    if (master.GetState() == AbstractOneWireMaster::Ready && cyclesStarted == before) {
-      DiscoverNodes();
-    }
+    // A master already Searching (for an interface destroyed mid-query, say)
+    // sends no further Ready: join its running discovery instead of waiting.
+    const unsigned state = master.GetState();
+    const bool canDiscover =
+        state == AbstractOneWireMaster::Ready || state == AbstractOneWireMaster::Searching;
+    if (canDiscover && cyclesStarted == before) DiscoverNodes();
   });
 }
 

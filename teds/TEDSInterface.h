@@ -75,7 +75,8 @@ class ORVANE_TEDS_API TEDSInterface {
 
   void AddListener(const std::shared_ptr<Listener>& listener);
   void AddCycleListener(const std::shared_ptr<CycleListener>& listener);
-  // Enables the master; a master that is ready at once is queried at once,
+  // Enables the master; a master that is ready at once is queried at once, one
+  // already searching (for another interface) is joined in its discovery,
   // otherwise the cycle starts when it becomes ready.
   void Query();
 

@@ -86,14 +86,27 @@ class BusEmulator : public AbstractOneWireMaster {
     Enable(true);
   }
   void BusError(const std::string& message) { Error(message); }
+  // Runs a search that `holdSearch` kept waiting, as a slow bus would.
+  void ReleaseSearch() {
+    holdSearch = false;
+    if (searchHeld) {
+      searchHeld = false;
+      Search();
+    }
+  }
 
   std::vector<EmulatedDevice> devices;
   std::string searchFailure;  // non-empty: the first search pass fails with it
   int enableCalls = 0;
   int searches = 0;
+  bool holdSearch = false;  // a search waits for ReleaseSearch
 
  protected:
   void Search() override {
+    if (holdSearch) {
+      searchHeld = true;
+      return;
+    }
     ++searches;
     if (!searchFailure.empty()) {
       SearchError(searchFailure);
@@ -137,6 +150,7 @@ class BusEmulator : public AbstractOneWireMaster {
     return true;
   }
   std::size_t next = 0;
+  bool searchHeld = false;
 };
 
 }  // namespace orvtest

@@ -261,6 +261,18 @@ TEST_F(TEDSInterfaceTest, InterfaceDestroyedBeforeTheMasterIsNeverCalledAgain) {
   EXPECT_EQ(before, log.size());
 }
 
+TEST_F(TEDSInterfaceTest, QueryJoinsASearchLeftRunningByADestroyedInterface) {
+  master.devices.push_back(DeviceWithImage(MakeRom(0x14, 1), SensorImage()));
+  master.holdSearch = true;
+  { TEDSInterface(master).Query(); }  // gone while the master is Searching
+  ASSERT_EQ(AbstractOneWireMaster::Searching, master.GetState());
+  TEDSInterface teds(master);
+  teds.AddListener(host);
+  teds.Query();
+  master.ReleaseSearch();
+  EXPECT_EQ(std::vector<std::string>{MakeRom(0x14, 1).ToString()}, Found());
+}
+
 // ---- Sensors beside a bad device ---------------------------------------------
 // A device that yields no transducer is named after the checksum texts; every
 // other sensor of the cycle is still reported.
