@@ -95,7 +95,8 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
 
   // The relay master's transaction: three relay commands per operation
   // (CMD_DATA_ID with the ROM, CMD_ML_ACCESS, CMD_ML_DATA). When the
-  // operations do not fit one inbound block they travel in consecutive
+  // operations do not fit one inbound block, or their answers one outbound
+  // block, they travel in consecutive
   // transfers, each operation's commands kept together; replies are delivered
   // in order and the transaction ends once.
   class ORVANE_TEDS_API Transaction : public AbstractOneWireMaster::Transaction {
@@ -116,9 +117,10 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
     };
 
     // Refuses (false) an operation whose exchange length 1 + data + reply
-    // exceeds 255, or whose commands alone exceed one inbound block at the
-    // relay's current maximum. Submitting a transaction that met a refusal
-    // ends it through Error without sending anything.
+    // exceeds 255, whose commands alone exceed one inbound block or whose
+    // answers alone exceed one outbound block at the relay's current maxima.
+    // Submitting a transaction that met a refusal ends it through Error
+    // without sending anything.
     bool AddOperation(const std::shared_ptr<Operation>& operation) override;
     // Queues the first transfer and registers with the master; a transaction
     // without operations finishes at once without traffic.
@@ -149,6 +151,8 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
     // of the queue for the first, at its front for a continuation so that the
     // transaction's transfers run back to back.
     bool QueueNextTransfer(bool first, std::string& failure);
+    // Appends one operation's three commands.
+    static void AddCommands(Transfer& next, const OperationData& data);
     // The three answers of one operation; its CMD_ML_DATA response, or null
     // with the failure kept in `walk`.
     static const Response* ExamineOperation(ResponseWalk& walk, const OperationData& data);
@@ -233,6 +237,8 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   static bool ReturnCodeHalts(uint8_t returnCode);
   // Bytes one request takes in an inbound block.
   static std::size_t RequestBytes(const Request& request);
+  // Bytes of the longest answer the relay may give to one request.
+  static std::size_t AnswerBytes(const Request& request);
   // Bytes of commands one inbound block can take at the current maximum.
   std::size_t BlockCapacity() const;
 
@@ -283,8 +289,11 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   // (no further device, or a failure already reported).
   bool ReceiveSearchPass(ResponseWalk& walk, bool pending);
 
+  // False, with the reason, when the transfer's commands do not fit one
+  // inbound block or its longest answers one outbound block.
+  bool CheckLimits(const Transfer& transfer, std::string& failure) const;
   // Builds the inbound block of `transfer`; false, with the reason, when it
-  // does not fit the relay's inbound maximum.
+  // does not fit the relay's limits.
   bool PackBlock(const Transfer& transfer, std::vector<uint8_t>& block, std::string& failure) const;
   // Parses an outbound block into the transfer's responses; false on a
   // protocol error.

@@ -197,20 +197,46 @@ TEST_F(RemoteOneWireMasterTransaction, RefusedOperationFailsTheTransactionWithou
   EXPECT_EQ(longLog.events,
             std::vector<std::string>{
                 kPrefix + std::string("Operation refused: exchange of 257 bytes exceeds 255")});
+
+  // At an outbound maximum of 48 a 32-byte memory read fits (14 + 34), one
+  // more reply byte does not.
+  ScriptedRelay narrow;
+  narrow.MakeReady(0xFF, 48);
+  TransactionLog wideLog;
+  const auto third = narrow.CreateTransaction(wideLog);
+  EXPECT_TRUE(third->AddOperation(
+      std::make_shared<LoggedOperation>(wideLog, "32", kDevice, 0xF0, Bytes{0}, 32)));
+  EXPECT_FALSE(third->AddOperation(
+      std::make_shared<LoggedOperation>(wideLog, "33", kDevice, 0xF0, Bytes{0}, 33)));
+  third->Submit();
+  EXPECT_EQ(wideLog.events,
+            std::vector<std::string>{kPrefix + std::string("Operation refused: its answers need "
+                                                            "49 bytes, the relay sends at most 48 "
+                                                            "per block")});
 }
 
 TEST_F(RemoteOneWireMasterTransaction, LargeTransactionTravelsInConsecutiveTransfers) {
   struct Case {
     uint8_t inboundMax;
+    uint8_t outboundMax;
     int devices;
     std::vector<std::size_t> split;  // operations per transfer
   };
-  // Six DS2430As: 15 reads of 16 bytes fill 240 of 253; one DS2430A at the
-  // smallest maximum: two reads take 32 of 46.
-  for (const Case& c : {Case{0xFF, 6, {15, 3}}, Case{48, 1, {2, 1}}}) {
-    SCOPED_TRACE(c.devices);
+  // Each read takes 16 bytes of commands; its answers take up to 17 (status),
+  // 24 (application register) and 48 (memory) bytes, 89 per DS2430A.
+  const std::vector<Case> cases = {
+      {0xFF, 0xFF, 2, {6}},
+      {100, 0xFF, 3, {6, 3}},      // inbound bound: six reads take 96 of 98
+      {0xFF, 0xFF, 6, {8, 8, 2}},  // outbound bound: 219 and 243 of 255
+      {48, 0xFF, 1, {2, 1}},       // two reads take 32 of 46
+      {0xFF, 48, 2, {2, 1, 2, 1}},  // 41, then the memory read's 48 alone
+      {48, 48, 1, {2, 1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << int(c.inboundMax) << "/" << int(c.outboundMax) << " "
+                                      << c.devices);
     ScriptedRelay relay;
-    relay.MakeReady(c.inboundMax);
+    relay.MakeReady(c.inboundMax, c.outboundMax);
     TransactionLog log;
     std::vector<std::unique_ptr<MemoryLog>> listeners;
     std::vector<std::unique_ptr<DS2430AMemory>> memories;
