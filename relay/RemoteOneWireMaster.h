@@ -182,6 +182,18 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   std::shared_ptr<AbstractOneWireMaster::Transaction> CreateTransaction(
       AbstractOneWireMaster::Transaction::Listener& listener) override;
 
+  // Search passes per search transfer: the default 2 (the protocol's own
+  // 26- and 9-byte blocks), a number from 1 up, or SEARCH_PASSES_MOST for as
+  // many as both block maxima allow (17 in a discovery's first transfer and
+  // 18 in later ones at 255/255). A number is capped to what fits. The relay
+  // carries its search state from pass to pass; the answers after the first
+  // pass that finds no further device are ignored. Takes effect with the
+  // next search transfer.
+  static constexpr unsigned SEARCH_PASSES_DEFAULT = 2;
+  static constexpr unsigned SEARCH_PASSES_MOST = 0;
+  void SetSearchPasses(unsigned passes) { searchPasses = passes; }
+  unsigned GetSearchPasses() const { return searchPasses; }
+
   // Texts and block limits from the last configuration.
   const std::string& GetProtocol() const { return protocol; }
   const std::string& GetVendor() const { return vendor; }
@@ -275,6 +287,7 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   std::shared_ptr<TransferListener> configListener;
   std::shared_ptr<TransferListener> searchListener;
   uint32_t pollsLeft = POLL_BUDGET;
+  unsigned searchPasses = SEARCH_PASSES_DEFAULT;
 
  private:
   void InitializeRelay();
@@ -284,7 +297,10 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   bool ReceiveDataInboundMax(ResponseWalk& walk);
   bool ReceiveDataProtocol(ResponseWalk& walk);
   bool ReceiveDataVendor(ResponseWalk& walk);
-  void ReceiveSearchResponse(const Transfer& transfer, bool loaded);
+  void ReceiveSearchResponse(const Transfer& transfer, bool loaded, unsigned passes);
+  // Appends search passes to `pass` while the wanted number is not reached
+  // and both block limits allow; returns how many.
+  unsigned AddSearchPasses(Transfer& pass) const;
   // One search pass's three answers; false when the examination has ended
   // (no further device, or a failure already reported).
   bool ReceiveSearchPass(ResponseWalk& walk, bool pending);
