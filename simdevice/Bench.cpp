@@ -221,7 +221,8 @@ class Reader {
     Object(
         value, field,
         {"silentReads", "silentAfterAnswers", "garbageAnswers", "garbageBytes", "commandFailures",
-         "corruptSearchCrc", "dropOff", "outboundChunk", "refuseSetMode", "refuseWritesAfter"});
+         "corruptSearchCrc", "dropOff", "outboundChunk", "ignoreOutboundMax", "refuseSetMode",
+         "refuseWritesAfter"});
     RelayFaults& faults = channel.faults;
     auto count = [&](const char* key, uint32_t& out) {
       if (const json* v = Find(value, key)) {
@@ -235,6 +236,9 @@ class Reader {
     if (const json* v = Find(value, "garbageBytes")) {
       faults.garbageBytes = Hex(*v, field + ".garbageBytes");
       if (faults.garbageBytes.empty()) Fail(field + ".garbageBytes", "must hold at least one byte");
+    }
+    if (const json* v = Find(value, "ignoreOutboundMax")) {
+      faults.ignoreOutboundMax = Bool(*v, field + ".ignoreOutboundMax");
     }
     if (const json* v = Find(value, "refuseSetMode")) {
       channel.refuseSetMode = Bool(*v, field + ".refuseSetMode");
