@@ -34,9 +34,23 @@ const char kQueryFooter[] =
     "Examples:\n"
     "  teds query --poll-ms 0\n"
     "  teds query --bench bench.json --channel 2 --timeout-s 20\n"
+    "  teds query --search-passes max   (fewer round trips for many sensors)\n"
     "\n"
     "Exit status: 0 a transducer was reported, 1 the query ended without one,\n"
     "2 bad arguments or bench, 3 the query did not end within the time-out.";
+
+// "max" or a number from 1: search passes per transfer; false otherwise.
+bool ParseSearchPasses(const std::string& text, unsigned& passes) {
+  if (text == "max") {
+    passes = RemoteOneWireMaster::SEARCH_PASSES_MOST;
+    return true;
+  }
+  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  passes = static_cast<unsigned>(std::stoul(text));
+  return passes >= 1;
+}
 
 std::wstring Widen(const std::string& text) {
   std::wstring wide;
@@ -207,6 +221,24 @@ bool LoadQueryBench(const QueryOptions& options, simdevice::Bench& bench, std::o
   }
 }
 
+// The numeric options; false, with a message, when one is out of range.
+bool CheckNumbers(const QueryOptions& options, unsigned& searchPasses, std::ostream& err) {
+  if (options.mode > 255) {
+    err << "teds query: --mode " << options.mode << " is not a TEDS mode (0 to 255)\n";
+    return false;
+  }
+  if (!(options.timeoutS > 0)) {
+    err << "teds query: --timeout-s must be greater than 0\n";
+    return false;
+  }
+  if (!ParseSearchPasses(options.searchPasses, searchPasses)) {
+    err << "teds query: --search-passes " << options.searchPasses
+        << " is neither a number from 1 to 999 nor max\n";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int RunQuery(const QueryOptions& options, TedsStreams& streams) {
@@ -216,14 +248,8 @@ int RunQuery(const QueryOptions& options, TedsStreams& streams) {
   const unsigned int address = options.haveAddress ? options.address : bench.address;
   unsigned int channel = options.haveChannel ? options.channel : 0;
   if (!options.haveChannel && !bench.channels.empty()) channel = bench.channels[0].channel;
-  if (options.mode > 255) {
-    streams.err << "teds query: --mode " << options.mode << " is not a TEDS mode (0 to 255)\n";
-    return TEDS_EXIT_BAD_INPUT;
-  }
-  if (!(options.timeoutS > 0)) {
-    streams.err << "teds query: --timeout-s must be greater than 0\n";
-    return TEDS_EXIT_BAD_INPUT;
-  }
+  unsigned searchPasses = 0;
+  if (!CheckNumbers(options, searchPasses, streams.err)) return TEDS_EXIT_BAD_INPUT;
 
   simdevice::SimAttachment sim(simdevice::SimDevice::Create(bench));
   ObserverRegistration progress(
@@ -239,6 +265,7 @@ int RunQuery(const QueryOptions& options, TedsStreams& streams) {
     streams.err << "teds query: " << e.what() << '\n';
     return TEDS_EXIT_BAD_INPUT;
   }
+  master->SetSearchPasses(searchPasses);
 
   const auto host = std::make_shared<QueryHost>(streams.out);
   ZorelOneWireMaster* const link = master.get();
@@ -302,6 +329,12 @@ void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status) {
       ->capture_default_str();
   query->add_option("--timeout-s", options->timeoutS, "Give up after this many seconds")
       ->type_name("N")
+      ->capture_default_str();
+  query
+      ->add_option("--search-passes", options->searchPasses,
+                   "Search passes per transfer: a number, or max for as many as the relay's "
+                   "block limits allow (fewer round trips)")
+      ->type_name("N|max")
       ->capture_default_str();
   query->add_flag("--quiet", options->quiet, "No progress on standard error");
   query->callback([options, device, address, channel, &streams, &status]() {
