@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -208,8 +209,12 @@ json StagedBench(const FaultCase& fault) {
 
 class BenchFile {
  public:
+  // The random part keeps test programs of other builds on the same machine,
+  // running the same case at the same time, off this file.
   BenchFile(const json& bench, const std::string& name)
-      : path((std::filesystem::temp_directory_path() / ("teds_fault_" + name + ".json")).string()) {
+      : path((std::filesystem::temp_directory_path() /
+              ("teds_fault_" + name + "_" + std::to_string(std::random_device()()) + ".json"))
+                 .string()) {
     std::ofstream(path) << bench.dump(2);
   }
   ~BenchFile() { std::filesystem::remove(path); }

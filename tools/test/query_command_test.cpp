@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -40,7 +41,8 @@ class BenchFile {
       : path((std::filesystem::temp_directory_path() /
               (std::string("teds_query_") +
                ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-               std::to_string(++counter) + ".json"))
+               std::to_string(++counter) + "_" + std::to_string(std::random_device()()) +
+               ".json"))
                  .string()) {
     std::ofstream(path) << bench.dump(2);
   }
