@@ -9,7 +9,20 @@ foreach(_dir onewire relay devicelink teds)
 endforeach()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/orvane/ DESTINATION include/orvane_teds/orvane
   FILES_MATCHING PATTERN "*.h" PATTERN "test" EXCLUDE)
+# The C interface: one header, and a pkg-config file for C hosts
+# (`cc host.c $(pkg-config --cflags --libs orvane_teds)`, then `#include <orvane_teds.h>`).
+install(FILES ${PROJECT_SOURCE_DIR}/capi/orvane_teds.h DESTINATION include/orvane_teds/capi)
+# The prefix is found from the file's own place, so `--prefix` at install
+# time is honoured.
+file(RELATIVE_PATH ORVANE_PC_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/orvane_teds.pc.in ${CMAKE_BINARY_DIR}/orvane_teds.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/orvane_teds.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
+# An installed library finds the device library beside it wherever the
+# prefix is.
+if(NOT WIN32)
+  set_target_properties(orvane_teds PROPERTIES INSTALL_RPATH "$ORIGIN")
+endif()
 install(TARGETS orvane orvane_teds EXPORT orvane_tedsTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

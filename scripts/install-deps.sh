@@ -1,15 +1,30 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, testing and cross-building
-# need. Does nothing when everything is already there.
+# scripts/install-deps.sh [--tests | --ci]
+# Installs the Debian 12 packages that are missing, in three sets:
+#   (none)   building and running `teds`: compilers, CMake, Ninja and the two
+#            header-only libraries the tool and the simulated device use;
+#   --tests  also what the test suite needs: GoogleTest, pkg-config, and
+#            python3 with pytest and jsonschema for the Python package;
+#   --ci     also what CI runs beyond that: benchmarks, the mingw-w64 cross
+#            compiler and wine, clang with libFuzzer, valgrind.
+# Does nothing when everything is already there.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ pkg-config
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
-  nlohmann-json3-dev libcli11-dev
-  g++-mingw-w64-x86-64-posix wine64
-  clang libclang-rt-14-dev valgrind
-)
+level=${1:-}
+case "$level" in
+  ""|--tests|--ci) ;;
+  *) echo "usage: $0 [--tests | --ci]" >&2; exit 2 ;;
+esac
+
+packages=(cmake ninja-build gcc g++ nlohmann-json3-dev libcli11-dev)
+if [ "$level" = --tests ] || [ "$level" = --ci ]; then
+  packages+=(libgtest-dev libgmock-dev googletest pkg-config
+             python3 python3-pytest python3-jsonschema)
+fi
+if [ "$level" = --ci ]; then
+  packages+=(libbenchmark-dev g++-mingw-w64-x86-64-posix wine64
+             clang libclang-rt-14-dev valgrind)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

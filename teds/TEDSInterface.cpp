@@ -81,6 +81,26 @@ TEDSInterface::CycleListener::~CycleListener() = default;
 
 // ---- The interface ----------------------------------------------------------
 
+namespace {
+
+std::string HexByte(uint8_t value) {
+  static const char digits[] = "0123456789ABCDEF";
+  return {digits[value >> 4], digits[value & 0x0F]};
+}
+
+// Why a node yields no transducer: it has no memory object to read a TEDS
+// from, or its status byte says the application register is not locked.
+std::string SkippedText(const TEDSNode& node) {
+  const AbstractOneWireMaster::Device& device = node.GetDevice();
+  std::string text = "Node " + device.ToString() + " skipped: ";
+  if (!node.HasMemory()) return text + "family " + HexByte(device[0]) + " holds no TEDS";
+  if (!node.GetStatus()) return text + "status not read";
+  return text + "status " + HexByte(*node.GetStatus()) + " is not " +
+         HexByte(TEDSNode::VALID_STATUS) + " (application register not locked)";
+}
+
+}  // namespace
+
 TEDSInterface::TEDSInterface(AbstractOneWireMaster& master)
     : currentNode(nodes.end()), busListener(std::make_shared<BusListener>(this)), master(master) {
   master.AddListener(busListener);
@@ -199,14 +219,21 @@ void TEDSInterface::ReadNodes() {
 
 void TEDSInterface::ReadNodesResult() {
   transaction.reset();
-  bool allValid = true;
   for (currentNode = nodes.begin(); currentNode != nodes.end(); ++currentNode) {
     (*currentNode)->Compile();
-    if (!(*currentNode)->IsValid()) allValid = false;
   }
-  // A node that did not answer with a valid status ends the cycle here.
-  if (nodes.empty() || allValid) ProcessTransducers();
+  // A bus often carries devices that hold no TEDS (a temperature sensor, an
+  // adapter's identity chip, a sensor whose application register was never
+  // locked). Each is named and passed over; it must not withhold the others.
+  ReportSkippedNodes();
+  ProcessTransducers();
   EndCycle();
+}
+
+void TEDSInterface::ReportSkippedNodes() {
+  for (const std::shared_ptr<TEDSNode>& node : nodes) {
+    if (!node->IsValid()) Error(SkippedText(*node));
+  }
 }
 
 void TEDSInterface::GroupNodeLists() {
@@ -242,19 +269,31 @@ void TEDSInterface::GroupSingleNodes() {
   }
 }
 
+void TEDSInterface::ParseTransducers() {
+  // A transducer whose TEDS cannot be parsed is named and dropped; the others
+  // are still reported. Every parse text comes before the first report.
+  std::vector<std::shared_ptr<TEDSTransducer>> parsed;
+  for (const std::shared_ptr<TEDSTransducer>& transducer : transducers) {
+    try {
+      transducer->Parse();
+      parsed.push_back(transducer);
+    } catch (const TEDSException& e) {
+      Error(std::string("Template Parse Error : ") + e.what());
+    }
+  }
+  transducers.swap(parsed);
+}
+
 void TEDSInterface::ProcessTransducers() {
   GroupNodeLists();
   GroupSingleNodes();
-  try {
-    for (const std::shared_ptr<TEDSTransducer>& transducer : transducers) transducer->Parse();
-  } catch (const TEDSException& e) {
-    Error(std::string("Template Parse Error : ") + e.what());
-    return;
-  }
+  // When every transducer fails to parse, its parse texts say why nothing is
+  // reported; "No valid templates found" is for a cycle that grouped none.
   if (transducers.empty()) {
     Error("No valid templates found");
     return;
   }
+  ParseTransducers();
   // Outer loop transducers, inner loop listeners. Work on copies: a listener
   // may add listeners, and the lists must stay valid while they are walked.
   const std::vector<std::shared_ptr<TEDSTransducer>> found = transducers;

@@ -40,7 +40,7 @@ class ORVANE_TEDS_API TEDSInterface {
   };
 
   // Told when a query cycle has ended, however it ended: after its reports,
-  // silently after compiling, or through a discovery or memory error. Lets a
+  // with nothing to report, or through a discovery or memory error. Lets a
   // host that waits for a query know when to stop waiting.
   class ORVANE_TEDS_API CycleListener {
    public:
@@ -96,8 +96,10 @@ class ORVANE_TEDS_API TEDSInterface {
   void EndCycle();
   void ReportReady();
   void ReportDevices(const std::vector<AbstractOneWireMaster::Device>& devices);
+  void ReportSkippedNodes();
   void GroupNodeLists();
   void GroupSingleNodes();
+  void ParseTransducers();
 
   std::vector<std::shared_ptr<CycleListener>> cycleListeners;
   bool cycleRunning = false;

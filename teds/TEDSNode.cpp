@@ -7,6 +7,7 @@
 #include "teds/TEDSTransducer.h"
 
 void TEDSNode::MemoryListener::StatusRetrieved(uint8_t status) {
+  node->status = status;
   if (status == VALID_STATUS) node->valid = true;
 }
 
@@ -19,7 +20,7 @@ void TEDSNode::MemoryListener::MemoryRetrieved(const std::vector<uint8_t>& data)
 }
 
 TEDSNode::TEDSNode(TEDSInterface& owner, const AbstractOneWireMaster::Device& device)
-    : owner(&owner), memoryListener(std::make_shared<MemoryListener>(this)) {
+    : owner(&owner), device(device), memoryListener(std::make_shared<MemoryListener>(this)) {
   if (device[0] == DS2430AMemory::familyCode) {
     memory = std::make_shared<DS2430AMemory>(owner.master, device, *memoryListener);
   }
@@ -59,10 +60,6 @@ bool TEDSNode::GetNodeList(std::vector<std::array<uint8_t, 8>>& list) const {
     list.push_back(rom);
   }
   return true;
-}
-
-AbstractOneWireMaster::Device TEDSNode::GetDevice() const {
-  return memory ? AbstractOneWireMaster::Device(*memory) : AbstractOneWireMaster::Device();
 }
 
 // Lives here rather than with the rest of the transducer because it is the

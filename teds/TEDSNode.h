@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "onewire/AbstractOneWireMaster.h"
@@ -55,8 +56,10 @@ class ORVANE_TEDS_API TEDSNode {
   bool IsValid() const { return valid; }
   bool IsClaimed() const { return transducer != nullptr; }
   bool HasMemory() const { return memory != nullptr; }
-  // The node's identity: the ROM of its memory object (all zero without one).
-  AbstractOneWireMaster::Device GetDevice() const;
+  // The status byte as last read; empty until a status read has answered.
+  std::optional<uint8_t> GetStatus() const { return status; }
+  // The ROM of the device the node stands for, with or without memory object.
+  const AbstractOneWireMaster::Device& GetDevice() const { return device; }
   const std::vector<uint8_t>& GetImage() const { return image; }
   const std::vector<uint8_t>& GetOTPMemory() const { return otpMemory; }
   const std::vector<uint8_t>& GetMemoryData() const { return memoryData; }
@@ -65,10 +68,14 @@ class ORVANE_TEDS_API TEDSNode {
   friend class TEDSTransducer;
 
   TEDSInterface* owner;
+  // Kept apart from the memory object so that a node of a family without one
+  // can still be named in the cycle's texts.
+  AbstractOneWireMaster::Device device;
   const TEDSTransducer* transducer = nullptr;
   std::shared_ptr<OneWireMemory> memory;
   std::shared_ptr<MemoryListener> memoryListener;
   bool valid = false;
+  std::optional<uint8_t> status;
   std::vector<uint8_t> otpMemory;
   std::vector<uint8_t> memoryData;
   std::vector<uint8_t> image;

@@ -40,15 +40,16 @@ std::shared_ptr<TEDSTemplate> TEDSTemplate25::Parse(TEDSParser& reader) {
   }
   d.force = false;
 
-  if (field(1, "Invalid Extended Functionality bit") == 0) {
+  d.extended = field(1, "Invalid Extended Functionality bit") == 1;
+  if (!d.extended) {
     d.sensRef = scaled(16, 5e-7, 0.00015, "Invalid value for %Sens@Ref");
     d.tfHpS = scaled(8, 0.005, 0.03, "Invalid value for %TF_HP_S");
   } else {
     // The case labels sit between the Windows-1252 quotation marks 0x93 and
     // 0x94; the literals are split so that the digits are not taken into the
     // hexadecimal escapes.
-    field(2, "Invalid value for %DefaultFR");
-    field(1, "Invalid value for %Passive");
+    d.defaultFR = field(2, "Invalid value for %DefaultFR");
+    d.passive = field(1, "Invalid value for %Passive");
     d.sensRef01 = field(16, "Invalid value for %Sens@Ref[\x93" "01\x94]");
     d.sensRef10 = field(16, "Invalid value for %Sens@Ref[\x93" "10\x94]");
     d.tfHpS01 = field(8, "Invalid value for %TF_HP_S[\x93" "01\x94]");
@@ -61,14 +62,14 @@ std::shared_ptr<TEDSTemplate> TEDSTemplate25::Parse(TEDSParser& reader) {
   d.weight = scaled(6, 0.1, 0.1, "Invalid value for %Weight");
   d.sign = field(1, "Invalid value for %Sign");
 
-  if (field(1, "Invalid Transfer Function bit") == 1) {
-    // The transfer-function group is skipped: the acceleration report has no
-    // place for it.
-    field(7, "Invalid value for %TF_SP");
-    field(9, "Invalid value for %TF_KPr");
-    field(9, "Invalid value for %TF_KPq");
-    field(7, "Invalid value for %TF_SL");
-    field(6, "Invalid value for %TempCoef");
+  d.transferFunction = field(1, "Invalid Transfer Function bit") == 1;
+  if (d.transferFunction) {
+    // Kept raw: the acceleration report has no place for the group.
+    d.tfSp = field(7, "Invalid value for %TF_SP");
+    d.tfKPr = field(9, "Invalid value for %TF_KPr");
+    d.tfKPq = field(9, "Invalid value for %TF_KPq");
+    d.tfSl = field(7, "Invalid value for %TF_SL");
+    d.tempCoef = field(6, "Invalid value for %TempCoef");
   }
 
   d.refFreq = scaled(8, 0.35, 0.0175, "Invalid value for %Reffreq");

@@ -34,6 +34,19 @@ class ORVANE_TEDS_API TEDSTemplate25 : public TEDSTemplate {
     std::string calInitials;  // %CalInitials, three characters
     uint32_t calPeriod = 0;   // %CalPeriod, days
     uint32_t measID = 0;      // %MeasID
+    // Which optional groups the image held, and the raw values of theirs that
+    // have no member above, so that a host can tell the standard group's
+    // sensitivity from an extended group's (whose sensRef stays 0.0) and an
+    // encoder can write back what was read. Not shown by the report.
+    bool extended = false;       // Extended Functionality select
+    uint32_t defaultFR = 0;      // %DefaultFR, extended group
+    uint32_t passive = 0;        // %Passive, extended group
+    bool transferFunction = false;  // Transfer Function select
+    uint32_t tfSp = 0;           // %TF_SP
+    uint32_t tfKPr = 0;          // %TF_KPr
+    uint32_t tfKPq = 0;          // %TF_KPq
+    uint32_t tfSl = 0;           // %TF_SL
+    uint32_t tempCoef = 0;       // %TempCoef
   };
 
   TEDSTemplate25(const TEDSTemplate25&) = default;

@@ -120,10 +120,10 @@ class RecordingBusListener : public AbstractOneWireMaster::Listener {
   std::vector<std::string> errors;
 };
 
-class ZorelTest : public ::testing::Test {
+class ZorelOneWireMasterTest : public ::testing::Test {
  protected:
-  ZorelTest() : device(std::make_shared<HandshakeDevice>()) {}
-  ~ZorelTest() override { orvane::DetachDevice(name, 7); }
+  ZorelOneWireMasterTest() : device(std::make_shared<HandshakeDevice>()) {}
+  ~ZorelOneWireMasterTest() override { orvane::DetachDevice(name, 7); }
   void Attach() { ASSERT_TRUE(orvane::AttachDevice(name, 7, device)); }
   std::unique_ptr<ZorelOneWireMaster> MakeMaster(unsigned channel = 3,
                                                  std::chrono::milliseconds pause = 0ms) {
@@ -138,7 +138,7 @@ class ZorelTest : public ::testing::Test {
   std::shared_ptr<RecordingBusListener> bus = std::make_shared<RecordingBusListener>();
 };
 
-TEST_F(ZorelTest, HandshakeRunsInOrderBeforeAnyRelayTraffic) {
+TEST_F(ZorelOneWireMasterTest, HandshakeRunsInOrderBeforeAnyRelayTraffic) {
   Attach();
   auto master = MakeMaster();
   master->Enable(true);
@@ -155,7 +155,7 @@ TEST_F(ZorelTest, HandshakeRunsInOrderBeforeAnyRelayTraffic) {
   EXPECT_EQ(4u, device->Log().size());
 }
 
-TEST_F(ZorelTest, RefusedSetModeStopsTheHandshakeAndDisableThenEnableRepeatsIt) {
+TEST_F(ZorelOneWireMasterTest, RefusedSetModeStopsTheHandshakeAndDisableThenEnableRepeatsIt) {
   device->setModeSucceeds = false;
   Attach();
   auto master = MakeMaster();
@@ -173,7 +173,7 @@ TEST_F(ZorelTest, RefusedSetModeStopsTheHandshakeAndDisableThenEnableRepeatsIt) 
             device->Log());
 }
 
-TEST_F(ZorelTest, RefusedServiceModeLeavesTheMasterEnablingWithoutRelayTraffic) {
+TEST_F(ZorelOneWireMasterTest, RefusedServiceModeLeavesTheMasterEnablingWithoutRelayTraffic) {
   device->serviceModeSucceeds = false;
   Attach();
   auto master = MakeMaster();
@@ -184,7 +184,7 @@ TEST_F(ZorelTest, RefusedServiceModeLeavesTheMasterEnablingWithoutRelayTraffic) 
   EXPECT_EQ(AbstractOneWireMaster::Enabling, master->GetState());
 }
 
-TEST_F(ZorelTest, RequestRefusedByTheLibraryIsReportedAndRecoveredFrom) {
+TEST_F(ZorelOneWireMasterTest, RequestRefusedByTheLibraryIsReportedAndRecoveredFrom) {
   auto master = MakeMaster();  // no device answers to the name yet
   master->Enable(true);
   ASSERT_EQ(1u, bus->Errors().size());
@@ -198,13 +198,13 @@ TEST_F(ZorelTest, RequestRefusedByTheLibraryIsReportedAndRecoveredFrom) {
   ASSERT_TRUE(Eventually([&] { return bus->Ready_() == 1; }));
 }
 
-TEST_F(ZorelTest, ChannelOutsideZeroToSevenIsRejected) {
+TEST_F(ZorelOneWireMasterTest, ChannelOutsideZeroToSevenIsRejected) {
   EXPECT_THROW(ZorelOneWireMaster(name, 7, 8, ZorelDAQTEDSMode(1)), std::invalid_argument);
   auto master = MakeMaster(7);
   EXPECT_EQ(0x80, master->GetChannelMask());
 }
 
-TEST_F(ZorelTest, DestroyingTheMasterWhileItsPollThreadWaitsEndsAtOnce) {
+TEST_F(ZorelOneWireMasterTest, DestroyingTheMasterWhileItsPollThreadWaitsEndsAtOnce) {
   Attach();
   auto master = MakeMaster(0, std::chrono::hours(1));
   master->Enable(true);
@@ -217,7 +217,7 @@ TEST_F(ZorelTest, DestroyingTheMasterWhileItsPollThreadWaitsEndsAtOnce) {
   EXPECT_EQ(3u, device->Log().size());
 }
 
-TEST_F(ZorelTest, ResponsesForAnotherAddressAreIgnored) {
+TEST_F(ZorelOneWireMasterTest, ResponsesForAnotherAddressAreIgnored) {
   auto other = std::make_shared<HandshakeDevice>();
   ASSERT_TRUE(orvane::AttachDevice(name, 8, other));
   auto master = MakeMaster();

@@ -17,13 +17,13 @@ const std::array<std::array<uint8_t, 8>, 4> kRealRoms = {{
     {0x14, 0x3A, 0x7F, 0x1B, 0x05, 0x00, 0x00, 0xB6},
 }};
 
-TEST(DeviceCrc8, CatalogueCheckValueAndEmptyRange) {
+TEST(Device, Crc8CatalogueCheckValueAndEmptyRange) {
   const std::string digits = "123456789";
   EXPECT_EQ(0xA1, Device::crc8(reinterpret_cast<const uint8_t*>(digits.data()), 9));
   EXPECT_EQ(0x00, Device::crc8(nullptr, 0));
 }
 
-TEST(DeviceCrc8, RealRomsCheckAndEverySingleBitFlipIsDetected) {
+TEST(Device, Crc8RealRomsCheckAndEverySingleBitFlipIsDetected) {
   for (const auto& rom : kRealRoms) {
     EXPECT_EQ(rom[7], Device::crc8(rom.data(), 7)) << Device::ToString(rom);
     EXPECT_EQ(0x00, Device::crc8(rom.data(), 8)) << Device::ToString(rom);
@@ -35,7 +35,7 @@ TEST(DeviceCrc8, RealRomsCheckAndEverySingleBitFlipIsDetected) {
   }
 }
 
-TEST(DeviceText, UpperCaseTwoDigitBytesInBrackets) {
+TEST(Device, TextUpperCaseTwoDigitBytesInBrackets) {
   const Device device(kRealRoms[3]);
   EXPECT_EQ("[14 3A 7F 1B 05 00 00 B6]", device.ToString());
   EXPECT_EQ(device.ToString(), Device::ToString(kRealRoms[3]));
@@ -43,7 +43,7 @@ TEST(DeviceText, UpperCaseTwoDigitBytesInBrackets) {
   EXPECT_EQ(25u, device.ToString().size());
 }
 
-TEST(DeviceValue, ConstructionFromPointerAndComparison) {
+TEST(Device, ValueConstructionFromPointerAndComparison) {
   const Device fromArray(kRealRoms[0]);
   const Device fromPointer(kRealRoms[0].data());
   EXPECT_TRUE(fromArray == fromPointer);

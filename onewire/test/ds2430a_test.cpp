@@ -52,9 +52,9 @@ class RecordingMemoryListener : public OneWireMemory::Listener {
   bool memberDuringCallback = false;
 };
 
-class DS2430ATest : public ::testing::Test {
+class DS2430AMemoryTest : public ::testing::Test {
  protected:
-  DS2430ATest()
+  DS2430AMemoryTest()
       : transaction(std::make_shared<CollectingTransaction>(master, transactionListener)),
         memory(master, kRom, listener) {
     listener.memory = &memory;
@@ -71,7 +71,7 @@ class DS2430ATest : public ::testing::Test {
   DS2430AMemory memory;
 };
 
-TEST_F(DS2430ATest, ThreeReadsAddOneOperationEachWithCommandDataAndLength) {
+TEST_F(DS2430AMemoryTest, ThreeReadsAddOneOperationEachWithCommandDataAndLength) {
   memory.RetrieveStatus(transaction);
   memory.RetrieveOTPMemory(transaction, 0, 8);
   memory.RetrieveMemory(transaction, 0, 32);
@@ -89,13 +89,13 @@ TEST_F(DS2430ATest, ThreeReadsAddOneOperationEachWithCommandDataAndLength) {
   }
 }
 
-TEST_F(DS2430ATest, LengthIsCarriedInEightBitsAndAddressIsTheDataByte) {
+TEST_F(DS2430AMemoryTest, LengthIsCarriedInEightBitsAndAddressIsTheDataByte) {
   memory.RetrieveMemory(transaction, 0x11, 300);
   EXPECT_EQ(44, Op(0).length);
   EXPECT_EQ(std::vector<uint8_t>{0x11}, Op(0).data);
 }
 
-TEST_F(DS2430ATest, RepliesReachTheListenerUnchangedAndReleaseTheMember) {
+TEST_F(DS2430AMemoryTest, RepliesReachTheListenerUnchangedAndReleaseTheMember) {
   memory.RetrieveStatus(transaction);
   memory.RetrieveMemory(transaction, 0, 32);
   std::vector<uint8_t> bytes(32);
@@ -110,7 +110,7 @@ TEST_F(DS2430ATest, RepliesReachTheListenerUnchangedAndReleaseTheMember) {
   EXPECT_EQ(nullptr, memory.GetStatusOperation());
 }
 
-TEST_F(DS2430ATest, TwoPendingReadsOfOneKindBothDeliverInOrder) {
+TEST_F(DS2430AMemoryTest, TwoPendingReadsOfOneKindBothDeliverInOrder) {
   memory.RetrieveMemory(transaction, 0, 4);
   memory.RetrieveMemory(transaction, 4, 2);
   auto it = transaction->GetOperations().begin();
@@ -133,7 +133,7 @@ class PlainMemory : public OneWireMemory {
                       uint64_t) override {}
 };
 
-TEST_F(DS2430ATest, SizesOfTheChipAndOfAGenericMemory) {
+TEST_F(DS2430AMemoryTest, SizesOfTheChipAndOfAGenericMemory) {
   EXPECT_EQ(32u, memory.GetSize());
   EXPECT_EQ(8u, memory.GetOTPSize());
   EXPECT_TRUE(memory.HasStatus());

@@ -143,7 +143,7 @@ class RecordingDiscovery : public AbstractOneWireMaster::DiscoveryListener {
   std::function<void()> onDiscovered;
 };
 
-class MasterTest : public ::testing::Test {
+class AbstractOneWireMasterTest : public ::testing::Test {
  protected:
   std::shared_ptr<RecordingDiscovery> NewDiscovery(const std::string& name) {
     return std::make_shared<RecordingDiscovery>(events, name);
@@ -152,7 +152,7 @@ class MasterTest : public ::testing::Test {
   TestMaster master;
 };
 
-TEST_F(MasterTest, DiscoverOnDisabledMasterEnablesAndSearchesRightAfterReady) {
+TEST_F(AbstractOneWireMasterTest, DiscoverOnDisabledMasterEnablesAndSearchesRightAfterReady) {
   master.deferBringUp = true;
   auto bus = std::make_shared<RecordingBusListener>(events, "bus");
   master.AddListener(bus);
@@ -171,7 +171,7 @@ TEST_F(MasterTest, DiscoverOnDisabledMasterEnablesAndSearchesRightAfterReady) {
   EXPECT_TRUE(master.Context().load);
 }
 
-TEST_F(MasterTest, DiscoverFromReadyListenerStartsOneSearchOnly) {
+TEST_F(AbstractOneWireMasterTest, DiscoverFromReadyListenerStartsOneSearchOnly) {
   master.deferBringUp = true;
   auto bus = std::make_shared<RecordingBusListener>(events, "bus");
   bus->onReady = [this] { master.Discover(NewDiscovery("d")); };
@@ -182,7 +182,7 @@ TEST_F(MasterTest, DiscoverFromReadyListenerStartsOneSearchOnly) {
   EXPECT_EQ(AbstractOneWireMaster::Searching, master.GetState());
 }
 
-TEST_F(MasterTest, JoinedDiscoveriesShareOneSearchAndOneList) {
+TEST_F(AbstractOneWireMasterTest, JoinedDiscoveriesShareOneSearchAndOneList) {
   master.deferBringUp = true;
   auto first = NewDiscovery("first");
   auto second = NewDiscovery("second");
@@ -205,7 +205,7 @@ TEST_F(MasterTest, JoinedDiscoveriesShareOneSearchAndOneList) {
   EXPECT_TRUE(master.IsReady());
 }
 
-TEST_F(MasterTest, EmptyBusDeliversEmptyListAndReturnsToReady) {
+TEST_F(AbstractOneWireMasterTest, EmptyBusDeliversEmptyListAndReturnsToReady) {
   master.Enable(true);
   auto discovery = NewDiscovery("d");
   master.Discover(discovery);
@@ -215,7 +215,7 @@ TEST_F(MasterTest, EmptyBusDeliversEmptyListAndReturnsToReady) {
   EXPECT_TRUE(master.IsReady());
 }
 
-TEST_F(MasterTest, PendingReportsDecideWhenTheBaseAsksForTheNextPass) {
+TEST_F(AbstractOneWireMasterTest, PendingReportsDecideWhenTheBaseAsksForTheNextPass) {
   master.Enable(true);
   auto discovery = NewDiscovery("d");
   master.Discover(discovery);
@@ -230,7 +230,7 @@ TEST_F(MasterTest, PendingReportsDecideWhenTheBaseAsksForTheNextPass) {
   EXPECT_EQ((std::vector<Device>{Rom(1), Rom(2), Rom(3)}), discovery->devices);
 }
 
-TEST_F(MasterTest, NewDiscoveryStartsFromFreshContextAndList) {
+TEST_F(AbstractOneWireMasterTest, NewDiscoveryStartsFromFreshContextAndList) {
   master.bus = {Rom(1), Rom(2), Rom(3)};
   master.AnswerFromBus();
   master.Enable(true);
@@ -243,7 +243,7 @@ TEST_F(MasterTest, NewDiscoveryStartsFromFreshContextAndList) {
   EXPECT_EQ(1, second->discoveredCalls);
 }
 
-TEST_F(MasterTest, DiscoverFromInsideDiscoveredJoinsTheEndingDiscovery) {
+TEST_F(AbstractOneWireMasterTest, DiscoverFromInsideDiscoveredJoinsTheEndingDiscovery) {
   master.bus = {Rom(7)};
   master.Enable(true);
   auto joiner = NewDiscovery("joiner");
@@ -257,7 +257,7 @@ TEST_F(MasterTest, DiscoverFromInsideDiscoveredJoinsTheEndingDiscovery) {
   EXPECT_TRUE(master.IsReady());
 }
 
-TEST_F(MasterTest, SearchErrorEndsTheDiscoveryAndTheNextOneSucceeds) {
+TEST_F(AbstractOneWireMasterTest, SearchErrorEndsTheDiscoveryAndTheNextOneSucceeds) {
   master.Enable(true);
   auto failed = NewDiscovery("failed");
   master.Discover(failed);
@@ -274,7 +274,7 @@ TEST_F(MasterTest, SearchErrorEndsTheDiscoveryAndTheNextOneSucceeds) {
   EXPECT_EQ(0, failed->discoveredCalls);
 }
 
-TEST_F(MasterTest, BusErrorReachesBusListenersThenWaitingDiscovery) {
+TEST_F(AbstractOneWireMasterTest, BusErrorReachesBusListenersThenWaitingDiscovery) {
   master.deferBringUp = true;
   master.AddListener(std::make_shared<RecordingBusListener>(events, "bus"));
   master.ReportBusError("alone");
@@ -288,7 +288,7 @@ TEST_F(MasterTest, BusErrorReachesBusListenersThenWaitingDiscovery) {
   EXPECT_EQ(AbstractOneWireMaster::Enabling, master.GetState());
 }
 
-TEST_F(MasterTest, ListenerRemovedDuringNotificationIsNotCalledAndAddedOneWaits) {
+TEST_F(AbstractOneWireMasterTest, ListenerRemovedDuringNotificationIsNotCalledAndAddedOneWaits) {
   master.deferBringUp = true;
   auto first = std::make_shared<RecordingBusListener>(events, "first");
   auto second = std::make_shared<RecordingBusListener>(events, "second");
@@ -334,7 +334,7 @@ class RecordingTransactionListener : public AbstractOneWireMaster::Transaction::
   Events& events;
 };
 
-TEST_F(MasterTest, TransactionFinishesOperationsInOrderThenTellsItsListener) {
+TEST_F(AbstractOneWireMasterTest, TransactionFinishesOperationsInOrderThenTellsItsListener) {
   RecordingTransactionListener listener(events);
   auto transaction = master.CreateTransaction(listener);
   auto a = std::make_shared<RecordingOperation>(events, 1, 2);
@@ -355,7 +355,7 @@ TEST_F(MasterTest, TransactionFinishesOperationsInOrderThenTellsItsListener) {
   EXPECT_EQ(0u, master.SubmittedCount());
 }
 
-TEST_F(MasterTest, TransactionErrorStopsDeliveryAndKeepsEarlierResults) {
+TEST_F(AbstractOneWireMasterTest, TransactionErrorStopsDeliveryAndKeepsEarlierResults) {
   RecordingTransactionListener listener(events);
   auto transaction = master.CreateTransaction(listener);
   auto a = std::make_shared<RecordingOperation>(events, 1, 1);
@@ -370,7 +370,7 @@ TEST_F(MasterTest, TransactionErrorStopsDeliveryAndKeepsEarlierResults) {
   EXPECT_EQ(0u, master.SubmittedCount());
 }
 
-TEST_F(MasterTest, DoubleSubmitIsListedTwiceAndOneEndRemovesBoth) {
+TEST_F(AbstractOneWireMasterTest, DoubleSubmitIsListedTwiceAndOneEndRemovesBoth) {
   RecordingTransactionListener listener(events);
   auto transaction = master.CreateTransaction(listener);
   transaction->Submit();
@@ -383,7 +383,7 @@ TEST_F(MasterTest, DoubleSubmitIsListedTwiceAndOneEndRemovesBoth) {
   EXPECT_TRUE(weak.expired());
 }
 
-TEST_F(MasterTest, FailTransactionsEndsEachSubmittedTransactionOnce) {
+TEST_F(AbstractOneWireMasterTest, FailTransactionsEndsEachSubmittedTransactionOnce) {
   RecordingTransactionListener listener(events);
   auto first = master.CreateTransaction(listener);
   auto second = master.CreateTransaction(listener);

@@ -27,9 +27,9 @@ TEST(Crc8, CatalogueCheckValueAndRoms) {
   EXPECT_EQ(RomToString(kRom), "14 3A 7F 1B 05 00 00 B6");
 }
 
-class DS2430ABus : public ::testing::Test {
+class DS2430ATest : public ::testing::Test {
  protected:
-  DS2430ABus() {
+  DS2430ATest() {
     bus.Add(std::make_unique<DS2430A>(kRom, 0xFC, DS2430A::Application{1, 2, 3, 4, 5, 6, 7, 8},
                                       Counting()));
   }
@@ -45,12 +45,12 @@ class DS2430ABus : public ::testing::Test {
   OneWireBus bus;
 };
 
-TEST_F(DS2430ABus, StatusNeedsTheValidationByte) {
+TEST_F(DS2430ATest, StatusNeedsTheValidationByte) {
   EXPECT_EQ(Read({0x66, 0x00}, 2), (std::vector<uint8_t>{0xFC, 0xFF}));
   EXPECT_EQ(Read({0x66, 0x01}, 1), (std::vector<uint8_t>{0xFF}));
 }
 
-TEST_F(DS2430ABus, ReadsStartAtTheAddressAndWrapWithinTheirArea) {
+TEST_F(DS2430ATest, ReadsStartAtTheAddressAndWrapWithinTheirArea) {
   EXPECT_EQ(Read({0xF0, 0x1E}, 4), (std::vector<uint8_t>{0xBE, 0xBF, 0xA0, 0xA1}));
   EXPECT_EQ(Read({0xF0, 0x25}, 1), (std::vector<uint8_t>{0xA5}));  // address modulo 32
   EXPECT_EQ(Read({0xC3, 0x06}, 4), (std::vector<uint8_t>{7, 8, 1, 2}));
@@ -58,7 +58,7 @@ TEST_F(DS2430ABus, ReadsStartAtTheAddressAndWrapWithinTheirArea) {
   EXPECT_EQ(Read({0xAA}, 2), (std::vector<uint8_t>{0xFF, 0xFF}));  // not a read it knows
 }
 
-TEST_F(DS2430ABus, OnlyAPresentSelectedDeviceAnswers) {
+TEST_F(DS2430ATest, OnlyAPresentSelectedDeviceAnswers) {
   bus.Reset();
   EXPECT_EQ(bus.Exchange(0xF0), 0xF0);  // nobody selected: the line stays high
   bus.MatchRom(Rom{0x14, 1, 2, 3, 4, 5, 6, 7});
@@ -70,7 +70,7 @@ TEST_F(DS2430ABus, OnlyAPresentSelectedDeviceAnswers) {
   EXPECT_EQ(Read({0xF0, 0x00}, 1), (std::vector<uint8_t>{0xFF}));
 }
 
-TEST_F(DS2430ABus, SearchBitsAreTheWiredAndOfTheParticipants) {
+TEST_F(DS2430ATest, SearchBitsAreTheWiredAndOfTheParticipants) {
   bus.Add(std::make_unique<BusDevice>(Rom{0x15, 0, 0, 0, 0, 0, 0, 0}));
   ASSERT_TRUE(bus.Reset());
   bus.BeginSearch(0xF0);

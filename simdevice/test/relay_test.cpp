@@ -124,7 +124,7 @@ bool SearchOrder(const Rom& a, const Rom& b) {
   return false;
 }
 
-TEST(Relay, ConfigurationBlock) {
+TEST(RelayEmulator, ConfigurationBlock) {
   RelayEmulator relay;
   EXPECT_EQ(relay.Process(kConfigBlock),
             Concat({{0x84, 0x00, 0x05, 0x01, 0xFF, 0x06, 0x01, 0xFF, 0x07, 13},
@@ -142,7 +142,7 @@ TEST(Relay, ConfigurationBlock) {
                                                  0x07, 0x02, 0x41, 0x00, 0x08, 0x02, 0x42, 0x00}));
 }
 
-TEST(Relay, SmallInboundMaximumIsReportedButBlocksStillAccepted) {
+TEST(RelayEmulator, SmallInboundMaximumIsReportedButBlocksStillAccepted) {
   RelaySettings settings;
   settings.inboundMax = 10;
   RelayEmulator relay(settings);
@@ -151,7 +151,7 @@ TEST(Relay, SmallInboundMaximumIsReportedButBlocksStillAccepted) {
   EXPECT_EQ(Parse(relay.Process(kFirstSearchBlock)).size(), 9u);
 }
 
-TEST(Relay, FirstSearchBlockInEachWriteAnswerForm) {
+TEST(RelayEmulator, FirstSearchBlockInEachWriteAnswerForm) {
   const Rom rom = WithCrc({0x14, 0x3A, 0x7F, 0x1B, 0x05, 0x00, 0x00, 0});
   const Bytes id(rom.begin(), rom.end());
   const Bytes passes =
@@ -175,7 +175,7 @@ TEST(Relay, FirstSearchBlockInEachWriteAnswerForm) {
   }
 }
 
-TEST(Relay, SearchFindsDevicesInStandardOrder) {
+TEST(RelayEmulator, SearchFindsDevicesInStandardOrder) {
   // Written most significant byte first in some listings; in bus order the
   // families 28 and 29 differ in bit 0.
   const Rom a = {0x29, 0x46, 0xB8, 0x3F, 0x00, 0x00, 0x00, 0x47};
@@ -203,7 +203,7 @@ TEST(Relay, SearchFindsDevicesInStandardOrder) {
   }
 }
 
-TEST(Relay, SearchOverSeventeenDevicesOfMixedFamilies) {
+TEST(RelayEmulator, SearchOverSeventeenDevicesOfMixedFamilies) {
   const uint8_t families[] = {0x14, 0x28, 0x26, 0x1D, 0x01, 0x29, 0x10};
   std::vector<Rom> roms;
   uint32_t seed = 12345;
@@ -225,7 +225,7 @@ TEST(Relay, SearchOverSeventeenDevicesOfMixedFamilies) {
   EXPECT_EQ(Discover(relay), expected);
 }
 
-TEST(Relay, SearchStateCarriesBetweenBlocksAndEndsWithCodeOne) {
+TEST(RelayEmulator, SearchStateCarriesBetweenBlocksAndEndsWithCodeOne) {
   RelayEmulator relay;
   AddDevices(relay, {WithCrc({0x14, 1, 0, 0, 0, 0, 0, 0}), WithCrc({0x14, 2, 0, 0, 0, 0, 0, 0})});
   relay.Process(kFirstSearchBlock);
@@ -245,7 +245,7 @@ TEST(Relay, SearchStateCarriesBetweenBlocksAndEndsWithCodeOne) {
   EXPECT_EQ(relay.GetId(), Rom{});
 }
 
-TEST(Relay, TransactionBlockReadsMemory) {
+TEST(RelayEmulator, TransactionBlockReadsMemory) {
   const Rom rom = {0x14, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x8F};
   RelayEmulator relay;
   AddChip(relay, rom);
@@ -258,7 +258,7 @@ TEST(Relay, TransactionBlockReadsMemory) {
                                           Bytes(memory.begin(), memory.end())}));
 }
 
-TEST(Relay, DS2430AReadsWithStartAddressesAndWrap) {
+TEST(RelayEmulator, DS2430AReadsWithStartAddressesAndWrap) {
   const Rom rom = WithCrc({0x14, 9, 9, 9, 9, 9, 9, 0});
   RelayEmulator relay;
   AddChip(relay, rom, 0x55);
@@ -279,7 +279,7 @@ TEST(Relay, DS2430AReadsWithStartAddressesAndWrap) {
   EXPECT_EQ(Parse(relay.Process({0x0A, 0x01, 0x02})).at(0).data, (Bytes{0xFF, 0xFF}));
 }
 
-TEST(Relay, HaltingCodesEndTheAnswer) {
+TEST(RelayEmulator, HaltingCodesEndTheAnswer) {
   RelayFaults faults;
   CommandFailure failure;
   failure.command = 0x80;
@@ -306,7 +306,7 @@ TEST(Relay, HaltingCodesEndTheAnswer) {
   EXPECT_EQ(Parse(relay.Process({0x80})).at(0).returnCode, 0);
 }
 
-TEST(Relay, MalformedBlocksGetHaltingStatus) {
+TEST(RelayEmulator, MalformedBlocksGetHaltingStatus) {
   RelayEmulator relay;
   EXPECT_EQ(relay.Process({0x84, 0x00, 0x05}),
             (Bytes{0x84, 0x00, 0x86, RelayEmulator::RC_TRUNCATED}));
@@ -323,7 +323,7 @@ TEST(Relay, MalformedBlocksGetHaltingStatus) {
   EXPECT_TRUE(relay.Process({0x85}).empty());
 }
 
-TEST(Relay, EmptyBusPresence) {
+TEST(RelayEmulator, EmptyBusPresence) {
   RelayEmulator quiet;
   EXPECT_EQ(quiet.Process({0x80, 0x82}), (Bytes{0x80, 0x00, 0x82, 0x01}));
   RelaySettings settings;
@@ -332,7 +332,7 @@ TEST(Relay, EmptyBusPresence) {
   EXPECT_EQ(strict.Process({0x80, 0x81}), (Bytes{0x80, 0x03}));
 }
 
-TEST(Relay, OutboundChannelSilenceGarbageAndChunks) {
+TEST(RelayEmulator, OutboundChannelSilenceGarbageAndChunks) {
   RelayFaults faults;
   faults.silentReads = 2;
   faults.silentAfterAnswers = 1;
@@ -353,7 +353,7 @@ TEST(Relay, OutboundChannelSilenceGarbageAndChunks) {
   EXPECT_TRUE(relay.ReadOutbound().empty());
 }
 
-TEST(Relay, KeepsToItsOutboundMaximumAndRecordsBreachesOfItsLimits) {
+TEST(RelayEmulator, KeepsToItsOutboundMaximumAndRecordsBreachesOfItsLimits) {
   // 25 single-byte commands answer 50 bytes; the block itself takes 26.
   const Bytes resets = Concat({Bytes(25, 0x84), {0x85}});
   struct Case {
@@ -388,7 +388,7 @@ TEST(Relay, KeepsToItsOutboundMaximumAndRecordsBreachesOfItsLimits) {
   EXPECT_TRUE(relay.GetLimitBreaches().empty());
 }
 
-TEST(Relay, CorruptSearchCrcAndDevicesDroppingOff) {
+TEST(RelayEmulator, CorruptSearchCrcAndDevicesDroppingOff) {
   const Rom first = WithCrc({0x14, 1, 0, 0, 0, 0, 0, 0});
   const Rom second = WithCrc({0x14, 2, 0, 0, 0, 0, 0, 0});
   RelayFaults faults;

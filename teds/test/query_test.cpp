@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "teds/TEDSInterface.h"
@@ -53,9 +55,9 @@ class RecordingHost : public TEDSInterface::Listener {
   std::function<void()> onTransducer;
 };
 
-class QueryTest : public ::testing::Test {
+class TEDSInterfaceTest : public ::testing::Test {
  protected:
-  QueryTest() : host(std::make_shared<RecordingHost>(log, "h")) {}
+  TEDSInterfaceTest() : host(std::make_shared<RecordingHost>(log, "h")) {}
 
   void Run() {
     TEDSInterface teds(master);
@@ -86,22 +88,14 @@ class QueryTest : public ::testing::Test {
 
 const char kGood[] = "Compile: GOOD CHECKSUM";
 
-TEST_F(QueryTest, EmptyBusReportsNoValidTemplates) {
+TEST_F(TEDSInterfaceTest, EmptyBusReportsNoValidTemplates) {
   Run();
   EXPECT_EQ((std::vector<std::string>{"Transducers Found:\n", "No valid templates found"}),
             Texts());
   EXPECT_TRUE(Found().empty());
 }
 
-TEST_F(QueryTest, DeviceOfAnotherFamilyEndsSilentlyAfterCompiling) {
-  master.devices.push_back({MakeRom(0x28, 1)});
-  Run();
-  EXPECT_EQ((std::vector<std::string>{"Transducers Found:\n  " + MakeRom(0x28, 1).ToString() +
-                                      "\n"}),
-            Texts());
-}
-
-TEST_F(QueryTest, OneSensorIsReportedOnceWithItsErrors) {
+TEST_F(TEDSInterfaceTest, OneSensorIsReportedOnceWithItsErrors) {
   master.devices.push_back(DeviceWithImage(MakeRom(0x14, 1), SensorImage()));
   Run();
   EXPECT_EQ((std::vector<std::string>{"Transducers Found:\n  " + MakeRom(0x14, 1).ToString() +
@@ -115,7 +109,7 @@ TEST_F(QueryTest, OneSensorIsReportedOnceWithItsErrors) {
   EXPECT_EQ(1u, host->errors[0].size());
 }
 
-TEST_F(QueryTest, SeveralSensorsInBusOrder) {
+TEST_F(TEDSInterfaceTest, SeveralSensorsInBusOrder) {
   for (uint8_t i = 1; i <= 3; ++i) {
     master.devices.push_back(DeviceWithImage(MakeRom(0x14, i), SensorImage(i)));
   }
@@ -127,23 +121,14 @@ TEST_F(QueryTest, SeveralSensorsInBusOrder) {
   EXPECT_EQ(3, std::count(texts.begin(), texts.end(), kGood));
 }
 
-TEST_F(QueryTest, BadChecksumIsReportedAndTheImageStillParsed) {
+TEST_F(TEDSInterfaceTest, BadChecksumIsReportedAndTheImageStillParsed) {
   master.devices.push_back(DeviceWithImage(MakeRom(0x14, 1), SensorImage(), false));
   Run();
   EXPECT_EQ("Compile: BAD CHECKSUM", Texts().at(1));
   EXPECT_EQ(1u, Found().size());
 }
 
-TEST_F(QueryTest, StatusOtherThanValidEndsTheCycleSilently) {
-  EmulatedDevice device = DeviceWithImage(MakeRom(0x14, 1), SensorImage());
-  device.status = 0xFF;
-  master.devices.push_back(device);
-  Run();
-  EXPECT_EQ(2u, Texts().size());  // devices and checksum only
-  EXPECT_TRUE(Found().empty());
-}
-
-TEST_F(QueryTest, NodeListGroupsTwoPresentNodesUnderTheListIdentity) {
+TEST_F(TEDSInterfaceTest, NodeListGroupsTwoPresentNodesUnderTheListIdentity) {
   const Device list = MakeRom(0x14, 9);
   const Device a = MakeRom(0x14, 1);
   const Device b = MakeRom(0x14, 2);
@@ -165,7 +150,7 @@ TEST_F(QueryTest, NodeListGroupsTwoPresentNodesUnderTheListIdentity) {
                                                 transducer.GetImage().begin() + 23));
 }
 
-TEST_F(QueryTest, NodeListSkipsAMissingRom) {
+TEST_F(TEDSInterfaceTest, NodeListSkipsAMissingRom) {
   const Device list = MakeRom(0x14, 9);
   const Device a = MakeRom(0x14, 1);
   master.devices.push_back(DeviceWithImage(list, ListImage({MakeRom(0x14, 77), a}, 2)));
@@ -175,7 +160,7 @@ TEST_F(QueryTest, NodeListSkipsAMissingRom) {
   EXPECT_EQ(100u, host->manufacturers.at(0));
 }
 
-TEST_F(QueryTest, NodeListNamingNoPresentDeviceIsReportedAndYieldsNothing) {
+TEST_F(TEDSInterfaceTest, NodeListNamingNoPresentDeviceIsReportedAndYieldsNothing) {
   const Device list = MakeRom(0x14, 9);
   master.devices.push_back(DeviceWithImage(list, ListImage({MakeRom(0x14, 77)}, 1)));
   Run();
@@ -185,7 +170,7 @@ TEST_F(QueryTest, NodeListNamingNoPresentDeviceIsReportedAndYieldsNothing) {
   EXPECT_EQ("No valid templates found", texts[3]);
 }
 
-TEST_F(QueryTest, NodeListWithCountLongerThanItsImageLeavesListedNodesSingle) {
+TEST_F(TEDSInterfaceTest, NodeListWithCountLongerThanItsImageLeavesListedNodesSingle) {
   const Device list = MakeRom(0x14, 9);
   const Device a = MakeRom(0x14, 1);
   const Device b = MakeRom(0x14, 2);
@@ -196,19 +181,7 @@ TEST_F(QueryTest, NodeListWithCountLongerThanItsImageLeavesListedNodesSingle) {
   EXPECT_EQ((std::vector<std::string>{a.ToString(), b.ToString()}), Found());
 }
 
-TEST_F(QueryTest, ParseExceptionWithholdsEveryTransducerOfTheCycle) {
-  master.devices.push_back(DeviceWithImage(MakeRom(0x14, 1), SensorImage()));
-  // A full DS2430A image always holds a whole Basic TEDS; manufacturer ID 2
-  // (the embedded-template marker) is what throws out of a transducer's parse.
-  master.devices.push_back(DeviceWithImage(MakeRom(0x14, 2), {0x02, 0x00}));
-  Run();
-  EXPECT_EQ(
-      "Template Parse Error : Failed to parse TEDS template: Embedded Template not supported",
-      Texts().back());
-  EXPECT_TRUE(Found().empty());
-}
-
-TEST_F(QueryTest, TwoHostListenersGetEachTransducerBeforeTheNextOne) {
+TEST_F(TEDSInterfaceTest, TwoHostListenersGetEachTransducerBeforeTheNextOne) {
   auto second = std::make_shared<RecordingHost>(log, "g");
   master.devices.push_back(DeviceWithImage(MakeRom(0x14, 1), SensorImage(1)));
   master.devices.push_back(DeviceWithImage(MakeRom(0x14, 2), SensorImage(2)));
@@ -232,7 +205,7 @@ TEST_F(QueryTest, TwoHostListenersGetEachTransducerBeforeTheNextOne) {
   EXPECT_EQ(count("h E "), count("g E "));
 }
 
-TEST_F(QueryTest, RepeatedQueriesReportEachSensorOncePerCycle) {
+TEST_F(TEDSInterfaceTest, RepeatedQueriesReportEachSensorOncePerCycle) {
   master.devices.push_back(DeviceWithImage(MakeRom(0x14, 1), SensorImage()));
   TEDSInterface teds(master);
   teds.AddListener(host);
@@ -246,7 +219,7 @@ TEST_F(QueryTest, RepeatedQueriesReportEachSensorOncePerCycle) {
   EXPECT_EQ(host->errors[0], host->errors[2]);  // parsing again gives the same result
 }
 
-TEST_F(QueryTest, QueryFromInsideACycleStartsNoSecondCycle) {
+TEST_F(TEDSInterfaceTest, QueryFromInsideACycleStartsNoSecondCycle) {
   master.devices.push_back(DeviceWithImage(MakeRom(0x14, 1), SensorImage()));
   TEDSInterface teds(master);
   teds.AddListener(host);
@@ -256,7 +229,7 @@ TEST_F(QueryTest, QueryFromInsideACycleStartsNoSecondCycle) {
   EXPECT_FALSE(teds.IsCycleRunning());
 }
 
-TEST_F(QueryTest, DiscoveryAndBusErrorsCarryTheirPrefixes) {
+TEST_F(TEDSInterfaceTest, DiscoveryAndBusErrorsCarryTheirPrefixes) {
   master.searchFailure = "search broke";
   TEDSInterface teds(master);
   teds.AddListener(host);
@@ -273,7 +246,7 @@ TEST_F(QueryTest, DiscoveryAndBusErrorsCarryTheirPrefixes) {
   EXPECT_EQ(1u, Found().size());
 }
 
-TEST_F(QueryTest, InterfaceDestroyedBeforeTheMasterIsNeverCalledAgain) {
+TEST_F(TEDSInterfaceTest, InterfaceDestroyedBeforeTheMasterIsNeverCalledAgain) {
   master.devices.push_back(DeviceWithImage(MakeRom(0x14, 1), SensorImage()));
   {
     TEDSInterface teds(master);
@@ -283,6 +256,114 @@ TEST_F(QueryTest, InterfaceDestroyedBeforeTheMasterIsNeverCalledAgain) {
   const std::size_t before = log.size();
   master.Restart();  // a Ready of the master after the interface has gone
   EXPECT_EQ(before, log.size());
+}
+
+// ---- Sensors beside a bad device ---------------------------------------------
+// A device that yields no transducer is named after the checksum texts; every
+// other sensor of the cycle is still reported.
+
+struct BadDevice {
+  const char* name;
+  uint8_t family;
+  std::function<EmulatedDevice(const Device& rom)> make;
+  std::function<std::string(const Device& rom)> text;  // what the cycle says of it
+  bool endsEmpty;  // alone on the bus it leaves "No valid templates found"
+};
+
+void PrintTo(const BadDevice& bad, std::ostream* out) { *out << bad.name; }
+
+EmulatedDevice Unlocked(const Device& rom) {
+  EmulatedDevice device = DeviceWithImage(rom, SensorImage());
+  device.status = 0xFF;
+  return device;
+}
+
+std::string ParseError(const std::string& reason) {
+  return "Template Parse Error : Failed to parse TEDS template: " + reason;
+}
+
+std::vector<BadDevice> BadDevices() {
+  return {
+      {"ForeignFamily", 0x28, [](const Device& rom) { return EmulatedDevice{rom}; },
+       [](const Device& rom) {
+         return "Node " + rom.ToString() + " skipped: family 28 holds no TEDS";
+       },
+       true},
+      {"StatusNotLocked", 0x14, Unlocked,
+       [](const Device& rom) {
+         return "Node " + rom.ToString() +
+                " skipped: status FF is not FC (application register not locked)";
+       },
+       true},
+      {"EmbeddedTemplate", 0x14,
+       [](const Device& rom) { return DeviceWithImage(rom, {0x02, 0x00}); },
+       [](const Device&) { return ParseError("Embedded Template not supported"); }, false},
+      // Its own image holds only the list: nothing is left to decode.
+      {"NodeListNamingItself", 0x14,
+       [](const Device& rom) { return DeviceWithImage(rom, ListImage({rom}, 1)); },
+       [](const Device&) { return ParseError("Failed to parse MS"); }, false},
+  };
+}
+
+class TEDSInterfaceBesideBadDevice
+    : public TEDSInterfaceTest,
+      public ::testing::WithParamInterface<std::tuple<BadDevice, int>> {};
+
+TEST_P(TEDSInterfaceBesideBadDevice, ReportsTheOthersAfterNamingIt) {
+  const BadDevice& bad = std::get<0>(GetParam());
+  const int count = std::get<1>(GetParam());
+  const int badAt = count / 2;
+  std::string found = "h E Transducers Found:\n";
+  std::vector<std::string> checksums, reports;
+  for (int i = 0; i < count; ++i) {
+    const Device rom = MakeRom(i == badAt ? bad.family : 0x14, static_cast<uint8_t>(i + 1));
+    master.devices.push_back(i == badAt ? bad.make(rom) : DeviceWithImage(rom, SensorImage()));
+    found += "  " + rom.ToString() + "\n";
+    if (i != badAt || bad.family == 0x14) checksums.push_back(std::string("h E ") + kGood);
+    if (i != badAt) reports.push_back("h T " + rom.ToString());
+  }
+  std::vector<std::string> expected = {found};
+  expected.insert(expected.end(), checksums.begin(), checksums.end());
+  expected.push_back("h E " + bad.text(master.devices[badAt].rom));
+  if (count == 1 && bad.endsEmpty) expected.push_back("h E No valid templates found");
+  expected.insert(expected.end(), reports.begin(), reports.end());
+  Run();
+  EXPECT_EQ(expected, log);
+  for (unsigned manufacturer : host->manufacturers) EXPECT_EQ(100u, manufacturer);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OneTwoFiveSensors, TEDSInterfaceBesideBadDevice,
+    ::testing::Combine(::testing::ValuesIn(BadDevices()), ::testing::Values(1, 2, 5)),
+    [](const ::testing::TestParamInfo<std::tuple<BadDevice, int>>& info) {
+      return std::string(std::get<0>(info.param).name) + "_" +
+             std::to_string(std::get<1>(info.param));
+    });
+
+// Every kind at once: skipped texts in node order, then parse texts, then the
+// reports; a node list still takes in a listed device that is not valid.
+TEST_F(TEDSInterfaceTest, SkippedAndUnparsableDevicesTogetherInTheirOrder) {
+  const Device a = MakeRom(0x14, 1), foreign = MakeRom(0x28, 2), unlocked = MakeRom(0x14, 3),
+               embedded = MakeRom(0x14, 4), list = MakeRom(0x14, 5), b = MakeRom(0x14, 6);
+  master.devices = {DeviceWithImage(a, SensorImage()),
+                    {foreign},
+                    Unlocked(unlocked),
+                    DeviceWithImage(embedded, {0x02, 0x00}),
+                    DeviceWithImage(list, ListImage({unlocked}, 1)),
+                    DeviceWithImage(b, SensorImage())};
+  Run();
+  const std::vector<std::string> texts = Texts();
+  ASSERT_EQ(9u, texts.size());
+  EXPECT_EQ((std::vector<std::string>(5, kGood)),
+            std::vector<std::string>(texts.begin() + 1, texts.begin() + 6));
+  EXPECT_EQ((std::vector<std::string>{
+                "Node " + foreign.ToString() + " skipped: family 28 holds no TEDS",
+                "Node " + unlocked.ToString() +
+                    " skipped: status FF is not FC (application register not locked)",
+                ParseError("Embedded Template not supported")}),
+            std::vector<std::string>(texts.begin() + 6, texts.end()));
+  EXPECT_EQ((std::vector<std::string>{list.ToString(), a.ToString(), b.ToString()}), Found());
+  EXPECT_EQ((std::vector<unsigned>{100, 100, 100}), host->manufacturers);
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ std::vector<uint8_t> RandomBytes(std::mt19937& rng, std::size_t count) {
 
 }  // namespace
 
-TEST(TEDSRandomDecode, RandomImagesGiveAReportOrAnError) {
+TEST(TEDSDecoder, RandomImagesGiveAReportOrAnError) {
   std::mt19937 rng(1451);
   for (int i = 0; i < 3000; ++i) {
     std::vector<uint8_t> image = RandomBytes(rng, rng() % 48);
@@ -53,7 +53,7 @@ TEST(TEDSRandomDecode, RandomImagesGiveAReportOrAnError) {
   }
 }
 
-TEST(TEDSRandomDecode, TruncatedAndMutatedWorkedImages) {
+TEST(TEDSDecoder, TruncatedAndMutatedWorkedImages) {
   const std::vector<uint8_t> worked = tedstest::WorkedImage();
   for (std::size_t n = 0; n <= worked.size(); ++n) {
     ExpectReportOrError(TEDSDecoder::Decode({worked.begin(), worked.begin() + n}),
@@ -69,7 +69,7 @@ TEST(TEDSRandomDecode, TruncatedAndMutatedWorkedImages) {
   }
 }
 
-TEST(TEDSRandomDecode, RandomRegisterAndMemoryDumps) {
+TEST(TEDSDecoder, RandomRegisterAndMemoryDumps) {
   std::mt19937 rng(2430);
   for (int i = 0; i < 1000; ++i) {
     const auto otp = RandomBytes(rng, rng() % 12);

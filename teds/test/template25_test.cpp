@@ -194,6 +194,16 @@ TEST(TEDSTemplate25, OptionalGroupsAreConsumed) {
   EXPECT_EQ(e.sensRef10, 1010u);
   EXPECT_EQ(e.tfHpS01, 101u);
   EXPECT_EQ(e.tfHpS10, 110u);
+  // Which groups were present, and their remaining raw values, are kept.
+  EXPECT_TRUE(e.extended);
+  EXPECT_EQ(e.defaultFR, 1u);
+  EXPECT_EQ(e.passive, 1u);
+  EXPECT_FALSE(e.transferFunction);
+  EXPECT_FALSE(DataOf(standard).extended);
+  const auto& tf = DataOf(transfer);
+  EXPECT_TRUE(tf.transferFunction);
+  EXPECT_EQ(std::vector<uint32_t>({tf.tfSp, tf.tfKPr, tf.tfKPq, tf.tfSl, tf.tempCoef}),
+            std::vector<uint32_t>({127, 511, 300, 5, 63}));
   EXPECT_EQ(Line(extended->Print(), 4), "      %Sens@Ref:    0.000000 V/(m/s^2)");
   EXPECT_EQ(Line(extended->Print(), 5), "      %TF_HP_S:     0.000000 Hz");
   // Apart from the two sensitivity lines the reports agree.

@@ -25,7 +25,7 @@ std::string SelectorFailure(const std::vector<uint8_t>& image, unsigned skip) {
 
 }  // namespace
 
-TEST(TEDSTemplateSelector, EveryRejectedSelector) {
+TEST(TEDSTemplate, EveryRejectedSelector) {
   struct Case {
     std::vector<uint8_t> bytes;
     unsigned skip;
@@ -49,7 +49,7 @@ TEST(TEDSTemplateSelector, EveryRejectedSelector) {
   }
 }
 
-TEST(TEDSTemplateSelector, TemplateIdTwentyFiveDispatchesAtBit74) {
+TEST(TEDSTemplate, TemplateIdTwentyFiveDispatchesAtBit74) {
   // Selector 0 and ID 25 at image bytes 8 and 9; the zero bits that follow
   // make a template 25 that runs out in %Sens@Ref, which starts at bit 76.
   const std::vector<uint8_t> image = tedstest::Concat(tedstest::kBasicTeds, {0x64, 0x00});

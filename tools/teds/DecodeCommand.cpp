@@ -10,6 +10,7 @@
 #include "teds/TEDSDecoder.h"
 #include "teds/TEDSImage.h"
 #include "tools/teds/HexText.h"
+#include "tools/teds/JsonOutput.h"
 
 namespace {
 
@@ -29,6 +30,8 @@ const char* const kDecodeFooter =
     "Output: the transducer report followed by each template error on its own\n"
     "line; when the TEDS cannot be parsed at all, the single line\n"
     "\"Template Parse Error : \" and the reason instead.\n"
+    "With --json, one JSON document (tools/schema/teds.schema.json) in place of\n"
+    "the text, with the same exit status.\n"
     "Exit status: 0 parsed (template errors included), 1 could not be parsed,\n"
     "2 bad input (message on standard error, nothing on standard output).\n"
     "\n"
@@ -77,6 +80,14 @@ int RunDecode(const DecodeOptions& options, TedsStreams& streams) {
   const TEDSDecoder::Result result = options.source == DecodeOptions::Source::DS2430A
                                          ? TEDSDecoder::DecodeDS2430A(otp, memory)
                                          : TEDSDecoder::Decode(image);
+  const int status = result.parsed ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
+  if (options.json) {
+    JsonDocument document("decode");
+    document.SetDecoded(result);
+    streams.out << document.Dump(status, false);
+    streams.out.flush();
+    return status;
+  }
   // The whole text is built first so that standard output gets all or nothing
   // of it.
   std::ostringstream text;
@@ -89,7 +100,7 @@ int RunDecode(const DecodeOptions& options, TedsStreams& streams) {
   }
   streams.out << text.str();
   streams.out.flush();
-  return result.parsed ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
+  return status;
 }
 
 void AddDecodeCommand(CLI::App& app, TedsStreams& streams, int& status) {
@@ -107,6 +118,8 @@ void AddDecodeCommand(CLI::App& app, TedsStreams& streams, int& status) {
           ->type_name("HEX")
           ->expected(2);
   image->excludes(dump);
+  decode->add_flag("--json", options->json,
+                   "Write one JSON document (see tools/schema/teds.schema.json)");
   decode->callback([options, ds2430a, image, dump, &streams, &status]() {
     if (image->count() > 0) {
       options->source = DecodeOptions::Source::Image;

@@ -18,6 +18,7 @@
 #include "simdevice/SimDevice.h"
 #include "teds/TEDSInterface.h"
 #include "teds/TEDSTransducer.h"
+#include "tools/teds/JsonOutput.h"
 
 namespace {
 
@@ -35,6 +36,9 @@ const char kQueryFooter[] =
     "  teds query --poll-ms 0\n"
     "  teds query --bench bench.json --channel 2 --timeout-s 20\n"
     "  teds query --search-passes max   (fewer round trips for many sensors)\n"
+    "\n"
+    "With --json, one JSON document (tools/schema/teds.schema.json) once the\n"
+    "query has ended, in place of the texts, with the same exit status.\n"
     "\n"
     "Exit status: 0 a transducer was reported, 1 the query ended without one,\n"
     "2 bad arguments or bench, 3 the query did not end within the time-out.";
@@ -106,6 +110,27 @@ class QueryHost : public TEDSInterface::Listener, public TEDSInterface::CycleLis
   std::condition_variable endedCv;
   bool ended = false;
   std::size_t reported = 0;
+};
+
+// Gathers what the host listener receives into the JSON document.
+class JsonRecorder : public TEDSInterface::Listener {
+ public:
+  void TransducerFound(const TEDSTransducer& transducer) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    document.AddTransducer(transducer);
+  }
+  void Error(const std::string& message) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    document.AddQueryText(message);
+  }
+  std::string Dump(int exitCode, bool timedOut) {
+    std::lock_guard<std::mutex> guard(mutex);
+    return document.Dump(exitCode, timedOut);
+  }
+
+ private:
+  std::mutex mutex;
+  JsonDocument document{"query"};
 };
 
 // Progress notes from the device library's traffic: the phase, each transfer
@@ -267,13 +292,17 @@ int RunQuery(const QueryOptions& options, TedsStreams& streams) {
   }
   master->SetSearchPasses(searchPasses);
 
-  const auto host = std::make_shared<QueryHost>(streams.out);
+  // With --json the texts go into the document only.
+  std::ostringstream textsInJson;
+  const auto host = std::make_shared<QueryHost>(options.json ? textsInJson : streams.out);
+  const auto recorder = options.json ? std::make_shared<JsonRecorder>() : nullptr;
   ZorelOneWireMaster* const link = master.get();
   host->SetStalled([link] { return link->HandshakeRefused(); });
   std::size_t reported = 0;
   bool ended = false;
   {
     TEDSInterface teds(*master);
+    if (recorder) teds.AddListener(recorder);
     teds.AddListener(host);
     teds.AddCycleListener(host);
     if (!options.quiet) streams.err << "teds: handshake: enabling the TEDS channel\n";
@@ -285,12 +314,17 @@ int RunQuery(const QueryOptions& options, TedsStreams& streams) {
     master->Shutdown();
   }
   master.reset();
+  const int status =
+      !ended ? TEDS_EXIT_TIMEOUT : reported > 0 ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
+  if (recorder) {
+    streams.out << recorder->Dump(status, !ended);
+    streams.out.flush();
+  }
   if (!ended) {
     streams.err << "teds query: no answer: the query did not end within " << options.timeoutS
                 << " s\n";
-    return TEDS_EXIT_TIMEOUT;
   }
-  return reported > 0 ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
+  return status;
 }
 
 void AddBenchCommand(CLI::App& app, TedsStreams& streams, int& status) {
@@ -337,6 +371,9 @@ void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status) {
       ->type_name("N|max")
       ->capture_default_str();
   query->add_flag("--quiet", options->quiet, "No progress on standard error");
+  query->add_flag("--json", options->json,
+                  "Write one JSON document once the query has ended (see "
+                  "tools/schema/teds.schema.json)");
   query->callback([options, device, address, channel, &streams, &status]() {
     options->haveDevice = device->count() > 0;
     options->haveAddress = address->count() > 0;

@@ -24,6 +24,7 @@ struct QueryOptions {
   double timeoutS = 60;
   std::string searchPasses = "2";  // search passes per transfer: a number from 1, or "max"
   bool quiet = false;
+  bool json = false;          // one JSON document in place of the texts
 };
 
 // Exit status of a query that did not end in time.
@@ -31,8 +32,9 @@ constexpr int TEDS_EXIT_TIMEOUT = 3;
 
 // Standard output gets exactly what the host listener receives, in order:
 // each text (a newline added when it has none) and each transducer's report
-// followed by its template errors, one per line. Progress goes to the error
-// stream unless `quiet`. Returns TEDS_EXIT_OK when at least one transducer
+// followed by its template errors, one per line; with `json`, one JSON
+// document holding all of that once the query has ended (or timed out).
+// Progress goes to the error stream unless `quiet`. Returns TEDS_EXIT_OK when at least one transducer
 // was reported, TEDS_EXIT_PARSE_ERROR when the cycle ended without one,
 // TEDS_EXIT_BAD_INPUT for bad arguments or a bad bench, TEDS_EXIT_TIMEOUT
 // when the cycle had not ended in time.

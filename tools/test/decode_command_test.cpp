@@ -29,7 +29,7 @@ const std::string kTemplateReport = "\n" + WorkedTemplate25Report();
 
 }  // namespace
 
-TEST(TedsDecode, ImageReportThenErrors) {
+TEST(DecodeCommand, ImageReportThenErrors) {
   const Outcome r = Teds({"decode", "--image", kBasic + " " + kTemplate});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kBasicReport + kTemplateReport +
@@ -40,13 +40,13 @@ TEST(TedsDecode, ImageReportThenErrors) {
             kBasicReport + "Failed to parse TEDS template: Invalid DS bits\n");
 }
 
-TEST(TedsDecode, StandardInputWhenNoOptionIsGiven) {
+TEST(DecodeCommand, StandardInputWhenNoOptionIsGiven) {
   const Outcome r = Teds({"decode"}, kBasic + "\r\n" + kTemplate + "\r\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, Teds({"decode", "--image", kBasic + kTemplate}).out);
 }
 
-TEST(TedsDecode, ParseFailureIsOneLineAndStatusOne) {
+TEST(DecodeCommand, ParseFailureIsOneLineAndStatusOne) {
   const Outcome r = Teds({"decode", "--image", "64 80 34"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Template Parse Error : Failed to parse TEDS template: Failed to parse Basic TEDS\n");
@@ -54,7 +54,7 @@ TEST(TedsDecode, ParseFailureIsOneLineAndStatusOne) {
             "Template Parse Error : Failed to parse TEDS template: Failed to parse MS\n");
 }
 
-TEST(TedsDecode, TemplateErrorsKeepTheQuoteBytes) {
+TEST(DecodeCommand, TemplateErrorsKeepTheQuoteBytes) {
   // Basic TEDS, selector 0, ID 25, acceleration, extended group; the image
   // ends inside %Sens@Ref case 01 (bits 79-94).
   const Outcome r = Teds({"decode", "--image", kBasic + " 64 08 00"});
@@ -64,7 +64,7 @@ TEST(TedsDecode, TemplateErrorsKeepTheQuoteBytes) {
                        "%Sens@Ref[\x93" "01\x94]\n");
 }
 
-TEST(TedsDecode, DS2430AVerdictsComeFirst) {
+TEST(DecodeCommand, DS2430AVerdictsComeFirst) {
   const std::string memory = "6F" + kTemplate + std::string(32, '0');
   Outcome r = Teds({"decode", "--ds2430a", kBasic, memory});
   EXPECT_EQ(r.status, 0);
@@ -83,9 +83,10 @@ TEST(TedsDecode, DS2430AVerdictsComeFirst) {
             "Template Parse Error : Failed to parse TEDS template: Failed to parse MS\n");
 }
 
-TEST(TedsDecode, BadInputIsStatusTwoWithNothingOnStandardOutput) {
+TEST(DecodeCommand, BadInputIsStatusTwoWithNothingOnStandardOutput) {
   const std::vector<std::vector<std::string>> bad = {
       {"decode", "--image", "6G"},
+      {"decode", "--json", "--image", "6G"},
       {"decode", "--image", "648"},
       {"decode", "--image", ""},
       {"decode", "--ds2430a", kBasic, "zz"},
@@ -106,7 +107,7 @@ TEST(TedsDecode, BadInputIsStatusTwoWithNothingOnStandardOutput) {
   EXPECT_EQ(empty.err, "teds decode: standard input: no bytes given\n");
 }
 
-TEST(TedsDecode, HelpExplainsTheFormats) {
+TEST(DecodeCommand, HelpExplainsTheFormats) {
   const Outcome top = Teds({"--help"});
   EXPECT_EQ(top.status, 0);
   EXPECT_NE(top.out.find("decode"), std::string::npos);
@@ -119,7 +120,7 @@ TEST(TedsDecode, HelpExplainsTheFormats) {
 }
 
 // The examples that the help shows work as shown.
-TEST(TedsDecode, HelpExamplesRun) {
+TEST(DecodeCommand, HelpExamplesRun) {
   const std::string help = Teds({"decode", "--help"}).out;
   const std::size_t image = help.find("teds decode --image \"");
   ASSERT_NE(image, std::string::npos);
@@ -139,7 +140,7 @@ TEST(TedsDecode, HelpExamplesRun) {
                        "Failed to parse TEDS template: Unknown template 0\n");
 }
 
-TEST(TedsDecode, InteractiveInputIsAnnounced) {
+TEST(DecodeCommand, InteractiveInputIsAnnounced) {
   std::istringstream in(kBasic);
   std::ostringstream out, err;
   TedsStreams streams{in, out, err, true};

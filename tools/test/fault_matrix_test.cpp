@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -69,6 +70,9 @@ struct FaultCase {
   int status;
   std::string out;
 };
+
+// Test output names the case rather than dumping its bytes.
+void PrintTo(const FaultCase& fault, std::ostream* out) { *out << fault.name; }
 
 json& Channel(json& bench) { return bench["channels"][0]; }
 json& Faults(json& bench) { return Channel(bench)["faults"]; }
@@ -166,10 +170,13 @@ std::vector<FaultCase> Cases() {
       {"DropOffAfterOneAccess_Reading", "reading",
        Knob("dropOff", json::array({{{"rom", kRom}, {"afterAccesses", 1}}})),
        TEDS_EXIT_PARSE_ERROR, kReady + kFound + kMemoryError + "CMD_ML_ACCESS failed\n"},
-      // A status other than FC: the pages are compiled, nothing is parsed.
+      // A status other than FC: the pages are compiled, the device is named
+      // and passed over.
       {"StatusNotFC_Reading", "reading",
        [](json& bench) { Channel(bench)["devices"][0]["status"] = "FD"; }, TEDS_EXIT_PARSE_ERROR,
-       kReady + kFound + kCompiled},
+       kReady + kFound + kCompiled + "Node [" + kRom +
+           "] skipped: status FD is not FC (application register not locked)\n"
+           "No valid templates found\n"},
 
       // The device refuses TEDS writes once N have gone through.
       {"RefuseWrites_Configuration", "configuration", Knob("refuseWritesAfter", 0),
@@ -239,6 +246,39 @@ TEST_P(FaultMatrix, QueryEndsInTimeWithTheExactTexts) {
   EXPECT_LT(took.count(), kTimeoutS) << fault.phase;
   EXPECT_EQ(fault.status, status) << fault.phase << "\n" << err.str();
   EXPECT_EQ(fault.out, out.str()) << fault.phase;
+}
+
+// The JSON document of the same query holds the same texts and reports, in
+// the order the text output has them (texts first: no case reports a
+// transducer before its last text), and the same exit status. When
+// ORVANE_TEDS_JSON_DIR is set the document is left there, one file per case,
+// for the schema check.
+TEST_P(FaultMatrix, JsonDocumentHoldsTheSameTexts) {
+  const FaultCase& fault = GetParam();
+  BenchFile file(StagedBench(fault), std::string(fault.name) + "_json");
+  std::istringstream in;
+  std::ostringstream out, err;
+  TedsStreams streams{in, out, err};
+  const int status = RunTeds(
+      {"query", "--bench", file.path, "--poll-ms", "0", "--quiet", "--json", "--timeout-s", "10"},
+      streams);
+  EXPECT_EQ(fault.status, status) << err.str();
+  const json document = json::parse(out.str());
+  EXPECT_EQ(fault.status, document["exitCode"]);
+  EXPECT_FALSE(document["timedOut"].get<bool>());
+  std::string heard;
+  for (const std::string text : document["texts"]) {
+    heard += text;
+    if (text.empty() || text.back() != '\n') heard += "\n";
+  }
+  for (const json& transducer : document["transducers"]) {
+    heard += transducer["report"].get<std::string>();
+    for (const std::string error : transducer["errors"]) heard += error + "\n";
+  }
+  EXPECT_EQ(fault.out, heard) << fault.phase;
+  if (const char* dir = std::getenv("ORVANE_TEDS_JSON_DIR")) {
+    std::ofstream(std::filesystem::path(dir) / (std::string(fault.name) + ".json")) << out.str();
+  }
 }
 
 // ---- The library, twice on one master ---------------------------------------

@@ -2,16 +2,20 @@
 // and the simulated device, with the relay's answer pause at 0.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
+#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "onewire/AbstractOneWireMaster.h"
 #include "simdevice/Bench.h"
+#include "testing/Roms.h"
 #include "tools/teds/QueryCommand.h"
 #include "tools/teds/TedsApp.h"
 #include "teds/test/WorkedExample.h"
@@ -39,10 +43,8 @@ class BenchFile {
  public:
   explicit BenchFile(const json& bench)
       : path((std::filesystem::temp_directory_path() /
-              (std::string("teds_query_") +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-               std::to_string(++counter) + "_" + std::to_string(std::random_device()()) +
-               ".json"))
+              ("teds_query_" + TestName() + "_" + std::to_string(++counter) + "_" +
+               std::to_string(std::random_device()()) + ".json"))
                  .string()) {
     std::ofstream(path) << bench.dump(2);
   }
@@ -50,6 +52,12 @@ class BenchFile {
   const std::string path;
 
  private:
+  // The names of parameterized tests hold slashes.
+  static std::string TestName() {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '_');
+    return name;
+  }
   static inline int counter = 0;
 };
 
@@ -73,10 +81,10 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
   return text.str();
 }
 
-std::vector<uint8_t> Rom(uint8_t serial) {
-  std::vector<uint8_t> rom = {0x14, serial, 0x11, 0x22, 0x33, 0x44, 0x55, 0};
-  rom[7] = AbstractOneWireMaster::Device::crc8(rom.data(), 7);
-  return rom;
+std::vector<uint8_t> Rom(uint8_t serial, uint8_t family = 0x14) {
+  const orvtest::RomBytes rom =
+      orvtest::WithCrc({family, serial, 0x11, 0x22, 0x33, 0x44, 0x55, 0});
+  return {rom.begin(), rom.end()};
 }
 
 // A DS2430A bench entry holding a 39-byte image with a correct checksum.
@@ -104,14 +112,14 @@ const std::string kDefaultReport =
     "Compile: GOOD CHECKSUM\n" +
     WorkedSensorOutput("14 3A 7F 1B 05 00 00 B6");
 
-TEST(TedsQuery, BuiltInBenchPrintsExactlyTheHostListenersTexts) {
+TEST(QueryCommand, BuiltInBenchPrintsExactlyTheHostListenersTexts) {
   const Outcome outcome = Teds({"query", "--poll-ms", "0", "--quiet"});
   EXPECT_EQ(TEDS_EXIT_OK, outcome.status) << outcome.err;
   EXPECT_EQ(kDefaultReport, outcome.out);
   EXPECT_EQ("", outcome.err);
 }
 
-TEST(TedsQuery, ProgressGoesToStandardErrorOnly) {
+TEST(QueryCommand, ProgressGoesToStandardErrorOnly) {
   const Outcome outcome = Teds({"query", "--poll-ms", "0"});
   EXPECT_EQ(kDefaultReport, outcome.out);
   for (const char* note : {"handshake", "configuration: transfer sent (10 bytes)",
@@ -121,7 +129,7 @@ TEST(TedsQuery, ProgressGoesToStandardErrorOnly) {
   }
 }
 
-TEST(TedsQuery, SeveralSensorsAreReportedInSearchOrder) {
+TEST(QueryCommand, SeveralSensorsAreReportedInSearchOrder) {
   json bench = DefaultBench();
   json& devices = bench["channels"][0]["devices"];
   devices = json::array();
@@ -149,7 +157,7 @@ TEST(TedsQuery, SeveralSensorsAreReportedInSearchOrder) {
   }
 }
 
-TEST(TedsQuery, NodeListIsOneTransducerUnderTheListIdentity) {
+TEST(QueryCommand, NodeListIsOneTransducerUnderTheListIdentity) {
   json bench = DefaultBench();
   json& devices = bench["channels"][0]["devices"];
   std::vector<uint8_t> list = {0x01, 0x00, 0x01};
@@ -163,11 +171,15 @@ TEST(TedsQuery, NodeListIsOneTransducerUnderTheListIdentity) {
   EXPECT_NE(std::string::npos, outcome.out.find("  Manufacturer ID: 100\n"));
 }
 
-TEST(TedsQuery, BadArgumentsAndBadBenchesExitWithTwoAndNothingOnStandardOutput) {
+TEST(QueryCommand, BadArgumentsAndBadBenchesExitWithTwoAndNothingOnStandardOutput) {
   const Outcome channel = Teds({"query", "--channel", "8", "--quiet"});
   EXPECT_EQ(TEDS_EXIT_BAD_INPUT, channel.status);
   EXPECT_EQ("", channel.out);
   EXPECT_NE(std::string::npos, channel.err.find("TEDS channel 8 does not exist"));
+  // No JSON document either: bad input is not a query result.
+  const Outcome asJson = Teds({"query", "--channel", "8", "--quiet", "--json"});
+  EXPECT_EQ(TEDS_EXIT_BAD_INPUT, asJson.status);
+  EXPECT_EQ("", asJson.out);
 
   json bench = DefaultBench();
   bench["channels"][0]["channel"] = 9;
@@ -189,10 +201,97 @@ TEST(TedsQuery, BadArgumentsAndBadBenchesExitWithTwoAndNothingOnStandardOutput) 
   }
 }
 
-TEST(TedsQuery, BenchCommandPrintsTheBuiltInBench) {
+TEST(QueryCommand, BenchCommandPrintsTheBuiltInBench) {
   const Outcome outcome = Teds({"bench"});
   EXPECT_EQ(TEDS_EXIT_OK, outcome.status);
   EXPECT_EQ(DefaultBench(), json::parse(outcome.out));
 }
+
+// ---- Sensors beside a bad device ---------------------------------------------
+
+// A device of the bench that yields no transducer, and what the tool prints of
+// it after the checksum texts.
+struct BadDevice {
+  const char* name;
+  uint8_t family;
+  std::function<json(const std::vector<uint8_t>& rom)> bench;
+  std::function<std::string(const std::vector<uint8_t>& rom)> text;
+  bool endsEmpty;  // alone on the bus it leaves "No valid templates found"
+};
+
+void PrintTo(const BadDevice& bad, std::ostream* out) { *out << bad.name; }
+
+const std::string kParseError = "Template Parse Error : Failed to parse TEDS template: ";
+
+std::vector<BadDevice> BadDevices() {
+  return {
+      {"ForeignFamily", 0x28, [](const auto& rom) { return json{{"rom", Hex(rom)}}; },
+       [](const auto& rom) { return "Node [" + Hex(rom) + "] skipped: family 28 holds no TEDS"; },
+       true},
+      {"StatusNotLocked", 0x14,
+       [](const auto& rom) {
+         json device = Ds2430a(rom, kSensor);
+         device["status"] = "FF";
+         return device;
+       },
+       [](const auto& rom) {
+         return "Node [" + Hex(rom) +
+                "] skipped: status FF is not FC (application register not locked)";
+       },
+       true},
+      {"EmbeddedTemplate", 0x14, [](const auto& rom) { return Ds2430a(rom, {0x02, 0x00}); },
+       [](const auto&) { return kParseError + "Embedded Template not supported"; }, false},
+  };
+}
+
+// The ROM search takes the 0 branch first, bit by bit from the least
+// significant bit of the family code on.
+bool FoundFirst(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  for (unsigned bit = 0; bit < 64; ++bit) {
+    const int x = (a[bit / 8] >> (bit % 8)) & 1;
+    const int y = (b[bit / 8] >> (bit % 8)) & 1;
+    if (x != y) return x < y;
+  }
+  return false;
+}
+
+class QueryCommandBesideBadDevice
+    : public ::testing::TestWithParam<std::tuple<BadDevice, int>> {};
+
+TEST_P(QueryCommandBesideBadDevice, PrintsTheOthersAndExitsZeroWhenAnyWasReported) {
+  const BadDevice& bad = std::get<0>(GetParam());
+  const int count = std::get<1>(GetParam());
+  const std::vector<uint8_t> badRom = Rom(static_cast<uint8_t>(count / 2 + 1), bad.family);
+  json bench = DefaultBench();
+  json& devices = bench["channels"][0]["devices"] = json::array();
+  std::vector<std::vector<uint8_t>> roms;
+  for (int i = 0; i < count; ++i) {
+    roms.push_back(i == count / 2 ? badRom : Rom(static_cast<uint8_t>(i + 1)));
+    devices.push_back(i == count / 2 ? bad.bench(badRom) : Ds2430a(roms.back(), kSensor));
+  }
+  std::sort(roms.begin(), roms.end(), FoundFirst);
+
+  std::string found = "Transducers Found:\n", checksums, reports;
+  for (const std::vector<uint8_t>& rom : roms) {
+    found += "  [" + Hex(rom) + "]\n";
+    if (rom[0] == 0x14) checksums += "Compile: GOOD CHECKSUM\n";
+    if (rom != badRom) reports += WorkedSensorOutput(Hex(rom));
+  }
+  const bool none = count == 1;
+  const Outcome outcome = Query(bench);
+  EXPECT_EQ(none ? TEDS_EXIT_PARSE_ERROR : TEDS_EXIT_OK, outcome.status) << outcome.err;
+  EXPECT_EQ(kDefaultReport.substr(0, kDefaultReport.find("Transducers Found:")) + found +
+                checksums + bad.text(badRom) + "\n" +
+                (none && bad.endsEmpty ? "No valid templates found\n" : "") + reports,
+            outcome.out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OneTwoFiveSensors, QueryCommandBesideBadDevice,
+    ::testing::Combine(::testing::ValuesIn(BadDevices()), ::testing::Values(1, 2, 5)),
+    [](const ::testing::TestParamInfo<std::tuple<BadDevice, int>>& info) {
+      return std::string(std::get<0>(info.param).name) + "_" +
+             std::to_string(std::get<1>(info.param));
+    });
 
 }  // namespace

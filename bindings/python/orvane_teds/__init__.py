@@ -1,0 +1,24 @@
+"""Read IEEE 1451.4 TEDS with the orvane_teds library, through its C
+interface (ctypes; nothing to compile).
+
+    >>> import orvane_teds
+    >>> result = orvane_teds.decode_image(bytes.fromhex(
+    ...     "648034410C40E201 64900FF86406291CFB0862B4450100"))
+    >>> result.transducer.basic_teds.serial_number
+    123456
+
+The library is found through the variable ORVANE_TEDS_LIBRARY (the path of
+liborvane_teds.so or orvane_teds.dll), in the package's folder, or on the
+loader's search path; the simulated device likewise through
+ORVANE_SIM_LIBRARY or beside the library.
+"""
+
+from .model import (BasicTeds, DecodeResult, QueryResult, Template25, TedsError,
+                    Transducer)
+from .api import decode_ds2430a, decode_image, query, version
+from .simulator import SimulatedDevice
+
+__all__ = [
+    "BasicTeds", "DecodeResult", "QueryResult", "SimulatedDevice", "Template25", "TedsError",
+    "Transducer", "decode_ds2430a", "decode_image", "query", "version",
+]

@@ -1,0 +1,115 @@
+"""Decoding, queries and the version, over the C interface."""
+
+import ctypes
+import math
+from ctypes import POINTER, byref, c_char_p, c_void_p
+
+from . import _native
+from .model import DecodeResult, QueryResult, TedsError, Transducer
+
+
+def _check(status):
+    if status != _native.OK:
+        raise TedsError(status, _native.teds().orvane_teds_last_error().decode("utf-8"))
+
+
+def _bytes(value, what):
+    """Bytes from a bytes-like object or a hexadecimal text."""
+    if isinstance(value, str):
+        try:
+            return bytes.fromhex(value)
+        except ValueError as error:
+            raise ValueError(f"{what}: not hexadecimal bytes: {error}") from None
+    try:
+        return bytes(memoryview(value))
+    except TypeError:
+        raise TypeError(f"{what}: expected bytes or a hexadecimal text, "
+                        f"not {type(value).__name__}") from None
+
+
+def version():
+    """The library's version text, e.g. "0.1.0"."""
+    text = c_char_p()
+    _check(_native.teds().orvane_teds_version(byref(text)))
+    return text.value.decode("utf-8")
+
+
+def _decoded(call):
+    lib = _native.teds()
+    result = POINTER(_native.DecodeResult)()
+    _check(call(byref(result)))
+    try:
+        return DecodeResult.from_c(result.contents)
+    finally:
+        lib.orvane_teds_decode_result_free(result)
+
+
+def decode_image(image):
+    """Decodes a whole TEDS image (bytes, or hexadecimal text)."""
+    data = _bytes(image, "image")
+    return _decoded(lambda out: _native.teds().orvane_teds_decode_image(data, len(data), out))
+
+
+def decode_ds2430a(application, memory):
+    """Assembles the image from a DS2430A's application register and memory,
+    gives each page's checksum verdict and decodes the image."""
+    app = _bytes(application, "application")
+    mem = _bytes(memory, "memory")
+    return _decoded(lambda out: _native.teds().orvane_teds_decode_ds2430a(
+        app, len(app), mem, len(mem), out))
+
+
+def query(device="SIM-DAQ", address=1, channel=0, mode=1, poll_ms=1000, timeout_s=60.0,
+          on_transducer=None, on_text=None):
+    """Runs one TEDS query through the device library and returns everything
+    it produced. `on_transducer(Transducer)` and `on_text(str)` are called as
+    results arrive, on the device library's thread. A query that does not end
+    within `timeout_s` returns what it has with `timed_out` set. An exception
+    raised by a callback is raised here once the query is over."""
+    if not isinstance(device, str):
+        raise TypeError("device: expected a text")
+    if not (isinstance(timeout_s, (int, float)) and timeout_s > 0 and math.isfinite(timeout_s)):
+        raise ValueError("timeout_s: must be a number greater than 0")
+    timeout_ms = min(int(round(timeout_s * 1000)), 0xFFFFFFFF)
+    for name, value in (("address", address), ("channel", channel), ("mode", mode),
+                        ("poll_ms", poll_ms)):
+        if not isinstance(value, int) or not 0 <= value <= 0xFFFFFFFF:
+            raise ValueError(f"{name}: must be an integer from 0 to 4294967295")
+    lib = _native.teds()
+    handle = c_void_p()
+    _check(lib.orvane_teds_query_create(device.encode("utf-8"), address, channel, mode,
+                                        poll_ms, byref(handle)))
+    raised = []
+
+    def guarded(function):
+        def call(*args):
+            try:
+                function(*args)
+            except BaseException as error:  # noqa: B902 - handed back after the query
+                raised.append(error)
+        return call
+
+    # The callback objects must outlive the query: ctypes frees their code
+    # with them. Without a callback, a null function pointer.
+    transducer_cb = (_native.TransducerCallback(
+        guarded(lambda _user, t: on_transducer(Transducer.from_c(t.contents))))
+        if on_transducer else _native.TransducerCallback())
+    text_cb = (_native.TextCallback(guarded(lambda _user, text: on_text(text.decode("utf-8"))))
+               if on_text else _native.TextCallback())
+    ended_cb = _native.EndedCallback()
+    try:
+        _check(lib.orvane_teds_query_set_callbacks(handle, transducer_cb, text_cb, ended_cb,
+                                                   None))
+        result = POINTER(_native.QueryResult)()
+        status = lib.orvane_teds_query_run(handle, timeout_ms, byref(result))
+        if status not in (_native.OK, _native.TIMEOUT):
+            _check(status)
+        try:
+            value = QueryResult.from_c(result.contents)
+        finally:
+            lib.orvane_teds_query_result_free(result)
+    finally:
+        lib.orvane_teds_query_destroy(handle)
+    if raised:
+        raise raised[0]
+    return value

@@ -1,0 +1,281 @@
+// Queries through the device-link master for C hosts: a handle owns the
+// master and the interface and turns what the interface reports into C
+// records for the host's callbacks and for a blocking run.
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "capi/CError.h"
+#include "capi/CResults.h"
+#include "capi/orvane_teds.h"
+#include "devicelink/ZorelOneWireMaster.h"
+#include "teds/TEDSInterface.h"
+#include "teds/TEDSText.h"
+#include "teds/TEDSTransducer.h"
+
+namespace {
+
+struct Callbacks {
+  orvane_teds_transducer_callback onTransducer = nullptr;
+  orvane_teds_text_callback onText = nullptr;
+  orvane_teds_ended_callback onEnded = nullptr;
+  void* user = nullptr;
+};
+
+// What one blocking run gathers.
+struct Gathered {
+  std::vector<std::string> texts;
+  std::vector<std::shared_ptr<const capi::TransducerBox>> transducers;
+};
+
+// Receives the interface's reports on the device library's callback thread
+// (or on the host's thread inside Query), hands them to the host's callbacks
+// and to a waiting run, and tells when the query has ended.
+class Reporter : public TEDSInterface::Listener, public TEDSInterface::CycleListener {
+ public:
+  explicit Reporter(const ZorelOneWireMaster& master) : master(master) {}
+
+  void SetCallbacks(const Callbacks& next) {
+    // Taking the callback lock waits for a callback under way to return.
+    std::lock_guard<std::recursive_mutex> guard(callbackLock);
+    callbacks = next;
+  }
+
+  // Marks the handle as running; false when it already was.
+  bool Begin(Gathered* gather) {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (running) return false;
+    running = true;
+    gathered = gather;
+    return true;
+  }
+  // Waits until the query ends or `timeout` passes; true when it ended. Stops
+  // gathering either way.
+  bool Wait(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> guard(mutex);
+    const bool ended = idle.wait_for(guard, timeout, [this] { return !running; });
+    gathered = nullptr;
+    return ended;
+  }
+  void Finish() {
+    std::lock_guard<std::mutex> guard(mutex);
+    running = false;
+    gathered = nullptr;
+    idle.notify_all();
+  }
+  void TransducerFound(const TEDSTransducer& transducer) override {
+    const auto box = std::make_shared<const capi::TransducerBox>(transducer);
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      if (gathered) gathered->transducers.push_back(box);
+    }
+    std::lock_guard<std::recursive_mutex> guard(callbackLock);
+    if (!callbacks.onTransducer) return;
+    capi::CallbackScope scope;
+    callbacks.onTransducer(callbacks.user, &box->c);
+  }
+
+  void Error(const std::string& message) override {
+    const std::string text = TEDSText::ToUtf8(message);
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      if (gathered) gathered->texts.push_back(text);
+    }
+    {
+      std::lock_guard<std::recursive_mutex> guard(callbackLock);
+      if (callbacks.onText) {
+        capi::CallbackScope scope;
+        callbacks.onText(callbacks.user, text.c_str());
+      }
+    }
+    // A refused handshake leaves the master Enabling: no cycle will start,
+    // so the query has ended here.
+    if (master.HandshakeRefused()) End(0);
+  }
+
+  void CycleEnded(std::size_t transducersReported) override { End(transducersReported); }
+
+ private:
+  void End(std::size_t reported) {
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      if (!running) return;
+      running = false;
+      idle.notify_all();
+    }
+    std::lock_guard<std::recursive_mutex> guard(callbackLock);
+    if (!callbacks.onEnded) return;
+    capi::CallbackScope scope;
+    callbacks.onEnded(callbacks.user, reported);
+  }
+
+  const ZorelOneWireMaster& master;
+  // Held while a host callback runs; recursive so that a callback may set
+  // the callbacks of its own handle.
+  std::recursive_mutex callbackLock;
+  Callbacks callbacks;
+  std::mutex mutex;  // guards running and gathered
+  std::condition_variable idle;
+  bool running = false;
+  Gathered* gathered = nullptr;
+};
+
+}  // namespace
+
+struct orvane_teds_query {
+  std::unique_ptr<ZorelOneWireMaster> master;
+  std::unique_ptr<TEDSInterface> teds;
+  std::shared_ptr<Reporter> reporter;
+};
+
+namespace {
+
+orvane_teds_status Refuse(const char* function, const char* problem) {
+  return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT, std::string(function) + ": " + problem);
+}
+
+orvane_teds_status RefuseInCallback(const char* function) {
+  return capi::Fail(ORVANE_TEDS_BUSY, std::string(function) +
+                                          ": not allowed inside a query callback (it would wait "
+                                          "for the thread that runs the callback)");
+}
+
+// Lets the device go back to its normal mode; ends a cycle still under way.
+void Disable(orvane_teds_query& query) {
+  query.master->Enable(false);
+  query.reporter->Finish();
+}
+
+// Starts one query cycle. A master whose handshake the device refused stays
+// Enabling until it is disabled, so it is disabled first to try afresh.
+void Query(orvane_teds_query& query) {
+  if (query.master->HandshakeRefused()) query.master->Enable(false);
+  query.teds->Query();
+}
+
+}  // namespace
+
+extern "C" {
+
+orvane_teds_status orvane_teds_query_create(const char* device, uint32_t address,
+                                            uint32_t channel, uint32_t teds_mode,
+                                            uint32_t poll_pause_ms, orvane_teds_query** query) {
+  static const char kName[] = "orvane_teds_query_create";
+  return capi::Guard(kName, [&] {
+    if (!query) return Refuse(kName, "query is null");
+    *query = nullptr;
+    if (!device) return Refuse(kName, "device is null");
+    std::wstring name;
+    if (!TEDSText::Utf8ToWide(device, name)) return Refuse(kName, "device is not valid UTF-8");
+    if (name.empty()) return Refuse(kName, "device is empty");
+    if (teds_mode > 255) {
+      return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT, std::string(kName) + ": teds_mode " +
+                                                          std::to_string(teds_mode) +
+                                                          " is not a TEDS mode (0 to 255)");
+    }
+    auto handle = std::make_unique<orvane_teds_query>();
+    try {
+      handle->master = std::make_unique<ZorelOneWireMaster>(
+          name, address, channel, ZorelDAQTEDSMode(static_cast<uint8_t>(teds_mode)),
+          std::chrono::milliseconds(poll_pause_ms));
+    } catch (const std::invalid_argument& e) {
+      return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT, std::string(kName) + ": " + e.what());
+    }
+    handle->reporter = std::make_shared<Reporter>(*handle->master);
+    handle->teds = std::make_unique<TEDSInterface>(*handle->master);
+    handle->teds->AddListener(handle->reporter);
+    handle->teds->AddCycleListener(handle->reporter);
+    *query = handle.release();
+    return ORVANE_TEDS_OK;
+  });
+}
+
+orvane_teds_status orvane_teds_query_set_callbacks(orvane_teds_query* query,
+                                                   orvane_teds_transducer_callback on_transducer,
+                                                   orvane_teds_text_callback on_text,
+                                                   orvane_teds_ended_callback on_ended,
+                                                   void* user) {
+  static const char kName[] = "orvane_teds_query_set_callbacks";
+  return capi::Guard(kName, [&] {
+    if (!query) return Refuse(kName, "query is null");
+    Callbacks callbacks;
+    callbacks.onTransducer = on_transducer;
+    callbacks.onText = on_text;
+    callbacks.onEnded = on_ended;
+    callbacks.user = user;
+    query->reporter->SetCallbacks(callbacks);
+    return ORVANE_TEDS_OK;
+  });
+}
+
+orvane_teds_status orvane_teds_query_start(orvane_teds_query* query) {
+  static const char kName[] = "orvane_teds_query_start";
+  return capi::Guard(kName, [&] {
+    if (!query) return Refuse(kName, "query is null");
+    if (capi::InsideCallback()) return RefuseInCallback(kName);
+    if (!query->reporter->Begin(nullptr)) {
+      return capi::Fail(ORVANE_TEDS_BUSY, std::string(kName) + ": a query is already running");
+    }
+    Query(*query);
+    return ORVANE_TEDS_OK;
+  });
+}
+
+orvane_teds_status orvane_teds_query_stop(orvane_teds_query* query) {
+  static const char kName[] = "orvane_teds_query_stop";
+  return capi::Guard(kName, [&] {
+    if (!query) return Refuse(kName, "query is null");
+    if (capi::InsideCallback()) return RefuseInCallback(kName);
+    Disable(*query);
+    return ORVANE_TEDS_OK;
+  });
+}
+
+orvane_teds_status orvane_teds_query_run(orvane_teds_query* query, uint32_t timeout_ms,
+                                         orvane_teds_query_result** result) {
+  static const char kName[] = "orvane_teds_query_run";
+  return capi::Guard(kName, [&] {
+    if (!result) return Refuse(kName, "result is null");
+    *result = nullptr;
+    if (!query) return Refuse(kName, "query is null");
+    if (capi::InsideCallback()) return RefuseInCallback(kName);
+    Gathered gathered;
+    if (!query->reporter->Begin(&gathered)) {
+      return capi::Fail(ORVANE_TEDS_BUSY, std::string(kName) + ": a query is already running");
+    }
+    Query(*query);
+    const bool ended = query->reporter->Wait(std::chrono::milliseconds(timeout_ms));
+    Disable(*query);
+    auto box = std::make_unique<capi::QueryResultBox>(std::move(gathered.texts),
+                                                      std::move(gathered.transducers), !ended);
+    orvane_teds_query_result* record = &box->c;
+    capi::Register(record, std::move(box));
+    *result = record;
+    if (ended) return ORVANE_TEDS_OK;
+    return capi::Fail(ORVANE_TEDS_TIMEOUT, std::string(kName) + ": the query did not end within " +
+                                               std::to_string(timeout_ms) + " ms");
+  });
+}
+
+orvane_teds_status orvane_teds_query_destroy(orvane_teds_query* query) {
+  static const char kName[] = "orvane_teds_query_destroy";
+  return capi::Guard(kName, [&] {
+    if (!query) return ORVANE_TEDS_OK;
+    if (capi::InsideCallback()) return RefuseInCallback(kName);
+    std::unique_ptr<orvane_teds_query> doomed(query);
+    // The device goes back to its normal mode; then no callback reaches the
+    // master any more, so the interface it reports to can go, then the
+    // master itself.
+    doomed->master->Enable(false);
+    doomed->master->Shutdown();
+    doomed->teds.reset();
+    doomed->master.reset();
+    return ORVANE_TEDS_OK;
+  });
+}
+
+}  // extern "C"
