@@ -49,6 +49,19 @@ Bytes ReadAnswer(std::size_t op) {
   return OperationAnswer(2, kind == 0 ? Bytes{0xFC} : Counting(kind == 1 ? 8 : 32, device));
 }
 
+// The reads' `commands` (16 bytes each) travel `split` reads per transfer,
+// one transfer at a time, each answered in full.
+void ExpectSplit(ScriptedRelay& relay, const Bytes& commands, const std::vector<std::size_t>& split) {
+  std::size_t done = 0;
+  for (std::size_t count : split) {
+    const auto from = commands.begin() + static_cast<std::ptrdiff_t>(done * 16);
+    Bytes answer;
+    for (std::size_t op = done; op < done + count; ++op) answer = Concat({answer, ReadAnswer(op)});
+    relay.Expect(Block(Bytes(from, from + static_cast<std::ptrdiff_t>(count * 16))), answer);
+    done += count;
+  }
+}
+
 class RemoteOneWireMasterTransaction : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -256,16 +269,7 @@ TEST_F(RemoteOneWireMasterTransaction, LargeTransactionTravelsInConsecutiveTrans
                                        name + " memory 32 " + std::to_string(d)});
     }
     expected.push_back("finished");
-    // One transfer at a time, each within the relay's maximum (16 bytes of
-    // commands per read), the next one sent when the previous one is answered.
-    std::size_t done = 0;
-    for (std::size_t count : c.split) {
-      const auto from = commands.begin() + static_cast<std::ptrdiff_t>(done * 16);
-      Bytes answer;
-      for (std::size_t op = done; op < done + count; ++op) answer = Concat({answer, ReadAnswer(op)});
-      relay.Expect(Block(Bytes(from, from + static_cast<std::ptrdiff_t>(count * 16))), answer);
-      done += count;
-    }
+    ExpectSplit(relay, commands, c.split);
     // Submitted later, it waits until the split transaction has ended.
     relay.Expect(Block(OperationBlock(kDevice, 0xF0, {0, 0}, 1)), OperationAnswer(3, {0x01}));
     transaction->Submit();
