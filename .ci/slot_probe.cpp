@@ -9,6 +9,7 @@
 #include "onewire/AbstractOneWireMaster.h"
 #include "onewire/OneWireMemory.h"
 #include "relay/RemoteOneWireMaster.h"
+#include "serial/DS2480BOneWireMaster.h"
 #include "teds/TEDSInterface.h"
 #include "teds/TEDSTemplate.h"
 

@@ -1,7 +1,9 @@
-// Queries through the device-link master for C hosts: a handle owns the
-// master and the interface and turns what the interface reports into C
-// records for the host's callbacks and for a blocking run.
+// Queries for C hosts, through the device-link master or a DS2480B serial
+// adapter: a handle owns the master and the interface and turns what the
+// interface reports into C records for the host's callbacks and for a
+// blocking run.
 #include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -13,6 +15,7 @@
 #include "capi/CResults.h"
 #include "capi/orvane_teds.h"
 #include "devicelink/ZorelOneWireMaster.h"
+#include "serial/DS2480BOneWireMaster.h"
 #include "teds/TEDSInterface.h"
 #include "teds/TEDSText.h"
 #include "teds/TEDSTransducer.h"
@@ -37,7 +40,8 @@ struct Gathered {
 // and to a waiting run, and tells when the query has ended.
 class Reporter : public TEDSInterface::Listener, public TEDSInterface::CycleListener {
  public:
-  explicit Reporter(const ZorelOneWireMaster& master) : master(master) {}
+  // `stalled` tells whether the master can no longer come up.
+  explicit Reporter(std::function<bool()> stalled) : stalled(std::move(stalled)) {}
 
   void SetCallbacks(const Callbacks& next) {
     // Taking the callback lock waits for a callback under way to return.
@@ -92,9 +96,9 @@ class Reporter : public TEDSInterface::Listener, public TEDSInterface::CycleList
         callbacks.onText(callbacks.user, text.c_str());
       }
     }
-    // A refused handshake leaves the master Enabling: no cycle will start,
-    // so the query has ended here.
-    if (master.HandshakeRefused()) End(0);
+    // A refused handshake (or a serial adapter that failed to start) leaves
+    // the master Enabling: no cycle will start, so the query has ended here.
+    if (stalled()) End(0);
   }
 
   void CycleEnded(std::size_t transducersReported) override { End(transducersReported); }
@@ -113,7 +117,7 @@ class Reporter : public TEDSInterface::Listener, public TEDSInterface::CycleList
     callbacks.onEnded(callbacks.user, reported);
   }
 
-  const ZorelOneWireMaster& master;
+  const std::function<bool()> stalled;
   // Held while a host callback runs; recursive so that a callback may set
   // the callbacks of its own handle.
   std::recursive_mutex callbackLock;
@@ -126,8 +130,13 @@ class Reporter : public TEDSInterface::Listener, public TEDSInterface::CycleList
 
 }  // namespace
 
+// One of the two masters; `bus` is the one in use.
 struct orvane_teds_query {
   std::unique_ptr<ZorelOneWireMaster> master;
+  std::unique_ptr<DS2480BOneWireMaster> serial;
+  AbstractOneWireMaster* bus = nullptr;
+  std::function<bool()> stalled;
+  std::function<void()> shutdown;
   std::unique_ptr<TEDSInterface> teds;
   std::shared_ptr<Reporter> reporter;
 };
@@ -146,15 +155,24 @@ orvane_teds_status RefuseInCallback(const char* function) {
 
 // Lets the device go back to its normal mode; ends a cycle still under way.
 void Disable(orvane_teds_query& query) {
-  query.master->Enable(false);
+  query.bus->Enable(false);
   query.reporter->Finish();
 }
 
-// Starts one query cycle. A master whose handshake the device refused stays
-// Enabling until it is disabled, so it is disabled first to try afresh.
+// Starts one query cycle. A master whose handshake the device refused (or
+// whose adapter failed to start) stays Enabling until it is disabled, so it
+// is disabled first to try afresh.
 void Query(orvane_teds_query& query) {
-  if (query.master->HandshakeRefused()) query.master->Enable(false);
+  if (query.stalled()) query.bus->Enable(false);
   query.teds->Query();
+}
+
+// Puts the interface and the reporter on the handle's master.
+void Attach(orvane_teds_query& handle) {
+  handle.reporter = std::make_shared<Reporter>(handle.stalled);
+  handle.teds = std::make_unique<TEDSInterface>(*handle.bus);
+  handle.teds->AddListener(handle.reporter);
+  handle.teds->AddCycleListener(handle.reporter);
 }
 
 }  // namespace
@@ -185,10 +203,30 @@ orvane_teds_status orvane_teds_query_create(const char* device, uint32_t address
     } catch (const std::invalid_argument& e) {
       return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT, std::string(kName) + ": " + e.what());
     }
-    handle->reporter = std::make_shared<Reporter>(*handle->master);
-    handle->teds = std::make_unique<TEDSInterface>(*handle->master);
-    handle->teds->AddListener(handle->reporter);
-    handle->teds->AddCycleListener(handle->reporter);
+    ZorelOneWireMaster* const link = handle->master.get();
+    handle->bus = link;
+    handle->stalled = [link] { return link->HandshakeRefused(); };
+    handle->shutdown = [link] { link->Shutdown(); };
+    Attach(*handle);
+    *query = handle.release();
+    return ORVANE_TEDS_OK;
+  });
+}
+
+orvane_teds_status orvane_teds_query_create_serial(const char* port, orvane_teds_query** query) {
+  static const char kName[] = "orvane_teds_query_create_serial";
+  return capi::Guard(kName, [&] {
+    if (!query) return Refuse(kName, "query is null");
+    *query = nullptr;
+    if (!port) return Refuse(kName, "port is null");
+    if (*port == '\0') return Refuse(kName, "port is empty");
+    auto handle = std::make_unique<orvane_teds_query>();
+    handle->serial = std::make_unique<DS2480BOneWireMaster>(port);
+    DS2480BOneWireMaster* const adapter = handle->serial.get();
+    handle->bus = adapter;
+    handle->stalled = [adapter] { return adapter->StartFailed(); };
+    handle->shutdown = [adapter] { adapter->Shutdown(); };
+    Attach(*handle);
     *query = handle.release();
     return ORVANE_TEDS_OK;
   });
@@ -270,10 +308,11 @@ orvane_teds_status orvane_teds_query_destroy(orvane_teds_query* query) {
     // The device goes back to its normal mode; then no callback reaches the
     // master any more, so the interface it reports to can go, then the
     // master itself.
-    doomed->master->Enable(false);
-    doomed->master->Shutdown();
+    doomed->bus->Enable(false);
+    doomed->shutdown();
     doomed->teds.reset();
     doomed->master.reset();
+    doomed->serial.reset();
     return ORVANE_TEDS_OK;
   });
 }

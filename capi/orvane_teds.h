@@ -143,7 +143,7 @@ ORVANE_TEDS_C_API orvane_teds_status orvane_teds_decode_ds2430a(
 ORVANE_TEDS_C_API orvane_teds_status orvane_teds_decode_result_free(
     orvane_teds_decode_result* result);
 
-/* ---- Queries through the device-link master ----------------------------- */
+/* ---- Queries through the device-link master or a serial adapter --------- */
 
 typedef struct orvane_teds_query orvane_teds_query;
 
@@ -166,6 +166,15 @@ typedef void (*orvane_teds_ended_callback)(void* user, size_t transducers_report
 ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_create(
     const char* device, uint32_t address, uint32_t channel, uint32_t teds_mode,
     uint32_t poll_pause_ms, orvane_teds_query** query);
+
+/* Creates a query through a DS2480B serial 1-Wire adapter on `port`
+ * ("/dev/ttyUSB0", "COM3"). The port is opened when a query starts; a port
+ * that cannot be opened, an adapter that does not answer and every other
+ * fault end the query with a text that says so (no transducer). Callbacks
+ * come on the master's own thread. All other functions work as for a query
+ * through the device library. */
+ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_create_serial(const char* port,
+                                                                    orvane_teds_query** query);
 
 /* Sets the callbacks (each may be null) and the pointer handed to them. Once
  * this returns, no earlier callback is running or will run. */

@@ -3,7 +3,7 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-foreach(_dir onewire relay devicelink teds)
+foreach(_dir onewire relay devicelink serial teds)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${_dir}/ DESTINATION include/orvane_teds/${_dir}
     FILES_MATCHING PATTERN "*.h" PATTERN "test" EXCLUDE)
 endforeach()

@@ -2,19 +2,10 @@
 
 #include <stdexcept>
 
-#include "orvane/Utils.h"
+#include "teds/TEDSText.h"
 
 namespace {
 
-constexpr uint8_t kServiceGroup = 1;
-constexpr uint8_t kServiceModeResponseType = 11;
-constexpr uint8_t kGCCGroup = 7;
-constexpr uint8_t kGCCVersion = 2;
-constexpr uint32_t kGCCVendor = 12;
-constexpr uint8_t kTEDSClass = 8;
-constexpr uint8_t kTEDSSetMode = 0;
-constexpr uint8_t kTEDSWrite = 1;
-constexpr uint8_t kTEDSRead = 2;
 const ServiceOperatingMode kTEDSServiceMode = ServiceOperatingMode(4);
 const ServiceOperatingMode kNormalServiceMode = ServiceOperatingMode(0);
 
@@ -30,33 +21,29 @@ uint8_t ChannelMask(unsigned int channel) {
 
 constexpr std::chrono::milliseconds ZorelOneWireMaster::DEFAULT_POLL_PAUSE;
 
-void ZorelOneWireMaster::ResponseListener::ReceivedCommands(
-    const std::wstring& device, unsigned int address, uint64_t /*sequence*/,
-    const std::shared_ptr<std::vector<OrvaneCommands>>& commands) {
-  if (device != master->device || address != master->address || !commands) return;
-  master->Dispatch(*commands);
-}
-
 ZorelOneWireMaster::ZorelOneWireMaster(const std::wstring& device, unsigned int address,
                                        unsigned int channel, const ZorelDAQTEDSMode& mode,
                                        std::chrono::milliseconds pollPause)
-    : responseListener(std::make_shared<ResponseListener>(this)),
-      device(device),
+    : device(device),
       address(address),
       channelMask(ChannelMask(channel)),
       tedsMode(mode),
       pollPause(pollPause) {
   serializer = &ZorelOneWireMaster::SerializeEntry;
-  orvane::ConnectionAddListener(responseListener, device);
+  link = DeviceLink::Join(device, this);
 }
 
 ZorelOneWireMaster::~ZorelOneWireMaster() { Shutdown(); }
 
 void ZorelOneWireMaster::Shutdown() {
-  if (shutDown) return;
-  shutDown = true;
-  // After this no response reaches the master, so no poll thread starts.
-  orvane::ConnectionRemoveListener(responseListener, device);
+  {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    if (shutDown) return;
+    shutDown = true;
+  }
+  // After this no answer reaches the master, so no poll thread starts. Not
+  // under the master's lock: an answer being delivered holds it.
+  link->Leave(this);
   {
     std::lock_guard<std::mutex> guard(pollMutex);
     stopping = true;
@@ -66,72 +53,66 @@ void ZorelOneWireMaster::Shutdown() {
   JoinPollThread();
 }
 
-// ---- Response dispatch ------------------------------------------------------
+// ---- Answers ----------------------------------------------------------------
 
-void ZorelOneWireMaster::Dispatch(const std::vector<OrvaneCommands>& commands) {
+void ZorelOneWireMaster::Answered(const DeviceLink::Request& request,
+                                  const OrvaneCommand& command) {
   std::lock_guard<std::recursive_mutex> guard(lock);
-  for (const OrvaneCommands& entry : commands) {
-    if (!entry.GetIsResponse()) continue;
-    const std::shared_ptr<OrvaneCommand> command = entry.GetCommand();
-    if (!command) continue;
-    const auto group = static_cast<uint8_t>(command->GetGroup());
-    if (group == kServiceGroup && command->GetType() == kServiceModeResponseType) {
-      // Only the answer to this enabling's mode 4 request counts: the answer
-      // to the mode 0 request of a disable that arrives after the next
-      // Enable(true) must not pass for it.
-      const auto* response = dynamic_cast<const ServiceSetOperatingModeResponse*>(command.get());
-      if (response && serviceModeRequested && response->GetMode() == kTEDSServiceMode) {
-        if (response->GetSuccess()) {
-          serviceModeSet = true;
-        } else if (state == Enabling) {
-          // The master cannot come up; say so rather than wait in silence.
-          handshakeRefused = true;
-          Error("The device refused service operating mode 4 (TEDS) for device " + DeviceText());
-        }
+  // An answer to a request made before the latest disable belongs to work
+  // that is over: the late answer to a mode 0 request, a write confirmed or
+  // bytes read for a dropped transfer.
+  if (request.enabling != enabling.load()) return;
+  switch (request.kind) {
+    case DeviceLink::Kind::ServiceMode:
+      // Only the answer to this enabling's mode 4 request counts.
+      if (request.tedsServiceMode) AnsweredServiceMode(command);
+      return;
+    case DeviceLink::Kind::SetMode:
+      AnsweredSetMode(command);
+      return;
+    case DeviceLink::Kind::Write:
+      AnsweredWrite(command);
+      return;
+    case DeviceLink::Kind::Read:
+      if (const auto* response = dynamic_cast<const GCCCommandZorelTEDSReadResponse*>(&command)) {
+        ReceiveOutbound(response->GetData());
       }
-      Process();
-    } else if (group == kGCCGroup) {
-      DispatchGCC(*command);
-    }
+      return;
   }
 }
 
-void ZorelOneWireMaster::DispatchGCC(const OrvaneCommand& command) {
-  const auto* gcc = dynamic_cast<const GCCCommand*>(&command);
-  if (!gcc || gcc->GetVersion() != kGCCVersion || gcc->GetVendorID() != kGCCVendor) return;
-  const auto* zorel = dynamic_cast<const GCCCommandZorel*>(gcc);
-  if (!zorel || zorel->GetCommandClass() != kTEDSClass) return;
-  switch (zorel->GetOperation()) {
-    case kTEDSSetMode: {
-      const auto* response = dynamic_cast<const GCCCommandZorelTEDSSetModeResponse*>(zorel);
-      if (response && response->GetSuccess()) {
-        tedsModeSet = true;
-      } else if (response && state == Enabling && !tedsModeSet) {
-        handshakeRefused = true;
-        Error("The device refused the TEDS set-mode request for " + ChannelText());
-      }
-      Process();
-      break;
-    }
-    case kTEDSWrite: {
-      const auto* response = dynamic_cast<const GCCCommandZorelTEDSWriteResponse*>(zorel);
-      if (!response) break;
-      if (response->GetSuccess()) {
-        SentInbound();
-      } else {
-        // No read follows a refused write: give the transfer up so that its
-        // owner hears and the master goes on.
-        AbortTransfer("The device refused the TEDS write request for " + ChannelText());
-      }
-      break;
-    }
-    case kTEDSRead: {
-      const auto* response = dynamic_cast<const GCCCommandZorelTEDSReadResponse*>(zorel);
-      if (response) ReceiveOutbound(response->GetData());
-      break;
-    }
-    default:
-      break;
+void ZorelOneWireMaster::AnsweredServiceMode(const OrvaneCommand& command) {
+  const auto* response = dynamic_cast<const ServiceSetOperatingModeResponse*>(&command);
+  if (response && response->GetSuccess()) {
+    serviceModeSet = true;
+  } else if (response && state == Enabling) {
+    // The master cannot come up; say so rather than wait in silence.
+    handshakeRefused = true;
+    Error("The device refused service operating mode 4 (TEDS) for device " + DeviceText());
+  }
+  Process();
+}
+
+void ZorelOneWireMaster::AnsweredSetMode(const OrvaneCommand& command) {
+  const auto* response = dynamic_cast<const GCCCommandZorelTEDSSetModeResponse*>(&command);
+  if (response && response->GetSuccess()) {
+    tedsModeSet = true;
+  } else if (response && state == Enabling && !tedsModeSet) {
+    handshakeRefused = true;
+    Error("The device refused the TEDS set-mode request for " + ChannelText());
+  }
+  Process();
+}
+
+void ZorelOneWireMaster::AnsweredWrite(const OrvaneCommand& command) {
+  const auto* response = dynamic_cast<const GCCCommandZorelTEDSWriteResponse*>(&command);
+  if (!response) return;
+  if (response->GetSuccess()) {
+    SentInbound();
+  } else {
+    // No read follows a refused write: give the transfer up so that its
+    // owner hears and the master goes on.
+    AbortTransfer("The device refused the TEDS write request for " + ChannelText());
   }
 }
 
@@ -139,32 +120,36 @@ void ZorelOneWireMaster::DispatchGCC(const OrvaneCommand& command) {
 
 void ZorelOneWireMaster::Enable(bool enable) {
   std::lock_guard<std::recursive_mutex> guard(lock);
-  switch (state) {
-    case Disabled:
-      if (!enable) return;
-      handshakeRefused = false;
-      tedsModeSet = false;
-      serviceModeRequested = false;
-      serviceModeSet = false;
-      SendSetTEDSMode(tedsMode);
-      RemoteOneWireMaster::Enable(true);
-      return;
-    default:
-      if (enable) {
-        if (state == Searching) RemoteOneWireMaster::Enable(true);
-        return;
-      }
-      // The relay part drops its queued and in-flight work, telling their
-      // owners, while the state still says what it was; it also ends a
-      // running search.
-      RemoteOneWireMaster::Enable(false);
-      if (state != Disabled) return;
-      SendSetServiceOperatingMode(kNormalServiceMode);
-      tedsModeSet = false;
-      serviceModeRequested = false;
-      serviceModeSet = false;
-      return;
+  if (state == Disabled) {
+    if (!enable || shutDown) return;
+    ++enabling;
+    handshakeRefused = false;
+    tedsModeSet = false;
+    serviceModeRequested = false;
+    serviceModeSet = false;
+    link->SetEnabled(this, true);
+    SendSetTEDSMode(tedsMode);
+    RemoteOneWireMaster::Enable(true);
+    return;
   }
+  if (enable) {
+    if (state == Searching) RemoteOneWireMaster::Enable(true);
+    return;
+  }
+  // The device leaves service mode 4 and the flags are reset before anybody
+  // hears of the disable: an owner that enables again from its error report
+  // starts a complete new handshake after the mode 0 request. Mode 0 is
+  // device-wide, so it waits for the last enabled master of the device.
+  if (link->SetEnabled(this, false)) SendSetServiceOperatingMode(kNormalServiceMode);
+  tedsModeSet = false;
+  serviceModeRequested = false;
+  serviceModeSet = false;
+  // The relay part drops its queued and in-flight work, telling their
+  // owners, while the state still says what it was; it also ends a running
+  // search. Answers still on their way belong to this enabling and are
+  // dropped.
+  ++enabling;
+  RemoteOneWireMaster::Enable(false);
 }
 
 void ZorelOneWireMaster::Discover(const std::shared_ptr<DiscoveryListener>& listener) {
@@ -209,43 +194,54 @@ void ZorelOneWireMaster::SendInbound(const std::vector<uint8_t>& data) {
 
 void ZorelOneWireMaster::SentInbound() {
   RemoteOneWireMaster::SentInbound();
-  JoinPollThread();
-  StartPollThread();
+  SchedulePoll();
 }
 
-void ZorelOneWireMaster::StartPollThread() {
+void ZorelOneWireMaster::SchedulePoll() {
+  const DueRead due{std::chrono::steady_clock::now() + pollPause, enabling.load()};
+  {
+    std::lock_guard<std::mutex> guard(pollMutex);
+    if (stopping) return;
+    dueReads.push_back(due);
+    // A poll thread still at work takes this read on after its own: every
+    // confirmed write is followed by exactly one read, also when writes
+    // overlap.
+    if (pollRunning) return;
+    pollRunning = true;
+  }
+  JoinPollThread();  // one that has ended
   pollThread = std::make_shared<std::thread>(&ZorelOneWireMaster::PollThreadMain, this);
 }
 
 void ZorelOneWireMaster::JoinPollThread() {
   if (!pollThread) return;
-  // A poll thread still waiting belongs to a round trip that is over (the
-  // master was disabled or shut down meanwhile): wake it so that it ends
-  // without sending a stale read, and without waiting for the master's lock,
-  // which the caller holds.
-  {
-    std::lock_guard<std::mutex> guard(pollMutex);
-    joining = true;
-  }
-  pollWake.notify_all();
   if (pollThread->joinable()) pollThread->join();
   pollThread.reset();
-  std::lock_guard<std::mutex> guard(pollMutex);
-  joining = false;
 }
 
 void ZorelOneWireMaster::PollThreadMain() {
-  {
-    std::unique_lock<std::mutex> guard(pollMutex);
-    if (pollWake.wait_for(guard, pollPause, [this] { return stopping || joining; })) return;
+  for (;;) {
+    DueRead due;
+    {
+      std::unique_lock<std::mutex> guard(pollMutex);
+      if (dueReads.empty() ||
+          pollWake.wait_until(guard, dueReads.front().at, [this] { return stopping; })) {
+        pollRunning = false;
+        return;
+      }
+      due = dueReads.front();
+      dueReads.pop_front();
+    }
+    SendOutboundRequest(due.ofEnabling);
   }
-  SendOutboundRequest();
 }
 
 // ---- Requests ---------------------------------------------------------------
 
-bool ZorelOneWireMaster::Send(const std::shared_ptr<OrvaneCommand>& command) {
-  return orvane::SendCommand(device, OrvaneCommands(command), address);
+bool ZorelOneWireMaster::Send(DeviceLink::Kind kind, const std::shared_ptr<OrvaneCommand>& command,
+                              uint64_t ofEnabling, bool tedsServiceMode) {
+  return link->Send(DeviceLink::Request{this, ofEnabling, kind, tedsServiceMode}, address,
+                    command);
 }
 
 std::string ZorelOneWireMaster::RefusedText(const char* what) const {
@@ -261,7 +257,7 @@ void ZorelOneWireMaster::RefuseHandshake(const char* what) {
 }
 
 std::string ZorelOneWireMaster::DeviceText() const {
-  return orvane::utils::wstr2str(device) + " at address " + std::to_string(address);
+  return TEDSText::WideToUtf8(device) + " at address " + std::to_string(address);
 }
 
 std::string ZorelOneWireMaster::ChannelText() const {
@@ -274,7 +270,10 @@ std::string ZorelOneWireMaster::ChannelText() const {
 
 void ZorelOneWireMaster::SendSetServiceOperatingMode(const ServiceOperatingMode& mode) {
   const char* what = "service operating mode";
-  if (Send(std::make_shared<ServiceSetOperatingModeRequest>(mode))) return;
+  if (Send(DeviceLink::Kind::ServiceMode, std::make_shared<ServiceSetOperatingModeRequest>(mode),
+           enabling.load(), mode == kTEDSServiceMode)) {
+    return;
+  }
   if (mode == kTEDSServiceMode) {
     RefuseHandshake(what);
   } else {
@@ -284,32 +283,39 @@ void ZorelOneWireMaster::SendSetServiceOperatingMode(const ServiceOperatingMode&
 
 void ZorelOneWireMaster::SendSetTEDSMode(const ZorelDAQTEDSMode& mode) {
   const char* what = "TEDS set-mode";
-  if (!Send(std::make_shared<GCCCommandZorelTEDSSetModeRequest>(channelMask, mode))) {
+  if (!Send(DeviceLink::Kind::SetMode,
+            std::make_shared<GCCCommandZorelTEDSSetModeRequest>(channelMask, mode),
+            enabling.load())) {
     RefuseHandshake(what);
   }
 }
 
 void ZorelOneWireMaster::SendInboundRequest(const std::vector<uint8_t>& data) {
   const char* what = "TEDS write";
-  if (!Send(std::make_shared<GCCCommandZorelTEDSWriteRequest>(channelMask, data))) {
+  if (!Send(DeviceLink::Kind::Write,
+            std::make_shared<GCCCommandZorelTEDSWriteRequest>(channelMask, data),
+            enabling.load())) {
     // The block never left: the transfer cannot be answered.
     AbortTransfer(RefusedText(what));
   }
 }
 
-void ZorelOneWireMaster::SendOutboundRequest() {
+void ZorelOneWireMaster::SendOutboundRequest(uint64_t ofEnabling) {
   // Runs on the poll thread. A refused read is handled under the master's
-  // lock, unless the master is shutting down or joining this thread, which
-  // it does while holding that lock.
+  // lock, unless the master is shutting down, which joins this thread while
+  // holding that lock.
   const char* what = "TEDS read";
-  if (Send(std::make_shared<GCCCommandZorelTEDSReadRequest>(channelMask))) return;
+  if (Send(DeviceLink::Kind::Read, std::make_shared<GCCCommandZorelTEDSReadRequest>(channelMask),
+           ofEnabling)) {
+    return;
+  }
   std::unique_lock<std::recursive_mutex> guard(lock, std::defer_lock);
   while (!guard.try_lock()) {
     std::unique_lock<std::mutex> poll(pollMutex);
-    if (pollWake.wait_for(poll, std::chrono::milliseconds(1),
-                          [this] { return stopping || joining; })) {
+    if (pollWake.wait_for(poll, std::chrono::milliseconds(1), [this] { return stopping; })) {
       return;
     }
   }
-  AbortTransfer(RefusedText(what));
+  // A read of an earlier enabling has no transfer left to give up.
+  if (ofEnabling == enabling.load()) AbortTransfer(RefusedText(what));
 }

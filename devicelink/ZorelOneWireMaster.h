@@ -4,12 +4,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "devicelink/DeviceLink.h"
 #include "onewire/Export.h"
 #include "orvane/Orvane.h"
 #include "relay/RemoteOneWireMaster.h"
@@ -22,26 +24,21 @@
 // channel is put into the configured TEDS mode and the device's service
 // operating mode is set to 4; disabling sets it back to 0.
 //
+// Channels: any number of masters may work on the channels of one device at
+// once. Their requests share one record of the answers still to come (the
+// device answers in request order), so each answer reaches the master whose
+// request it answers; the device's service operating mode goes back to 0
+// only when the last enabled master of the device is disabled.
+//
 // Threads: responses arrive on the device library's callback thread; the host
-// calls the constructor, the destructor, Enable and Discover. Every entry into
-// the master from those two threads runs under one lock, so a host may also
-// disable the master while a query is under way. The poll thread only sends
+// calls the constructor, the destructor and every public member. Every entry
+// into the master from those two threads runs under one lock, so a host may
+// call any of them while a query is under way. The poll thread only sends
 // read requests.
 class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
  public:
   static constexpr std::chrono::milliseconds DEFAULT_POLL_PAUSE{1000};
   static constexpr unsigned int CHANNEL_COUNT = 8;
-
-  // Receives the device's responses and hands them to the master.
-  class ORVANE_TEDS_API ResponseListener : public orvane::StreamListener {
-   public:
-    explicit ResponseListener(ZorelOneWireMaster* master) : master(master) {}
-    void ReceivedCommands(const std::wstring& device, unsigned int address, uint64_t sequence,
-                          const std::shared_ptr<std::vector<OrvaneCommands>>& commands) override;
-
-   private:
-    ZorelOneWireMaster* master;
-  };
 
   // Throws std::invalid_argument for a channel outside 0 to 7: its mask would
   // select no channel and every request would go nowhere.
@@ -50,9 +47,9 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
                      std::chrono::milliseconds pollPause = DEFAULT_POLL_PAUSE);
   ZorelOneWireMaster(const ZorelOneWireMaster&) = delete;
   ZorelOneWireMaster& operator=(const ZorelOneWireMaster&) = delete;
-  // Unregisters the response listener first (no response reaches the master
-  // afterwards, so no new poll thread can start), then joins the poll thread,
-  // cutting its pause short.
+  // Stops the answers first (none reaches the master afterwards, so no new
+  // poll thread can start), then joins the poll thread, cutting its pause
+  // short. Reads still due are not sent.
   ~ZorelOneWireMaster() override;
 
   void Enable(bool enable) override;
@@ -73,6 +70,8 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   uint8_t GetChannelMask() const { return channelMask; }
 
  protected:
+  friend class DeviceLink;
+
   void Process() override;
   void SendInbound(const std::vector<uint8_t>& data) override;
   void SentInbound() override;
@@ -81,27 +80,31 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   // The master's serializer: holds off the device library's callbacks while
   // `action` runs.
   static void SerializeEntry(AbstractOneWireMaster& master, const std::function<void()>& action);
-  void Dispatch(const std::vector<OrvaneCommands>& commands);
-  void DispatchGCC(const OrvaneCommand& command);
-  void StartPollThread();
+  // One answer to one of this master's requests, in the order they came.
+  void Answered(const DeviceLink::Request& request, const OrvaneCommand& command);
+  void AnsweredServiceMode(const OrvaneCommand& command);
+  void AnsweredSetMode(const OrvaneCommand& command);
+  void AnsweredWrite(const OrvaneCommand& command);
+  void SchedulePoll();
   void JoinPollThread();
   void PollThreadMain();
 
   void SendSetServiceOperatingMode(const ServiceOperatingMode& mode);
   void SendSetTEDSMode(const ZorelDAQTEDSMode& mode);
   void SendInboundRequest(const std::vector<uint8_t>& data);
-  void SendOutboundRequest();
+  void SendOutboundRequest(uint64_t ofEnabling);
   // Sends one request; false when the device library refuses it. A refused
   // handshake request is reported through Error and stops the enabling; a
   // refused write or read gives up the transfer in flight.
-  bool Send(const std::shared_ptr<OrvaneCommand>& command);
+  bool Send(DeviceLink::Kind kind, const std::shared_ptr<OrvaneCommand>& command,
+            uint64_t ofEnabling, bool tedsServiceMode = false);
   std::string RefusedText(const char* what) const;
   void RefuseHandshake(const char* what);
   std::string DeviceText() const;
   std::string ChannelText() const;
 
   std::shared_ptr<std::thread> pollThread;
-  std::shared_ptr<ResponseListener> responseListener;
+  std::shared_ptr<DeviceLink> link;
   const std::wstring device;
   const uint32_t address;
   const uint8_t channelMask;
@@ -110,15 +113,25 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   bool serviceModeRequested = false;
   bool serviceModeSet = false;
   std::atomic<bool> handshakeRefused{false};
+  // Counts the enablings; an answer to a request of an earlier one (sent
+  // before a disable) is stale and changes nothing.
+  std::atomic<uint64_t> enabling{0};
 
   const std::chrono::milliseconds pollPause;
   // Serializes the callback thread and the host's thread inside the master.
   // Recursive: listeners called under it may call back into the master.
   std::recursive_mutex lock;
-  // Cuts a poll thread's pause short when the master shuts down.
+  // The reads due, one per confirmed write, each with its time and the
+  // enabling it belongs to; the poll thread sends them in order and ends
+  // when none is left. Shutting down cuts its pause short.
+  struct DueRead {
+    std::chrono::steady_clock::time_point at;
+    uint64_t ofEnabling;
+  };
   std::mutex pollMutex;
   std::condition_variable pollWake;
-  bool stopping = false;  // guarded by pollMutex
-  bool joining = false;   // guarded by pollMutex
+  std::deque<DueRead> dueReads;  // guarded by pollMutex
+  bool pollRunning = false;      // guarded by pollMutex
+  bool stopping = false;         // guarded by pollMutex
   bool shutDown = false;
 };

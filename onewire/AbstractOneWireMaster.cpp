@@ -116,11 +116,13 @@ AbstractOneWireMaster::AbstractOneWireMaster() = default;
 AbstractOneWireMaster::~AbstractOneWireMaster() = default;
 
 void AbstractOneWireMaster::AddListener(const std::shared_ptr<Listener>& listener) {
-  listeners.push_back(listener);
+  Serialized([&] { listeners.push_back(listener); });
 }
 
 void AbstractOneWireMaster::RemoveListener(const std::shared_ptr<Listener>& listener) {
-  listeners.erase(std::remove(listeners.begin(), listeners.end(), listener), listeners.end());
+  Serialized([&] {
+    listeners.erase(std::remove(listeners.begin(), listeners.end(), listener), listeners.end());
+  });
 }
 
 bool AbstractOneWireMaster::IsListening(const Listener* listener) const {

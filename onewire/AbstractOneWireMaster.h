@@ -1,11 +1,13 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "onewire/Export.h"
@@ -17,7 +19,10 @@
 // the protected operations.
 //
 // Nothing here locks or starts a thread: every call, including every listener
-// notification, runs on the thread that calls into the master.
+// notification, runs on the thread that calls into the master. The state may
+// be read from any thread, and AddListener and RemoveListener run through
+// Serialized, so a master whose notifications arrive on another thread keeps
+// its listener list safe.
 class ORVANE_TEDS_API AbstractOneWireMaster {
  public:
   // The 64-bit ROM registration number of a device, in bus order: family code,
@@ -96,6 +101,12 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
     virtual void Submit();
     virtual ~Transaction();
 
+    // Keeps `object` alive as long as the transaction exists. A listener that
+    // the transaction refers to by plain reference, and whatever its
+    // operations deliver into, can so outlive their owner's interest in them
+    // without outliving the transaction (which the master may still hold).
+    void KeepAlive(std::shared_ptr<void> object) { kept.push_back(std::move(object)); }
+
     const std::list<std::shared_ptr<Operation>>& GetOperations() const { return operations; }
 
    protected:
@@ -113,6 +124,8 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
 
    private:
     void Release();
+
+    std::vector<std::shared_ptr<void>> kept;
   };
 
   class ORVANE_TEDS_API Listener {
@@ -149,7 +162,8 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
   // Bus listeners are notified in registration order. A listener added or
   // removed from inside a notification takes part from the next notification
   // on, except that a removed listener is never called again once
-  // RemoveListener has returned.
+  // RemoveListener has returned (from another thread than the notifying one,
+  // that holds for masters whose Serialized holds their notifications off).
   void AddListener(const std::shared_ptr<Listener>& listener);
   // Removes every registration of `listener`; unknown listeners are ignored.
   void RemoveListener(const std::shared_ptr<Listener>& listener);
@@ -213,9 +227,29 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
   // Ends a running discovery through SearchError with `message`.
   void FailDiscovery(const std::string& message);
 
+  // The life-cycle state: written only inside the master, readable from any
+  // thread (IsReady, GetState) without a data race. Copies copy the value.
+  class StateField {
+   public:
+    StateField(uint32_t value = Disabled) : value(value) {}  // NOLINT: a state is a number
+    StateField(const StateField& other) : value(other.value.load()) {}
+    StateField& operator=(const StateField& other) {
+      value.store(other.value.load());
+      return *this;
+    }
+    StateField& operator=(uint32_t next) {
+      value.store(next);
+      return *this;
+    }
+    operator uint32_t() const { return value.load(); }  // NOLINT: reads as a number
+
+   private:
+    std::atomic<uint32_t> value;
+  };
+
   std::shared_ptr<Discovery> discovery;
   std::list<std::shared_ptr<Transaction>> transactions;
-  uint32_t state = Disabled;
+  StateField state = Disabled;
   SearchContext search;
   std::vector<std::shared_ptr<Listener>> listeners;
   // Set by a master whose entries must be serialized; null: run directly.

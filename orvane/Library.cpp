@@ -97,9 +97,11 @@ using DeviceKey = std::pair<std::wstring, unsigned int>;
 
 class Library {
  public:
-  // Never destroyed: the callback thread runs until the process ends, and a
-  // process may end with devices still attached, so nothing may depend on
-  // static destruction joining it.
+  // Never destroyed: a process may end with devices still attached, so
+  // nothing may depend on static destruction joining the callback thread.
+  // The thread runs only while a device is attached or a request is queued:
+  // a thread still parked at process exit can keep the process from ending
+  // (seen on Windows, where exit kills it wherever it stands).
   static Library& Get() {
     static Library* library = new Library();
     return *library;
@@ -128,6 +130,7 @@ class Library {
                                }),
                 queue.end());
     doneCv.notify_all();
+    workCv.notify_all();  // the last device gone: the callback thread may end
     WaitFor(lock, backend);
     return true;
   }
@@ -216,7 +219,13 @@ class Library {
   void Run() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      workCv.wait(lock, [&] { return !queue.empty(); });
+      workCv.wait(lock, [&] { return !queue.empty() || devices.empty(); });
+      if (queue.empty()) {
+        // No device left and nothing to do: the thread lets go of itself
+        // and ends; a later Attach starts a new one.
+        worker.detach();
+        return;
+      }
       Request request = std::move(queue.front());
       queue.pop_front();
       processing = request.sequence;

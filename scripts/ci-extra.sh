@@ -4,7 +4,10 @@
 # -DORVANE_TEDS_BENCHMARKS=ON):
 #  - every libFuzzer target for FUZZ_SECONDS (default 60) under ASan+UBSan,
 #  - valgrind memcheck of one end-to-end query: no leak, no invalid access,
-#  - the benchmarks, briefly, to show they build and run.
+#  - the benchmarks, briefly, to show they build and run,
+#  - OWFS (owserver, ow-shell) reading the DS2430As of the emulated DS2480B
+#    adapter, and the Windows tool querying it through a COM port under wine
+#    (needs the Windows build in build-win/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 fuzz_seconds=${1:-60}
@@ -23,3 +26,9 @@ cmake --build build -j "$(nproc)" --target bench_teds_decode bench_relay_parse b
 for bench in bench_teds_decode bench_relay_parse bench_query; do
   "build/bin/$bench" --benchmark_min_time=0.05
 done
+
+section "OWFS against the emulated DS2480B adapter"
+scripts/test-owfs.sh build
+
+section "teds.exe on a COM port under wine"
+scripts/test-wine-serial.sh build build-win

@@ -23,7 +23,7 @@ if [ "$level" = --tests ] || [ "$level" = --ci ]; then
 fi
 if [ "$level" = --ci ]; then
   packages+=(libbenchmark-dev g++-mingw-w64-x86-64-posix wine64
-             clang libclang-rt-14-dev valgrind)
+             clang libclang-rt-14-dev valgrind owserver ow-shell)
 fi
 
 missing=()

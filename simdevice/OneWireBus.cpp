@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "text/HexText.h"
+
 namespace simdevice {
 
 uint8_t Crc8(const uint8_t* data, std::size_t length) {
@@ -20,17 +22,7 @@ uint8_t Crc8(const uint8_t* data, std::size_t length) {
 
 bool RomCrcValid(const Rom& rom) { return Crc8(rom.data(), 7) == rom[7]; }
 
-std::string RomToString(const Rom& rom) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (std::size_t i = 0; i < rom.size(); ++i) {
-    if (i != 0) text += ' ';
-    text += kDigits[rom[i] >> 4];
-    text += kDigits[rom[i] & 0x0F];
-  }
-  return text;
-}
-
+std::string RomToString(const Rom& rom) { return orvtext::FormatHex(rom); }
 BusDevice::BusDevice(const Rom& rom) : rom(rom), present(true) {}
 BusDevice::~BusDevice() = default;
 const Rom& BusDevice::GetRom() const { return rom; }

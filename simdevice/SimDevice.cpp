@@ -36,8 +36,7 @@ SimDevice::SimDevice(const Bench& bench)
       checkModes(bench.checkModes),
       refuseServiceMode(bench.refuseServiceMode),
       operatingMode(ServiceOperatingMode::Normal),
-      responseDelay(bench.responseDelayMs),
-      sleeper([](std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); }) {
+      responseDelay(bench.responseDelayMs) {
   for (const ChannelConfig& config : bench.channels) {
     if (config.channel >= channels.size()) continue;
     Channel& channel = channels[config.channel];
@@ -54,7 +53,18 @@ const std::wstring& SimDevice::GetName() const { return name; }
 unsigned int SimDevice::GetAddress() const { return address; }
 
 bool SimDevice::Attach() { return orvane::AttachDevice(name, address, shared_from_this()); }
-bool SimDevice::Detach() { return orvane::DetachDevice(name, address); }
+bool SimDevice::Detach() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    detaching = true;
+  }
+  detachWake.notify_all();
+  // Waits for a request being handled, which the wake above ends quickly.
+  const bool detached = orvane::DetachDevice(name, address);
+  std::lock_guard<std::mutex> lock(mutex);
+  detaching = false;
+  return detached;
+}
 
 void SimDevice::SetSleeper(const Sleeper& value) {
   std::lock_guard<std::mutex> lock(mutex);
@@ -90,16 +100,19 @@ std::vector<OrvaneCommands> SimDevice::HandleRequest(const std::wstring&, unsign
                                                      const OrvaneCommands& request) {
   const std::shared_ptr<OrvaneCommand> command = request.GetCommand();
   if (!command || request.GetIsResponse()) return {};
-  Sleeper sleep;
-  std::chrono::milliseconds delay;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    sleep = sleeper;
-    delay = responseDelay;
+  std::unique_lock<std::mutex> lock(mutex);
+  const Sleeper sleep = sleeper;
+  const std::chrono::milliseconds delay = responseDelay;
+  if (delay.count() > 0 && sleep) {
+    // Waited outside the lock, so that the device can still be looked at.
+    lock.unlock();
+    sleep(delay);
+    lock.lock();
+  } else if (delay.count() > 0) {
+    // The wait releases the lock; a detach ends it, and the library drops
+    // the answer of a device detached meanwhile.
+    if (detachWake.wait_for(lock, delay, [this] { return detaching; })) return {};
   }
-  // Waited outside the lock, so that the device can still be looked at.
-  if (delay.count() > 0 && sleep) sleep(delay);
-  std::lock_guard<std::mutex> lock(mutex);
   std::shared_ptr<OrvaneCommand> response = Answer(*command);
   if (!response) return {};
   return {OrvaneCommands(response)};

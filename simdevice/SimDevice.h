@@ -2,6 +2,7 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -42,9 +43,11 @@ class SimDevice : public orvane::DeviceBackend, public std::enable_shared_from_t
   // or detaches it; false when that fails (the place is taken, or it was not
   // attached).
   bool Attach();
+  // A response delay under way is cut short (its answer is not delivered).
   bool Detach();
 
-  // How a response delay is waited; by default the calling thread sleeps.
+  // How a response delay is waited; by default the calling thread waits
+  // until the delay has passed or the device is detached.
   void SetSleeper(const Sleeper& sleeper);
   void SetResponseDelay(std::chrono::milliseconds delay);
 
@@ -87,7 +90,9 @@ class SimDevice : public orvane::DeviceBackend, public std::enable_shared_from_t
   std::array<Channel, 8> channels;
   ServiceOperatingMode operatingMode;
   std::chrono::milliseconds responseDelay;
-  Sleeper sleeper;
+  Sleeper sleeper;  // empty: the default wait
+  std::condition_variable detachWake;
+  bool detaching = false;
 };
 
 // Keeps a simulated device attached for its own lifetime.

@@ -8,20 +8,25 @@
 #include "teds/TEDSTransducer.h"
 
 // ---- Nested listeners -------------------------------------------------------
-// Each forwards to its interface. The destructor of the interface clears the
-// back pointer, so a listener that the master still holds turns inert instead
-// of calling into freed memory.
+// Each forwards to its interface, as one step that an exception cannot leave.
+// The destructor of the interface clears the back pointer, so a listener that
+// the master still holds turns inert instead of calling into freed memory.
 
 class TEDSInterface::BusListener : public AbstractOneWireMaster::Listener {
  public:
   explicit BusListener(TEDSInterface* owner) : owner(owner) {}
   void Ready() override {
     if (!owner) return;
-    owner->ReportReady();
-    owner->DiscoverNodes();
+    TEDSInterface* const interface = owner;
+    interface->RunStep([interface] {
+      interface->ReportReady();
+      interface->DiscoverNodes();
+    });
   }
   void Error(const std::string& message) override {
-    if (owner) owner->Error("OneWire Error: " + message);
+    if (!owner) return;
+    TEDSInterface* const interface = owner;
+    interface->RunStep([interface, &message] { interface->Error("OneWire Error: " + message); });
   }
   TEDSInterface* owner;
 };
@@ -31,49 +36,52 @@ class TEDSInterface::DiscoveryListener : public AbstractOneWireMaster::Discovery
   explicit DiscoveryListener(TEDSInterface* owner) : owner(owner) {}
   void Discovered(const std::vector<AbstractOneWireMaster::Device>& devices) override {
     if (!owner) return;
-    owner->ReportDevices(devices);
-    owner->DiscoveryResult(devices);
+    TEDSInterface* const interface = owner;
+    interface->RunStep([interface, &devices] {
+      interface->ReportDevices(devices);
+      interface->DiscoveryResult(devices);
+    });
   }
   void Error(const std::string& message) override {
     if (!owner) return;
-    owner->Error("OneWire Discovery Error: " + message);
-    owner->EndCycle();
+    TEDSInterface* const interface = owner;
+    interface->RunStep([interface, &message] {
+      interface->Error("OneWire Discovery Error: " + message);
+      interface->EndCycle();
+    });
   }
   TEDSInterface* owner;
 };
 
-class TEDSInterface::TransactionListener
-    : public AbstractOneWireMaster::Transaction::Listener,
-      public std::enable_shared_from_this<TransactionListener> {
+// The transaction refers to its listener by plain reference and keeps it
+// alive (Transaction::KeepAlive) for as long as it exists.
+class TEDSInterface::TransactionListener : public AbstractOneWireMaster::Transaction::Listener {
  public:
   explicit TransactionListener(TEDSInterface* owner) : owner(owner) {}
   void Finished() override {
-    if (owner) {
-      owner->ReadNodesResult();
-    } else {
-      keepAlive.reset();  // may destroy this object; nothing touches it after
-    }
+    if (!owner) return;
+    TEDSInterface* const interface = owner;
+    interface->RunStep([interface] { interface->ReadNodesResult(); });
   }
   void Error(const std::string& message) override {
-    if (owner) {
-      // The transaction has ended: it no longer needs this listener, so the
-      // interface lets go of it (the master still holds it for this call).
-      owner->transaction.reset();
-      owner->Error("OneWire Memory Error:" + message);
-      owner->EndCycle();
-    } else {
-      keepAlive.reset();
-    }
+    if (!owner) return;
+    TEDSInterface* const interface = owner;
+    interface->RunStep([interface, &message] {
+      // The transaction has ended: the interface lets go of it.
+      interface->transaction.reset();
+      interface->Error("OneWire Memory Error:" + message);
+      interface->EndCycle();
+    });
   }
-  // The transaction refers to its listener by plain reference; once the
-  // interface is gone the listener keeps itself alive until the transaction
-  // has ended.
-  void Orphan() {
+  // The interface no longer wants the results. The operations still queued
+  // in the master deliver into the nodes' memory objects, so the nodes stay
+  // alive with this listener, that is, as long as the transaction.
+  void Orphan(const std::vector<std::shared_ptr<TEDSNode>>& read) {
     owner = nullptr;
-    keepAlive = shared_from_this();
+    nodes = read;
   }
   TEDSInterface* owner;
-  std::shared_ptr<TransactionListener> keepAlive;
+  std::vector<std::shared_ptr<TEDSNode>> nodes;
 };
 
 TEDSInterface::Listener::~Listener() = default;
@@ -107,31 +115,92 @@ TEDSInterface::TEDSInterface(AbstractOneWireMaster& master)
 }
 
 TEDSInterface::~TEDSInterface() {
-  master.RemoveListener(busListener);
-  busListener->owner = nullptr;
-  if (discoveryListener) discoveryListener->owner = nullptr;
-  if (transactionListener) {
-    if (transaction) {
-      transactionListener->Orphan();
-    } else {
-      transactionListener->owner = nullptr;
-    }
+  // Waits until the notification thread has left the master; from then on
+  // nothing the master holds can reach this object.
+  master.Serialized([this] {
+    master.RemoveListener(busListener);
+    busListener->owner = nullptr;
+    OrphanPending();
+  });
+}
+
+void TEDSInterface::OrphanPending() {
+  if (discoveryListener) {
+    discoveryListener->owner = nullptr;
+    discoveryListener.reset();
   }
+  if (transactionListener) {
+    transactionListener->Orphan(nodes);
+    transactionListener.reset();
+  }
+  transaction.reset();
 }
 
 void TEDSInterface::AddListener(const std::shared_ptr<Listener>& listener) {
-  listeners.push_back(listener);
+  master.Serialized([&] { listeners.push_back(listener); });
 }
 
 void TEDSInterface::AddCycleListener(const std::shared_ptr<CycleListener>& listener) {
-  cycleListeners.push_back(listener);
+  master.Serialized([&] { cycleListeners.push_back(listener); });
+}
+
+std::vector<std::shared_ptr<TEDSTransducer>> TEDSInterface::GetTransducers() const {
+  std::vector<std::shared_ptr<TEDSTransducer>> copy;
+  master.Serialized([&] { copy = transducers; });
+  return copy;
 }
 
 void TEDSInterface::EndCycle() {
-  if (!cycleRunning) return;
-  cycleRunning = false;
+  if (!cycleRunning.exchange(false)) return;
+  AnnounceEnd(reported);
+}
+
+void TEDSInterface::AnnounceEnd(std::size_t count) {
   const std::vector<std::shared_ptr<CycleListener>> snapshot = cycleListeners;
-  for (const std::shared_ptr<CycleListener>& listener : snapshot) listener->CycleEnded(reported);
+  std::string failure;
+  for (const std::shared_ptr<CycleListener>& listener : snapshot) {
+    try {
+      listener->CycleEnded(count);
+    } catch (const std::exception& e) {
+      if (failure.empty()) failure = e.what();
+    } catch (...) {
+      if (failure.empty()) failure = "unknown exception";
+    }
+  }
+  if (!failure.empty()) ReportQuietly(EXCEPTION_TEXT + failure);
+}
+
+void TEDSInterface::RunStep(const std::function<void()>& step) {
+  std::string failure;
+  try {
+    step();
+    return;
+  } catch (const std::exception& e) {
+    failure = e.what();
+  } catch (...) {
+    failure = "unknown exception";
+  }
+  AbandonCycle(EXCEPTION_TEXT + failure);
+}
+
+void TEDSInterface::AbandonCycle(const std::string& text) {
+  OrphanPending();
+  ReportQuietly(text);
+  // Announced even when the exception came before the cycle had started
+  // (from the ready report): a host waiting for its query hears the end.
+  cycleRunning = false;
+  AnnounceEnd(reported);
+}
+
+void TEDSInterface::ReportQuietly(const std::string& text) {
+  const std::vector<std::shared_ptr<Listener>> snapshot = listeners;
+  for (const std::shared_ptr<Listener>& listener : snapshot) {
+    try {
+      listener->Error(text);
+    } catch (...) {
+      // Already reporting a failure; a second one has nowhere to go.
+    }
+  }
 }
 
 void TEDSInterface::Query() {
@@ -208,6 +277,7 @@ void TEDSInterface::DiscoveryResult(const std::vector<AbstractOneWireMaster::Dev
 void TEDSInterface::ReadNodes() {
   transactionListener = std::make_shared<TransactionListener>(this);
   transaction = master.CreateTransaction(*transactionListener);
+  transaction->KeepAlive(transactionListener);
   for (currentNode = nodes.begin(); currentNode != nodes.end(); ++currentNode) {
     (*currentNode)->Read(transaction);
   }

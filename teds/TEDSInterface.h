@@ -1,7 +1,9 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,11 +27,23 @@ class TEDSTransducer;
 // sensor is reported once per cycle; transducers handed to the host stay
 // valid until the next cycle starts.
 //
-// Everything but the constructor, the destructor, AddListener and Query runs
-// on the thread on which the master delivers its notifications. The master
-// must outlive the interface, and the interface must not be destroyed while
-// that thread can be inside it: with the device-link master, call its
-// Shutdown (or destroy the interface from a notification-free state) first.
+// Threads and lifetime. The cycle and every listener call run on the thread
+// on which the master delivers its notifications. The host's thread may call
+// every public member at any time, also while a cycle runs: each one runs
+// through the master's Serialized, so it waits until the notification thread
+// has left the master. Listeners may call Query, AddListener and
+// AddCycleListener from inside their calls. The master must outlive the
+// interface; destroying the interface between host calls is safe at any
+// moment of a cycle: work still under way in the master delivers nowhere and
+// is freed when the master lets go of it. Never destroy the interface from
+// inside one of its own listener calls.
+//
+// A host listener that throws (from TransducerFound, Error or CycleEnded)
+// ends the cycle at once: nothing more of that cycle reaches the listeners,
+// the text "Query cycle ended by an exception: " and the exception's what()
+// is reported through Error (an exception thrown from that report is
+// dropped), and the cycle listeners hear CycleEnded. The next Query starts a
+// fresh cycle. No exception leaves the interface into the master.
 class ORVANE_TEDS_API TEDSInterface {
  public:
   class ORVANE_TEDS_API Listener {
@@ -56,17 +70,19 @@ class ORVANE_TEDS_API TEDSInterface {
   // this object.
   ~TEDSInterface();
 
+  // What the host reads about a failed cycle, see the class comment.
+  static constexpr const char* EXCEPTION_TEXT = "Query cycle ended by an exception: ";
+
   void AddListener(const std::shared_ptr<Listener>& listener);
   void AddCycleListener(const std::shared_ptr<CycleListener>& listener);
   // Enables the master; a master that is ready at once is queried at once,
   // otherwise the cycle starts when it becomes ready.
   void Query();
 
-  bool IsCycleRunning() const { return cycleRunning; }
-  // The transducers of the latest cycle.
-  const std::vector<std::shared_ptr<TEDSTransducer>>& GetTransducers() const {
-    return transducers;
-  }
+  bool IsCycleRunning() const { return cycleRunning.load(); }
+  // The transducers of the latest cycle (a copy of the list: the next cycle
+  // may replace it on another thread).
+  std::vector<std::shared_ptr<TEDSTransducer>> GetTransducers() const;
 
  protected:
   friend class TEDSNode;
@@ -94,6 +110,13 @@ class ORVANE_TEDS_API TEDSInterface {
 
  private:
   void EndCycle();
+  // Runs one step the master called; an exception out of it ends the cycle.
+  void RunStep(const std::function<void()>& step);
+  void AbandonCycle(const std::string& text);
+  void AnnounceEnd(std::size_t count);
+  void ReportQuietly(const std::string& text);
+  // Work of the cycle still under way in the master delivers nowhere.
+  void OrphanPending();
   void ReportReady();
   void ReportDevices(const std::vector<AbstractOneWireMaster::Device>& devices);
   void ReportSkippedNodes();
@@ -102,7 +125,7 @@ class ORVANE_TEDS_API TEDSInterface {
   void ParseTransducers();
 
   std::vector<std::shared_ptr<CycleListener>> cycleListeners;
-  bool cycleRunning = false;
+  std::atomic<bool> cycleRunning{false};
   unsigned cyclesStarted = 0;
   std::size_t reported = 0;
 };

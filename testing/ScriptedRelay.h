@@ -21,6 +21,7 @@ namespace orvtest {
 class ScriptedRelay : public RemoteOneWireMaster {
  public:
   using RemoteOneWireMaster::Process;
+  using RemoteOneWireMaster::Search;
   using RemoteOneWireMaster::TransferCreate;
   using RemoteOneWireMaster::TransferSubmit;
 

@@ -4,7 +4,6 @@
 
 #include "onewire/AbstractOneWireMaster.h"
 #include "relay/RelayProtocol.h"
-#include "teds/TEDSTransducer.h"
 
 namespace orvtest {
 
@@ -79,31 +78,6 @@ void WriteCounter::Observe(const orvane::TrafficEvent& event) {
   } else {
     ++transfers;
   }
-}
-
-void CycleWaiter::TransducerFound(const TEDSTransducer& transducer) {
-  const std::string report = transducer.Print();
-  std::lock_guard<std::mutex> guard(mutex);
-  texts += report;
-}
-
-void CycleWaiter::Error(const std::string& message) {
-  std::lock_guard<std::mutex> guard(mutex);
-  texts += message;
-}
-
-void CycleWaiter::CycleEnded(std::size_t count) {
-  std::lock_guard<std::mutex> guard(mutex);
-  ended = true;
-  reported = count;
-  wake.notify_all();
-}
-
-long CycleWaiter::Wait(std::chrono::milliseconds limit) {
-  std::unique_lock<std::mutex> guard(mutex);
-  const bool done = wake.wait_for(guard, limit, [this] { return ended; });
-  ended = false;
-  return done ? static_cast<long>(reported) : -1;
 }
 
 }  // namespace orvtest

@@ -1,20 +1,17 @@
 #pragma once
 
 // Whole queries over the simulated device, for tests and benchmarks: a bench
-// of many sensors, a count of the relay round trips, and a host that waits
-// for the query cycle to end.
+// of many sensors on one relay, the fewest round trips a query of them can
+// take, and a count of the round trips it took (orvtest::QueryHost waits for
+// its end).
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "orvane/OrvaneBackend.h"
 #include "simdevice/Bench.h"
-#include "teds/TEDSInterface.h"
 
 namespace orvtest {
 
@@ -41,26 +38,6 @@ class WriteCounter : public orvane::TrafficObserver {
 
  private:
   const std::wstring device;
-};
-
-// A host that prints every transducer it is handed and wakes the waiting
-// thread when the query cycle has ended.
-class CycleWaiter : public TEDSInterface::Listener, public TEDSInterface::CycleListener {
- public:
-  void TransducerFound(const TEDSTransducer& transducer) override;
-  void Error(const std::string& message) override;
-  void CycleEnded(std::size_t count) override;
-  // The number of transducers reported, or -1 when the cycle did not end
-  // within `limit`; then waits afresh.
-  long Wait(std::chrono::milliseconds limit = std::chrono::seconds(10));
-  // Every text the host heard since the last Wait.
-  std::string texts;
-
- private:
-  std::mutex mutex;
-  std::condition_variable wake;
-  bool ended = false;
-  std::size_t reported = 0;
 };
 
 }  // namespace orvtest

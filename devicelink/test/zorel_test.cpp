@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -37,19 +38,26 @@ class HandshakeDevice : public orvane::DeviceBackend {
     std::lock_guard<std::mutex> guard(mutex);
     if (auto* mode = dynamic_cast<const ServiceSetOperatingModeRequest*>(command.get())) {
       log.push_back("service" + std::to_string(static_cast<int>(mode->GetMode())));
-      return Answer(std::make_shared<ServiceSetOperatingModeResponse>(mode->GetMode(),
-                                                                      serviceModeSucceeds));
+      const bool teds = mode->GetMode() == ServiceOperatingMode::TEDS;
+      // A device library whose answer does not carry the mode says 0.
+      return Answer(std::make_shared<ServiceSetOperatingModeResponse>(
+          answerCarriesMode ? mode->GetMode() : ServiceOperatingMode::Normal,
+          teds ? serviceModeSucceeds : true));
     }
     if (auto* set = dynamic_cast<const GCCCommandZorelTEDSSetModeRequest*>(command.get())) {
       log.push_back("setmode");
       masks.push_back(set->GetChannelMask());
-      return Answer(std::make_shared<GCCCommandZorelTEDSSetModeResponse>(set->GetChannelMask(),
-                                                                         setModeSucceeds));
+      auto response = std::make_shared<GCCCommandZorelTEDSSetModeResponse>(set->GetChannelMask(),
+                                                                           setModeSucceeds);
+      if (set->GetChannelMask() != holdSetModeOf) return Answer(response);
+      held = response;  // goes out in front of the next read answer
+      return {};
     }
     if (auto* write = dynamic_cast<const GCCCommandZorelTEDSWriteRequest*>(command.get())) {
       log.push_back("write");
       masks.push_back(write->GetChannelMask());
       pending = write->GetData();
+      if (!answerWrites) return {};
       return Answer(std::make_shared<GCCCommandZorelTEDSWriteResponse>(write->GetChannelMask(),
                                                                        writeSucceeds));
     }
@@ -62,8 +70,11 @@ class HandshakeDevice : public orvane::DeviceBackend {
                   0x07, 0x02, 0x50, 0x00, 0x08, 0x02, 0x56, 0x00};
       }
       pending.clear();
-      return Answer(std::make_shared<GCCCommandZorelTEDSReadResponse>(read->GetChannelMask(),
-                                                                      answer));
+      std::vector<OrvaneCommands> answers = Answer(
+          std::make_shared<GCCCommandZorelTEDSReadResponse>(read->GetChannelMask(), answer));
+      if (held) answers.insert(answers.begin(), OrvaneCommands(held, true));
+      held.reset();
+      return answers;
     }
     return {};
   }
@@ -71,6 +82,10 @@ class HandshakeDevice : public orvane::DeviceBackend {
   std::vector<std::string> Log() {
     std::lock_guard<std::mutex> guard(mutex);
     return log;
+  }
+  std::size_t Count(const std::string& what) {
+    std::lock_guard<std::mutex> guard(mutex);
+    return static_cast<std::size_t>(std::count(log.begin(), log.end(), what));
   }
   std::vector<uint8_t> Masks() {
     std::lock_guard<std::mutex> guard(mutex);
@@ -84,6 +99,9 @@ class HandshakeDevice : public orvane::DeviceBackend {
   bool setModeSucceeds = true;
   bool serviceModeSucceeds = true;
   bool writeSucceeds = true;
+  bool answerWrites = true;
+  bool answerCarriesMode = true;
+  uint8_t holdSetModeOf = 0;  // channel mask whose set-mode answer is held back
 
  private:
   static std::vector<OrvaneCommands> Answer(const std::shared_ptr<OrvaneCommand>& response) {
@@ -93,6 +111,7 @@ class HandshakeDevice : public orvane::DeviceBackend {
   std::vector<std::string> log;
   std::vector<uint8_t> masks;
   std::vector<uint8_t> pending;
+  std::shared_ptr<OrvaneCommand> held;
 };
 
 class RecordingBusListener : public AbstractOneWireMaster::Listener {
@@ -234,6 +253,130 @@ TEST_F(ZorelOneWireMasterTest, ResponsesForAnotherAddressAreIgnored) {
   }));
   EXPECT_EQ(AbstractOneWireMaster::Enabling, master->GetState());
   orvane::DetachDevice(name, 8);
+}
+
+// Records discovery results; may run an action from its Error.
+class ActingDiscovery : public AbstractOneWireMaster::DiscoveryListener {
+ public:
+  explicit ActingDiscovery(std::function<void()> onError) : onError(std::move(onError)) {}
+  void Discovered(const std::vector<AbstractOneWireMaster::Device>&) override {}
+  void Error(const std::string&) override {
+    if (onError) onError();
+  }
+
+ private:
+  std::function<void()> onError;
+};
+
+TEST_F(ZorelOneWireMasterTest, ServiceModeAnswerIsKnownByRequestOrderNotByTheModeItCarries) {
+  struct Case {
+    bool mode4Succeeds;
+    bool readyExpected;
+  };
+  for (const Case& c : {Case{true, true}, Case{false, false}}) {
+    device->answerCarriesMode = false;
+    device->serviceModeSucceeds = c.mode4Succeeds;
+    device->Clear();
+    Attach();
+    auto master = MakeMaster();
+    // A disable and a new enabling at once: no answer of the first enabling,
+    // nor the answer to mode 0 (a success), may pass for the answer to mode 4.
+    master->Serialized([&] {
+      master->Enable(true);
+      master->Enable(false);
+      master->Enable(true);
+    });
+    ASSERT_TRUE(Eventually([&] {
+      return c.readyExpected ? master->IsReady() : master->HandshakeRefused();
+    }));
+    ASSERT_TRUE(orvane::Flush());
+    EXPECT_EQ(1u, device->Count("service4"));
+    EXPECT_EQ(c.readyExpected, !master->HandshakeRefused());
+    if (!c.readyExpected) {
+      EXPECT_EQ(0u, device->Count("write"));
+    }
+    master.reset();
+    orvane::DetachDevice(name, 7);
+  }
+}
+
+TEST_F(ZorelOneWireMasterTest, EnableTrueWhileEnablingOrSearchingSendsNothing) {
+  device->setModeSucceeds = false;  // stays Enabling
+  Attach();
+  auto enabling = MakeMaster();
+  enabling->Enable(true);
+  ASSERT_TRUE(orvane::Flush());
+  device->setModeSucceeds = true;
+  auto searching = MakeMaster(4);
+  searching->Enable(true);
+  ASSERT_TRUE(Eventually([&] { return searching->IsReady(); }));
+  device->answerWrites = false;  // the search transfer stays in flight
+  searching->Discover(std::make_shared<ActingDiscovery>(nullptr));
+  ASSERT_TRUE(orvane::Flush());
+  ASSERT_EQ(AbstractOneWireMaster::Enabling, enabling->GetState());
+  ASSERT_EQ(AbstractOneWireMaster::Searching, searching->GetState());
+  const std::size_t before = device->Log().size();
+  enabling->Enable(true);
+  searching->Enable(true);
+  ASSERT_TRUE(orvane::Flush());
+  EXPECT_EQ(before, device->Log().size());
+}
+
+TEST_F(ZorelOneWireMasterTest, DisableSendsModeZeroBeforeOwnersHearSoThatTheyMayReEnable) {
+  Attach();
+  auto master = MakeMaster();
+  master->Enable(true);
+  ASSERT_TRUE(Eventually([&] { return master->IsReady(); }));
+  device->answerWrites = false;  // the search transfer stays in flight
+  ZorelOneWireMaster* const m = master.get();
+  master->Discover(std::make_shared<ActingDiscovery>([m] { m->Enable(true); }));
+  ASSERT_TRUE(orvane::Flush());
+  device->Clear();
+  master->Enable(false);  // the discovery's owner enables again from its error
+  ASSERT_TRUE(Eventually([&] { return device->Log().size() >= 4; }));
+  ASSERT_TRUE(orvane::Flush());
+  EXPECT_EQ((std::vector<std::string>{"service0", "setmode", "service4", "write"}), device->Log());
+}
+
+TEST_F(ZorelOneWireMasterTest, EveryConfirmedWriteIsFollowedByOneReadAlsoWhenWritesOverlap) {
+  Attach();
+  // A pause long enough for the disable and the new enabling to confirm a
+  // second write while the first read still waits.
+  auto master = MakeMaster(3, 300ms);
+  master->Enable(true);
+  ASSERT_TRUE(Eventually([&] { return device->Count("write") == 1; }));
+  ASSERT_TRUE(orvane::Flush());
+  master->Enable(false);
+  master->Enable(true);
+  ASSERT_TRUE(Eventually([&] { return device->Count("write") == 2; }));
+  // Settles once the relay's answers are used up (or it is ready).
+  ASSERT_TRUE(Eventually([&] {
+    bool settled = false;
+    master->Serialized([&] { settled = master->IsReady() || !bus->Errors().empty(); });
+    return settled && device->Count("read") == device->Count("write");
+  }));
+  ASSERT_TRUE(orvane::Flush());
+  EXPECT_EQ(device->Count("write"), device->Count("read"));
+  EXPECT_LE(2u, device->Count("read"));
+}
+
+TEST_F(ZorelOneWireMasterTest, ResponseListWithSetModeAndReadAnswersReachesEachOwnerInListOrder) {
+  device->holdSetModeOf = 0x10;  // channel 4's set-mode answer rides on the next read answer
+  Attach();
+  auto second = MakeMaster(4);
+  second->Enable(true);
+  ASSERT_TRUE(orvane::Flush());
+  auto first = MakeMaster(3);
+  first->Enable(true);
+  // The read answer of channel 3 carries [set-mode of channel 4, read bytes]:
+  // channel 4 goes on with its handshake, channel 3 takes the bytes.
+  ASSERT_TRUE(Eventually([&] { return first->IsReady() && second->IsReady(); }));
+  ASSERT_TRUE(orvane::Flush());
+  const std::vector<std::string> log = device->Log();
+  ASSERT_LE(6u, log.size());
+  EXPECT_EQ((std::vector<std::string>{"setmode", "setmode", "service4", "write", "read",
+                                      "service4"}),
+            std::vector<std::string>(log.begin(), log.begin() + 6));
 }
 
 }  // namespace

@@ -232,4 +232,33 @@ TEST_F(RemoteOneWireMasterSearch, SearchTransferOutlivedByItsDiscoveryIsDropped)
   ExpectNextDiscoverySucceeds();
 }
 
+TEST_F(RemoteOneWireMasterSearch, SearchWhileASearchTransferIsQueuedOrInFlightQueuesNothing) {
+  // In flight: the discovery's first transfer has gone out.
+  master.ExpectHeld(kFirstSearchBlock);
+  master.Discover(discovery);
+  const std::size_t sent = master.Sent();
+  ASSERT_TRUE(master.InFlight());
+  master.Search();
+  EXPECT_EQ(master.Queued(), 0u);
+  EXPECT_EQ(master.Sent(), sent);
+  master.Answer(SearchAnswer(true, {}));
+  ASSERT_EQ(discovery->found.size(), 1u);
+
+  // Queued: the search transfer waits behind a transaction (whose answer
+  // then breaks the protocol and ends it all).
+  TransactionLog log;
+  master.ExpectHeld(Block(OperationBlock(Rom(1), 0x66, {0}, 1)));
+  const auto transaction = master.CreateTransaction(log);
+  transaction->AddOperation(
+      std::make_shared<LoggedOperation>(log, "op", Rom(1), 0x66, Bytes{0}, 1));
+  transaction->Submit();
+  master.Discover(discovery);
+  ASSERT_EQ(master.Queued(), 1u);
+  master.Search();
+  EXPECT_EQ(master.Queued(), 1u);
+  master.Answer({0x81});
+  EXPECT_EQ(discovery->errors.size(), 1u);
+  master.Verify();
+}
+
 }  // namespace

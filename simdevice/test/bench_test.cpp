@@ -220,6 +220,15 @@ TEST(Bench, MalformedBenchesNameFileFieldAndProblem) {
       {R"({"faults": {"refuseServiceMode": 1}})",
        "bench.json: faults.refuseServiceMode: expected true or false"},
       {"{\"name\": \"\xC3\"}", "bench.json: not valid JSON: "},
+      // Keys given twice, at any depth, and text after the document.
+      {R"({"address": 1, "address": 2})", "bench.json: address: key 'address' given twice"},
+      {R"({"channels": [{"channel": 0}, {"channel": 1, "relay": {"vendor": "a", "vendor": "b"}}]})",
+       "bench.json: channels[1].relay.vendor: key 'vendor' given twice"},
+      {WithDevice(R"({"rom": "28 0E 6D B9 01 00 00 59"}, {"rom": "x", "rom": "y"})"),
+       "bench.json: channels[0].devices[1].rom: key 'rom' given twice"},
+      {std::string("{}\n \0garbage", 12), "bench.json: line 2, column 2: a NUL byte"},
+      {"{} x", "bench.json: not valid JSON: [json.exception.parse_error.101] parse error at line 1, "
+               "column 4"},
   };
   for (const Case& c : cases) {
     const std::string message = Error(c.text);
@@ -252,6 +261,16 @@ TEST(Bench, LoadNamesTheFile) {
     file << DefaultBenchJson();
   }
   EXPECT_EQ(LoadBench(path).name, L"SIM-DAQ");
+  std::ofstream(path, std::ios::binary).close();
+  for (const std::string& bad : {path, ::testing::TempDir()}) {
+    try {
+      LoadBench(bad);
+      ADD_FAILURE() << bad << " loaded";
+    } catch (const BenchError& e) {
+      EXPECT_EQ(std::string(e.what()), bad + (bad == path ? ": the file is empty"
+                                                           : ": a directory, not a bench file"));
+    }
+  }
   std::remove(path.c_str());
 }
 

@@ -217,6 +217,24 @@ TEST(SimDevice, ResponseDelayGoesThroughTheInjectedSleeper) {
   EXPECT_EQ(waits, std::vector<std::chrono::milliseconds>{250ms});
 }
 
+TEST(SimDevice, DetachCutsAResponseDelayShortAndDropsItsAnswer) {
+  // A host that gives up on a slow device must not wait for its answer.
+  auto device = SimDevice::Create(DefaultBench());
+  ASSERT_TRUE(device->Attach());
+  auto collector = std::make_shared<Collector>();
+  orvane::ConnectionAddListener(collector, device->GetName());
+  device->SetResponseDelay(std::chrono::hours(1));
+  ASSERT_TRUE(orvane::SendCommand(
+      device->GetName(),
+      OrvaneCommands(std::make_shared<ServiceSetOperatingModeRequest>(ServiceOperatingMode::TEDS)),
+      device->GetAddress()));
+  EXPECT_FALSE(orvane::Flush(20ms));  // the device is waiting
+  EXPECT_TRUE(device->Detach());      // returns at once instead of after the hour
+  ASSERT_TRUE(orvane::Flush());
+  EXPECT_EQ(collector->Count(), 0u);
+  orvane::ConnectionRemoveListener(collector, device->GetName());
+}
+
 TEST(SimDevice, ConcurrentSendersAndInspection) {
   // A poll thread and the callback thread send at once while the host looks
   // at the device, as with the device-link master.

@@ -162,12 +162,16 @@ TEST_F(TEDSInterfaceTest, NodeListSkipsAMissingRom) {
 
 TEST_F(TEDSInterfaceTest, NodeListNamingNoPresentDeviceIsReportedAndYieldsNothing) {
   const Device list = MakeRom(0x14, 9);
-  master.devices.push_back(DeviceWithImage(list, ListImage({MakeRom(0x14, 77)}, 1)));
-  Run();
-  const auto texts = Texts();
-  ASSERT_EQ(4u, texts.size());
-  EXPECT_EQ("Node list " + list.ToString() + ": no listed device found", texts[2]);
-  EXPECT_EQ("No valid templates found", texts[3]);
+  // A ROM that is not on the bus, and a list of count 0.
+  for (const auto& image : {ListImage({MakeRom(0x14, 77)}, 1), ListImage({}, 0)}) {
+    log.clear();
+    master.devices = {DeviceWithImage(list, image)};
+    Run();
+    const auto texts = Texts();
+    ASSERT_EQ(4u, texts.size());
+    EXPECT_EQ("Node list " + list.ToString() + ": no listed device found", texts[2]);
+    EXPECT_EQ("No valid templates found", texts[3]);
+  }
 }
 
 TEST_F(TEDSInterfaceTest, NodeListWithCountLongerThanItsImageLeavesListedNodesSingle) {

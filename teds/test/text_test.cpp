@@ -17,6 +17,8 @@ TEST(TEDSText, Windows1252BecomesUtf8WithoutLosingAByte) {
       {"\x81\x8D\x8F\x90\x9D", "\xC2\x81\xC2\x8D\xC2\x8F\xC2\x90\xC2\x9D"},
       {"\xA0\xFF", "\xC2\xA0\xC3\xBF"},
       {std::string("a\0b", 3), std::string("a\0b", 3)},
+      // A device name in UTF-8, as the device link prints it, stays as it is.
+      {"for device M\xC3\x9CNCHEN at address 1", "for device M\xC3\x9CNCHEN at address 1"},
   };
   for (const auto& c : kCases) EXPECT_EQ(TEDSText::ToUtf8(c.in), c.out) << c.in;
 }
@@ -29,6 +31,10 @@ TEST(TEDSText, Utf8ToWideAcceptsWellFormedTextOnly) {
                                           wchar_t(0xDE00)
                                     : std::wstring(L"SIM-\u00E9\u20AC") + wchar_t(0x1F600);
   EXPECT_EQ(wide, expected);
+  // And back, as the library prints device names; a lone surrogate (a name
+  // UTF-8 cannot have come from) becomes U+FFFD.
+  EXPECT_EQ(TEDSText::WideToUtf8(wide), "SIM-\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+  EXPECT_EQ(TEDSText::WideToUtf8(std::wstring(L"A") + wchar_t(0xDC00) + L"B"), "A\xEF\xBF\xBD" "B");
   for (const char* bad : {"\xC3", "\xC3(", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
                           "\xFF", "ok\x80"}) {
     EXPECT_FALSE(TEDSText::Utf8ToWide(bad, wide)) << bad;

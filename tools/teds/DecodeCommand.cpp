@@ -2,13 +2,13 @@
 
 #include <CLI/CLI.hpp>
 #include <istream>
-#include <iterator>
 #include <memory>
 #include <ostream>
 #include <sstream>
 
 #include "teds/TEDSDecoder.h"
 #include "teds/TEDSImage.h"
+#include "text/HexText.h"
 #include "tools/teds/HexText.h"
 #include "tools/teds/JsonOutput.h"
 
@@ -22,10 +22,11 @@ const char* const kDecodeFooter =
     "  --image HEX          the whole TEDS image, from its first byte (the Basic\n"
     "                       TEDS) on.\n"
     "  --ds2430a APP MEM    a DS2430A's application register (8 bytes) and memory\n"
-    "                       dump (pages of 32 bytes, byte 0 of each page its\n"
-    "                       checksum); the image is assembled from them and each\n"
-    "                       page's checksum verdict is printed first.\n"
-    "  neither option       the image HEX is read from standard input.\n"
+    "                       (32 bytes, byte 0 the page checksum); the image is\n"
+    "                       assembled from them and the page's checksum verdict\n"
+    "                       is printed first.\n"
+    "  neither option       the image HEX is read from standard input (at most\n"
+    "                       65536 characters).\n"
     "\n"
     "Output: the transducer report followed by each template error on its own\n"
     "line; when the TEDS cannot be parsed at all, the single line\n"
@@ -33,7 +34,8 @@ const char* const kDecodeFooter =
     "With --json, one JSON document (tools/schema/teds.schema.json) in place of\n"
     "the text, with the same exit status.\n"
     "Exit status: 0 parsed (template errors included), 1 could not be parsed,\n"
-    "2 bad input (message on standard error, nothing on standard output).\n"
+    "2 bad input (message on standard error, nothing on standard output),\n"
+    "4 standard output could not be written.\n"
     "\n"
     "Examples:\n"
     "  teds decode --image \"64 80 34 41 0C 40 E2 01 64 90 0F F8 64 06 29 1C FB 08 62 B4 45 01 00\"\n"
@@ -41,11 +43,45 @@ const char* const kDecodeFooter =
     "  teds decode --ds2430a 648034410C40E201 \\\n"
     "    6F64900FF86406291CFB0862B445010000000000000000000000000000000000";
 
+// A TEDS image in hexadecimal takes a few hundred characters; anything near
+// this bound is not one, and reading on would only exhaust memory.
+constexpr std::size_t kMaxInputCharacters = 65536;
+
 bool ReadHex(const std::string& what, const std::string& text, std::vector<uint8_t>& bytes,
              std::ostream& err) {
   std::string problem;
   if (ParseHexBytes(text, bytes, problem)) return true;
   err << "teds decode: " << what << ": " << problem << '\n';
+  return false;
+}
+
+// Reads standard input up to its end, or up to and including the first
+// character that cannot belong to hexadecimal text, so that endless input of
+// the wrong kind is refused at once. False, with a message, when the input
+// is too long.
+bool ReadInput(std::istream& in, std::string& text, std::ostream& err) {
+  std::streambuf* buffer = in.rdbuf();
+  for (;;) {
+    const int c = buffer->sbumpc();
+    if (c == std::char_traits<char>::eof()) break;
+    if (text.size() == kMaxInputCharacters) {
+      err << "teds decode: standard input: more than " << kMaxInputCharacters
+          << " characters, far more than a TEDS image takes\n";
+      return false;
+    }
+    text.push_back(static_cast<char>(c));
+    if (orvtext::HexDigitValue(text.back()) < 0 && !orvtext::IsHexSpace(text.back())) break;
+  }
+  return true;
+}
+
+// A DS2430A holds exactly these sizes; other sizes are some other device's
+// or a mistake, and would decode into something else.
+bool CheckDS2430ASize(const char* what, const std::vector<uint8_t>& bytes, std::size_t size,
+                      std::ostream& err) {
+  if (bytes.size() == size) return true;
+  err << "teds decode: --ds2430a " << what << ": " << bytes.size() << " bytes given; a DS2430A's "
+      << what << " holds " << size << '\n';
   return false;
 }
 
@@ -61,7 +97,9 @@ int RunDecode(const DecodeOptions& options, TedsStreams& streams) {
       break;
     case DecodeOptions::Source::DS2430A:
       if (!ReadHex("--ds2430a application register", options.registerHex, otp, streams.err) ||
-          !ReadHex("--ds2430a memory", options.memoryHex, memory, streams.err)) {
+          !ReadHex("--ds2430a memory", options.memoryHex, memory, streams.err) ||
+          !CheckDS2430ASize("application register", otp, TEDSImage::OTP_BYTES, streams.err) ||
+          !CheckDS2430ASize("memory", memory, TEDSImage::PAGE_BYTES, streams.err)) {
         return TEDS_EXIT_BAD_INPUT;
       }
       break;
@@ -70,9 +108,11 @@ int RunDecode(const DecodeOptions& options, TedsStreams& streams) {
         streams.err << "teds decode: reading the image in hexadecimal from standard input;"
                        " end it with an end-of-file (Ctrl-D, or Ctrl-Z Enter on Windows)\n";
       }
-      const std::string text{std::istreambuf_iterator<char>(streams.in),
-                             std::istreambuf_iterator<char>()};
-      if (!ReadHex("standard input", text, image, streams.err)) return TEDS_EXIT_BAD_INPUT;
+      std::string text;
+      if (!ReadInput(streams.in, text, streams.err) ||
+          !ReadHex("standard input", text, image, streams.err)) {
+        return TEDS_EXIT_BAD_INPUT;
+      }
       break;
     }
   }

@@ -18,7 +18,9 @@
 #include "simdevice/SimDevice.h"
 #include "teds/TEDSInterface.h"
 #include "teds/TEDSTransducer.h"
+#include "text/Utf8.h"
 #include "tools/teds/JsonOutput.h"
+#include "tools/teds/SerialCommand.h"
 
 namespace {
 
@@ -36,12 +38,14 @@ const char kQueryFooter[] =
     "  teds query --poll-ms 0\n"
     "  teds query --bench bench.json --channel 2 --timeout-s 20\n"
     "  teds query --search-passes max   (fewer round trips for many sensors)\n"
+    "  teds query --serial /dev/ttyUSB0\n"
     "\n"
     "With --json, one JSON document (tools/schema/teds.schema.json) once the\n"
     "query has ended, in place of the texts, with the same exit status.\n"
     "\n"
     "Exit status: 0 a transducer was reported, 1 the query ended without one,\n"
-    "2 bad arguments or bench, 3 the query did not end within the time-out.";
+    "2 bad arguments or bench, 3 the query did not end within the time-out,\n"
+    "4 standard output could not be written.";
 
 // "max" or a number from 1: search passes per transfer; false otherwise.
 bool ParseSearchPasses(const std::string& text, unsigned& passes) {
@@ -56,11 +60,9 @@ bool ParseSearchPasses(const std::string& text, unsigned& passes) {
   return passes >= 1;
 }
 
-std::wstring Widen(const std::string& text) {
-  std::wstring wide;
-  for (unsigned char c : text) wide.push_back(static_cast<wchar_t>(c));
-  return wide;
-}
+// The longest time-out the tool waits: the clock cannot hold much more than a
+// few hundred years, and nobody waits longer than a year for one query.
+constexpr double kMaxTimeoutS = 365.0 * 24 * 3600;
 
 // What a query hands the host, written to standard output as it arrives, and
 // the end of the cycle, which the waiting thread is told of.
@@ -234,10 +236,14 @@ class ObserverRegistration {
 };
 
 bool LoadQueryBench(const QueryOptions& options, simdevice::Bench& bench, std::ostream& err) {
+  if (options.haveBench && options.benchPath.empty()) {
+    err << "teds query: --bench: no file name given (leave out --bench for the built-in bench)\n";
+    return false;
+  }
   try {
     std::vector<std::string> warnings;
-    bench = options.benchPath.empty() ? simdevice::DefaultBench()
-                                      : simdevice::LoadBench(options.benchPath, &warnings);
+    bench = options.haveBench ? simdevice::LoadBench(options.benchPath, &warnings)
+                              : simdevice::DefaultBench();
     for (const std::string& warning : warnings) err << "teds query: warning: " << warning << '\n';
     return true;
   } catch (const std::exception& e) {
@@ -246,14 +252,32 @@ bool LoadQueryBench(const QueryOptions& options, simdevice::Bench& bench, std::o
   }
 }
 
-// The numeric options; false, with a message, when one is out of range.
-bool CheckNumbers(const QueryOptions& options, unsigned& searchPasses, std::ostream& err) {
+// Checks the arguments that the bench does not supply and fills in the
+// device name. False, with a message, for a value the query cannot use.
+bool CheckArguments(const QueryOptions& options, std::wstring& device, unsigned& searchPasses,
+                    std::ostream& err) {
+  if (options.haveDevice) {
+    if (options.device.empty()) {
+      err << "teds query: --device: the name must not be empty\n";
+      return false;
+    }
+    if (!orvtext::Utf8ToWide(options.device, device)) {
+      err << "teds query: --device: the name is not valid UTF-8\n";
+      return false;
+    }
+  }
   if (options.mode > 255) {
     err << "teds query: --mode " << options.mode << " is not a TEDS mode (0 to 255)\n";
     return false;
   }
   if (!(options.timeoutS > 0)) {
     err << "teds query: --timeout-s must be greater than 0\n";
+    return false;
+  }
+  if (!(options.timeoutS <= kMaxTimeoutS)) {
+    err << "teds query: --timeout-s " << options.timeoutS
+        << " is longer than the tool waits (at most "
+        << static_cast<long long>(kMaxTimeoutS) << " s, one year)\n";
     return false;
   }
   if (!ParseSearchPasses(options.searchPasses, searchPasses)) {
@@ -267,14 +291,15 @@ bool CheckNumbers(const QueryOptions& options, unsigned& searchPasses, std::ostr
 }  // namespace
 
 int RunQuery(const QueryOptions& options, TedsStreams& streams) {
+  if (!options.serialPort.empty()) return RunSerialQuery(options, streams);
   simdevice::Bench bench;
   if (!LoadQueryBench(options, bench, streams.err)) return TEDS_EXIT_BAD_INPUT;
-  const std::wstring device = options.haveDevice ? Widen(options.device) : bench.name;
+  std::wstring device = bench.name;
+  unsigned searchPasses = 0;
+  if (!CheckArguments(options, device, searchPasses, streams.err)) return TEDS_EXIT_BAD_INPUT;
   const unsigned int address = options.haveAddress ? options.address : bench.address;
   unsigned int channel = options.haveChannel ? options.channel : 0;
   if (!options.haveChannel && !bench.channels.empty()) channel = bench.channels[0].channel;
-  unsigned searchPasses = 0;
-  if (!CheckNumbers(options, searchPasses, streams.err)) return TEDS_EXIT_BAD_INPUT;
 
   simdevice::SimAttachment sim(simdevice::SimDevice::Create(bench));
   ObserverRegistration progress(
@@ -292,28 +317,40 @@ int RunQuery(const QueryOptions& options, TedsStreams& streams) {
   }
   master->SetSearchPasses(searchPasses);
 
+  if (!options.quiet) streams.err << "teds: handshake: enabling the TEDS channel\n";
+  ZorelOneWireMaster* const link = master.get();
+  const int status = RunQueryCycle(
+      *master, [link] { return link->HandshakeRefused(); },
+      [link] {
+        // Let the device go back to its normal mode, then stop all traffic
+        // into the master before the interface it reports to goes away.
+        link->Enable(false);
+        link->Shutdown();
+      },
+      options, streams);
+  master.reset();
+  return status;
+}
+
+int RunQueryCycle(AbstractOneWireMaster& master, const std::function<bool()>& stalled,
+                  const std::function<void()>& stop, const QueryOptions& options,
+                  TedsStreams& streams) {
   // With --json the texts go into the document only.
   std::ostringstream textsInJson;
   const auto host = std::make_shared<QueryHost>(options.json ? textsInJson : streams.out);
   const auto recorder = options.json ? std::make_shared<JsonRecorder>() : nullptr;
-  ZorelOneWireMaster* const link = master.get();
-  host->SetStalled([link] { return link->HandshakeRefused(); });
+  host->SetStalled(stalled);
   std::size_t reported = 0;
   bool ended = false;
   {
-    TEDSInterface teds(*master);
+    TEDSInterface teds(master);
     if (recorder) teds.AddListener(recorder);
     teds.AddListener(host);
     teds.AddCycleListener(host);
-    if (!options.quiet) streams.err << "teds: handshake: enabling the TEDS channel\n";
     teds.Query();
     ended = host->Wait(std::chrono::duration<double>(options.timeoutS), reported);
-    // Let the device go back to its normal mode, then stop all traffic into
-    // the master before the interface it reports to goes away.
-    master->Enable(false);
-    master->Shutdown();
+    stop();
   }
-  master.reset();
   const int status =
       !ended ? TEDS_EXIT_TIMEOUT : reported > 0 ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
   if (recorder) {
@@ -342,8 +379,9 @@ void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status) {
   CLI::App* query = app.add_subcommand(
       "query", "Run one TEDS query against a device and print every transducer found");
   query->footer(kQueryFooter);
-  query->add_option("--bench", options->benchPath, "Bench file of the simulated device (JSON)")
-      ->type_name("FILE");
+  CLI::Option* bench =
+      query->add_option("--bench", options->benchPath, "Bench file of the simulated device (JSON)")
+          ->type_name("FILE");
   CLI::Option* device =
       query->add_option("--device", options->device, "Device name (default: the bench's)")
           ->type_name("NAME");
@@ -361,7 +399,7 @@ void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status) {
   query->add_option("--poll-ms", options->pollMs, "Pause before each read of the relay's answer")
       ->type_name("N")
       ->capture_default_str();
-  query->add_option("--timeout-s", options->timeoutS, "Give up after this many seconds")
+  query->add_option("--timeout-s", options->timeoutS, "Give up after this many seconds (at most a year)")
       ->type_name("N")
       ->capture_default_str();
   query
@@ -374,7 +412,9 @@ void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status) {
   query->add_flag("--json", options->json,
                   "Write one JSON document once the query has ended (see "
                   "tools/schema/teds.schema.json)");
-  query->callback([options, device, address, channel, &streams, &status]() {
+  AddSerialOption(*query, *options);
+  query->callback([options, bench, device, address, channel, &streams, &status]() {
+    options->haveBench = bench->count() > 0;
     options->haveDevice = device->count() > 0;
     options->haveAddress = address->count() > 0;
     options->haveChannel = channel->count() > 0;

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
+#include "onewire/AbstractOneWireMaster.h"
 #include "tools/teds/TedsApp.h"
 
 namespace CLI {
@@ -12,9 +14,10 @@ class App;
 // `teds query`: one TEDS query against a device through the device library,
 // by default the simulated device of the built-in bench.
 struct QueryOptions {
-  std::string benchPath;      // empty: the built-in bench
+  bool haveBench = false;     // otherwise the built-in bench
+  std::string benchPath;
   bool haveDevice = false;    // otherwise the bench's name
-  std::string device;
+  std::string device;         // UTF-8
   bool haveAddress = false;   // otherwise the bench's address
   unsigned int address = 0;
   bool haveChannel = false;   // otherwise the bench's first channel
@@ -25,6 +28,7 @@ struct QueryOptions {
   std::string searchPasses = "2";  // search passes per transfer: a number from 1, or "max"
   bool quiet = false;
   bool json = false;          // one JSON document in place of the texts
+  std::string serialPort;  // non-empty: a DS2480B adapter on this port, no device library
 };
 
 // Exit status of a query that did not end in time.
@@ -39,6 +43,14 @@ constexpr int TEDS_EXIT_TIMEOUT = 3;
 // TEDS_EXIT_BAD_INPUT for bad arguments or a bad bench, TEDS_EXIT_TIMEOUT
 // when the cycle had not ended in time.
 int RunQuery(const QueryOptions& options, TedsStreams& streams);
+
+// Runs one query cycle of `master` with the host listener described above
+// (`options.timeoutS`, `options.json`), then calls `stop`, which must end all
+// traffic into the master. `stalled` tells whether the master can no longer
+// come up (checked after each text).
+int RunQueryCycle(AbstractOneWireMaster& master, const std::function<bool()>& stalled,
+                  const std::function<void()>& stop, const QueryOptions& options,
+                  TedsStreams& streams);
 
 void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status);
 

@@ -20,8 +20,12 @@ enum TedsExit : int {
   TEDS_EXIT_OK = 0,           // done
   TEDS_EXIT_PARSE_ERROR = 1,  // the TEDS could not be parsed
   TEDS_EXIT_BAD_INPUT = 2,    // bad arguments or input; nothing on standard output
+  // 3 is the query's time-out (QueryCommand.h).
+  TEDS_EXIT_OUTPUT_FAILED = 4,  // standard output could not be written; a message says so
 };
 
 // Runs `teds` with the arguments that follow the program name and returns
-// the exit status.
+// the exit status. Whatever the command's own status, a write to `out` that
+// failed (a full disk, a closed pipe) ends with a message on `err` and
+// TEDS_EXIT_OUTPUT_FAILED: a truncated report must not pass for a whole one.
 int RunTeds(const std::vector<std::string>& args, TedsStreams& streams);

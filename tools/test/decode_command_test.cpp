@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <streambuf>
 
 #include "tools/teds/TedsApp.h"
 #include "teds/test/WorkedExample.h"
@@ -71,16 +72,10 @@ TEST(DecodeCommand, DS2430AVerdictsComeFirst) {
   EXPECT_EQ(r.out, "Compile: GOOD CHECKSUM\n" + kBasicReport + kTemplateReport +
                        "Failed to parse TEDS template: Unknown template 0\n");
 
-  // Two pages, the first one bad; then a register too short for a Basic
-  // TEDS, which the parse failure reports after the verdicts.
-  r = Teds({"decode", "--ds2430a", kBasic, "00" + memory.substr(2) + "0000"});
-  const std::string verdicts = "Compile: BAD CHECKSUM\nCompile: GOOD CHECKSUM\n";
-  EXPECT_EQ(r.out.substr(0, verdicts.size()), verdicts);
-  r = Teds({"decode", "--ds2430a", "6480", "00"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out,
-            "Compile: GOOD CHECKSUM\n"
-            "Template Parse Error : Failed to parse TEDS template: Failed to parse MS\n");
+  // The page verdict of a bad checksum comes first all the same.
+  r = Teds({"decode", "--ds2430a", kBasic, "00" + memory.substr(2)});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(0, 23), "Compile: BAD CHECKSUM\nT");
 }
 
 TEST(DecodeCommand, BadInputIsStatusTwoWithNothingOnStandardOutput) {
@@ -146,4 +141,97 @@ TEST(DecodeCommand, InteractiveInputIsAnnounced) {
   TedsStreams streams{in, out, err, true};
   EXPECT_EQ(RunTeds({"decode"}, streams), 0);
   EXPECT_NE(err.str().find("standard input"), std::string::npos);
+}
+
+// Every input the tool refuses: the exact message and exit status 2.
+TEST(DecodeCommand, RefusedInputNamesTheProblem) {
+  const std::string memory = "6F" + kTemplate + std::string(32, '0');
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"decode", "--ds2430a", "648034410C40E2", memory},
+       "teds decode: --ds2430a application register: 7 bytes given; a DS2430A's application "
+       "register holds 8\n"},
+      {{"decode", "--ds2430a", kBasic + "00", memory},
+       "teds decode: --ds2430a application register: 9 bytes given; a DS2430A's application "
+       "register holds 8\n"},
+      {{"decode", "--ds2430a", kBasic, memory.substr(2)},
+       "teds decode: --ds2430a memory: 31 bytes given; a DS2430A's memory holds 32\n"},
+      {{"decode", "--ds2430a", kBasic, memory + "00"},
+       "teds decode: --ds2430a memory: 33 bytes given; a DS2430A's memory holds 32\n"},
+      {{"frobnicate", "--image", "64"},
+       "teds: unknown command 'frobnicate'; the commands are decode, query, bench, "
+       "serial-emulator (teds --help describes them)\n"},
+  };
+  for (const Case& c : cases) {
+    const Outcome r = Teds(c.args);
+    EXPECT_EQ(r.status, TEDS_EXIT_BAD_INPUT) << c.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
+// Standard input that never ends: NUL bytes, or hex without end.
+class EndlessInput : public std::streambuf {
+ public:
+  explicit EndlessInput(std::string pattern) : pattern(std::move(pattern)) {}
+
+ protected:
+  int_type underflow() override {
+    setg(&pattern[0], &pattern[0], &pattern[0] + pattern.size());
+    return traits_type::to_int_type(pattern[0]);
+  }
+
+ private:
+  std::string pattern;
+};
+
+TEST(DecodeCommand, EndlessStandardInputIsRefusedWithoutReadingItAll) {
+  const struct {
+    std::string pattern;
+    std::string err;
+  } cases[] = {
+      {std::string(1, '\0'), "teds decode: standard input: not hexadecimal: byte 0x00 at position 1\n"},
+      {"64 80 34 ", "teds decode: standard input: more than 65536 characters, far more than a TEDS "
+                    "image takes\n"},
+  };
+  for (const auto& c : cases) {
+    EndlessInput endless(c.pattern);
+    std::istream in(&endless);
+    std::ostringstream out, err;
+    TedsStreams streams{in, out, err};
+    EXPECT_EQ(RunTeds({"decode"}, streams), TEDS_EXIT_BAD_INPUT);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(err.str(), c.err);
+  }
+}
+
+// Standard output that takes nothing, like a full disk or a closed pipe.
+class FullOutput : public std::streambuf {
+ protected:
+  int_type overflow(int_type) override { return traits_type::eof(); }
+  std::streamsize xsputn(const char*, std::streamsize) override { return 0; }
+};
+
+TEST(TedsApp, FailedWriteOfTheOutputIsReportedWithStatusFour) {
+  const std::vector<std::vector<std::string>> commands = {
+      {"decode", "--image", kBasic},
+      {"decode", "--image", "64"},  // a parse failure's line is lost too
+      {"bench"},
+      {"--help"},
+      {"query", "--poll-ms", "0", "--quiet"},
+  };
+  for (const auto& args : commands) {
+    FullOutput full;
+    std::ostream out(&full);
+    std::istringstream in;
+    std::ostringstream err;
+    TedsStreams streams{in, out, err};
+    EXPECT_EQ(RunTeds(args, streams), TEDS_EXIT_OUTPUT_FAILED) << testing::PrintToString(args);
+    EXPECT_EQ(err.str(),
+              "teds: standard output could not be written (disk full, or the output closed); what "
+              "was printed is incomplete\n");
+  }
 }

@@ -201,6 +201,59 @@ TEST(QueryCommand, BadArgumentsAndBadBenchesExitWithTwoAndNothingOnStandardOutpu
   }
 }
 
+// Every argument the query refuses: the exact message and exit status 2,
+// before any traffic.
+TEST(QueryCommand, RefusedArgumentsNameTheProblem) {
+  const std::string dir = std::filesystem::temp_directory_path().string();
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"--timeout-s", "1e10"},
+       "teds query: --timeout-s 1e+10 is longer than the tool waits (at most 31536000 s, one "
+       "year)\n"},
+      {{"--timeout-s", "inf"},
+       "teds query: --timeout-s inf is longer than the tool waits (at most 31536000 s, one "
+       "year)\n"},
+      {{"--timeout-s", "nan"}, "teds query: --timeout-s must be greater than 0\n"},
+      {{"--timeout-s", "0"}, "teds query: --timeout-s must be greater than 0\n"},
+      {{"--bench", ""},
+       "teds query: --bench: no file name given (leave out --bench for the built-in bench)\n"},
+      {{"--bench", dir}, "teds query: " + dir + ": a directory, not a bench file\n"},
+      {{"--device", ""}, "teds query: --device: the name must not be empty\n"},
+      {{"--device", "M\xDCNCHEN"}, "teds query: --device: the name is not valid UTF-8\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"query", "--poll-ms", "0"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome outcome = Teds(args);
+    EXPECT_EQ(TEDS_EXIT_BAD_INPUT, outcome.status) << c.err;
+    EXPECT_EQ("", outcome.out);
+    EXPECT_EQ(c.err, outcome.err);
+  }
+}
+
+// Device names are UTF-8 on the command line and in the bench, and the
+// library's messages carry them so.
+TEST(QueryCommand, DeviceNamesOfAnyScriptAreFoundAndPrintedAsUtf8) {
+  const std::string name = "M\xC3\x9CNCHEN-\xE6\x9D\xB1-\xF0\x9F\x98\x80";
+  json bench = DefaultBench();
+  bench["name"] = name;
+  BenchFile file(bench);
+  const Outcome found =
+      Teds({"query", "--bench", file.path, "--device", name, "--poll-ms", "0", "--quiet"});
+  EXPECT_EQ(TEDS_EXIT_OK, found.status) << found.err;
+  EXPECT_EQ(kDefaultReport, found.out);
+
+  const std::string other = "\xE6\x9D\xB1\xE4\xBA\xAC";
+  const Outcome missing =
+      Teds({"query", "--device", other, "--poll-ms", "0", "--quiet", "--timeout-s", "5"});
+  EXPECT_EQ(TEDS_EXIT_PARSE_ERROR, missing.status);
+  EXPECT_NE(std::string::npos, missing.out.find("request for device " + other + " at address 1"))
+      << missing.out;
+}
+
 TEST(QueryCommand, BenchCommandPrintsTheBuiltInBench) {
   const Outcome outcome = Teds({"bench"});
   EXPECT_EQ(TEDS_EXIT_OK, outcome.status);

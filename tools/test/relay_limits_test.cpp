@@ -13,11 +13,11 @@
 #include "devicelink/ZorelOneWireMaster.h"
 #include "simdevice/SimDevice.h"
 #include "teds/TEDSInterface.h"
+#include "testing/QueryHost.h"
 #include "testing/SimQuery.h"
 
 namespace {
 
-using orvtest::CycleWaiter;
 using orvtest::WriteCounter;
 
 struct LimitsCase {
@@ -60,22 +60,23 @@ TEST(RemoteOneWireMasterLimits, EveryQueryStaysWithinBothMaximaInTheFewestRoundT
       simdevice::SimAttachment attached(device);
       const auto counter = std::make_shared<WriteCounter>(bench.name);
       orvane::AddTrafficObserver(counter);
-      long reported = 0;
+      std::size_t reported = 0;
       {
         ZorelOneWireMaster master(bench.name, bench.address, 0, ZorelDAQTEDSMode(1),
                                   std::chrono::milliseconds(0));
         master.SetSearchPasses(c.searchPasses);
-        const auto host = std::make_shared<CycleWaiter>();
+        const auto host = std::make_shared<orvtest::QueryHost>();
         TEDSInterface teds(master);
         teds.AddListener(host);
         teds.AddCycleListener(host);
         teds.Query();
-        reported = host->Wait();
+        EXPECT_TRUE(host->WaitCycles(1));
+        reported = host->Transducers().size();
         master.Enable(false);
         master.Shutdown();
       }
       orvane::RemoveTrafficObserver(counter);
-      EXPECT_EQ(reported, static_cast<long>(sensors));
+      EXPECT_EQ(reported, sensors);
       EXPECT_EQ(counter->transfers, c.roundTrips[sensors - 1]);
       EXPECT_EQ(counter->polls, 0);
       EXPECT_EQ(counter->transfers, orvtest::MinimumRoundTrips(sensors, c.inboundMax,

@@ -68,17 +68,38 @@ def query(device="SIM-DAQ", address=1, channel=0, mode=1, poll_ms=1000, timeout_
     raised by a callback is raised here once the query is over."""
     if not isinstance(device, str):
         raise TypeError("device: expected a text")
-    if not (isinstance(timeout_s, (int, float)) and timeout_s > 0 and math.isfinite(timeout_s)):
-        raise ValueError("timeout_s: must be a number greater than 0")
-    timeout_ms = min(int(round(timeout_s * 1000)), 0xFFFFFFFF)
+    timeout_ms = _timeout_ms(timeout_s)
     for name, value in (("address", address), ("channel", channel), ("mode", mode),
                         ("poll_ms", poll_ms)):
         if not isinstance(value, int) or not 0 <= value <= 0xFFFFFFFF:
             raise ValueError(f"{name}: must be an integer from 0 to 4294967295")
+    return _run(lambda lib, handle: lib.orvane_teds_query_create(
+        device.encode("utf-8"), address, channel, mode, poll_ms, handle),
+        timeout_ms, on_transducer, on_text)
+
+
+def query_serial(port, timeout_s=60.0, on_transducer=None, on_text=None):
+    """Runs one TEDS query through a DS2480B serial 1-Wire adapter on `port`
+    ("/dev/ttyUSB0", "COM3"), as `query` does through the device library;
+    the callbacks come on the master's own thread. A port that cannot be
+    opened, or an adapter that does not answer, ends the query with a text
+    saying so and no transducer."""
+    if not isinstance(port, str) or not port:
+        raise ValueError("port: expected the name of a serial port")
+    return _run(lambda lib, handle: lib.orvane_teds_query_create_serial(
+        port.encode("utf-8"), handle), _timeout_ms(timeout_s), on_transducer, on_text)
+
+
+def _timeout_ms(timeout_s):
+    if not (isinstance(timeout_s, (int, float)) and timeout_s > 0 and math.isfinite(timeout_s)):
+        raise ValueError("timeout_s: must be a number greater than 0")
+    return min(int(round(timeout_s * 1000)), 0xFFFFFFFF)
+
+
+def _run(create, timeout_ms, on_transducer, on_text):
     lib = _native.teds()
     handle = c_void_p()
-    _check(lib.orvane_teds_query_create(device.encode("utf-8"), address, channel, mode,
-                                        poll_ms, byref(handle)))
+    _check(create(lib, byref(handle)))
     raised = []
 
     def guarded(function):

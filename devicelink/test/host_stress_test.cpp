@@ -1,0 +1,193 @@
+// A host driving the whole chain the ways hosts misuse it, against the
+// simulated device with poll pause 0: every run must end, every sensor must
+// reach its own master's host, the next query must succeed, and (under the
+// sanitizers) nothing may race, touch freed memory or leak.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devicelink/ZorelOneWireMaster.h"
+#include "orvane/OrvaneBackend.h"
+#include "simdevice/SimDevice.h"
+#include "teds/TEDSInterface.h"
+#include "testing/QueryHost.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using orvtest::QueryHost;
+
+// Counts the requests the device library takes on.
+class RequestCounter : public orvane::TrafficObserver {
+ public:
+  void Observe(const orvane::TrafficEvent& event) override {
+    if (!event.response) ++requests;
+  }
+  std::atomic<unsigned> requests{0};
+};
+
+class HostStress : public ::testing::Test {
+ protected:
+  HostStress() : sim(simdevice::SimDevice::Create(orvtest::SensorBench({0}))) {
+    orvane::AddTrafficObserver(counter);
+  }
+  ~HostStress() override { orvane::RemoveTrafficObserver(counter); }
+
+  std::unique_ptr<ZorelOneWireMaster> MakeMaster(unsigned channel = 0) {
+    return std::make_unique<ZorelOneWireMaster>(L"SIM-DAQ", 1, channel, ZorelDAQTEDSMode(1), 0ms);
+  }
+  // A whole query on a new master and interface reports the channel's sensor.
+  void ExpectHealthyQuery() {
+    auto master = MakeMaster();
+    TEDSInterface teds(*master);
+    const auto host = std::make_shared<QueryHost>();
+    teds.AddListener(host);
+    teds.AddCycleListener(host);
+    teds.Query();
+    ASSERT_TRUE(host->WaitCycles(1));
+    EXPECT_EQ(std::vector<std::string>{orvtest::SensorRomText(0)}, host->Transducers());
+  }
+  // Waits until `count` requests were taken on, or the query has ended.
+  void WaitForRequests(unsigned count, QueryHost& host) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (counter->requests < count && host.Cycles() == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+    }
+  }
+
+  simdevice::SimAttachment sim;
+  const std::shared_ptr<RequestCounter> counter = std::make_shared<RequestCounter>();
+};
+
+TEST_F(HostStress, InterfaceThenMasterDestroyedAtAnyPointOfAQuery) {
+  std::mt19937 random(11);
+  for (int cut = 0; cut < 100; ++cut) {
+    const unsigned requests = counter->requests + random() % 14;
+    auto master = MakeMaster();
+    auto teds = std::make_unique<TEDSInterface>(*master);
+    const auto host = std::make_shared<QueryHost>();
+    teds->AddListener(host);
+    teds->AddCycleListener(host);
+    teds->Query();
+    WaitForRequests(requests, *host);
+    // Every other run destroys the interface inside Serialized, which the
+    // interface allows as well.
+    if (cut % 2 == 0) {
+      teds.reset();
+    } else {
+      master->Serialized([&] { teds.reset(); });
+    }
+    master.reset();
+    // Answers still on their way belong to nobody now; let them pass before
+    // the next master of the device starts.
+    ASSERT_TRUE(orvane::Flush());
+  }
+  ExpectHealthyQuery();
+}
+
+TEST_F(HostStress, InterfacesAndListenersAddedWhileAQueryRuns) {
+  auto master = MakeMaster();
+  TEDSInterface teds(*master);
+  const auto host = std::make_shared<QueryHost>();
+  const auto late = std::make_shared<QueryHost>();
+  teds.AddListener(host);
+  teds.AddCycleListener(host);
+  teds.Query();
+  for (int i = 0; host->Cycles() == 0 && i < 100000; ++i) {
+    TEDSInterface passing(*master);
+    passing.AddListener(late);
+    if (i < 20) teds.AddListener(late);
+    teds.AddCycleListener(late);
+    EXPECT_GE(1u, teds.GetTransducers().size());
+    (void)teds.IsCycleRunning();
+    (void)master->IsReady();
+  }
+  ASSERT_TRUE(host->WaitCycles(1));
+  EXPECT_EQ(std::vector<std::string>{orvtest::SensorRomText(0)}, host->Transducers());
+  teds.Query();  // the next query reports again
+  ASSERT_TRUE(host->WaitCycles(2));
+  EXPECT_EQ(2u, host->Transducers().size());
+}
+
+TEST_F(HostStress, QueryFromInsideEveryCallbackStartsNoSecondCycleUntilTheEnd) {
+  auto master = MakeMaster();
+  TEDSInterface teds(*master);
+  bool again = true;  // only the callback thread touches it
+  const auto host = std::make_shared<QueryHost>([&](QueryHost::Call call, std::size_t) {
+    if (!again) return;
+    if (call == QueryHost::Call::CycleEnded) again = false;
+    teds.Query();
+  });
+  teds.AddListener(host);
+  teds.AddCycleListener(host);
+  teds.Query();
+  // The Query from the first cycle's end starts the second; nothing else does.
+  ASSERT_TRUE(host->WaitCycles(2));
+  ASSERT_TRUE(orvane::Flush());
+  EXPECT_EQ(2u, host->Cycles());
+  EXPECT_EQ(std::vector<std::string>(2, orvtest::SensorRomText(0)), host->Transducers());
+}
+
+TEST_F(HostStress, ListenerThrowingAtAnyCallbackEndsTheCycleAndTheNextQueryWorks) {
+  // A healthy query makes five calls: three texts, one transducer, the end.
+  for (std::size_t at = 0; at < 5; ++at) {
+    SCOPED_TRACE("throws at call " + std::to_string(at));
+    auto master = MakeMaster();
+    TEDSInterface teds(*master);
+    const auto host = std::make_shared<QueryHost>([at](QueryHost::Call, std::size_t index) {
+      if (index == at) throw std::runtime_error("host fault");
+    });
+    teds.AddListener(host);
+    teds.AddCycleListener(host);
+    teds.Query();
+    ASSERT_TRUE(host->WaitCycles(1));
+    ASSERT_TRUE(orvane::Flush());  // the report of a throwing CycleEnded follows it
+    EXPECT_FALSE(teds.IsCycleRunning());
+    const std::vector<std::string> texts = host->Texts();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ("Query cycle ended by an exception: host fault", texts.back());
+
+    teds.Query();
+    ASSERT_TRUE(host->WaitCycles(2));
+    EXPECT_EQ(orvtest::SensorRomText(0), host->Transducers().back());
+  }
+}
+
+TEST(HostStressChannels, EightMastersOnOneDeviceQueriedAtOnceEachReportItsOwnSensor) {
+  std::vector<unsigned> all;
+  for (unsigned c = 0; c < ZorelOneWireMaster::CHANNEL_COUNT; ++c) all.push_back(c);
+  simdevice::SimAttachment sim(simdevice::SimDevice::Create(orvtest::SensorBench(all)));
+  std::vector<std::unique_ptr<ZorelOneWireMaster>> masters;
+  std::vector<std::unique_ptr<TEDSInterface>> interfaces;
+  std::vector<std::shared_ptr<QueryHost>> hosts;
+  for (unsigned c : all) {
+    masters.push_back(
+        std::make_unique<ZorelOneWireMaster>(L"SIM-DAQ", 1, c, ZorelDAQTEDSMode(1), 0ms));
+    interfaces.push_back(std::make_unique<TEDSInterface>(*masters.back()));
+    hosts.push_back(std::make_shared<QueryHost>());
+    interfaces.back()->AddListener(hosts.back());
+    interfaces.back()->AddCycleListener(hosts.back());
+  }
+  for (int round = 1; round <= 2; ++round) {
+    for (auto& teds : interfaces) teds->Query();
+    for (unsigned c : all) {
+      ASSERT_TRUE(hosts[c]->WaitCycles(round));
+      EXPECT_EQ(std::vector<std::string>(round, orvtest::SensorRomText(c)),
+                hosts[c]->Transducers())
+          << "channel " << c;
+    }
+    // One master leaving service mode does not take the others out of it.
+    masters[0]->Enable(false);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# scripts/test-owfs.sh [BUILD_DIR]
+# Interoperation with OWFS, an independent DS2480B driver: Debian's owserver
+# runs against `teds serial-emulator` on a pseudo-terminal, and ow-shell reads
+# every simulated DS2430A's memory, application register and status, which
+# must equal the bench byte for byte.
+#
+# OWFS 3.2p4 reads the DS2430A application register over the bus but hands
+# its clients an empty reply; when the reply is empty, the bytes its driver
+# read are taken from owserver's debug dump of that read.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+teds="$build/bin/teds"
+command -v owserver >/dev/null || { echo "owserver missing: apt-get install owserver ow-shell" >&2; exit 1; }
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Three sensors; the second ROM holds the byte E3, which travels escaped.
+cat > "$work/bench.json" <<'JSON'
+{
+  "channels": [
+    {
+      "channel": 0,
+      "devices": [
+        {"rom": "14 3A 7F 1B 05 00 00 B6", "status": "FC",
+         "application": "64 80 34 41 0C 40 E2 01",
+         "memory": "6F 64 90 0F F8 64 06 29 1C FB 08 62 B4 45 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"},
+        {"rom": "14 E3 01 00 00 00 00 B2", "status": "FD",
+         "application": "01 02 03 04 05 06 07 08",
+         "memory": "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D E3 E3"},
+        {"rom": "14 00 00 00 00 00 01 51", "status": "00",
+         "application": "FF FF FF FF FF FF FF FF",
+         "memory": "E3 00 FF 00 E3 00 FF 00 E3 00 FF 00 E3 00 FF 00 E3 00 FF 00 E3 00 FF 00 E3 00 FF 00 E3 00 FF 00"}
+      ]
+    }
+  ]
+}
+JSON
+
+"$teds" serial-emulator --bench "$work/bench.json" > "$work/emulator.out" 2> "$work/emulator.err" &
+pids+=($!)
+for _ in $(seq 50); do [ -s "$work/emulator.out" ] && break; sleep 0.1; done
+pty=$(head -n 1 "$work/emulator.out")
+[ -n "$pty" ] || { cat "$work/emulator.err" >&2; exit 1; }
+echo "emulator on $pty"
+
+port=$((20000 + RANDOM % 20000))
+owserver -d "$pty" -p "$port" --foreground --error_level=9 > "$work/owserver.log" 2>&1 &
+pids+=($!)
+
+hex() { od -An -v -tx1 | tr -d ' \n' | tr 'a-f' 'A-F'; }
+expect() {  # name expected actual
+  if [ "$2" != "$3" ]; then
+    echo "FAIL $1: expected $2, OWFS read $3" >&2
+    exit 1
+  fi
+  echo "ok   $1 $3"
+}
+
+for _ in $(seq 100); do owdir -s "$port" / 2>/dev/null | grep -q '^/14\.' && break; sleep 0.1; done
+
+count=0
+while read -r rom status application memory; do
+  id="14.${rom:2:12}"
+  listed=$(owdir -s "$port" / | grep -c "^/$id\$" || true)
+  expect "$id listed" 1 "$listed"
+  expect "$id memory" "$memory" "$(owread -s "$port" "/uncached/$id/memory" | hex)"
+  expect "$id status" "$((16#$status))" "$(owread -s "$port" "/uncached/$id/status" | tr -d ' ')"
+  before=$(wc -l < "$work/owserver.log")
+  got=$(owread -s "$port" "/uncached/$id/application" | hex)
+  if [ -z "$got" ]; then
+    sleep 0.2
+    dump=$(tail -n +"$before" "$work/owserver.log" | grep -a -A1 'OneWireQuery buffer, length=8' | \
+      grep -a -m1 -- '^--000:' || true)
+    got=$(echo "${dump#--000:}" | tr -d ' ')
+  fi
+  expect "$id application" "$application" "$got"
+  count=$((count + 1))
+done < <(python3 - "$work/bench.json" <<'PY'
+import json, sys
+bench = json.load(open(sys.argv[1]))
+for d in bench["channels"][0]["devices"]:
+    h = lambda s: s.replace(" ", "").upper()
+    print(h(d["rom"]), h(d["status"]), h(d["application"]), h(d["memory"]))
+PY
+)
+expect "devices read" 3 "$count"
+echo "OWFS read every DS2430A as the bench holds it"

@@ -1,0 +1,211 @@
+#include "serial/DS2480BAdapter.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+
+using ds2480b::ResetResult;
+
+namespace {
+
+// Reads are cut into slices so that a master shutting down is not held up
+// by a silent adapter.
+constexpr std::chrono::milliseconds kReadSlice{50};
+
+std::string Hex(uint8_t byte) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", unsigned(byte));
+  return text;
+}
+
+// The search-pass tail shared by the search and the presence check after a
+// read: reset, Search ROM in data mode, the accelerated 16 bytes.
+void AppendSearchPass(std::vector<uint8_t>& out, uint8_t command,
+                      const ds2480b::SearchBlock& directions) {
+  using namespace ds2480b;
+  out.insert(out.end(), {RESET, DATA_MODE});
+  AppendData(out, command);
+  out.insert(out.end(), {COMMAND_MODE, ACCELERATOR_ON, DATA_MODE});
+  for (uint8_t byte : directions) AppendData(out, byte);
+  out.insert(out.end(), {COMMAND_MODE, ACCELERATOR_OFF});
+}
+constexpr std::size_t kSearchPassAnswers = 1 + 1 + 16;
+
+}  // namespace
+
+DS2480BAdapter::DS2480BAdapter(std::shared_ptr<SerialPort> port, std::string portName,
+                               Timing timing, std::function<bool()> cancelled)
+    : port(std::move(port)),
+      ownsPort(!this->port),
+      portName(std::move(portName)),
+      timing(timing),
+      cancelled(std::move(cancelled)) {}
+
+std::string DS2480BAdapter::Fault(const std::string& text) {
+  started = false;
+  return "DS2480B on " + portName + ": " + text;
+}
+
+std::string DS2480BAdapter::Mismatch(uint8_t answer, uint8_t command) {
+  return Fault("answer " + Hex(answer) + " does not fit command " + Hex(command) +
+               " (wrong device on the port, or line noise)");
+}
+
+void DS2480BAdapter::Pause(std::chrono::milliseconds pause) const {
+  if (pause.count() > 0) std::this_thread::sleep_for(pause);
+}
+
+std::string DS2480BAdapter::Open() {
+  if (port) return std::string();
+  std::string error;
+  port = OpenSerialPort(portName, error);
+  if (!port) return Fault("cannot open the serial port: " + error);
+  return std::string();
+}
+
+void DS2480BAdapter::Close() {
+  started = false;
+  if (ownsPort) port.reset();
+}
+
+std::string DS2480BAdapter::Transact(const std::vector<uint8_t>& out, std::size_t count,
+                                     std::vector<uint8_t>& in) {
+  std::string error;
+  // A late answer of an earlier packet must not pass for this one's.
+  port->DiscardInput();
+  if (!port->Write(out.data(), out.size(), error)) return Fault("write failed: " + error);
+  const auto allowed = timing.answerTimeout + std::chrono::milliseconds(2 * out.size());
+  const auto deadline = std::chrono::steady_clock::now() + allowed;
+  in.assign(count, 0);
+  std::size_t got = 0;
+  while (got < count) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline || cancelled()) break;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+    const long n = port->Read(in.data() + got, count - got, std::min(left, kReadSlice), error);
+    if (n < 0) return Fault("read failed: " + error);
+    got += std::size_t(n);
+  }
+  if (got == count) return std::string();
+  const std::string within = " within " + std::to_string(allowed.count()) + " ms";
+  if (got == 0) {
+    return Fault("no answer" + within + " (wrong port, or the adapter is unplugged)");
+  }
+  return Fault("answer cut short: " + std::to_string(got) + " of " + std::to_string(count) +
+               " bytes" + within);
+}
+
+std::string DS2480BAdapter::CheckReset(uint8_t answer, ResetResult& result) {
+  if (!ds2480b::IsResetAnswer(answer)) return Mismatch(answer, ds2480b::RESET);
+  result = ds2480b::ResetResultOf(answer);
+  if (result == ResetResult::Shorted) return Fault("the 1-Wire bus is shorted");
+  return std::string();
+}
+
+std::string DS2480BAdapter::CheckEcho(const std::vector<uint8_t>& in, std::size_t at,
+                                      const std::vector<uint8_t>& sent) {
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    if (in[at + i] != sent[i]) return Mismatch(in[at + i], sent[i]);
+  }
+  return std::string();
+}
+
+std::string DS2480BAdapter::Start() {
+  using namespace ds2480b;
+  started = false;
+  std::string fault = Open();
+  if (!fault.empty()) return fault;
+  // The break resets the adapter; the first byte after it only sets its
+  // timing and is not answered reliably, so whatever comes back is dropped.
+  port->SendBreak();
+  Pause(timing.settle);
+  std::string error;
+  if (!port->Write(&RESET, 1, error)) return Fault("write failed: " + error);
+  Pause(timing.settle);
+  port->DiscardInput();
+
+  std::vector<uint8_t> out{RESET};
+  out.insert(out.end(), START_CONFIG.begin(), START_CONFIG.end());
+  out.insert(out.end(), {BIT_ONE, RESET});
+  std::vector<uint8_t> in;
+  fault = Transact(out, out.size(), in);
+  if (!fault.empty()) return fault;
+  ResetResult result;
+  if (!(fault = CheckReset(in[0], result)).empty()) return fault;
+  for (std::size_t i = 0; i + 1 < START_CONFIG.size(); ++i) {
+    if (in[1 + i] != ConfigWriteAnswer(START_CONFIG[i]))
+      return Mismatch(in[1 + i], START_CONFIG[i]);
+  }
+  // The baud rate reads back as 9600 (value 0).
+  if (in[4] != 0x00) return Mismatch(in[4], START_CONFIG[3]);
+  if (in[5] != SingleBitAnswer(BIT_ONE, false) && in[5] != SingleBitAnswer(BIT_ONE, true)) {
+    return Mismatch(in[5], BIT_ONE);
+  }
+  if (!(fault = CheckReset(in[6], result)).empty()) return fault;
+  started = true;
+  return std::string();
+}
+
+std::string DS2480BAdapter::Search(uint8_t command, const ds2480b::SearchBlock& directions,
+                                   Pass& pass) {
+  std::string fault = EnsureStarted();
+  if (!fault.empty()) return fault;
+  std::vector<uint8_t> out;
+  AppendSearchPass(out, command, directions);
+  std::vector<uint8_t> in;
+  if (!(fault = Transact(out, kSearchPassAnswers, in)).empty()) return fault;
+  ResetResult result;
+  if (!(fault = CheckReset(in[0], result)).empty()) return fault;
+  pass = Pass{};
+  pass.presence = result != ResetResult::NoPresence;
+  if (!pass.presence) return std::string();
+  if (!(fault = CheckEcho(in, 1, {command})).empty()) return fault;
+  ds2480b::SearchBlock block;
+  std::copy(in.begin() + 2, in.end(), block.begin());
+  pass.nobody = std::all_of(block.begin(), block.end(), [](uint8_t b) { return b == 0xFF; });
+  pass.rom = ds2480b::SearchRom(block);
+  pass.lastDiscrepancy = ds2480b::LastOpenDiscrepancy(block);
+  return std::string();
+}
+
+std::string DS2480BAdapter::Exchange(const AbstractOneWireMaster::OperationData& operation,
+                                     std::vector<uint8_t>& reply) {
+  using namespace ds2480b;
+  std::string fault = EnsureStarted();
+  if (!fault.empty()) return fault;
+  const Rom& rom = operation.device;
+  std::vector<uint8_t> sent{MATCH_ROM};
+  sent.insert(sent.end(), rom.begin(), rom.end());
+  sent.push_back(operation.command);
+  sent.insert(sent.end(), operation.data.begin(), operation.data.end());
+
+  std::vector<uint8_t> out{RESET, DATA_MODE};
+  for (uint8_t byte : sent) AppendData(out, byte);
+  out.insert(out.end(), operation.length, READ_SLOT);
+  out.push_back(COMMAND_MODE);
+  AppendSearchPass(out, SEARCH_ROM, SearchDirections(rom, 64));
+  const std::size_t readAt = 1 + sent.size();
+  const std::size_t checkAt = readAt + operation.length;
+  std::vector<uint8_t> in;
+  if (!(fault = Transact(out, checkAt + kSearchPassAnswers, in)).empty()) return fault;
+
+  const std::string device = "device " + AbstractOneWireMaster::Device(rom).ToString();
+  ResetResult result;
+  if (!(fault = CheckReset(in[0], result)).empty()) return fault;
+  if (result == ResetResult::NoPresence) {
+    return Fault("no presence pulse: no device on the bus to read " + device);
+  }
+  if (!(fault = CheckEcho(in, 1, sent)).empty()) return fault;
+  if (!(fault = CheckReset(in[checkAt], result)).empty()) return fault;
+  if (result != ResetResult::NoPresence &&
+      !(fault = CheckEcho(in, checkAt + 1, {SEARCH_ROM})).empty()) {
+    return fault;
+  }
+  SearchBlock block;
+  std::copy(in.begin() + long(checkAt) + 2, in.end(), block.begin());
+  if (result == ResetResult::NoPresence || SearchRom(block) != rom) {
+    return Fault(device + " left the bus during the read");
+  }
+  reply.assign(in.begin() + long(readAt), in.begin() + long(checkAt));
+  return std::string();
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "onewire/AbstractOneWireMaster.h"
+#include "serial/DS2480BProtocol.h"
+#include "serial/DS2480BTiming.h"
+#include "serial/SerialPort.h"
+
+// The exchanges of the DS2480B master with its adapter, one packet each,
+// run synchronously on the master's own thread: start-up, one pass of the
+// accelerated ROM search, one addressed operation. Each returns an empty
+// string when it worked and otherwise the text of the fault; after a fault
+// the adapter is started afresh before its next exchange.
+class DS2480BAdapter {
+ public:
+  using Timing = DS2480BTiming;
+
+  // One search pass as the adapter reported it.
+  struct Pass {
+    bool presence = false;     // a presence pulse answered the reset
+    bool nobody = false;       // all ones: no device took part
+    ds2480b::Rom rom{};        // the ROM chosen
+    int lastDiscrepancy = -1;  // where the next pass turns; -1 none left
+  };
+
+  // `port` in use already (a test double), or null to open `portName` at
+  // start-up and close it again on Close.
+  DS2480BAdapter(std::shared_ptr<SerialPort> port, std::string portName, Timing timing,
+                 std::function<bool()> cancelled);
+
+  bool IsStarted() const { return started; }
+  // Break, timing byte, reset, configuration, single bit, reset.
+  std::string Start();
+  // Starts the adapter first when a fault has left it unstarted.
+  std::string EnsureStarted() { return started ? std::string() : Start(); }
+  std::string Search(uint8_t command, const ds2480b::SearchBlock& directions, Pass& pass);
+  // Selects the device, sends command and data, reads `length` bytes, and
+  // makes sure with a search pass steered to its ROM that the device is
+  // still there afterwards (its reads would otherwise be the bus's ones).
+  std::string Exchange(const AbstractOneWireMaster::OperationData& operation,
+                       std::vector<uint8_t>& reply);
+  // Lets go of a port opened by name.
+  void Close();
+
+  const std::string& GetPortName() const { return portName; }
+
+ private:
+  std::string Open();
+  // Sends `out` and collects exactly `count` answer bytes into `in`.
+  std::string Transact(const std::vector<uint8_t>& out, std::size_t count,
+                       std::vector<uint8_t>& in);
+  std::string CheckReset(uint8_t answer, ds2480b::ResetResult& result);
+  std::string CheckEcho(const std::vector<uint8_t>& in, std::size_t at,
+                        const std::vector<uint8_t>& sent);
+  std::string Fault(const std::string& text);
+  std::string Mismatch(uint8_t answer, uint8_t command);
+  void Pause(std::chrono::milliseconds pause) const;
+
+  std::shared_ptr<SerialPort> port;
+  const bool ownsPort;
+  const std::string portName;
+  const Timing timing;
+  const std::function<bool()> cancelled;
+  bool started = false;
+};

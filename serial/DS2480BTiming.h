@@ -1,0 +1,13 @@
+#pragma once
+
+#include <chrono>
+
+// The waits of the DS2480B master.
+struct DS2480BTiming {
+  // Longest wait for the adapter's first answer byte of a packet; the bytes
+  // of the packet itself add two milliseconds each.
+  std::chrono::milliseconds answerTimeout{1000};
+  // Pause after the break and after the timing byte at start-up, for the
+  // adapter to calibrate; 0 in tests against doubles.
+  std::chrono::milliseconds settle{5};
+};

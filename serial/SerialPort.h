@@ -1,0 +1,35 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "onewire/Export.h"
+
+// A serial port as the DS2480B master needs it: 9600 baud, 8 data bits, no
+// parity, one stop bit, no flow control, raw bytes. POSIX terminals (termios)
+// and Windows communication ports implement it; tests put doubles in its
+// place. Used by one thread at a time.
+class ORVANE_TEDS_API SerialPort {
+ public:
+  virtual ~SerialPort();
+
+  // Writes all `count` bytes; false (with `error` set) when the port fails.
+  virtual bool Write(const uint8_t* data, std::size_t count, std::string& error) = 0;
+  // Reads what has arrived, waiting at most `wait` for the first byte.
+  // Returns the number of bytes read (0: nothing in time); -1 with `error`
+  // set when the port fails.
+  virtual long Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
+                    std::string& error) = 0;
+  // Holds the line in the break state briefly: the adapter's reset.
+  virtual void SendBreak() = 0;
+  // Throws away bytes received and not yet read.
+  virtual void DiscardInput() = 0;
+};
+
+// Opens `name` ("/dev/ttyUSB0", "COM3") at 9600 8N1 in raw mode. On failure
+// returns null and says why in `error`.
+ORVANE_TEDS_API std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name,
+                                                           std::string& error);

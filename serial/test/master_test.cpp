@@ -1,0 +1,356 @@
+// The DS2480B master: its bytes on the wire against a scripted port, and its
+// faults and threads against the emulated adapter.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "serial/DS2480BOneWireMaster.h"
+#include "serial/DS2480BProtocol.h"
+#include "simserial/DS2480BEmulator.h"
+#include "simserial/EmulatedPort.h"
+#include "teds/TEDSInterface.h"
+#include "testing/EventLog.h"
+#include "testing/QueryHost.h"
+#include "testing/RelayAnswers.h"
+#include "testing/Roms.h"
+#include "testing/ScriptedSerialPort.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Device = AbstractOneWireMaster::Device;
+using orvtest::EventLog;
+
+const DS2480BTiming kFast{20ms, 0ms};
+const std::string kPrefix = "DS2480B on emu: ";
+
+// The answer to an accelerated pass that meets only `rom`: its bits, no
+// discrepancy anywhere.
+std::vector<uint8_t> Alone(const Device& rom) {
+  const ds2480b::SearchBlock block = ds2480b::SearchDirections(rom, 64);
+  return std::vector<uint8_t>(block.begin(), block.end());
+}
+
+simdevice::ChannelConfig Bench(const std::vector<Device>& roms) {
+  simdevice::ChannelConfig channel;
+  for (const Device& rom : roms) {
+    simdevice::BusDeviceConfig device;
+    device.rom = rom;
+    device.memory.fill(0x11);
+    channel.devices.push_back(device);
+  }
+  return channel;
+}
+
+// A master on a port, with its bus listener logging.
+struct Rig {
+  explicit Rig(std::shared_ptr<SerialPort> port, DS2480BTiming timing = kFast)
+      : master(std::move(port), "emu", timing) {
+    master.AddListener(std::make_shared<orvtest::BusEvents>(log));
+  }
+  bool Ready() {
+    master.Enable(true);
+    return log.WaitFor("ready");
+  }
+  void Discover() { master.Discover(std::make_shared<orvtest::DiscoveryEvents>(log)); }
+  // Submits a status read of `rom` as transaction `name`.
+  std::shared_ptr<AbstractOneWireMaster::Transaction> ReadStatus(const std::string& name,
+                                                                 const Device& rom) {
+    listeners.push_back(std::make_unique<orvtest::TransactionEvents>(log, name));
+    auto transaction = master.CreateTransaction(*listeners.back());
+    transaction->AddOperation(std::make_shared<orvtest::OperationEvents>(
+        log, name, rom, 0x66, std::vector<uint8_t>{0x00}, 1));
+    transaction->Submit();
+    return transaction;
+  }
+  EventLog log;
+  std::vector<std::unique_ptr<orvtest::TransactionEvents>> listeners;
+  DS2480BOneWireMaster master;
+};
+
+std::shared_ptr<simserial::EmulatedPort> Emulated(const simdevice::ChannelConfig& channel,
+                                                  simserial::AdapterFaults faults = {}) {
+  return std::make_shared<simserial::EmulatedPort>(
+      std::make_shared<simserial::DS2480BEmulator>(channel, faults));
+}
+
+TEST(DS2480BWire, StartSearchAndReadAsEstablishedDriversDo) {
+  // A ROM holding the byte E3, which must travel doubled in data mode.
+  const Device rom(orvtest::WithCrc({0x14, 0xE3, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}));
+  const std::vector<uint8_t> romOnWire =
+      orvtest::Concat({{0x14, 0xE3, 0xE3}, {rom.begin() + 2, rom.end()}});
+  auto port = std::make_shared<orvtest::ScriptedSerialPort>();
+  port->ExpectBreak();
+  port->Expect({0xC1}, {});  // the timing byte: no answer is awaited
+  port->Expect({0xC1, 0x17, 0x45, 0x5B, 0x0F, 0x91, 0xC1},
+               {0xCD, 0x16, 0x44, 0x5A, 0x00, 0x93, 0xCD});
+  // One accelerated pass: no discrepancy left, so no second pass.
+  port->Expect(
+      orvtest::Concat(
+          {{0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1}, std::vector<uint8_t>(16, 0x00), {0xE3, 0xA1}}),
+      orvtest::Concat({{0xCD, 0xF0}, Alone(rom)}));
+  // Match ROM, status read, then a pass steered to the ROM: still there.
+  std::vector<uint8_t> steer;
+  for (uint8_t byte : Alone(rom)) ds2480b::AppendData(steer, byte);
+  port->Expect(
+      orvtest::Concat({{0xC1, 0xE1, 0x55},
+                       romOnWire,
+                       {0x66, 0x00, 0xFF, 0xE3},
+                       {0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1},
+                       steer,
+                       {0xE3, 0xA1}}),
+      orvtest::Concat(
+          {{0xCD, 0x55}, {rom.begin(), rom.end()}, {0x66, 0x00, 0xFC}, {0xCD, 0xF0}, Alone(rom)}));
+  Rig rig(port);
+  ASSERT_TRUE(rig.Ready());
+  rig.Discover();
+  ASSERT_TRUE(rig.log.WaitFor("discovered:"));
+  rig.ReadStatus("t", rom);
+  ASSERT_TRUE(rig.log.WaitFor("t finished"));
+  EXPECT_EQ(rig.log.Lines(), (std::vector<std::string>{"ready", "discovered: " + rom.ToString(),
+                                                       "t reply: FC", "t finished"}));
+  EXPECT_EQ(port->Problems(), std::vector<std::string>{});
+  EXPECT_EQ(port->Unused(), 0u);
+}
+
+TEST(DS2480BWire, SearchTakesOnePassPerDeviceAndFindsThemAll) {
+  std::vector<Device> roms;
+  for (uint8_t serial : {0x05, 0x01, 0x04, 0x80, 0x7F, 0x02, 0x03})
+    roms.push_back(orvtest::MakeRom(0x14, serial));
+  roms.push_back(orvtest::MakeRom(0x01, 0x05));  // a device of another family
+  auto port = Emulated(Bench(roms));
+  Rig rig(port);
+  ASSERT_TRUE(rig.Ready());
+  const std::size_t started = port->Writes();
+  rig.Discover();
+  ASSERT_TRUE(rig.log.WaitFor("discovered:"));
+  EXPECT_EQ(port->Writes() - started, roms.size());
+  const std::string found = rig.log.Lines().back();
+  for (const Device& rom : roms)
+    EXPECT_NE(found.find(rom.ToString()), std::string::npos) << rom.ToString();
+}
+
+struct FaultCase {
+  const char* name;
+  std::vector<Device> roms;
+  simserial::AdapterFaults adapter;
+  std::function<void(simdevice::ChannelConfig&)> deviceFaults;
+  std::string expected;          // the log line that reports the fault
+  bool leaveBeforeRead = false;  // the devices leave between search and read
+};
+
+TEST(DS2480BFaults, EveryFaultEndsInTimeWithItsText) {
+  const Device a = orvtest::MakeRom(0x14, 0x01);
+  const Device b = orvtest::MakeRom(0x14, 0x02);
+  Device corrupted = a;
+  corrupted[7] = uint8_t(~corrupted[7]);
+  simserial::AdapterFaults silent, noisyStart, noisyRead, shorted;
+  silent.silent = true;
+  noisyStart.noisyAnswer = 1;          // the first reset's answer
+  noisyRead.noisyAnswer = 7 + 18 + 2;  // start, one search pass, then the echo of Match ROM
+  shorted.shorted = true;
+  const auto none = [](simdevice::ChannelConfig&) {};
+  const auto dropOff = [&a](bool atReadPhase) {
+    return [&a, atReadPhase](simdevice::ChannelConfig& channel) {
+      simdevice::DropOff drop;
+      drop.rom = a;
+      drop.atReadPhase = atReadPhase;
+      channel.faults.dropOffs.push_back(drop);
+    };
+  };
+  const std::vector<FaultCase> cases = {
+      {"no adapter",
+       {a},
+       silent,
+       none,
+       "error: " + kPrefix + "no answer within 34 ms (wrong port, or the adapter is unplugged)"},
+      {"line noise",
+       {a},
+       noisyStart,
+       none,
+       "error: " + kPrefix +
+           "answer 0x32 does not fit command 0xC1 (wrong device on the port, or line noise)"},
+      {"noise in a read",
+       {a},
+       noisyRead,
+       none,
+       "t error: " + kPrefix +
+           "answer 0xAA does not fit command 0x55 (wrong device on the port, or line noise)"},
+      {"shorted bus", {a}, shorted, none, "error: " + kPrefix + "the 1-Wire bus is shorted"},
+      {"empty bus", {}, {}, none, "discovered:"},
+      {"bad ROM CRC",
+       {a},
+       {},
+       [&a](simdevice::ChannelConfig& c) { c.faults.corruptSearchCrc.push_back(a); },
+       "discovery error: " + kPrefix + "ROM " + corrupted.ToString() +
+           " found by the search fails its CRC-8 check"},
+      {"no presence",
+       {a},
+       {},
+       none,
+       "t error: " + kPrefix + "no presence pulse: no device on the bus to read device " +
+           a.ToString(),
+       true},
+      {"device leaves at once",
+       {a},
+       {},
+       dropOff(true),
+       "t error: " + kPrefix + "device " + a.ToString() + " left the bus during the read"},
+      {"device leaves",
+       {a, b},
+       {},
+       dropOff(false),
+       "t error: " + kPrefix + "device " + a.ToString() + " left the bus during the read"},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    simdevice::ChannelConfig channel = Bench(c.roms);
+    c.deviceFaults(channel);
+    auto port = Emulated(channel, c.adapter);
+    Rig rig(port);
+    rig.master.Enable(true);
+    if (rig.log.WaitForAny({"ready", "error"}, 2s) && rig.log.Has("ready")) {
+      rig.Discover();
+      if (rig.log.WaitFor("discover", 2s) && rig.log.Has("discovered: ")) {
+        for (auto& device : port->GetEmulator().GetBus().GetDevices()) {
+          if (c.leaveBeforeRead) device->SetPresent(false);
+        }
+        rig.ReadStatus("t", a);
+      }
+    }
+    EXPECT_TRUE(rig.log.WaitFor(c.expected, 2s)) << ::testing::PrintToString(rig.log.Lines());
+    const std::vector<std::string> lines = rig.log.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), lines.back()), 1);
+  }
+}
+
+TEST(DS2480BFaults, PortThatCannotBeOpenedIsReportedAndTheMasterStaysEnabling) {
+  EventLog log;  // outlives the master, whose thread writes to it
+  DS2480BOneWireMaster master("/nonexistent/ttyS99", kFast);
+  master.AddListener(std::make_shared<orvtest::BusEvents>(log));
+  master.Enable(true);
+  ASSERT_TRUE(log.WaitFor("error: DS2480B on /nonexistent/ttyS99: cannot open the serial port: "));
+  EXPECT_TRUE(master.StartFailed());
+  EXPECT_EQ(master.GetState(), AbstractOneWireMaster::Enabling);
+}
+
+TEST(DS2480BThreads, TransactionsRunInOrderEndOnceAndNotifyOnTheMastersThread) {
+  const Device a = orvtest::MakeRom(0x14, 0x01);
+  Rig rig(Emulated(Bench({a})));
+  ASSERT_TRUE(rig.Ready());
+  auto first = rig.ReadStatus("t1", a);
+  rig.ReadStatus("t2", a);
+  first->Submit();  // submitted twice: still one run, one end
+  rig.ReadStatus("t3", a);
+  ASSERT_TRUE(rig.log.WaitFor("t3 finished"));
+  EXPECT_EQ(rig.log.Lines(),
+            (std::vector<std::string>{"ready", "t1 reply: FC", "t1 finished", "t2 reply: FC",
+                                      "t2 finished", "t3 reply: FC", "t3 finished"}));
+  EXPECT_EQ(rig.log.Threads().size(), 1u);
+  EXPECT_EQ(rig.log.Threads().count(std::this_thread::get_id()), 0u);
+}
+
+TEST(DS2480BThreads, DisableEndsTheExchangeUnderWayAndWhatWaitsAtOnce) {
+  const Device a = orvtest::MakeRom(0x14, 0x01);
+  auto port = std::make_shared<orvtest::ScriptedSerialPort>();
+  port->ExpectBreak();
+  port->Expect({0xC1}, {});
+  port->Expect({0xC1, 0x17, 0x45, 0x5B, 0x0F, 0x91, 0xC1},
+               {0xCD, 0x16, 0x44, 0x5A, 0x00, 0x93, 0xCD});
+  Rig rig(port, DS2480BTiming{10s, 0ms});  // the search pass is never answered
+  ASSERT_TRUE(rig.Ready());
+  rig.Discover();
+  rig.ReadStatus("t", a);
+  std::this_thread::sleep_for(20ms);
+  const auto before = std::chrono::steady_clock::now();
+  rig.master.Enable(false);
+  ASSERT_TRUE(rig.log.WaitFor("t error: " + kPrefix + "master disabled before the exchange ended"));
+  EXPECT_TRUE(
+      rig.log.WaitFor("discovery error: " + kPrefix + "master disabled before the exchange ended"));
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+  EXPECT_EQ(rig.log.Threads().count(std::this_thread::get_id()), 0u);
+
+  rig.ReadStatus("late", a);
+  EXPECT_TRUE(rig.log.WaitFor("late error: " + kPrefix + "master is disabled"));
+}
+
+TEST(DS2480BThreads, ShutdownDoesNotWaitForASilentAdapter) {
+  simserial::AdapterFaults silent;
+  silent.silent = true;
+  Rig rig(Emulated(Bench({}), silent), DS2480BTiming{10s, 0ms});
+  rig.master.Enable(true);
+  std::this_thread::sleep_for(20ms);
+  const auto before = std::chrono::steady_clock::now();
+  rig.master.Shutdown();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+}
+
+TEST(DS2480BThreads, HostCallsRaceTheMastersThreadSafely) {
+  const Device a = orvtest::MakeRom(0x14, 0x01);
+  Rig rig(Emulated(Bench({a, orvtest::MakeRom(0x14, 0x02)})));
+  for (int round = 0; round < 5; ++round) {
+    rig.master.Enable(true);
+    rig.Discover();
+    rig.ReadStatus("r" + std::to_string(round), a);
+    if (round % 2 == 0) std::this_thread::sleep_for(1ms);
+    rig.master.Enable(false);
+  }
+  // Every transaction ended once, one way or the other.
+  for (int round = 0; round < 5; ++round) {
+    const std::string name = "r" + std::to_string(round) + " ";
+    ASSERT_TRUE(rig.log.WaitForAny({name + "finished", name + "error"})) << name;
+  }
+  rig.master.Shutdown();
+  std::size_t ends = 0;
+  for (const std::string& line : rig.log.Lines()) {
+    ends +=
+        line.find(" finished") != std::string::npos || line.find(" error: ") != std::string::npos;
+  }
+  std::size_t discoveryErrors = 0;
+  for (const std::string& line : rig.log.Lines())
+    discoveryErrors += line.rfind("discovery error", 0) == 0;
+  EXPECT_EQ(ends - discoveryErrors, 5u);
+}
+
+TEST(DS2480BThreads, AnInterfaceMayGoAtAnyPointOfAQuery) {
+  const simdevice::Bench bench = orvtest::SensorBench({0, 1, 2});
+  simdevice::ChannelConfig channel = bench.channels[0];
+  for (const auto& other : {bench.channels[1], bench.channels[2]}) {
+    channel.devices.push_back(other.devices[0]);
+  }
+  Rig rig(Emulated(channel));
+  for (int run = 0; run < 20; ++run) {
+    auto host = std::make_shared<orvtest::QueryHost>();
+    auto teds = std::make_unique<TEDSInterface>(rig.master);
+    teds->AddListener(host);
+    teds->AddCycleListener(host);
+    teds->Query();
+    std::this_thread::sleep_for(std::chrono::microseconds(100 * run));
+    // Every other run the interface goes while the master is held off.
+    if (run % 2 == 0) {
+      rig.master.Serialized([&] { teds.reset(); });
+    } else {
+      teds.reset();
+    }
+    if (run % 3 == 0) rig.master.Enable(false);
+  }
+  // After a disable, which ends what the last interface left running, the
+  // master serves a new interface in full.
+  rig.master.Enable(false);
+  auto host = std::make_shared<orvtest::QueryHost>();
+  TEDSInterface teds(rig.master);
+  teds.AddListener(host);
+  teds.AddCycleListener(host);
+  teds.Query();
+  ASSERT_TRUE(host->WaitCycles(1));
+  EXPECT_EQ(host->Transducers().size(), 3u);
+  rig.master.Shutdown();
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "serial/DS2480BProtocol.h"
+#include "simdevice/Bench.h"
+#include "simdevice/OneWireBus.h"
+
+// An emulated DS2480B serial 1-Wire line driver in front of a simulated
+// 1-Wire bus: it takes the byte stream a host sends and returns the answer
+// bytes, processing the stream as it arrives (a whole search pass may come
+// in one write). Command mode, data mode with the E3 escape, resets with
+// presence detection, single-bit commands, the search accelerator and the
+// configuration parameters are emulated; pulses are answered and otherwise
+// ignored. Plain single-threaded code.
+
+namespace simserial {
+
+// Faults of the adapter itself; the devices' faults come from the bench.
+struct AdapterFaults {
+  bool silent = false;       // never answers: a port without an adapter
+  bool shorted = false;      // resets report a shorted bus, reads give 0
+  uint32_t noisyAnswer = 0;  // this answer (from 1, counting every answer) arrives inverted
+};
+
+class DS2480BEmulator {
+ public:
+  // The devices of one bench channel with its device faults: devices that
+  // drop off (an access is a Match ROM) and ROMs whose CRC the search
+  // accelerator's answer carries inverted.
+  explicit DS2480BEmulator(const simdevice::ChannelConfig& channel,
+                           AdapterFaults faults = AdapterFaults());
+
+  // Power-up or a break: command mode, the next byte is the timing byte.
+  void Break();
+  // The answers to `count` bytes from the host, in order.
+  std::vector<uint8_t> Receive(const uint8_t* data, std::size_t count);
+
+  simdevice::OneWireBus& GetBus() { return bus; }
+
+ private:
+  enum class Mode { Timing, Command, Data, Escape };
+  // Where the 1-Wire layer is since the last reset.
+  enum class Rom { RomCommand, Matching, Selected, Searching, ReadingRom, Ignored };
+
+  void Command(uint8_t command);
+  void Data(uint8_t byte);
+  uint8_t BusByte(uint8_t byte);
+  uint8_t RomCommand(uint8_t byte);
+  uint8_t SearchByte(uint8_t byte);
+  uint8_t SlotsByte(uint8_t byte);
+  bool SearchSlot(bool written);
+  void Selected(const simdevice::Rom& rom);
+  void Answer(uint8_t byte);
+
+  simdevice::OneWireBus bus;
+  const AdapterFaults faults;
+  const std::vector<simdevice::DropOff> dropOffs;
+  const std::vector<simdevice::Rom> corruptSearchCrc;
+  std::vector<uint32_t> accesses;
+  bool readPhase = false;
+
+  Mode mode = Mode::Timing;
+  Rom rom = Rom::RomCommand;
+  bool accelerator = false;
+  std::array<uint8_t, 8> parameters{};
+  simdevice::Rom collected{};  // Match ROM bytes, or the ROM a search chose
+  unsigned position = 0;       // bytes collected, or search bits done
+  unsigned slot = 0;           // time slots of a search without the accelerator
+  uint32_t answers = 0;
+  std::vector<uint8_t>* out = nullptr;
+};
+
+}  // namespace simserial

@@ -1,0 +1,56 @@
+#include "simserial/EmulatedPort.h"
+
+#include <thread>
+
+namespace simserial {
+
+EmulatedPort::EmulatedPort(std::shared_ptr<DS2480BEmulator> emulator)
+    : emulator(std::move(emulator)) {}
+
+bool EmulatedPort::Write(const uint8_t* data, std::size_t count, std::string&) {
+  std::lock_guard<std::mutex> guard(mutex);
+  written += count;
+  ++writes;
+  const std::vector<uint8_t> answer = emulator->Receive(data, count);
+  pending.insert(pending.end(), answer.begin(), answer.end());
+  return true;
+}
+
+long EmulatedPort::Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
+                        std::string&) {
+  {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (!pending.empty()) {
+      std::size_t n = 0;
+      for (; n < capacity && !pending.empty(); ++n) {
+        data[n] = pending.front();
+        pending.pop_front();
+      }
+      return long(n);
+    }
+  }
+  std::this_thread::sleep_for(wait);
+  return 0;
+}
+
+void EmulatedPort::SendBreak() {
+  std::lock_guard<std::mutex> guard(mutex);
+  emulator->Break();
+}
+
+void EmulatedPort::DiscardInput() {
+  std::lock_guard<std::mutex> guard(mutex);
+  pending.clear();
+}
+
+std::size_t EmulatedPort::BytesWritten() const {
+  std::lock_guard<std::mutex> guard(mutex);
+  return written;
+}
+
+std::size_t EmulatedPort::Writes() const {
+  std::lock_guard<std::mutex> guard(mutex);
+  return writes;
+}
+
+}  // namespace simserial

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "serial/SerialPort.h"
+#include "simserial/DS2480BEmulator.h"
+
+namespace simserial {
+
+// A serial port wired straight to an emulated adapter in the same process:
+// what is written is answered at once, a break reaches the emulator. Lets the
+// DS2480B master run against the emulator on any platform.
+class EmulatedPort : public SerialPort {
+ public:
+  explicit EmulatedPort(std::shared_ptr<DS2480BEmulator> emulator);
+
+  bool Write(const uint8_t* data, std::size_t count, std::string& error) override;
+  // Waits the whole `wait` when nothing is there, like a silent line.
+  long Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
+            std::string& error) override;
+  void SendBreak() override;
+  void DiscardInput() override;
+
+  DS2480BEmulator& GetEmulator() { return *emulator; }
+  // Bytes written so far: the traffic of a query.
+  std::size_t BytesWritten() const;
+  // Writes so far: one per packet the master sends.
+  std::size_t Writes() const;
+
+ private:
+  std::shared_ptr<DS2480BEmulator> emulator;
+  mutable std::mutex mutex;
+  std::deque<uint8_t> pending;
+  std::size_t written = 0;
+  std::size_t writes = 0;
+};
+
+}  // namespace simserial

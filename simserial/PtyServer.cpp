@@ -1,0 +1,118 @@
+#include "simserial/PtyServer.h"
+
+#if defined(_WIN32)
+
+namespace simserial {
+
+PtyServer::PtyServer(std::unique_ptr<DS2480BEmulator> emulator) : emulator(std::move(emulator)) {}
+PtyServer::~PtyServer() = default;
+
+std::string PtyServer::Open(std::string& error) {
+  error = "pseudo-terminals are not available on Windows; run the emulator on Linux";
+  return std::string();
+}
+
+void PtyServer::Serve(const std::atomic<bool>&, std::ostream*) {}
+
+}  // namespace simserial
+
+#else
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace simserial {
+
+PtyServer::PtyServer(std::unique_ptr<DS2480BEmulator> emulator) : emulator(std::move(emulator)) {}
+
+PtyServer::~PtyServer() {
+  if (fd >= 0) close(fd);
+}
+
+std::string PtyServer::Open(std::string& error) {
+  fd = posix_openpt(O_RDWR | O_NOCTTY);
+  if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0) {
+    error = std::strerror(errno);
+    return std::string();
+  }
+  // Raw from the start: an echoing terminal would hand the adapter's answers
+  // back to it as commands before the host has set its own mode.
+  termios tio{};
+  if (tcgetattr(fd, &tio) == 0) {
+    cfmakeraw(&tio);
+    tcsetattr(fd, TCSANOW, &tio);
+  }
+  const char* name = ptsname(fd);
+  if (name == nullptr) {
+    error = std::strerror(errno);
+    return std::string();
+  }
+  return name;
+}
+
+namespace {
+
+void Trace(std::ostream* trace, const char* label, const uint8_t* data, std::size_t count) {
+  if (trace == nullptr) return;
+  static const char digits[] = "0123456789ABCDEF";
+  std::string line(label);
+  for (std::size_t i = 0; i < count; ++i) {
+    line += ' ';
+    line += digits[data[i] >> 4];
+    line += digits[data[i] & 0x0F];
+  }
+  *trace << line << std::endl;
+}
+
+}  // namespace
+
+void PtyServer::Serve(const std::atomic<bool>& stop, std::ostream* trace) {
+  bool connected = false;
+  std::vector<uint8_t> buffer(4096);
+  while (!stop) {
+    pollfd p{fd, POLLIN, 0};
+    const int ready = poll(&p, 1, 100);
+    if (ready < 0 && errno != EINTR) return;
+    if (ready <= 0) continue;
+    if ((p.revents & POLLIN) == 0) {
+      // No host has the terminal open: the adapter is without power.
+      if (connected) Trace(trace, "closed", nullptr, 0);
+      if (connected) emulator->Break();
+      connected = false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
+    }
+    const ssize_t n = read(fd, buffer.data(), buffer.size());
+    if (n <= 0) {
+      if (connected) emulator->Break();
+      connected = false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
+    }
+    connected = true;
+    const std::vector<uint8_t> answer = emulator->Receive(buffer.data(), std::size_t(n));
+    Trace(trace, "in ", buffer.data(), std::size_t(n));
+    Trace(trace, "out", answer.data(), answer.size());
+    std::size_t done = 0;
+    while (done < answer.size()) {
+      const ssize_t w = write(fd, answer.data() + done, answer.size() - done);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) break;
+      done += std::size_t(w);
+    }
+  }
+}
+
+}  // namespace simserial
+
+#endif

@@ -1,0 +1,156 @@
+// The emulated DS2480B adapter: answers to each command, the data-mode
+// escape, both kinds of ROM search, and a byte stream cut anywhere.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "serial/DS2480BProtocol.h"
+#include "simserial/DS2480BEmulator.h"
+#include "testing/Roms.h"
+#include "testing/ScriptedSerialPort.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using orvtest::HexBytes;
+
+simdevice::ChannelConfig Channel(const std::vector<simdevice::Rom>& roms) {
+  simdevice::ChannelConfig channel;
+  for (const simdevice::Rom& rom : roms) {
+    simdevice::BusDeviceConfig device;
+    device.rom = rom;
+    channel.devices.push_back(device);
+  }
+  return channel;
+}
+
+const simdevice::Rom kA = orvtest::WithCrc({0x14, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+const simdevice::Rom kB = orvtest::WithCrc({0x14, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+
+// Powers the emulator up and sends the timing byte.
+Bytes Session(simserial::DS2480BEmulator& emulator, const Bytes& sent) {
+  emulator.Break();
+  Bytes stream{0xC1};
+  stream.insert(stream.end(), sent.begin(), sent.end());
+  return emulator.Receive(stream.data(), stream.size());
+}
+
+TEST(DS2480BEmulator, AnswersEachCommandAsTheAdapterDoes) {
+  struct Case {
+    const char* what;
+    std::vector<simdevice::Rom> roms;
+    simserial::AdapterFaults faults;
+    Bytes sent;
+    Bytes answered;
+  };
+  simserial::AdapterFaults shorted;
+  shorted.shorted = true;
+  const std::vector<Case> cases = {
+      {"reset with presence", {kA}, {}, {0xC1, 0xC5}, {0xCD, 0xCD}},
+      {"reset on an empty bus", {}, {}, {0xC1}, {0xCF}},
+      {"reset on a shorted bus", {kA}, shorted, {0xC1}, {0xCC}},
+      {"configuration writes",
+       {},
+       {},
+       {0x17, 0x45, 0x5B, 0x3F, 0x29},
+       {0x16, 0x44, 0x5A, 0x3E, 0x28}},
+      {"configuration reads", {}, {}, {0x0F, 0x73, 0x0F, 0x03}, {0x00, 0x72, 0x02, 0x00}},
+      {"single bits", {}, {}, {0x91, 0x81, 0x95}, {0x93, 0x80, 0x97}},
+      {"pulses", {}, {}, {0xED, 0xF1}, {0xEC, 0xF0}},
+      {"mode switches are not answered", {}, {}, {0xE3, 0xB1, 0xA1, 0xE1, 0xE3}, {}},
+      {"data mode echoes an unselected bus",
+       {},
+       {},
+       {0xE1, 0x12, 0xE3, 0xE3, 0x00},
+       {0x12, 0xE3, 0x00}},
+      {"escape then a command", {kA}, {}, {0xE1, 0x12, 0xE3, 0xC1}, {0x12, 0xCD}},
+      {"read ROM",
+       {kA},
+       {},
+       Bytes{0xC1, 0xE1, 0x33, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+       Bytes{0xCD, 0x33, kA[0], kA[1], kA[2], kA[3], kA[4], kA[5], kA[6], kA[7]}},
+      {"skip ROM and the status",
+       {kA},
+       {},
+       {0xC1, 0xE1, 0xCC, 0x66, 0x00, 0xFF},
+       {0xCD, 0xCC, 0x66, 0x00, 0xFC}},
+      {"shorted data reads 0", {kA}, shorted, {0xE1, 0xFF}, {0x00}},
+  };
+  for (const Case& c : cases) {
+    simserial::DS2480BEmulator emulator(Channel(c.roms), c.faults);
+    EXPECT_EQ(HexBytes(Session(emulator, c.sent)), HexBytes(c.answered)) << c.what;
+  }
+}
+
+TEST(DS2480BEmulator, AcceleratedSearchReportsDiscrepanciesAndFollowsTheDirections) {
+  simserial::DS2480BEmulator emulator(Channel({kB, kA}));
+  const Bytes pass{0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1};
+  Bytes first = pass;
+  first.insert(first.end(), 16, 0x00);
+  first.insert(first.end(), {0xE3, 0xA1});
+  const Bytes answer = Session(emulator, first);
+  ASSERT_EQ(answer.size(), 18u);
+  ds2480b::SearchBlock block;
+  std::copy(answer.begin() + 2, answer.end(), block.begin());
+  // Serials 01 and 03 differ first in bit 9; the 0 path leads to kA.
+  EXPECT_EQ(ds2480b::SearchRom(block), kA);
+  const int turn = ds2480b::LastOpenDiscrepancy(block);
+  EXPECT_EQ(turn, 9);
+
+  Bytes second = pass;
+  for (uint8_t byte : ds2480b::SearchDirections(kA, unsigned(turn)))
+    ds2480b::AppendData(second, byte);
+  second.insert(second.end(), {0xE3, 0xA1});
+  const Bytes again = emulator.Receive(second.data(), second.size());
+  std::copy(again.begin() + 2, again.end(), block.begin());
+  EXPECT_EQ(ds2480b::SearchRom(block), kB);
+  EXPECT_EQ(ds2480b::LastOpenDiscrepancy(block), -1);
+}
+
+TEST(DS2480BEmulator, SearchWithoutTheAcceleratorRunsThreeSlotsPerBit) {
+  simserial::DS2480BEmulator emulator(Channel({kA, kB}));
+  // Read, read complement, write kA's bit: 192 slots in 24 data bytes.
+  std::vector<bool> slots;
+  for (unsigned i = 0; i < 64; ++i) slots.insert(slots.end(), {true, true, ds2480b::RomBit(kA, i)});
+  Bytes sent{0xC1, 0xE1, 0xF0};
+  for (std::size_t i = 0; i < slots.size(); i += 8) {
+    uint8_t byte = 0;
+    for (unsigned b = 0; b < 8; ++b) byte = uint8_t(byte | (slots[i + b] ? 1u << b : 0u));
+    ds2480b::AppendData(sent, byte);
+  }
+  const Bytes answer = Session(emulator, sent);
+  ASSERT_EQ(answer.size(), 2u + 24u);
+  for (unsigned i = 0; i < 64; ++i) {
+    const unsigned at = i * 3;
+    const auto slot = [&](unsigned n) { return ((answer[2 + n / 8] >> (n % 8)) & 1) != 0; };
+    const bool aBit = ds2480b::RomBit(kA, i);
+    const bool bothDiffer = ds2480b::RomBit(kB, i) != aBit && i <= 9;  // kB drops out at bit 9
+    EXPECT_EQ(slot(at), aBit && !bothDiffer) << i;
+    EXPECT_EQ(slot(at + 1), !aBit && !bothDiffer) << i;
+  }
+  // kA is selected: its status follows.
+  const Bytes status{0x66, 0x00, 0xFF};
+  EXPECT_EQ(HexBytes(emulator.Receive(status.data(), status.size())), "66 00 FC");
+}
+
+TEST(DS2480BEmulator, AnswersDoNotDependOnHowTheStreamIsCut) {
+  Bytes stream{0xC1, 0x17, 0x45, 0x5B, 0x0F, 0x91, 0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1};
+  stream.insert(stream.end(), 16, 0x00);
+  stream.insert(stream.end(), {0xE3, 0xA1, 0xC1, 0xE1, 0x55});
+  stream.insert(stream.end(), kB.begin(), kB.end());
+  stream.insert(stream.end(), {0xF0, 0x00, 0xFF, 0xFF, 0xE3, 0xE3, 0xE3, 0xC1});
+  simserial::DS2480BEmulator whole(Channel({kA, kB}));
+  const Bytes expected = Session(whole, stream);
+  for (std::size_t cut = 1; cut < 5; ++cut) {
+    simserial::DS2480BEmulator pieces(Channel({kA, kB}));
+    Bytes answers = Session(pieces, {});
+    for (std::size_t i = 0; i < stream.size(); i += cut) {
+      const Bytes part = pieces.Receive(stream.data() + i, std::min(cut, stream.size() - i));
+      answers.insert(answers.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(HexBytes(answers), HexBytes(expected)) << cut;
+  }
+}
+
+}  // namespace

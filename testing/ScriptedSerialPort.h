@@ -1,0 +1,55 @@
+#pragma once
+
+// A serial port double that plays a script of expected traffic, in the
+// manner of an I2C mock: each step is a break or one expected write with the
+// bytes that answer it. Every write is checked against the next step; what
+// went wrong is collected for the test to look at, and the test checks that
+// every step was used.
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "serial/SerialPort.h"
+
+namespace orvtest {
+
+class ScriptedSerialPort : public SerialPort {
+ public:
+  void ExpectBreak();
+  // `write` must arrive as one write; `answer` then becomes readable.
+  void Expect(std::vector<uint8_t> write, std::vector<uint8_t> answer);
+
+  bool Write(const uint8_t* data, std::size_t count, std::string& error) override;
+  // Hands out answer bytes; with none, waits `wait` like a silent line.
+  long Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
+            std::string& error) override;
+  void SendBreak() override;
+  void DiscardInput() override;
+
+  // Deviations from the script, in order; empty when it was followed.
+  std::vector<std::string> Problems() const;
+  // Steps not yet reached.
+  std::size_t Unused() const;
+
+ private:
+  struct Step {
+    bool isBreak = false;
+    std::vector<uint8_t> write;
+    std::vector<uint8_t> answer;
+  };
+  void Problem(const std::string& text);
+
+  mutable std::mutex mutex;
+  std::deque<Step> steps;
+  std::deque<uint8_t> pending;
+  std::vector<std::string> problems;
+};
+
+// "C1 E1 55" for messages.
+std::string HexBytes(const std::vector<uint8_t>& bytes);
+
+}  // namespace orvtest
