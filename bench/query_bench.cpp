@@ -1,54 +1,33 @@
 // A whole TEDS query over the simulated device with the relay's answer pause
-// at 0: 1, 5 and 20 DS2430A accelerometers on one relay. Besides wall and CPU
-// time it counts the relay round trips (TEDS write requests) of one query and
-// sets them against the protocol's minimum: one configuration transfer,
-// ceil((n+1)/2) search transfers (two passes each, the last one finding no
-// further device) and as few read transfers as the inbound maximum allows
-// (the three reads of a DS2430A take 48 bytes of commands; a block carries
-// inboundMax - 2 bytes of them). Poll blocks (a lone CMD_POLL sent because the
-// relay had nothing yet) are counted apart.
+// at 0: 1, 5 and 20 DS2430A accelerometers on one relay reporting block maxima
+// of 255/255 or 48/48, with the default two search passes per transfer and
+// with as many as fit. Besides wall and CPU time it counts the relay round
+// trips (TEDS write requests) of one query and sets them against the fewest
+// the protocol allows: one configuration transfer, the search transfers
+// (n + 1 passes) and the fewest read transfers that keep every block within
+// both maxima. Poll blocks (a lone CMD_POLL sent because the relay had
+// nothing yet) are counted apart. A query that breaches the relay's limits,
+// or does not report every sensor, fails the benchmark.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <condition_variable>
 #include <string>
 
 #include "devicelink/ZorelOneWireMaster.h"
 #include "orvane/OrvaneBackend.h"
-#include "relay/RelayProtocol.h"
 #include "serial/DS2480BOneWireMaster.h"
-#include "simdevice/Bench.h"
 #include "simdevice/SimDevice.h"
 #include "simserial/EmulatedPort.h"
 #include "teds/TEDSInterface.h"
 #include "teds/TEDSTransducer.h"
-#include "testing/Roms.h"
+#include "testing/SimQuery.h"
 
 namespace {
-
-constexpr std::size_t kReadSetBytes = 48;
-
-// Counts the TEDS write requests to one device.
-class WriteCounter : public orvane::TrafficObserver {
- public:
-  explicit WriteCounter(std::wstring device) : device(std::move(device)) {}
-  void Observe(const orvane::TrafficEvent& event) override {
-    if (event.response || event.kind != orvane::TrafficKind::TEDSWrite || event.device != device)
-      return;
-    if (RelayProtocol::IsPollBlock(event.bytes)) ++polls;
-    else ++transfers;
-  }
-  std::atomic<int> transfers{0};
-  std::atomic<int> polls{0};
-
- private:
-  const std::wstring device;
-};
 
 class Host : public TEDSInterface::Listener, public TEDSInterface::CycleListener {
  public:
@@ -77,39 +56,27 @@ class Host : public TEDSInterface::Listener, public TEDSInterface::CycleListener
   std::size_t reported = 0;
 };
 
-// The built-in bench with `sensors` copies of its accelerometer under
-// distinct ROMs.
-simdevice::Bench SensorBench(std::size_t sensors, uint8_t inboundMax) {
-  simdevice::Bench bench = simdevice::DefaultBench();
-  simdevice::ChannelConfig& channel = bench.channels[0];
-  const simdevice::BusDeviceConfig model = channel.devices[0];
-  channel.devices.clear();
-  for (std::size_t i = 0; i < sensors; ++i) {
-    simdevice::BusDeviceConfig device = model;
-    device.rom[1] = static_cast<uint8_t>(0x10 + i);
-    device.rom = orvtest::WithCrc(device.rom);
-    channel.devices.push_back(device);
-  }
-  channel.relay.inboundMax = inboundMax;
-  return bench;
-}
-
-int MinimumRoundTrips(std::size_t sensors, uint8_t inboundMax) {
-  const std::size_t perBlock = (inboundMax - 2u) / kReadSetBytes;
-  const std::size_t reads = (sensors + perBlock - 1) / perBlock;
-  return static_cast<int>(1 + (sensors + 2) / 2 + reads);
+bool WithinLimits(simdevice::SimDevice& device) {
+  bool within = true;
+  device.WithRelay(0, [&within](simdevice::RelayEmulator& relay) {
+    within = relay.GetLimitBreaches().empty();
+  });
+  return within;
 }
 
 void FullQuery(benchmark::State& state) {
   const std::size_t sensors = static_cast<std::size_t>(state.range(0));
-  const uint8_t inboundMax = static_cast<uint8_t>(state.range(1));
-  const simdevice::Bench bench = SensorBench(sensors, inboundMax);
-  simdevice::SimAttachment sim(simdevice::SimDevice::Create(bench));
-  const auto counter = std::make_shared<WriteCounter>(bench.name);
+  const uint8_t maximum = static_cast<uint8_t>(state.range(1));
+  const unsigned passes = static_cast<unsigned>(state.range(2));
+  const simdevice::Bench bench = orvtest::SensorBench(sensors, maximum, maximum);
+  const auto device = simdevice::SimDevice::Create(bench);
+  simdevice::SimAttachment sim(device);
+  const auto counter = std::make_shared<orvtest::WriteCounter>(bench.name);
   orvane::AddTrafficObserver(counter);
   {
     ZorelOneWireMaster master(bench.name, bench.address, 0, ZorelDAQTEDSMode(1),
                               std::chrono::milliseconds(0));
+    master.SetSearchPasses(passes);
     const auto host = std::make_shared<Host>();
     TEDSInterface teds(master);
     teds.AddListener(host);
@@ -129,12 +96,13 @@ void FullQuery(benchmark::State& state) {
     }
     master.Enable(false);
     master.Shutdown();
+    if (!WithinLimits(*device)) state.SkipWithError("the query breached the relay's maxima");
 
     const double queries = static_cast<double>(state.iterations());
     if (queries > 0) {
       state.counters["round_trips"] = counter->transfers / queries;
       state.counters["poll_blocks"] = counter->polls / queries;
-      state.counters["minimum"] = MinimumRoundTrips(sensors, inboundMax);
+      state.counters["minimum"] = orvtest::MinimumRoundTrips(sensors, maximum, maximum, passes);
       // Google Benchmark's CPU time is that of the waiting thread only; the
       // work runs on the device library's callback thread.
       state.counters["process_cpu_ms"] = 1000 * processCpu / queries;
@@ -142,12 +110,10 @@ void FullQuery(benchmark::State& state) {
   }
   orvane::RemoveTrafficObserver(counter);
 }
+// passes: 2 the default, 0 as many as fit.
 BENCHMARK(FullQuery)
-    ->ArgNames({"sensors", "inboundMax"})
-    ->Args({1, 255})
-    ->Args({5, 255})
-    ->Args({20, 255})
-    ->Args({20, 50})
+    ->ArgNames({"sensors", "maxima", "passes"})
+    ->ArgsProduct({{1, 5, 20}, {255, 48}, {2, 0}})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
@@ -157,7 +123,7 @@ BENCHMARK(FullQuery)
 // which dominates on a real adapter.
 void SerialQuery(benchmark::State& state) {
   const std::size_t sensors = static_cast<std::size_t>(state.range(0));
-  const simdevice::Bench bench = SensorBench(sensors, 255);
+  const simdevice::Bench bench = orvtest::SensorBench(sensors, 255);
   const auto port = std::make_shared<simserial::EmulatedPort>(
       std::make_shared<simserial::DS2480BEmulator>(bench.channels[0]));
   DS2480BOneWireMaster master(port, "emulated");
@@ -194,5 +160,4 @@ BENCHMARK(SerialQuery)->ArgName("sensors")->Arg(1)->Arg(5)->Arg(20)->UseRealTime
     benchmark::kMillisecond);
 
 }  // namespace
-
 BENCHMARK_MAIN();

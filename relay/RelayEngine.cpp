@@ -90,26 +90,42 @@ void RemoteOneWireMaster::SentInbound() {
 
 void RemoteOneWireMaster::PollOutbound() { SendInbound(std::vector<uint8_t>{CMD_POLL}); }
 
-bool RemoteOneWireMaster::PackBlock(const Transfer& packed, std::vector<uint8_t>& block,
-                                    std::string& failure) const {
-  std::size_t needed = 0;
+std::size_t RemoteOneWireMaster::AnswerBytes(const Request& request) {
+  return RelayProtocol::AnswerBytes(request.command, request.data);
+}
+
+bool RemoteOneWireMaster::CheckLimits(const Transfer& packed, std::string& failure) const {
+  std::size_t commands = 0;
+  std::size_t answers = 0;
   bool encodable = true;
   for (const Request& request : packed.requests) {
-    needed += RequestBytes(request);
+    commands += RequestBytes(request);
+    answers += AnswerBytes(request);
     // A payload longer than 255 bytes has no length byte that could carry it.
     if (CommandIsMultiByte(request.command) && request.data.size() > 0xFF) encodable = false;
   }
+  std::ostringstream text;
   // Each request fits while S + B + 2 <= inboundMax; checking the total once
   // is the same rule, counted in size_t so that nothing wraps.
-  if (!encodable || needed > BlockCapacity()) {
-    std::ostringstream text;
-    text << "Transfer needs " << needed << " bytes of commands, the relay takes at most "
+  if (!encodable || commands > BlockCapacity()) {
+    text << "Transfer needs " << commands << " bytes of commands, the relay takes at most "
          << BlockCapacity() << " per block";
-    failure = text.str();
-    return false;
+  } else if (answers > outboundMax && !(configListener && packed.listener == configListener)) {
+    // The relay sends one outbound block per transfer and no more than it
+    // reported; the configuration runs before that maximum is known.
+    text << "Transfer needs up to " << answers << " bytes of answers, the relay sends at most "
+         << unsigned(outboundMax) << " per block";
+  } else {
+    return true;
   }
+  failure = text.str();
+  return false;
+}
+
+bool RemoteOneWireMaster::PackBlock(const Transfer& packed, std::vector<uint8_t>& block,
+                                    std::string& failure) const {
+  if (!CheckLimits(packed, failure)) return false;
   block.clear();
-  block.reserve(needed + 1);
   for (const Request& request : packed.requests) {
     block.push_back(request.command);
     if (CommandIsMultiByte(request.command))

@@ -69,6 +69,33 @@ struct RelayProtocol {
     }
   }
 
+  // Length of the value a read (a multi-byte command with an empty payload)
+  // returns; 255 where the protocol does not bound it below its length byte.
+  static constexpr unsigned ReadLength(uint8_t command) {
+    switch (command) {
+      case CMD_DATA_ID: return 8;
+      case CMD_DATA_SEARCH_STATE: return 2;
+      case CMD_DATA_SEARCH_COMMAND:
+      case CMD_DATA_OUTBOUND_MAX:
+      case CMD_DATA_INBOUND_MAX: return 1;
+      default: return 255;
+    }
+  }
+
+  // The longest answer the relay may give to one request: echo and return
+  // code (2) for a single-byte command; echo, length and data for the rest:
+  // a read's value, CMD_ML_DATA's exchange length L (payload byte 0), or a
+  // write's payload read back (its echo form, the longest of its three).
+  // CMD_POLL is never answered.
+  template <typename Payload>
+  static unsigned AnswerBytes(uint8_t command, const Payload& payload) {
+    if (command == CMD_POLL) return 0;
+    if (!CommandIsMultiByte(command)) return ANSWER_HEAD;
+    if (payload.empty()) return ANSWER_HEAD + ReadLength(command);
+    if (command == CMD_ML_DATA) return ANSWER_HEAD + payload[0];
+    return ANSWER_HEAD + static_cast<unsigned>(payload.size());
+  }
+
   // True for the inbound block that only asks the relay for pending answers.
   template <typename Block>
   static bool IsPollBlock(const Block& block) {

@@ -14,11 +14,14 @@ class RemoteOneWireMaster::SearchListener : public TransferListener {
  public:
   SearchListener(RemoteOneWireMaster* master, bool loaded) : master(master), loaded(loaded) {}
 
+  // Search passes the transfer runs.
+  unsigned passes = 0;
+
   void Finished(const Transfer& transfer) override {
     if (!IsCurrent()) return;
     // Released first: the examination may ask for the next search transfer.
     master->searchListener.reset();
-    master->ReceiveSearchResponse(transfer, loaded);
+    master->ReceiveSearchResponse(transfer, loaded, passes);
   }
   void Error(const std::string& message) override {
     if (!IsCurrent()) return;
@@ -42,7 +45,8 @@ class RemoteOneWireMaster::SearchListener : public TransferListener {
 
 void RemoteOneWireMaster::Search() {
   if (searchListener) return;
-  searchListener = std::make_shared<SearchListener>(this, search.load);
+  const auto listener = std::make_shared<SearchListener>(this, search.load);
+  searchListener = listener;
   const std::shared_ptr<Transfer> pass = TransferCreate(searchListener);
   if (search.load) {
     pass->AddRequest(CMD_DATA_SEARCH_STATE, search.state.data(), search.state.size());
@@ -50,13 +54,35 @@ void RemoteOneWireMaster::Search() {
     pass->AddRequest(CMD_DATA_ID, search.id.data(), search.id.size());
     search.load = false;
   }
-  for (int i = 0; i < 2; ++i) {
-    pass->AddRequest(CMD_ML_RESET);
-    pass->AddRequest(CMD_ML_SEARCH);
-    pass->AddRequest(CMD_DATA_ID);
-  }
+  listener->passes = AddSearchPasses(*pass);
   transfers.push_back(pass);
   Process();
+}
+
+unsigned RemoteOneWireMaster::AddSearchPasses(Transfer& pass) const {
+  const Request passRequests[] = {{CMD_ML_RESET, {}}, {CMD_ML_SEARCH, {}}, {CMD_DATA_ID, {}}};
+  std::size_t commands = 0;
+  std::size_t answers = 0;
+  for (const Request& request : pass.requests) {
+    commands += RequestBytes(request);
+    answers += AnswerBytes(request);
+  }
+  std::size_t passCommands = 0;
+  std::size_t passAnswers = 0;
+  for (const Request& request : passRequests) {
+    passCommands += RequestBytes(request);
+    passAnswers += AnswerBytes(request);
+  }
+  // Always one pass; further ones while wanted and within both limits.
+  unsigned passes = 0;
+  do {
+    for (const Request& request : passRequests) pass.requests.push_back(request);
+    commands += passCommands;
+    answers += passAnswers;
+    ++passes;
+  } while ((searchPasses == SEARCH_PASSES_MOST || passes < searchPasses) &&
+           commands + passCommands <= BlockCapacity() && answers + passAnswers <= outboundMax);
+  return passes;
 }
 
 void RemoteOneWireMaster::SearchError(const std::string& message) {
@@ -76,16 +102,20 @@ void RemoteOneWireMaster::CancelSearch() {
   searchListener.reset();
 }
 
-void RemoteOneWireMaster::ReceiveSearchResponse(const Transfer& pass, bool loaded) {
+void RemoteOneWireMaster::ReceiveSearchResponse(const Transfer& pass, bool loaded,
+                                                unsigned passes) {
   ResponseWalk walk(pass);
   if (loaded && !(walk.Accept(CMD_DATA_SEARCH_STATE, "Failed to initialize search state") &&
                   walk.Accept(CMD_DATA_SEARCH_COMMAND, "Failed to initialize search command") &&
                   walk.Accept(CMD_DATA_ID, "Failed to initialize search ID"))) {
     return SearchError(walk.Failure());
   }
-  // After the first pass another result is on its way; after the second the
-  // base asks for the next transfer.
-  if (ReceiveSearchPass(walk, true)) ReceiveSearchPass(walk, false);
+  // Before the last pass another result is on its way; after it the base
+  // asks for the next transfer. The walk ends at the first pass that finds
+  // no further device: the relay's answers after it are ignored.
+  for (unsigned index = 0; index < passes; ++index) {
+    if (!ReceiveSearchPass(walk, index + 1 < passes)) return;
+  }
 }
 
 bool RemoteOneWireMaster::ReceiveSearchPass(ResponseWalk& walk, bool pending) {

@@ -15,7 +15,6 @@ const char kTransferFailed[] = "Remote OneWire transfer failed: ";
 // The largest exchange one CMD_ML_DATA can carry: its length is one byte.
 constexpr std::size_t kMaxExchange = 255;
 
-
 // Bytes of the three commands of one operation: CMD_DATA_ID (2 + 8),
 // CMD_ML_ACCESS (1), CMD_ML_DATA (2 + L, command, data).
 std::size_t OperationBytes(const AbstractOneWireMaster::OperationData& data) {
@@ -32,6 +31,12 @@ std::size_t ExchangeLength(const AbstractOneWireMaster::OperationData& data) {
 bool StartsProgramming(const AbstractOneWireMaster::OperationData& data) {
   return (data.command == 0x55 || data.command == 0x5A) && data.data.size() == 1 &&
          data.data[0] == 0xA5;
+}
+
+// Bytes of the longest answers to them: CMD_DATA_ID's echo form (2 + 8),
+// CMD_ML_ACCESS (2), CMD_ML_DATA (2 + L).
+std::size_t OperationAnswerBytes(const AbstractOneWireMaster::OperationData& data) {
+  return 14 + ExchangeLength(data);
 }
 
 }  // namespace
@@ -63,6 +68,9 @@ bool RemoteOneWireMaster::Transaction::AddOperation(const std::shared_ptr<Operat
   } else if (OperationBytes(data) > master.BlockCapacity()) {
     text << "Operation refused: its commands need " << OperationBytes(data)
          << " bytes, the relay takes at most " << master.BlockCapacity() << " per block";
+  } else if (OperationAnswerBytes(data) > master.outboundMax) {
+    text << "Operation refused: its answers need " << OperationAnswerBytes(data)
+         << " bytes, the relay sends at most " << unsigned(master.outboundMax) << " per block";
   } else {
     return AbstractOneWireMaster::Transaction::AddOperation(operation);
   }
@@ -87,36 +95,37 @@ void RemoteOneWireMaster::Transaction::Submit() {
 }
 
 bool RemoteOneWireMaster::Transaction::QueueNextTransfer(bool first, std::string& failure) {
-  const std::size_t capacity = master.BlockCapacity();
   const std::shared_ptr<TransferListener> listener = std::make_shared<Listener>(weak_from_this());
   const std::shared_ptr<Transfer> next = master.TransferCreate(listener);
   std::vector<std::shared_ptr<Operation>> batch;
-  std::size_t used = 0;
+  std::size_t commands = 0;
+  std::size_t answers = 0;
   for (auto it = std::next(operations.begin(), static_cast<std::ptrdiff_t>(packed));
        it != operations.end(); ++it) {
     const OperationData& data = (*it)->getData();
-    if (used + OperationBytes(data) > capacity) break;
-    used += OperationBytes(data);
-    // CMD_ML_DATA's payload: exchange length, function command, data bytes.
-    std::vector<uint8_t> exchange(2 + data.data.size());
-    exchange[0] = static_cast<uint8_t>(ExchangeLength(data));
-    exchange[1] = data.command;
-    std::copy(data.data.begin(), data.data.end(), exchange.begin() + 2);
-    next->AddRequest(CMD_DATA_ID, data.device.data(), data.device.size());
-    next->AddRequest(CMD_ML_ACCESS);
-    next->AddRequest(CMD_ML_DATA, exchange);
+    // Both the commands (one inbound block) and their longest answers (one
+    // outbound block) must fit; the next operation starts a new transfer.
+    if (commands + OperationBytes(data) > master.BlockCapacity() ||
+        answers + OperationAnswerBytes(data) > master.outboundMax) {
+      break;
+    }
+    commands += OperationBytes(data);
+    answers += OperationAnswerBytes(data);
+    AddCommands(*next, data);
     batch.push_back(*it);
     // Nothing follows a copy in its block: the bus then stays idle until the
     // next block, at least the relay's answer pause, while the part programs.
     if (StartsProgramming(data)) break;
   }
   if (batch.empty()) {
-    // The relay's maximum shrank below what the operation was accepted for.
+    // The relay's maxima shrank below what the operation was accepted for.
+    const OperationData& data =
+        (*std::next(operations.begin(), static_cast<std::ptrdiff_t>(packed)))->getData();
     std::ostringstream text;
-    text << "Operation needs "
-         << OperationBytes(
-                (*std::next(operations.begin(), static_cast<std::ptrdiff_t>(packed)))->getData())
-         << " bytes of commands, the relay takes at most " << capacity << " per block";
+    text << "Operation needs " << OperationBytes(data) << " bytes of commands and up to "
+         << OperationAnswerBytes(data) << " of answers, the relay takes at most "
+         << master.BlockCapacity() << " and sends at most " << unsigned(master.outboundMax)
+         << " per block";
     failure = text.str();
     return false;
   }
@@ -130,6 +139,17 @@ bool RemoteOneWireMaster::Transaction::QueueNextTransfer(bool first, std::string
     master.TransferSubmitNext(next);
   }
   return true;
+}
+
+void RemoteOneWireMaster::Transaction::AddCommands(Transfer& next, const OperationData& data) {
+  // CMD_ML_DATA's payload: exchange length, function command, data bytes.
+  std::vector<uint8_t> exchange(2 + data.data.size());
+  exchange[0] = static_cast<uint8_t>(ExchangeLength(data));
+  exchange[1] = data.command;
+  std::copy(data.data.begin(), data.data.end(), exchange.begin() + 2);
+  next.AddRequest(CMD_DATA_ID, data.device.data(), data.device.size());
+  next.AddRequest(CMD_ML_ACCESS);
+  next.AddRequest(CMD_ML_DATA, exchange);
 }
 
 void RemoteOneWireMaster::Transaction::ReceiveResponse(const Transfer& answered) {

@@ -95,11 +95,11 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
 
   // The relay master's transaction: three relay commands per operation
   // (CMD_DATA_ID with the ROM, CMD_ML_ACCESS, CMD_ML_DATA). When the
-  // operations do not fit one inbound block they travel in consecutive
-  // transfers, each operation's commands kept together; a copy into EEPROM
-  // (55 A5, 5A A5) ends its transfer, so that nothing follows it on the bus
-  // while the part programs. Replies are delivered in order and the
-  // transaction ends once.
+  // operations do not fit one inbound block, or their answers one outbound
+  // block, they travel in consecutive transfers, each operation's commands
+  // kept together; a copy into EEPROM (55 A5, 5A A5) ends its transfer, so
+  // that nothing follows it on the bus while the part programs. Replies are
+  // delivered in order and the transaction ends once.
   class ORVANE_TEDS_API Transaction : public AbstractOneWireMaster::Transaction {
    public:
     // Hands the answers of the transaction's current transfer back to it.
@@ -118,9 +118,10 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
     };
 
     // Refuses (false) an operation whose exchange length 1 + data + reply
-    // exceeds 255, or whose commands alone exceed one inbound block at the
-    // relay's current maximum. Submitting a transaction that met a refusal
-    // ends it through Error without sending anything.
+    // exceeds 255, whose commands alone exceed one inbound block or whose
+    // answers alone exceed one outbound block at the relay's current maxima.
+    // Submitting a transaction that met a refusal ends it through Error
+    // without sending anything.
     bool AddOperation(const std::shared_ptr<Operation>& operation) override;
     // Queues the first transfer and registers with the master; a transaction
     // without operations finishes at once without traffic.
@@ -151,6 +152,8 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
     // of the queue for the first, at its front for a continuation so that the
     // transaction's transfers run back to back.
     bool QueueNextTransfer(bool first, std::string& failure);
+    // Appends one operation's three commands.
+    static void AddCommands(Transfer& next, const OperationData& data);
     // The three answers of one operation; its CMD_ML_DATA response, or null
     // with the failure kept in `walk`.
     static const Response* ExamineOperation(ResponseWalk& walk, const OperationData& data);
@@ -179,6 +182,18 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   void Enable(bool enable) override;
   std::shared_ptr<AbstractOneWireMaster::Transaction> CreateTransaction(
       AbstractOneWireMaster::Transaction::Listener& listener) override;
+
+  // Search passes per search transfer: the default 2 (the protocol's own
+  // 26- and 9-byte blocks), a number from 1 up, or SEARCH_PASSES_MOST for as
+  // many as both block maxima allow (17 in a discovery's first transfer and
+  // 18 in later ones at 255/255). A number is capped to what fits. The relay
+  // carries its search state from pass to pass; the answers after the first
+  // pass that finds no further device are ignored. Takes effect with the
+  // next search transfer.
+  static constexpr unsigned SEARCH_PASSES_DEFAULT = 2;
+  static constexpr unsigned SEARCH_PASSES_MOST = 0;
+  void SetSearchPasses(unsigned passes) { searchPasses = passes; }
+  unsigned GetSearchPasses() const { return searchPasses; }
 
   // Texts and block limits from the last configuration.
   const std::string& GetProtocol() const { return protocol; }
@@ -235,6 +250,8 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   static bool ReturnCodeHalts(uint8_t returnCode);
   // Bytes one request takes in an inbound block.
   static std::size_t RequestBytes(const Request& request);
+  // Bytes of the longest answer the relay may give to one request.
+  static std::size_t AnswerBytes(const Request& request);
   // Bytes of commands one inbound block can take at the current maximum.
   std::size_t BlockCapacity() const;
 
@@ -271,6 +288,7 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   std::shared_ptr<TransferListener> configListener;
   std::shared_ptr<TransferListener> searchListener;
   uint32_t pollsLeft = POLL_BUDGET;
+  unsigned searchPasses = SEARCH_PASSES_DEFAULT;
 
  private:
   void InitializeRelay();
@@ -280,13 +298,19 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   bool ReceiveDataInboundMax(ResponseWalk& walk);
   bool ReceiveDataProtocol(ResponseWalk& walk);
   bool ReceiveDataVendor(ResponseWalk& walk);
-  void ReceiveSearchResponse(const Transfer& transfer, bool loaded);
+  void ReceiveSearchResponse(const Transfer& transfer, bool loaded, unsigned passes);
+  // Appends search passes to `pass` while the wanted number is not reached
+  // and both block limits allow; returns how many.
+  unsigned AddSearchPasses(Transfer& pass) const;
   // One search pass's three answers; false when the examination has ended
   // (no further device, or a failure already reported).
   bool ReceiveSearchPass(ResponseWalk& walk, bool pending);
 
+  // False, with the reason, when the transfer's commands do not fit one
+  // inbound block or its longest answers one outbound block.
+  bool CheckLimits(const Transfer& transfer, std::string& failure) const;
   // Builds the inbound block of `transfer`; false, with the reason, when it
-  // does not fit the relay's inbound maximum.
+  // does not fit the relay's limits.
   bool PackBlock(const Transfer& transfer, std::vector<uint8_t>& block, std::string& failure) const;
   // Parses an outbound block into the transfer's responses; false on a
   // protocol error.

@@ -106,6 +106,10 @@ const FaultKnob kFaultKnobs[] = {
      [](const Target& t, const json& v, const std::string& f) {
        t.channel->faults.outboundChunk = Count(t, v, f);
      }},
+    {true, "ignoreOutboundMax",
+     [](const Target& t, const json& v, const std::string& f) {
+       t.channel->faults.ignoreOutboundMax = t.fields.Bool(v, f);
+     }},
     {true, "commandFailures",
      [](const Target& t, const json& v, const std::string& f) {
        ReadList(t, v, f, t.channel->faults.commandFailures, ReadFailure);

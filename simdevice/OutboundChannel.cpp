@@ -5,7 +5,8 @@
 
 namespace simdevice {
 
-OutboundChannel::OutboundChannel(const RelayFaults& faults) : faults(faults) {}
+OutboundChannel::OutboundChannel(const RelayFaults& faults, uint8_t outboundMax)
+    : faults(faults), outboundMax(outboundMax) {}
 
 void OutboundChannel::Put(std::vector<uint8_t> answer) {
   if (answer.empty()) return;
@@ -25,6 +26,7 @@ std::vector<uint8_t> OutboundChannel::Read() {
     return {};
   }
   std::size_t count = pending.size();
+  if (!faults.ignoreOutboundMax) count = std::min<std::size_t>(count, outboundMax);
   if (faults.outboundChunk != 0) count = std::min<std::size_t>(count, faults.outboundChunk);
   std::vector<uint8_t> out(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(count));
   pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(count));

@@ -9,13 +9,14 @@
 // The relay's outbound channel: it keeps the answers of the inbound blocks
 // until they are read, and shows the channel's faults on the way out:
 // silence (answers held back for some reads), garbage (answers replaced) and
-// chunking (at most so many bytes per read).
+// chunking (at most so many bytes per read). A read delivers at most the
+// relay's reported outbound maximum, unless the relay ignores it.
 
 namespace simdevice {
 
 class OutboundChannel {
  public:
-  explicit OutboundChannel(const RelayFaults& faults);
+  OutboundChannel(const RelayFaults& faults, uint8_t outboundMax);
 
   // The answer of one inbound block; an empty one (a poll block, or writes
   // answered silently) leaves the channel as it is.
@@ -27,6 +28,7 @@ class OutboundChannel {
 
  private:
   const RelayFaults faults;
+  const uint8_t outboundMax;
   std::vector<uint8_t> pending;
   uint32_t answers = 0;
   uint32_t garbageUsed = 0;

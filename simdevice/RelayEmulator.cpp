@@ -1,5 +1,8 @@
 #include "simdevice/RelayEmulator.h"
 
+#include <string>
+#include <utility>
+
 namespace simdevice {
 
 RelaySettings::RelaySettings()
@@ -19,11 +22,31 @@ RelayFaults::RelayFaults()
       silentAfterAnswers(0),
       garbageAnswers(0),
       garbageBytes{0xFF, 0xFF, 0xFF, 0xFF},
-      outboundChunk(0) {}
+      outboundChunk(0),
+      ignoreOutboundMax(false) {}
 
 RelayEmulator::RelayEmulator(const RelaySettings& settings, const RelayFaults& faults)
     : busFaults(faults),
       interpreter(settings, faults.commandFailures, bus, busFaults),
-      outbound(faults) {}
+      outbound(faults, settings.outboundMax) {}
+
+void RelayEmulator::ReceiveInbound(const std::vector<uint8_t>& block) {
+  const RelaySettings& settings = interpreter.GetSettings();
+  if (block.size() > settings.inboundMax) {
+    Breach("an inbound block of " + std::to_string(block.size()) +
+           " bytes exceeds the reported inbound maximum " + std::to_string(settings.inboundMax));
+  }
+  std::vector<uint8_t> answer = interpreter.Run(block);
+  if (answer.size() > settings.outboundMax) {
+    Breach("the answer of " + std::to_string(answer.size()) +
+           " bytes exceeds the reported outbound maximum " + std::to_string(settings.outboundMax));
+  }
+  outbound.Put(std::move(answer));
+}
+
+void RelayEmulator::Breach(const std::string& what) {
+  // Kept short: a master that breaches once usually does so on every query.
+  if (breaches.size() < 16) breaches.push_back(what);
+}
 
 }  // namespace simdevice

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "relay/RelayProtocol.h"
@@ -59,10 +60,15 @@ class RelayEmulator {
   std::vector<uint8_t> Process(const std::vector<uint8_t>& block) { return interpreter.Run(block); }
 
   // The inbound channel: runs the block and appends its answers to what the
-  // outbound channel holds.
-  void ReceiveInbound(const std::vector<uint8_t>& block) { outbound.Put(interpreter.Run(block)); }
+  // outbound channel holds. A block longer than the reported inbound maximum,
+  // or an answer longer than the reported outbound maximum, is a breach of
+  // the relay's limits by the master: it still runs, and is recorded.
+  void ReceiveInbound(const std::vector<uint8_t>& block);
+  // Every breach so far, in words (at most 16).
+  const std::vector<std::string>& GetLimitBreaches() const { return breaches; }
   // The outbound channel: what the relay delivers to one read (empty when it
-  // has nothing, or while an answer is held back).
+  // has nothing, or while an answer is held back); at most the reported
+  // outbound maximum, so a longer answer takes several reads.
   std::vector<uint8_t> ReadOutbound() { return outbound.Read(); }
   std::size_t GetPendingSize() const { return outbound.PendingSize(); }
 
@@ -77,6 +83,9 @@ class RelayEmulator {
   BusFaults busFaults;
   RelayInterpreter interpreter;
   OutboundChannel outbound;
+  std::vector<std::string> breaches;
+
+  void Breach(const std::string& what);
 };
 
 }  // namespace simdevice

@@ -63,6 +63,9 @@ struct RelayFaults {
   std::vector<uint8_t> garbageBytes;
   // At most this many bytes per read of the outbound channel; 0: no limit.
   uint32_t outboundChunk;
+  // One read delivers everything pending, however long, as a relay does that
+  // does not keep to its own outbound maximum.
+  bool ignoreOutboundMax;
   // Command interpreter.
   std::vector<CommandFailure> commandFailures;
   // Bus model. The CMD_DATA_ID answer after a search that found one of these

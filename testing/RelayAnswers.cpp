@@ -40,11 +40,19 @@ Bytes PassAnswer(uint8_t resetCode, uint8_t searchCode, const Bytes& id) {
   return Concat({{0x80, resetCode, 0x81, searchCode, 0x00, static_cast<uint8_t>(id.size())}, id});
 }
 
-Bytes SearchAnswer(bool loaded, const std::vector<Device>& found) {
+Bytes SearchBlock(bool loaded, std::size_t passes) {
+  Bytes block = loaded ? Bytes(kFirstSearchBlock.begin(), kFirstSearchBlock.begin() + 17) : Bytes{};
+  for (std::size_t pass = 0; pass < passes; ++pass) {
+    block.insert(block.end(), {0x80, 0x81, 0x00, 0x00});
+  }
+  return Block(block);
+}
+
+Bytes SearchAnswer(bool loaded, const std::vector<Device>& found, std::size_t passes) {
   // Writes may be answered by CMD_STATUS, by an empty echo or not at all.
-  // Return code 1 does not halt, so both passes are always answered.
+  // Return code 1 does not halt, so every pass is answered.
   Bytes answer = loaded ? Bytes{0x86, 0x00, 0x02, 0x00, 0x86, 0x00} : Bytes{};
-  for (std::size_t pass = 0; pass < 2; ++pass) {
+  for (std::size_t pass = 0; pass < passes; ++pass) {
     const bool hit = pass < found.size();
     answer = Concat({answer, PassAnswer(0, hit ? 0 : 1, RomData(hit ? found[pass] : Device()))});
   }

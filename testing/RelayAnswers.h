@@ -31,10 +31,13 @@ Bytes Concat(const std::vector<Bytes>& parts);
 // The answer to the configuration transfer.
 Bytes ConfigAnswer(uint8_t outboundMax, uint8_t inboundMax, const std::string& protocol = "P1",
                    const std::string& vendor = "Relay Inc");
-// The answer to one search transfer of two passes: `found` devices (at most
-// two), then passes that report no further device. `loaded` adds the three
-// load answers (CMD_STATUS form).
-Bytes SearchAnswer(bool loaded, const std::vector<Device>& found);
+// A search transfer of `passes` passes; `loaded` with the three loads of a
+// fresh discovery first (SearchBlock(true, 2) is kFirstSearchBlock).
+Bytes SearchBlock(bool loaded, std::size_t passes);
+// The answer to one search transfer of `passes` passes: `found` devices (at
+// most `passes`), then passes that report no further device. `loaded` adds
+// the three load answers (CMD_STATUS form).
+Bytes SearchAnswer(bool loaded, const std::vector<Device>& found, std::size_t passes = 2);
 // One search pass: CMD_ML_RESET, CMD_ML_SEARCH and the CMD_DATA_ID read.
 Bytes PassAnswer(uint8_t resetCode, uint8_t searchCode, const Bytes& id);
 // The inbound commands of one operation: CMD_DATA_ID with the ROM,

@@ -52,7 +52,7 @@ class ScriptedRelay : public RemoteOneWireMaster {
 
   // Enables the master through a configuration answered with `inboundMax`
   // (and `outboundMax`).
-  void MakeReady(uint8_t inboundMax = 0xFF, uint8_t outboundMax = 0x40);
+  void MakeReady(uint8_t inboundMax = 0xFF, uint8_t outboundMax = 0xFF);
 
   // Fails the test for every expectation not yet used and every answer not
   // yet delivered, then forgets them.

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,8 @@ class BenchFile {
  public:
   explicit BenchFile(const nlohmann::json& bench, const std::string& prefix = "teds_query_")
       : path((std::filesystem::temp_directory_path() /
-              (prefix + TestName() + "_" + std::to_string(++counter) + ".json"))
+              (prefix + TestName() + "_" + std::to_string(++counter) + "_" +
+               std::to_string(std::random_device()()) + ".json"))
                  .string()) {
     std::ofstream(path) << bench.dump(2);
   }
@@ -52,6 +54,8 @@ class BenchFile {
 
  private:
   // The names of parameterized tests hold slashes.
+  // The random part keeps test programs of other builds on the same machine,
+  // running the same test at the same time, off this file.
   static std::string TestName() {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::replace(name.begin(), name.end(), '/', '_');

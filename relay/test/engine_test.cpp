@@ -62,15 +62,14 @@ TEST_F(RemoteOneWireMasterEngine, PacksRequestsAndParsesEveryAnswerForm) {
   };
   const std::vector<Case> cases = {
       {"echo with data and single-byte echo",
-       {{0x84, {}}, {0x05, {}}, {0x06, {}}, {0x07, {}}, {0x08, {}}},
-       {0x84, 0x05, 0x00, 0x06, 0x00, 0x07, 0x00, 0x08, 0x00, 0x85},
-       {0x84, 0x00, 0x05, 0x01, 0x40, 0x06, 0x01, 0x40, 0x07, 0x02, 0x41, 0x00, 0x08, 0x02, 0x42,
-        0x00},
+       {{0x84, {}}, {0x05, {}}, {0x06, {}}, {0x01, {}}, {0x02, {}}},
+       {0x84, 0x05, 0x00, 0x06, 0x00, 0x01, 0x00, 0x02, 0x00, 0x85},
+       {0x84, 0x00, 0x05, 0x01, 0x40, 0x06, 0x01, 0x40, 0x01, 0x02, 0x41, 0x00, 0x02, 0x01, 0xF0},
        {{0x84, 0, {}},
         {0x05, 0, {0x40}},
         {0x06, 0, {0x40}},
-        {0x07, 0, {0x41, 0x00}},
-        {0x08, 0, {0x42, 0x00}}}},
+        {0x01, 0, {0x41, 0x00}},
+        {0x02, 0, {0xF0}}}},
       {"write answered with nothing",
        {{0x01, {0x01, 0x02}}, {0x80, {}}},
        {0x01, 0x02, 0x01, 0x02, 0x80, 0x85},
@@ -157,10 +156,11 @@ TEST_F(RemoteOneWireMasterEngine, SilentRelayCostsThreePollsThenEachTransferFail
   EXPECT_TRUE(bus->errors.empty());
 }
 
-TEST_F(RemoteOneWireMasterEngine, TheReportedInboundMaximumBoundsEveryBlock) {
+TEST_F(RemoteOneWireMasterEngine, TheReportedMaximaBoundEveryBlock) {
   ScriptedRelay small;
-  small.MakeReady(48);
+  small.MakeReady(48, 48);
   ASSERT_EQ(small.GetInboundMax(), 48);
+  ASSERT_EQ(small.GetOutboundMax(), 48);
   // 2 + 45 bytes of commands exceed 48 less the two bytes of reserve; the
   // next transfer takes 47 bytes with its CMD_POLL.
   small.Expect(Block(Concat({{0x01, 44}, Bytes(44, 0x22)})), {0x86, 0x00});
@@ -171,6 +171,39 @@ TEST_F(RemoteOneWireMasterEngine, TheReportedInboundMaximumBoundsEveryBlock) {
             std::vector<std::string>{
                 "Transfer needs 47 bytes of commands, the relay takes at most 46 per block"});
   EXPECT_EQ(fits->finished, 1);
+
+  // Answers are counted at their longest: a write's echo (2 + payload), a
+  // read's value (8 for a ROM), CMD_ML_DATA's exchange length, 2 for a
+  // single-byte command. 48 fit, 49 do not.
+  struct Case {
+    std::vector<Request> requests;
+    Bytes block;          // empty: not sent
+    const char* failure;  // null: sent
+  };
+  const std::vector<Case> cases = {
+      {std::vector<Request>(5, Request{0x00, {}}),
+       {},
+       "Transfer needs up to 50 bytes of answers, the relay sends at most 48 per block"},
+      {{{0x01, Bytes(20, 0)}, {0x00, {}}, {0x00, {}}, {0x80, {}}},
+       Block(Concat({{0x01, 20}, Bytes(20, 0), {0x00, 0x00, 0x00, 0x00, 0x80}})),
+       nullptr},
+      {{{0x0A, {44, 0xF0}}, {0x80, {}}}, {0x0A, 0x02, 44, 0xF0, 0x80, 0x85}, nullptr},
+      {{{0x0A, {45, 0xF0}}, {0x80, {}}},
+       {},
+       "Transfer needs up to 49 bytes of answers, the relay sends at most 48 per block"},
+  };
+  for (const Case& c : cases) {
+    auto log = std::make_shared<TransferLog>();
+    const auto transfer = small.TransferCreate(log);
+    transfer->requests.assign(c.requests.begin(), c.requests.end());
+    if (!c.failure) small.ExpectHeld(c.block);
+    small.TransferSubmit(transfer);
+    small.Process();
+    EXPECT_EQ(log->errors, c.failure ? std::vector<std::string>{c.failure}
+                                     : std::vector<std::string>{});
+    EXPECT_EQ(small.InFlight(), c.failure == nullptr);
+    if (small.InFlight()) small.FinishWith({});
+  }
 
   // A relay that reports 255 takes blocks of up to 254 bytes.
   master.ExpectHeld(Block(Concat({{0x01, 251}, Bytes(251, 0x33)})));

@@ -72,6 +72,48 @@ TEST_F(RemoteOneWireMasterSearch, FindsTheDevicesTwoPassesPerTransfer) {
   EXPECT_TRUE(bus->errors.empty());
 }
 
+TEST_F(RemoteOneWireMasterSearch, PacksAsManyPassesAsAskedAndBothLimitsAllow) {
+  struct Case {
+    uint8_t inboundMax, outboundMax;
+    unsigned asked;               // SEARCH_PASSES_MOST: as many as fit
+    std::size_t first, later;     // passes per transfer
+  };
+  const unsigned kMost = RemoteOneWireMaster::SEARCH_PASSES_MOST;
+  // A first transfer takes 17 + 4 per pass bytes of commands and up to
+  // 17 + 14 per pass bytes of answers; a later one 4 and 14 per pass.
+  const std::vector<Case> cases = {
+      {0xFF, 0xFF, 2, 2, 2},     {0xFF, 0xFF, 1, 1, 1},  {0xFF, 0xFF, 5, 5, 5},
+      {0xFF, 0xFF, kMost, 17, 18}, {48, 48, kMost, 2, 3}, {48, 0xFF, kMost, 7, 11},
+      {0xFF, 48, kMost, 2, 3},   {48, 48, 9, 2, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << int(c.inboundMax) << "/" << int(c.outboundMax) << " "
+                                      << c.asked);
+    ScriptedRelay relay;
+    relay.MakeReady(c.inboundMax, c.outboundMax);
+    relay.SetSearchPasses(c.asked);
+    // first + later devices: the third transfer's first pass ends the search;
+    // its later answers (the relay starting over finds a device again) are
+    // ignored.
+    std::vector<Device> roms;
+    for (std::size_t i = 0; i < c.first + c.later; ++i) roms.push_back(Rom(uint8_t(i + 1)));
+    const std::vector<Device> firstFound(roms.begin(), roms.begin() + c.first);
+    const std::vector<Device> laterFound(roms.begin() + c.first, roms.end());
+    Bytes last = SearchAnswer(false, {}, 1);
+    if (c.later > 1) {
+      last = Concat({last, SearchAnswer(false, {Rom(1)}, 1), SearchAnswer(false, {}, c.later - 2)});
+    }
+    relay.Expect(SearchBlock(true, c.first), SearchAnswer(true, firstFound, c.first));
+    relay.Expect(SearchBlock(false, c.later), SearchAnswer(false, laterFound, c.later));
+    relay.Expect(SearchBlock(false, c.later), last);
+    discovery = std::make_shared<DiscoveryLog>();
+    relay.Discover(discovery);
+    relay.Run();
+    EXPECT_EQ(discovery->found, std::vector<std::vector<Device>>{roms});
+    EXPECT_EQ(relay.GetState(), RemoteOneWireMaster::Ready);
+  }
+}
+
 TEST_F(RemoteOneWireMasterSearch, EveryFailedCheckEndsTheDiscovery) {
   struct Case {
     Bytes outbound;

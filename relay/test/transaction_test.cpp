@@ -50,6 +50,19 @@ Bytes ReadAnswer(std::size_t op) {
   return OperationAnswer(2, kind == 0 ? Bytes{0xFC} : Counting(kind == 1 ? 8 : 32, device));
 }
 
+// The reads' `commands` (16 bytes each) travel `split` reads per transfer,
+// one transfer at a time, each answered in full.
+void ExpectSplit(ScriptedRelay& relay, const Bytes& commands, const std::vector<std::size_t>& split) {
+  std::size_t done = 0;
+  for (std::size_t count : split) {
+    const auto from = commands.begin() + static_cast<std::ptrdiff_t>(done * 16);
+    Bytes answer;
+    for (std::size_t op = done; op < done + count; ++op) answer = Concat({answer, ReadAnswer(op)});
+    relay.Expect(Block(Bytes(from, from + static_cast<std::ptrdiff_t>(count * 16))), answer);
+    done += count;
+  }
+}
+
 class RemoteOneWireMasterTransaction : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -198,20 +211,46 @@ TEST_F(RemoteOneWireMasterTransaction, RefusedOperationFailsTheTransactionWithou
   EXPECT_EQ(longLog.events,
             std::vector<std::string>{
                 kPrefix + std::string("Operation refused: exchange of 257 bytes exceeds 255")});
+
+  // At an outbound maximum of 48 a 32-byte memory read fits (14 + 34), one
+  // more reply byte does not.
+  ScriptedRelay narrow;
+  narrow.MakeReady(0xFF, 48);
+  TransactionLog wideLog;
+  const auto third = narrow.CreateTransaction(wideLog);
+  EXPECT_TRUE(third->AddOperation(
+      std::make_shared<LoggedOperation>(wideLog, "32", kDevice, 0xF0, Bytes{0}, 32)));
+  EXPECT_FALSE(third->AddOperation(
+      std::make_shared<LoggedOperation>(wideLog, "33", kDevice, 0xF0, Bytes{0}, 33)));
+  third->Submit();
+  EXPECT_EQ(wideLog.events,
+            std::vector<std::string>{kPrefix + std::string("Operation refused: its answers need "
+                                                            "49 bytes, the relay sends at most 48 "
+                                                            "per block")});
 }
 
 TEST_F(RemoteOneWireMasterTransaction, LargeTransactionTravelsInConsecutiveTransfers) {
   struct Case {
     uint8_t inboundMax;
+    uint8_t outboundMax;
     int devices;
     std::vector<std::size_t> split;  // operations per transfer
   };
-  // Six DS2430As: 15 reads of 16 bytes fill 240 of 253; one DS2430A at the
-  // smallest maximum: two reads take 32 of 46.
-  for (const Case& c : {Case{0xFF, 6, {15, 3}}, Case{48, 1, {2, 1}}}) {
-    SCOPED_TRACE(c.devices);
+  // Each read takes 16 bytes of commands; its answers take up to 17 (status),
+  // 24 (application register) and 48 (memory) bytes, 89 per DS2430A.
+  const std::vector<Case> cases = {
+      {0xFF, 0xFF, 2, {6}},
+      {100, 0xFF, 3, {6, 3}},      // inbound bound: six reads take 96 of 98
+      {0xFF, 0xFF, 6, {8, 8, 2}},  // outbound bound: 219 and 243 of 255
+      {48, 0xFF, 1, {2, 1}},       // two reads take 32 of 46
+      {0xFF, 48, 2, {2, 1, 2, 1}},  // 41, then the memory read's 48 alone
+      {48, 48, 1, {2, 1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << int(c.inboundMax) << "/" << int(c.outboundMax) << " "
+                                      << c.devices);
     ScriptedRelay relay;
-    relay.MakeReady(c.inboundMax);
+    relay.MakeReady(c.inboundMax, c.outboundMax);
     TransactionLog log;
     std::vector<std::unique_ptr<MemoryLog>> listeners;
     std::vector<std::unique_ptr<DS2430AMemory>> memories;
@@ -231,16 +270,7 @@ TEST_F(RemoteOneWireMasterTransaction, LargeTransactionTravelsInConsecutiveTrans
                                        name + " memory 32 " + std::to_string(d)});
     }
     expected.push_back("finished");
-    // One transfer at a time, each within the relay's maximum (16 bytes of
-    // commands per read), the next one sent when the previous one is answered.
-    std::size_t done = 0;
-    for (std::size_t count : c.split) {
-      const auto from = commands.begin() + static_cast<std::ptrdiff_t>(done * 16);
-      Bytes answer;
-      for (std::size_t op = done; op < done + count; ++op) answer = Concat({answer, ReadAnswer(op)});
-      relay.Expect(Block(Bytes(from, from + static_cast<std::ptrdiff_t>(count * 16))), answer);
-      done += count;
-    }
+    ExpectSplit(relay, commands, c.split);
     // Submitted later, it waits until the split transaction has ended.
     relay.Expect(Block(OperationBlock(kDevice, 0xF0, {0, 0}, 1)), OperationAnswer(3, {0x01}));
     transaction->Submit();

@@ -104,7 +104,8 @@ TEST(Bench, FaultKnobs) {
       "devices": [{"rom": "14 3A 7F 1B 05 00 00 B6", "status": "F0"},
                   {"rom": "28 0E 6D B9 01 00 00 59"}],
       "faults": {"silentReads": 3, "silentAfterAnswers": 1, "garbageAnswers": 2,
-                 "garbageBytes": "DE AD", "outboundChunk": 16, "refuseSetMode": true,
+                 "garbageBytes": "DE AD", "outboundChunk": 16, "ignoreOutboundMax": true,
+                 "refuseSetMode": true,
                  "refuseWritesAfter": 4,
                  "commandFailures": [{"command": "81", "code": 7, "skip": 1, "count": 2},
                                      {"command": 128}],
@@ -125,6 +126,7 @@ TEST(Bench, FaultKnobs) {
   EXPECT_EQ(faults.garbageAnswers, 2u);
   EXPECT_EQ(faults.garbageBytes, (std::vector<uint8_t>{0xDE, 0xAD}));
   EXPECT_EQ(faults.outboundChunk, 16u);
+  EXPECT_TRUE(faults.ignoreOutboundMax);
   EXPECT_TRUE(channel.refuseSetMode);
   EXPECT_TRUE(channel.refuseWrites);
   EXPECT_EQ(channel.writesBeforeRefusal, 4u);

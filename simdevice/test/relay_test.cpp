@@ -329,6 +329,41 @@ TEST(RelayEmulator, OutboundChannelSilenceGarbageAndChunks) {
   EXPECT_TRUE(relay.ReadOutbound().empty());
 }
 
+TEST(RelayEmulator, KeepsToItsOutboundMaximumAndRecordsBreachesOfItsLimits) {
+  // 25 single-byte commands answer 50 bytes; the block itself takes 26.
+  const Bytes resets = Concat({Bytes(25, 0x84), {0x85}});
+  struct Case {
+    bool ignore;
+    std::vector<std::size_t> reads;  // bytes per read until empty
+  };
+  for (const Case& c : {Case{false, {48, 2}}, Case{true, {50}}}) {
+    SCOPED_TRACE(c.ignore);
+    RelaySettings settings;
+    settings.inboundMax = 26;
+    settings.outboundMax = 48;
+    RelayFaults faults;
+    faults.ignoreOutboundMax = c.ignore;
+    RelayEmulator relay(settings, faults);
+    relay.ReceiveInbound(resets);
+    std::vector<std::size_t> reads;
+    for (Bytes read = relay.ReadOutbound(); !read.empty(); read = relay.ReadOutbound()) {
+      reads.push_back(read.size());
+    }
+    EXPECT_EQ(reads, c.reads);
+    EXPECT_EQ(relay.GetLimitBreaches(),
+              std::vector<std::string>{
+                  "the answer of 50 bytes exceeds the reported outbound maximum 48"});
+    relay.ReceiveInbound(Concat({{0x84}, resets}));
+    ASSERT_EQ(relay.GetLimitBreaches().size(), 3u);
+    EXPECT_EQ(relay.GetLimitBreaches()[1],
+              "an inbound block of 27 bytes exceeds the reported inbound maximum 26");
+  }
+  // Within both limits nothing is recorded.
+  RelayEmulator relay;
+  relay.ReceiveInbound(kConfigBlock);
+  EXPECT_TRUE(relay.GetLimitBreaches().empty());
+}
+
 TEST(RelayEmulator, CorruptSearchCrcAndDevicesDroppingOff) {
   const Rom first = WithCrc({0x14, 1, 0, 0, 0, 0, 0, 0});
   const Rom second = WithCrc({0x14, 2, 0, 0, 0, 0, 0, 0});

@@ -37,6 +37,7 @@ const char kQueryFooter[] =
     "Examples:\n"
     "  teds query --poll-ms 0\n"
     "  teds query --bench bench.json --channel 2 --timeout-s 20\n"
+    "  teds query --search-passes max   (fewer round trips for many sensors)\n"
     "  teds query --serial /dev/ttyUSB0\n"
     "\n"
     "With --json, one JSON document (tools/schema/teds.schema.json) once the\n"
@@ -45,6 +46,19 @@ const char kQueryFooter[] =
     "Exit status: 0 a transducer was reported, 1 the query ended without one,\n"
     "2 bad arguments or bench, 3 the query did not end within the time-out,\n"
     "4 standard output could not be written.";
+
+// "max" or a number from 1: search passes per transfer; false otherwise.
+bool ParseSearchPasses(const std::string& text, unsigned& passes) {
+  if (text == "max") {
+    passes = RemoteOneWireMaster::SEARCH_PASSES_MOST;
+    return true;
+  }
+  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  passes = static_cast<unsigned>(std::stoul(text));
+  return passes >= 1;
+}
 
 // The longest time-out the tool waits: the clock cannot hold much more than a
 // few hundred years, and nobody waits longer than a year for one query.
@@ -190,7 +204,8 @@ bool LoadQueryBench(const QueryOptions& options, simdevice::Bench& bench, std::o
 
 // Checks the arguments that the bench does not supply and fills in the
 // device name. False, with a message, for a value the query cannot use.
-bool CheckArguments(const QueryOptions& options, std::wstring& device, std::ostream& err) {
+bool CheckArguments(const QueryOptions& options, std::wstring& device, unsigned& searchPasses,
+                    std::ostream& err) {
   if (options.haveDevice) {
     if (options.device.empty()) {
       err << "teds query: --device: the name must not be empty\n";
@@ -215,6 +230,11 @@ bool CheckArguments(const QueryOptions& options, std::wstring& device, std::ostr
         << static_cast<long long>(kMaxTimeoutS) << " s, one year)\n";
     return false;
   }
+  if (!ParseSearchPasses(options.searchPasses, searchPasses)) {
+    err << "teds query: --search-passes " << options.searchPasses
+        << " is neither a number from 1 to 999 nor max\n";
+    return false;
+  }
   return true;
 }
 
@@ -225,7 +245,8 @@ int RunQuery(const QueryOptions& options, TedsStreams& streams) {
   simdevice::Bench bench;
   if (!LoadQueryBench(options, bench, streams.err)) return TEDS_EXIT_BAD_INPUT;
   std::wstring device = bench.name;
-  if (!CheckArguments(options, device, streams.err)) return TEDS_EXIT_BAD_INPUT;
+  unsigned searchPasses = 0;
+  if (!CheckArguments(options, device, searchPasses, streams.err)) return TEDS_EXIT_BAD_INPUT;
   const unsigned int address = options.haveAddress ? options.address : bench.address;
   unsigned int channel = options.haveChannel ? options.channel : 0;
   if (!options.haveChannel && !bench.channels.empty()) channel = bench.channels[0].channel;
@@ -244,6 +265,7 @@ int RunQuery(const QueryOptions& options, TedsStreams& streams) {
     streams.err << "teds query: " << e.what() << '\n';
     return TEDS_EXIT_BAD_INPUT;
   }
+  master->SetSearchPasses(searchPasses);
 
   if (!options.quiet) streams.err << "teds: handshake: enabling the TEDS channel\n";
   ZorelOneWireMaster* const link = master.get();
@@ -329,6 +351,12 @@ void AddQueryCommand(CLI::App& app, TedsStreams& streams, int& status) {
       ->capture_default_str();
   query->add_option("--timeout-s", options->timeoutS, "Give up after this many seconds (at most a year)")
       ->type_name("N")
+      ->capture_default_str();
+  query
+      ->add_option("--search-passes", options->searchPasses,
+                   "Search passes per transfer: a number, or max for as many as the relay's "
+                   "block limits allow (fewer round trips)")
+      ->type_name("N|max")
       ->capture_default_str();
   query->add_flag("--quiet", options->quiet, "No progress on standard error");
   query->add_flag("--json", options->json,

@@ -25,6 +25,7 @@ struct QueryOptions {
   unsigned int mode = 1;      // TEDS mode of the channel
   unsigned int pollMs = 1000;  // the relay's answer pause
   double timeoutS = 60;
+  std::string searchPasses = "2";  // search passes per transfer: a number from 1, or "max"
   bool quiet = false;
   bool json = false;          // one JSON document in place of the texts
   std::string serialPort;  // non-empty: a DS2480B adapter on this port, no device library

@@ -295,6 +295,11 @@ TEST_P(FaultMatrix, SameMasterQueriesAgainOnceTheFaultIsGone) {
     ASSERT_TRUE(Heard(*host, texts, heard, reported)) << fault.phase << ": no end\n" << heard;
     EXPECT_EQ(fault.out, heard) << fault.phase;
 
+    // Whatever the fault, the master keeps to the relay's reported maxima.
+    device->WithRelay(0, [&fault](simdevice::RelayEmulator& relay) {
+      EXPECT_EQ(relay.GetLimitBreaches(), std::vector<std::string>{}) << fault.phase;
+    });
+
     // The faulty device goes, a healthy one takes its name and address.
     ASSERT_TRUE(device->Detach());
     device = simdevice::SimDevice::Create(healthy);
@@ -304,6 +309,9 @@ TEST_P(FaultMatrix, SameMasterQueriesAgainOnceTheFaultIsGone) {
     ASSERT_TRUE(Heard(*host, texts, heard, reported)) << fault.phase << ": no end\n" << heard;
     EXPECT_EQ(kHealthy, heard) << fault.phase;
     EXPECT_EQ(1u, reported);
+    device->WithRelay(0, [](simdevice::RelayEmulator& relay) {
+      EXPECT_EQ(relay.GetLimitBreaches(), std::vector<std::string>{});
+    });
 
     master.Enable(false);
     master.Shutdown();

@@ -27,12 +27,12 @@ using orvtest::BenchFile;
 using orvtest::Outcome;
 using orvtest::Teds;
 
-Outcome Query(const json& bench, double timeout = 5) {
+Outcome Query(const json& bench, double timeout = 5, const std::string& searchPasses = "2") {
   BenchFile file(bench);
   std::ostringstream seconds;
   seconds << timeout;
   return Teds({"query", "--bench", file.path, "--poll-ms", "0", "--quiet", "--timeout-s",
-               seconds.str()});
+               seconds.str(), "--search-passes", searchPasses});
 }
 
 json DefaultBench() { return json::parse(simdevice::DefaultBenchJson()); }
@@ -102,6 +102,12 @@ TEST(QueryCommand, SeveralSensorsAreReportedInSearchOrder) {
   for (uint8_t serial : {0x03, 0x01, 0x02}) devices.push_back(Ds2430a(Rom(serial), kSensor));
   const Outcome outcome = Query(bench);
   EXPECT_EQ(TEDS_EXIT_OK, outcome.status) << outcome.err;
+  // Packed search passes change the round trips, not what the host hears.
+  for (const char* passes : {"1", "3", "max"}) {
+    const Outcome packed = Query(bench, 5, passes);
+    EXPECT_EQ(TEDS_EXIT_OK, packed.status) << passes << packed.err;
+    EXPECT_EQ(outcome.out, packed.out) << passes;
+  }
   // The standard ROM search takes the 0 branch first, bit by bit from the
   // least significant: serial 02 comes before 01, and 01 before 03.
   const std::vector<uint8_t> order = {0x02, 0x01, 0x03};
@@ -153,6 +159,12 @@ TEST(QueryCommand, BadArgumentsAndBadBenchesExitWithTwoAndNothingOnStandardOutpu
   EXPECT_NE(std::string::npos, missing.err.find("/nonexistent/bench.json"));
 
   EXPECT_EQ(TEDS_EXIT_BAD_INPUT, Teds({"query", "--timeout-s", "0"}).status);
+  for (const char* passes : {"0", "-1", "most", "1000", ""}) {
+    const Outcome bad = Teds({"query", "--search-passes", passes, "--quiet"});
+    EXPECT_EQ(TEDS_EXIT_BAD_INPUT, bad.status) << passes;
+    EXPECT_EQ("", bad.out);
+    EXPECT_NE(std::string::npos, bad.err.find("--search-passes")) << passes << bad.err;
+  }
 }
 
 // Every argument the query refuses: the exact message and exit status 2,
