@@ -99,9 +99,10 @@ class Library {
  public:
   // Never destroyed: a process may end with devices still attached, so
   // nothing may depend on static destruction joining the callback thread.
-  // The thread runs only while a device is attached or a request is queued:
-  // a thread still parked at process exit can keep the process from ending
-  // (seen on Windows, where exit kills it wherever it stands).
+  // The thread runs only while a device is attached (requests are queued
+  // only for attached devices): a thread still parked or ending at process
+  // exit can keep the process from ending (seen on Windows, where exit kills
+  // it wherever it stands).
   static Library& Get() {
     static Library* library = new Library();
     return *library;
@@ -112,8 +113,7 @@ class Library {
     std::lock_guard<std::mutex> lock(mutex);
     if (!devices.emplace(key, backend).second) return false;
     if (!worker.joinable()) {
-      worker = std::thread(&Library::Run, this);
-      workerId = worker.get_id();
+      worker = std::thread(&Library::Run, this, generation);
     }
     return true;
   }
@@ -130,8 +130,8 @@ class Library {
                                }),
                 queue.end());
     doneCv.notify_all();
-    workCv.notify_all();  // the last device gone: the callback thread may end
     WaitFor(lock, backend);
+    if (devices.empty()) StopWorker(lock);
     return true;
   }
 
@@ -189,7 +189,9 @@ class Library {
  private:
   Library() = default;
 
-  bool OnWorker() const { return worker.joinable() && std::this_thread::get_id() == workerId; }
+  // True on a callback thread, also on one that StopWorker has let go of and
+  // that is still finishing its last call.
+  static bool OnWorker() { return onCallbackThread; }
 
   // Waits while the callback thread is inside a call of `target`. On the
   // callback thread that call is the caller itself (or none), so it returns.
@@ -216,16 +218,34 @@ class Library {
     doneCv.notify_all();
   }
 
-  void Run() {
+  // The last device is gone: the callback thread ends, and a later Attach
+  // starts a new one. It is joined here, not left to end on its own: a
+  // thread still ending when the process exits can keep the process from
+  // ending (seen on Windows, where exit kills it wherever it stands, even
+  // inside the runtime's thread shutdown). Only the callback thread itself,
+  // detaching the last device from a callback, lets go of it instead.
+  void StopWorker(std::unique_lock<std::mutex>& lock) {
+    if (!worker.joinable()) return;
+    const bool onWorker = OnWorker();
+    ++generation;
+    std::thread ending = std::move(worker);
+    workCv.notify_all();
+    if (onWorker) {
+      ending.detach();
+      return;
+    }
+    lock.unlock();
+    ending.join();
+    lock.lock();
+  }
+
+  // Serves requests until StopWorker ends this thread's generation.
+  void Run(uint64_t ownGeneration) {
+    onCallbackThread = true;
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      workCv.wait(lock, [&] { return !queue.empty() || devices.empty(); });
-      if (queue.empty()) {
-        // No device left and nothing to do: the thread lets go of itself
-        // and ends; a later Attach starts a new one.
-        worker.detach();
-        return;
-      }
+      workCv.wait(lock, [&] { return !queue.empty() || ownGeneration != generation; });
+      if (ownGeneration != generation) return;
       Request request = std::move(queue.front());
       queue.pop_front();
       processing = request.sequence;
@@ -312,8 +332,11 @@ class Library {
   uint64_t lastSequence = 0;      // number of the latest request
   uint64_t processing = 0;        // number of the request being handled, 0 when idle
   std::thread worker;
-  std::thread::id workerId;
+  uint64_t generation = 0;  // bumped each time the callback thread is told to end
+  static thread_local bool onCallbackThread;
 };
+
+thread_local bool Library::onCallbackThread = false;
 
 }  // namespace
 
