@@ -1,12 +1,13 @@
 #pragma once
 
-// Runs the `teds` tool in-process for the tool's tests, and bench files that
-// exist for one test. Header only: it needs the tool's library, which the
-// testing library does not link.
+// Runs the `teds` tool in-process for the tool's tests, and files (bench
+// files among them) that exist for one test. Header only: it needs the
+// tool's library, which the testing library does not link.
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <random>
@@ -35,33 +36,43 @@ inline Outcome Teds(const std::vector<std::string>& args, const std::string& inp
   return {status, out.str(), err.str()};
 }
 
-// Writes a bench file for one test and removes it afterwards. The name holds
-// `prefix`, the running test's name and a count, so tests running at the same
-// time in other processes never share a file.
-class BenchFile {
+// A file that exists for one test, removed when it goes out of scope. The name
+// holds `prefix`, the running test's name, a count and a random part, so tests
+// running at the same time in other processes (other builds on the same
+// machine among them) never share a file.
+class TempFile {
  public:
-  explicit BenchFile(const nlohmann::json& bench, const std::string& prefix = "teds_query_")
+  explicit TempFile(const std::string& text = "", const std::string& prefix = "teds_")
       : path((std::filesystem::temp_directory_path() /
               (prefix + TestName() + "_" + std::to_string(++counter) + "_" +
                std::to_string(std::random_device()()) + ".json"))
                  .string()) {
-    std::ofstream(path) << bench.dump(2);
+    std::ofstream(path, std::ios::binary) << text;
   }
-  ~BenchFile() { std::filesystem::remove(path); }
-  BenchFile(const BenchFile&) = delete;
-  BenchFile& operator=(const BenchFile&) = delete;
+  ~TempFile() { std::filesystem::remove(path); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  std::string Read() const {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  }
   const std::string path;
 
  private:
   // The names of parameterized tests hold slashes.
-  // The random part keeps test programs of other builds on the same machine,
-  // running the same test at the same time, off this file.
   static std::string TestName() {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::replace(name.begin(), name.end(), '/', '_');
     return name;
   }
   static inline int counter = 0;
+};
+
+// A bench file for one test.
+class BenchFile : public TempFile {
+ public:
+  explicit BenchFile(const nlohmann::json& bench, const std::string& prefix = "teds_query_")
+      : TempFile(bench.dump(2), prefix) {}
 };
 
 }  // namespace orvtest

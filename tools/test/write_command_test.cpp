@@ -9,14 +9,14 @@
 #include "teds/TEDSEncoder.h"
 #include "testing/WorkedExample.h"
 #include "text/HexText.h"
-#include "tools/test/ToolRun.h"
+#include "testing/ToolRun.h"
 
 namespace {
 
 using nlohmann::json;
-using toolrun::Outcome;
-using toolrun::Teds;
-using toolrun::TempFile;
+using orvtest::Outcome;
+using orvtest::Teds;
+using orvtest::TempFile;
 
 const char kRom[] = "14 3A 7F 1B 05 00 00 B6";
 
