@@ -109,8 +109,23 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
 
     const std::list<std::shared_ptr<Operation>>& GetOperations() const { return operations; }
 
+    // A device the master could not reach while it went on with the rest of
+    // the batch (the device left the bus, say): none of its later operations
+    // was delivered. A transaction with such faults still ends through
+    // Finished; its listener reads them here.
+    struct DeviceFault {
+      Device device;
+      std::string message;
+    };
+    const std::vector<DeviceFault>& GetDeviceFaults() const { return deviceFaults; }
+
    protected:
     friend class AbstractOneWireMaster;
+
+    // Records a device fault (see GetDeviceFaults).
+    void FailDevice(const Device& device, const std::string& message) {
+      deviceFaults.push_back({device, message});
+    }
 
     Transaction(AbstractOneWireMaster& master, Listener& listener);
     static std::shared_ptr<Transaction> Create(AbstractOneWireMaster& master, Listener& listener);
@@ -126,6 +141,7 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
     void Release();
 
     std::vector<std::shared_ptr<void>> kept;
+    std::vector<DeviceFault> deviceFaults;
   };
 
   class ORVANE_TEDS_API Listener {
