@@ -38,6 +38,7 @@ class TEDSInterface::DiscoveryListener : public AbstractOneWireMaster::Discovery
     if (!owner) return;
     TEDSInterface* const interface = owner;
     interface->RunStep([interface, &devices] {
+      interface->ReportDiscoveryNotes();
       interface->ReportDevices(devices);
       interface->DiscoveryResult(devices);
     });
@@ -46,6 +47,7 @@ class TEDSInterface::DiscoveryListener : public AbstractOneWireMaster::Discovery
     if (!owner) return;
     TEDSInterface* const interface = owner;
     interface->RunStep([interface, &message] {
+      interface->ReportDiscoveryNotes();
       interface->Error("OneWire Discovery Error: " + message);
       interface->EndCycle();
     });
@@ -245,6 +247,10 @@ void TEDSInterface::ReportReady() {
        << "  Protocol: " << remote->GetProtocol() << '\n'
        << "  Vendor: " << remote->GetVendor() << '\n';
   Error(text.str());
+}
+
+void TEDSInterface::ReportDiscoveryNotes() {
+  for (const std::string& note : master.GetDiscoveryNotes()) Error(note);
 }
 
 void TEDSInterface::ReportDevices(const std::vector<AbstractOneWireMaster::Device>& devices) {

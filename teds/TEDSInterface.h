@@ -126,6 +126,8 @@ class ORVANE_TEDS_API TEDSInterface {
   // Work of the cycle still under way in the master delivers nowhere.
   void OrphanPending();
   void ReportReady();
+  // The repeated search passes of the discovery, before its result.
+  void ReportDiscoveryNotes();
   void ReportDevices(const std::vector<AbstractOneWireMaster::Device>& devices);
   void ReportSkippedNodes();
   // Takes the device faults of the finished read transaction into the nodes.
