@@ -30,6 +30,17 @@ DS2480BEmulator::DS2480BEmulator(const simdevice::ChannelConfig& channel, Adapte
   AddDevices(bus, channel);
 }
 
+constexpr std::chrono::milliseconds DS2480BEmulator::kProgrammingTime;
+
+void DS2480BEmulator::PowerOn() {
+  Break();
+  answers = 0;
+}
+
+void DS2480BEmulator::Quiet(std::chrono::microseconds gap) {
+  if (gap >= kProgrammingTime) bus.Idle();
+}
+
 void DS2480BEmulator::Break() {
   mode = Mode::Timing;
   rom = Rom::Ignored;

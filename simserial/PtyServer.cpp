@@ -79,27 +79,40 @@ void Trace(std::ostream* trace, const char* label, const uint8_t* data, std::siz
 void PtyServer::Serve(const std::atomic<bool>& stop, std::ostream* trace) {
   bool connected = false;
   std::vector<uint8_t> buffer(4096);
+  // The end of the latest answer: the bus has been idle since.
+  auto lastActivity = std::chrono::steady_clock::now();
+  const auto quiet = [this, &lastActivity] {
+    emulator->Quiet(std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - lastActivity));
+  };
   while (!stop) {
     pollfd p{fd, POLLIN, 0};
     const int ready = poll(&p, 1, 100);
     if (ready < 0 && errno != EINTR) return;
-    if (ready <= 0) continue;
+    if (ready <= 0) {
+      quiet();
+      continue;
+    }
     if ((p.revents & POLLIN) == 0) {
-      // No host has the terminal open: the adapter is without power.
+      // No host has the terminal open: the adapter is without power, and
+      // the next host powers it up afresh.
+      quiet();
       if (connected) Trace(trace, "closed", nullptr, 0);
-      if (connected) emulator->Break();
+      if (connected) emulator->PowerOn();
       connected = false;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       continue;
     }
     const ssize_t n = read(fd, buffer.data(), buffer.size());
     if (n <= 0) {
-      if (connected) emulator->Break();
+      quiet();
+      if (connected) emulator->PowerOn();
       connected = false;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       continue;
     }
     connected = true;
+    quiet();
     const std::vector<uint8_t> answer = emulator->Receive(buffer.data(), std::size_t(n));
     Trace(trace, "in ", buffer.data(), std::size_t(n));
     Trace(trace, "out", answer.data(), answer.size());
@@ -110,6 +123,7 @@ void PtyServer::Serve(const std::atomic<bool>& stop, std::ostream* trace) {
       if (w <= 0) break;
       done += std::size_t(w);
     }
+    lastActivity = std::chrono::steady_clock::now();
   }
 }
 

@@ -2,11 +2,13 @@
 // escape, both kinds of ROM search, and a byte stream cut anywhere.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "serial/DS2480BProtocol.h"
 #include "simserial/DS2480BEmulator.h"
+#include "testing/RelayAnswers.h"
 #include "testing/Roms.h"
 #include "testing/ScriptedSerialPort.h"
 
@@ -151,6 +153,77 @@ TEST(DS2480BEmulator, AnswersDoNotDependOnHowTheStreamIsCut) {
     }
     EXPECT_EQ(HexBytes(answers), HexBytes(expected)) << cut;
   }
+}
+
+// Reset, Match ROM of `rom`, then `bytes` in data mode, back to command mode.
+Bytes Selected(const simdevice::Rom& rom, const Bytes& bytes) {
+  Bytes stream{0xC1, 0xE1, 0x55};
+  for (uint8_t byte : rom) ds2480b::AppendData(stream, byte);
+  for (uint8_t byte : bytes) ds2480b::AppendData(stream, byte);
+  stream.push_back(0xE3);
+  return stream;
+}
+
+TEST(DS2480BEmulator, CopiesCompleteOnlyWhenTheBusThenStaysIdleForTheProgrammingTime) {
+  using std::chrono::milliseconds;
+  const Bytes page(32, 0x5C);
+  Bytes writePage{0x0F, 0x00};
+  writePage.insert(writePage.end(), page.begin(), page.end());
+  const Bytes readPage = orvtest::Concat({{0xF0, 0x00}, Bytes(32, 0xFF)});
+  const Bytes readStatus{0x66, 0x00, 0xFF};
+  struct Case {
+    const char* what;
+    Bytes write;   // fills the scratchpad (or application scratchpad)
+    Bytes copy;    // the copy command and its key
+    Bytes after;   // sent in the same write as the copy, before the quiet
+    milliseconds quiet;
+    Bytes read;
+    std::size_t tail;  // answer bytes of the read to compare
+    Bytes expected;
+  };
+  const Bytes oldPage(32, 0x00);
+  const std::vector<Case> cases = {
+      {"copy scratchpad, idle long enough", writePage, {0x55, 0xA5}, {}, milliseconds(10),
+       readPage, 32, page},
+      {"copy scratchpad, idle too briefly", writePage, {0x55, 0xA5}, {}, milliseconds(9),
+       readPage, 32, oldPage},
+      {"copy scratchpad cut short by a reset", writePage, {0x55, 0xA5}, {0xC1},
+       milliseconds(20), readPage, 32, oldPage},
+      {"copy scratchpad with a wrong key", writePage, {0x55, 0x5A}, {}, milliseconds(20),
+       readPage, 32, oldPage},
+      {"copy and lock, idle long enough", {0x99, 0x00, 1, 2, 3, 4, 5, 6, 7, 8}, {0x5A, 0xA5}, {},
+       milliseconds(10), readStatus, 1, {0xFC}},
+      {"copy and lock, idle too briefly", {0x99, 0x00, 1, 2, 3, 4, 5, 6, 7, 8}, {0x5A, 0xA5}, {},
+       milliseconds(2), readStatus, 1, {0xFF}},
+  };
+  simdevice::ChannelConfig channel = Channel({kA});
+  channel.devices[0].status = 0xFF;
+  channel.devices[0].memory.fill(0x00);
+  for (const Case& c : cases) {
+    simserial::DS2480BEmulator emulator(channel);
+    Session(emulator, Selected(kA, c.write));
+    const Bytes copy = orvtest::Concat({Selected(kA, c.copy), c.after});
+    emulator.Receive(copy.data(), copy.size());
+    emulator.Quiet(c.quiet);
+    const Bytes read = Selected(kA, c.read);
+    const Bytes answer = emulator.Receive(read.data(), read.size());
+    ASSERT_GE(answer.size(), c.tail) << c.what;
+    EXPECT_EQ(HexBytes(Bytes(answer.end() - long(c.tail), answer.end())), HexBytes(c.expected))
+        << c.what;
+  }
+}
+
+TEST(DS2480BEmulator, NoisyAnswerComesAgainAfterEachPowerOn) {
+  simserial::AdapterFaults noisy;
+  noisy.noisyAnswer = 2;
+  simserial::DS2480BEmulator emulator(Channel({kA}), noisy);
+  const Bytes resets{0xC1, 0xC1, 0xC1};
+  for (int session = 0; session < 2; ++session) {
+    emulator.PowerOn();
+    EXPECT_EQ(HexBytes(Session(emulator, resets)), "CD 32 CD") << session;
+  }
+  // A break alone is no power-on: the count goes on.
+  EXPECT_EQ(HexBytes(Session(emulator, resets)), "CD CD CD");
 }
 
 }  // namespace
