@@ -46,6 +46,12 @@ std::string DS2480BAdapter::Fault(const std::string& text) {
   return "DS2480B on " + portName + ": " + text;
 }
 
+std::string DS2480BAdapter::PortFault(const char* what, const std::string& error) {
+  if (!port->Gone()) return Fault(std::string(what) + " failed: " + error);
+  Close();
+  return Fault("the adapter went away (" + error + ")");
+}
+
 std::string DS2480BAdapter::Mismatch(uint8_t answer, uint8_t command) {
   return Fault("answer " + Hex(answer) + " does not fit command " + Hex(command) +
                " (wrong device on the port, or line noise)");
@@ -73,7 +79,7 @@ std::string DS2480BAdapter::Transact(const std::vector<uint8_t>& out, std::size_
   std::string error;
   // A late answer of an earlier packet must not pass for this one's.
   port->DiscardInput();
-  if (!port->Write(out.data(), out.size(), error)) return Fault("write failed: " + error);
+  if (!port->Write(out.data(), out.size(), error)) return PortFault("write", error);
   const auto allowed = timing.answerTimeout + std::chrono::milliseconds(2 * out.size());
   const auto deadline = std::chrono::steady_clock::now() + allowed;
   in.assign(count, 0);
@@ -83,7 +89,7 @@ std::string DS2480BAdapter::Transact(const std::vector<uint8_t>& out, std::size_
     if (now >= deadline || cancelled()) break;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
     const long n = port->Read(in.data() + got, count - got, std::min(left, kReadSlice), error);
-    if (n < 0) return Fault("read failed: " + error);
+    if (n < 0) return PortFault("read", error);
     got += std::size_t(n);
   }
   if (got == count) return std::string();
@@ -120,7 +126,7 @@ std::string DS2480BAdapter::Start() {
   port->SendBreak();
   Pause(timing.settle);
   std::string error;
-  if (!port->Write(&RESET, 1, error)) return Fault("write failed: " + error);
+  if (!port->Write(&RESET, 1, error)) return PortFault("write", error);
   Pause(timing.settle);
   port->DiscardInput();
 

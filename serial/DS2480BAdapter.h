@@ -59,6 +59,10 @@ class DS2480BAdapter {
   std::string CheckEcho(const std::vector<uint8_t>& in, std::size_t at,
                         const std::vector<uint8_t>& sent);
   std::string Fault(const std::string& text);
+  // A failed read or write: the adapter went away when the port itself has
+  // gone (a port opened by name is then let go, so that the next start opens
+  // it afresh).
+  std::string PortFault(const char* what, const std::string& error);
   std::string Mismatch(uint8_t answer, uint8_t command);
   void Pause(std::chrono::milliseconds pause) const;
 

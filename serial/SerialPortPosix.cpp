@@ -30,7 +30,9 @@ class PosixSerialPort : public SerialPort {
         continue;
       }
       if (n <= 0) {
-        error = SystemText(n < 0 ? errno : EIO);
+        const int code = n < 0 ? errno : EIO;
+        gone = code == EIO || code == ENXIO || code == ENODEV || code == EPIPE;
+        error = SystemText(code);
         return false;
       }
       data += n;
@@ -45,14 +47,15 @@ class PosixSerialPort : public SerialPort {
     const int ready = poll(&p, 1, int(wait.count()));
     if (ready < 0) return errno == EINTR ? 0 : Fail(error);
     if (ready == 0) return 0;
-    if ((p.revents & POLLIN) == 0) {
-      // Hang-up or error without data: the port is gone.
-      error = "the port hung up";
-      return -1;
-    }
+    // Hang-up or error without data: the port is gone.
+    if ((p.revents & POLLIN) == 0) return Lost(error, "the port hung up");
     const ssize_t n = read(fd, data, capacity);
-    if (n < 0) return errno == EAGAIN || errno == EINTR ? 0 : Fail(error);
-    return long(n);
+    if (n > 0) return long(n);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    // Readable yet nothing to read is the end of the file: a terminal that
+    // hung up. Taking it for "no data yet" would spin until the time-out.
+    if (n == 0) return Lost(error, "the port hung up");
+    return Lost(error, SystemText(errno));
   }
 
   void SendBreak() override { tcsendbreak(fd, 0); }
@@ -61,6 +64,11 @@ class PosixSerialPort : public SerialPort {
  private:
   long Fail(std::string& error) const {
     error = SystemText(errno);
+    return -1;
+  }
+  long Lost(std::string& error, const std::string& text) {
+    gone = true;
+    error = text;
     return -1;
   }
 

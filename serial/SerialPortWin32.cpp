@@ -31,7 +31,9 @@ class WinSerialPort : public SerialPort {
     while (count > 0) {
       DWORD written = 0;
       if (!WriteFile(handle, data, DWORD(count), &written, nullptr) || written == 0) {
-        error = SystemText(GetLastError());
+        const DWORD code = GetLastError();
+        gone = !StillThere();
+        error = SystemText(code);
         return false;
       }
       data += written;
@@ -55,6 +57,16 @@ class WinSerialPort : public SerialPort {
     }
     DWORD read = 0;
     if (!ReadFile(handle, data, DWORD(capacity), &read, nullptr)) {
+      const DWORD code = GetLastError();
+      gone = !StillThere();
+      error = SystemText(code);
+      return -1;
+    }
+    // A port whose device was removed may answer every read at once with
+    // nothing: ask the driver whether the port is still there rather than
+    // reading again until the time-out.
+    if (read == 0 && !StillThere()) {
+      gone = true;
       error = SystemText(GetLastError());
       return -1;
     }
@@ -69,6 +81,14 @@ class WinSerialPort : public SerialPort {
   void DiscardInput() override { PurgeComm(handle, PURGE_RXCLEAR); }
 
  private:
+  // ClearCommError fails (ERROR_BAD_COMMAND, ERROR_DEVICE_NOT_CONNECTED,
+  // ERROR_ACCESS_DENIED, ...) once the device behind the handle has gone.
+  bool StillThere() const {
+    DWORD errors = 0;
+    COMSTAT status{};
+    return ClearCommError(handle, &errors, &status) != 0;
+  }
+
   HANDLE handle;
 };
 
