@@ -148,8 +148,50 @@ std::string DS2480BAdapter::Start() {
     return Mismatch(in[5], BIT_ONE);
   }
   if (!(fault = CheckReset(in[6], result)).empty()) return fault;
+  baud = 9600;
+  if (requestedBaud != 9600 && !fellBack && !(fault = SwitchBaud()).empty()) return fault;
   started = true;
   return std::string();
+}
+
+void DS2480BAdapter::SetBaud(unsigned requested,
+                             std::function<void(const std::string&)> noteTo) {
+  requestedBaud = requested;
+  fellBack = false;
+  note = std::move(noteTo);
+}
+
+std::string DS2480BAdapter::SwitchBaud() {
+  using namespace ds2480b;
+  const int value = BaudValue(requestedBaud);
+  const uint8_t command = BaudWrite(value);
+  std::string error;
+  if (!port->Write(&command, 1, error)) return PortFault("write", error);
+  Pause(timing.baudSwitch);
+  if (!port->SetBaud(requestedBaud, error)) {
+    return FallBack("the port cannot be set to " + std::to_string(requestedBaud) +
+                    " baud: " + error);
+  }
+  Pause(timing.settle);
+  // The answer to the change came at the new rate while the port was still
+  // at the old one: it is discarded, and a read of the rate confirms it.
+  std::vector<uint8_t> in;
+  const std::string fault = Transact({BAUD_READ}, 1, in);
+  if (fault.empty() && in[0] == uint8_t(value << 1)) {
+    baud = requestedBaud;
+    return std::string();
+  }
+  if (port && port->Gone()) return fault;
+  return FallBack("the adapter does not answer at " + std::to_string(requestedBaud) + " baud");
+}
+
+std::string DS2480BAdapter::FallBack(const std::string& why) {
+  fellBack = true;
+  if (note) note("DS2480B on " + portName + ": " + why + "; going on at 9600 baud");
+  std::string error;
+  port->SetBaud(9600, error);
+  // The break takes the adapter back to 9600 too.
+  return Start();
 }
 
 std::string DS2480BAdapter::Search(uint8_t command, const ds2480b::SearchBlock& directions,

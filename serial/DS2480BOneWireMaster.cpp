@@ -115,6 +115,16 @@ void DS2480BOneWireMaster::Shutdown() {
   }
 }
 
+bool DS2480BOneWireMaster::SetBaudRate(unsigned baud,
+                                       std::function<void(const std::string&)> note) {
+  if (ds2480b::BaudValue(baud) < 0) return false;
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  // The adapter belongs to the master's thread, which takes the request at
+  // the next start-up.
+  baudRequest.reset(new BaudRequest{baud, std::move(note)});
+  return true;
+}
+
 std::string DS2480BOneWireMaster::DisabledText() const {
   return "DS2480B on " + portName + ": master disabled before the exchange ended";
 }
@@ -254,6 +264,10 @@ void DS2480BOneWireMaster::Run(Job& job, std::unique_lock<std::recursive_mutex>&
 }
 
 void DS2480BOneWireMaster::RunStart(std::unique_lock<std::recursive_mutex>& guard) {
+  if (baudRequest) {
+    adapter->SetBaud(baudRequest->baud, std::move(baudRequest->note));
+    baudRequest.reset();
+  }
   const uint64_t before = generation.load();
   guard.unlock();
   const std::string fault = adapter->Start();
@@ -264,6 +278,7 @@ void DS2480BOneWireMaster::RunStart(std::unique_lock<std::recursive_mutex>& guar
     Error(fault);
     return;
   }
+  baudRate = adapter->Baud();
   started = true;
   Process();
 }

@@ -69,6 +69,17 @@ class ORVANE_TEDS_API DS2480BOneWireMaster final : public AbstractOneWireMaster 
   // wait.
   void Shutdown();
 
+  // The serial rate to work at: 9600 (the default), 19200, 57600 or 115200.
+  // Each start-up begins at 9600, then switches the adapter with its
+  // configuration command and the port after it, and reads the rate back at
+  // the new one; when that fails, adapter and port go back to 9600 and
+  // `note` (called on the master's thread) says so, and the master stays at
+  // 9600 until the rate is set again. Takes effect at the next start-up
+  // (Enable); false (nothing changed) for another rate.
+  bool SetBaudRate(unsigned baud, std::function<void(const std::string&)> note = nullptr);
+  // The rate of the latest start-up. Safe to ask from any thread.
+  unsigned GetBaudRate() const { return baudRate.load(); }
+
   // The latest start-up failed. Safe to ask from any thread.
   bool StartFailed() const { return startFailed.load(); }
   const std::string& GetPortName() const { return portName; }
@@ -120,6 +131,13 @@ class ORVANE_TEDS_API DS2480BOneWireMaster final : public AbstractOneWireMaster 
   std::atomic<uint64_t> working{0};  // the generation of the job under way
   bool started = false;              // the adapter came up in this enabling
   std::atomic<bool> startFailed{false};
+  std::atomic<unsigned> baudRate{9600};
+  // A rate set and not yet handed to the adapter.
+  struct BaudRequest {
+    unsigned baud;
+    std::function<void(const std::string&)> note;
+  };
+  std::unique_ptr<BaudRequest> baudRequest;
   std::atomic<bool> stopping{false};
   std::thread thread;
 };

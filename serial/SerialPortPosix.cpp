@@ -58,6 +58,21 @@ class PosixSerialPort : public SerialPort {
     return Lost(error, SystemText(errno));
   }
 
+  bool SetBaud(unsigned baud, std::string& error) override {
+    const speed_t speed = baud == 19200    ? B19200
+                          : baud == 57600  ? B57600
+                          : baud == 115200 ? B115200
+                                           : B9600;
+    termios tio{};
+    // TCSADRAIN: the bytes already written still go out at the old rate.
+    if (tcgetattr(fd, &tio) == 0 && cfsetispeed(&tio, speed) == 0 &&
+        cfsetospeed(&tio, speed) == 0 && tcsetattr(fd, TCSADRAIN, &tio) == 0) {
+      return true;
+    }
+    error = SystemText(errno);
+    return false;
+  }
+
   void SendBreak() override { tcsendbreak(fd, 0); }
   void DiscardInput() override { tcflush(fd, TCIFLUSH); }
 
@@ -100,6 +115,11 @@ bool ConfigureRaw(int fd, std::string& error) {
 }  // namespace
 
 SerialPort::~SerialPort() = default;
+
+bool SerialPort::SetBaud(unsigned, std::string& error) {
+  error = "the port cannot change its rate";
+  return false;
+}
 
 std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, std::string& error) {
   const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -73,6 +73,23 @@ class WinSerialPort : public SerialPort {
     return long(read);
   }
 
+  bool SetBaud(unsigned baud, std::string& error) override {
+    // The bytes already written go out at the old rate first.
+    FlushFileBuffers(handle);
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    if (!GetCommState(handle, &dcb)) {
+      error = SystemText(GetLastError());
+      return false;
+    }
+    dcb.BaudRate = DWORD(baud);
+    if (!SetCommState(handle, &dcb)) {
+      error = SystemText(GetLastError());
+      return false;
+    }
+    return true;
+  }
+
   void SendBreak() override {
     SetCommBreak(handle);
     Sleep(2);
@@ -95,6 +112,11 @@ class WinSerialPort : public SerialPort {
 }  // namespace
 
 SerialPort::~SerialPort() = default;
+
+bool SerialPort::SetBaud(unsigned, std::string& error) {
+  error = "the port cannot change its rate";
+  return false;
+}
 
 std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, std::string& error) {
   // "COM10" and above are reachable only through the device namespace.

@@ -48,10 +48,18 @@ void DS2480BEmulator::Break() {
   parameters.fill(0);
 }
 
-std::vector<uint8_t> DS2480BEmulator::Receive(const uint8_t* data, std::size_t count) {
+unsigned DS2480BEmulator::Baud() const {
+  static const unsigned rates[] = {9600, 19200, 57600, 115200};
+  const uint8_t value = parameters[ds2480b::BAUD_PARAMETER];
+  return value < 4 ? rates[value] : 9600;
+}
+
+std::vector<uint8_t> DS2480BEmulator::Receive(const uint8_t* data, std::size_t count,
+                                              unsigned hostBaud) {
   std::vector<uint8_t> answer;
   out = &answer;
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < count && hostBaud == Baud(); ++i) {
+    baudChanged = false;
     const uint8_t byte = data[i];
     switch (mode) {
       case Mode::Timing:
@@ -79,6 +87,12 @@ std::vector<uint8_t> DS2480BEmulator::Receive(const uint8_t* data, std::size_t c
           Command(byte);
         }
         break;
+    }
+    // A switch of the rate: its answer, at the new rate, is lost on a host
+    // still at the old one, and so is everything after it.
+    if (baudChanged && hostBaud != Baud()) {
+      answer.pop_back();
+      break;
     }
   }
   out = nullptr;
@@ -117,7 +131,12 @@ void DS2480BEmulator::Command(uint8_t command) {
   } else if (IsConfigRead(command)) {
     Answer(uint8_t(parameters[(command >> 1) & 0x07] << 1));
   } else if (IsConfiguration(command)) {
-    parameters[(command >> 4) & 0x07] = uint8_t((command >> 1) & 0x07);
+    const unsigned parameter = (command >> 4) & 0x07;
+    const unsigned before = Baud();
+    if (parameter != BAUD_PARAMETER || !faults.fixedBaud) {
+      parameters[parameter] = uint8_t((command >> 1) & 0x07);
+    }
+    baudChanged = Baud() != before;
     Answer(ConfigWriteAnswer(command));
   }
   // Bytes with bits 7 and 0 both clear are no commands and get no answer.

@@ -26,6 +26,7 @@ namespace simserial {
 struct AdapterFaults {
   bool silent = false;       // never answers: a port without an adapter
   bool shorted = false;      // resets report a shorted bus, reads give 0
+  bool fixedBaud = false;    // takes a baud rate change but stays at 9600
   // This answer (from 1, counting every answer since power-on) arrives
   // inverted.
   uint32_t noisyAnswer = 0;
@@ -48,8 +49,15 @@ class DS2480BEmulator {
   void PowerOn();
   // A break: command mode, the next byte is the timing byte.
   void Break();
-  // The answers to `count` bytes from the host, in order.
-  std::vector<uint8_t> Receive(const uint8_t* data, std::size_t count);
+  // The answers to `count` bytes from the host, in order, sent at
+  // `hostBaud`. Bytes at a rate other than the adapter's are line noise to
+  // it: they are not taken and draw no answer. So once a configuration
+  // command has switched the adapter's rate, its answer (sent at the new
+  // rate) and the rest of the bytes (sent at the old one) are lost.
+  std::vector<uint8_t> Receive(const uint8_t* data, std::size_t count,
+                               unsigned hostBaud = 9600);
+  // The adapter's serial rate: 9600 after power-on and after a break.
+  unsigned Baud() const;
   // The host sent nothing for `gap` after its last byte, so the bus stayed
   // idle: from the programming time on, a copy started by the last bytes
   // completes (any bus activity after the copy command has already cut it
@@ -88,6 +96,7 @@ class DS2480BEmulator {
   unsigned position = 0;       // bytes collected, or search bits done
   unsigned slot = 0;           // time slots of a search without the accelerator
   uint32_t answers = 0;
+  bool baudChanged = false;  // the last byte switched the serial rate
   std::vector<uint8_t>* out = nullptr;
 };
 

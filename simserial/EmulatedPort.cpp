@@ -12,7 +12,7 @@ bool EmulatedPort::Write(const uint8_t* data, std::size_t count, std::string&) {
   Quiet();
   written += count;
   ++writes;
-  const std::vector<uint8_t> answer = emulator->Receive(data, count);
+  const std::vector<uint8_t> answer = emulator->Receive(data, count, baud);
   pending.insert(pending.end(), answer.begin(), answer.end());
   lastWrite = std::chrono::steady_clock::now();
   wrote = true;
@@ -47,6 +47,12 @@ long EmulatedPort::Read(uint8_t* data, std::size_t capacity, std::chrono::millis
 void EmulatedPort::SendBreak() {
   std::lock_guard<std::mutex> guard(mutex);
   emulator->Break();
+}
+
+bool EmulatedPort::SetBaud(unsigned rate, std::string&) {
+  std::lock_guard<std::mutex> guard(mutex);
+  baud = rate;
+  return true;
 }
 
 void EmulatedPort::DiscardInput() {

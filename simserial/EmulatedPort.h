@@ -25,6 +25,8 @@ class EmulatedPort : public SerialPort {
             std::string& error) override;
   void SendBreak() override;
   void DiscardInput() override;
+  // The host's rate: the emulator takes only bytes sent at its own.
+  bool SetBaud(unsigned baud, std::string& error) override;
 
   DS2480BEmulator& GetEmulator() { return *emulator; }
   // Bytes written so far: the traffic of a query.
@@ -41,6 +43,7 @@ class EmulatedPort : public SerialPort {
   std::deque<uint8_t> pending;
   std::chrono::steady_clock::time_point lastWrite{};
   bool wrote = false;
+  unsigned baud = 9600;
   std::size_t written = 0;
   std::size_t writes = 0;
 };

@@ -74,6 +74,21 @@ void Trace(std::ostream* trace, const char* label, const uint8_t* data, std::siz
   *trace << line << std::endl;
 }
 
+// The rate the host has set on its end of the terminal: a pseudo-terminal
+// pair shares one set of settings, so the server's end reads it.
+unsigned HostBaud(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return 0;
+  switch (cfgetospeed(&tio)) {
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    default: return 0;
+  }
+}
+
 }  // namespace
 
 void PtyServer::Serve(const std::atomic<bool>& stop, std::ostream* trace) {
@@ -113,7 +128,13 @@ void PtyServer::Serve(const std::atomic<bool>& stop, std::ostream* trace) {
     }
     connected = true;
     quiet();
-    const std::vector<uint8_t> answer = emulator->Receive(buffer.data(), std::size_t(n));
+    const unsigned hostBaud = HostBaud(fd);
+    if (hostBaud != emulator->Baud()) {
+      Trace(trace, ("at " + std::to_string(hostBaud) + " baud, not taken:").c_str(),
+            buffer.data(), std::size_t(n));
+    }
+    const std::vector<uint8_t> answer =
+        emulator->Receive(buffer.data(), std::size_t(n), hostBaud);
     Trace(trace, "in ", buffer.data(), std::size_t(n));
     Trace(trace, "out", answer.data(), answer.size());
     std::size_t done = 0;

@@ -11,8 +11,9 @@ namespace simserial {
 
 // Serves an emulated adapter on a POSIX pseudo-terminal: a host opens the
 // terminal's path as it would a serial port. When the host closes it, the
-// adapter is powered off: the next host starts it afresh. Not available on
-// Windows (Open fails).
+// adapter is powered off: the next host starts it afresh. The rate the host
+// sets on the terminal is the rate its bytes travel at: the adapter takes
+// only those sent at its own rate. Not available on Windows (Open fails).
 class PtyServer {
  public:
   explicit PtyServer(std::unique_ptr<DS2480BEmulator> emulator);

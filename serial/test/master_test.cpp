@@ -293,6 +293,43 @@ TEST(DS2480BThreads, ShutdownDoesNotWaitForASilentAdapter) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
 }
 
+TEST(DS2480BWire, SwitchesTheBaudRateAndFallsBackTo9600WhenTheAdapterDoesNotFollow) {
+  const Device a = orvtest::MakeRom(0x14, 0x01);
+  simserial::AdapterFaults fixed;
+  fixed.fixedBaud = true;
+  struct Case {
+    unsigned requested;
+    simserial::AdapterFaults faults;
+    unsigned used;
+    std::vector<std::string> notes;
+  };
+  const std::string stays = kPrefix + "the adapter does not answer at ";
+  const std::vector<Case> cases = {
+      {9600, {}, 9600, {}},
+      {19200, {}, 19200, {}},
+      {57600, {}, 57600, {}},
+      {115200, {}, 115200, {}},
+      {115200, fixed, 9600, {stays + "115200 baud; going on at 9600 baud"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.requested);
+    auto port = Emulated(Bench({a}), c.faults);
+    Rig rig(port);
+    std::vector<std::string> notes;  // written on the master's thread before Ready
+    ASSERT_TRUE(rig.master.SetBaudRate(
+        c.requested, [&notes](const std::string& note) { notes.push_back(note); }));
+    ASSERT_TRUE(rig.Ready());
+    EXPECT_EQ(rig.master.GetBaudRate(), c.used);
+    EXPECT_EQ(port->GetEmulator().Baud(), c.used);
+    EXPECT_EQ(notes, c.notes);
+    rig.ReadStatus("t", a);
+    EXPECT_TRUE(rig.log.WaitFor("t finished"));
+    rig.master.Shutdown();
+  }
+  DS2480BOneWireMaster master("unused", kFast);
+  EXPECT_FALSE(master.SetBaudRate(38400));
+}
+
 // A listener that ends the master from inside its notification, on the
 // master's own thread: Shutdown, and destroy it too when `destroy` is set.
 struct EndingListener : AbstractOneWireMaster::Transaction::Listener {

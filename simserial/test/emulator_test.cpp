@@ -57,7 +57,7 @@ TEST(DS2480BEmulator, AnswersEachCommandAsTheAdapterDoes) {
        {},
        {0x17, 0x45, 0x5B, 0x3F, 0x29},
        {0x16, 0x44, 0x5A, 0x3E, 0x28}},
-      {"configuration reads", {}, {}, {0x0F, 0x73, 0x0F, 0x03}, {0x00, 0x72, 0x02, 0x00}},
+      {"configuration reads", {}, {}, {0x0F, 0x33, 0x07, 0x03}, {0x00, 0x32, 0x02, 0x00}},
       {"single bits", {}, {}, {0x91, 0x81, 0x95}, {0x93, 0x80, 0x97}},
       {"pulses", {}, {}, {0xED, 0xF1}, {0xEC, 0xF0}},
       {"mode switches are not answered", {}, {}, {0xE3, 0xB1, 0xA1, 0xE1, 0xE3}, {}},
@@ -211,6 +211,51 @@ TEST(DS2480BEmulator, CopiesCompleteOnlyWhenTheBusThenStaysIdleForTheProgramming
     EXPECT_EQ(HexBytes(Bytes(answer.end() - long(c.tail), answer.end())), HexBytes(c.expected))
         << c.what;
   }
+}
+
+TEST(DS2480BEmulator, AnswersOnlyAtTheRateItWasSwitchedTo) {
+  simserial::AdapterFaults fixed;
+  fixed.fixedBaud = true;
+  struct Step {
+    Bytes sent;
+    unsigned hostBaud;
+    Bytes answered;
+    unsigned adapterBaud;  // afterwards
+  };
+  struct Case {
+    const char* what;
+    simserial::AdapterFaults faults;
+    std::vector<Step> steps;
+  };
+  const std::vector<Case> cases = {
+      {"switched to 115200",
+       {},
+       {{{0x0F}, 9600, {0x00}, 9600},
+        // The answer to the change and what follows at 9600 are lost.
+        {{0x77, 0xC1}, 9600, {}, 115200},
+        {{0xC1}, 9600, {}, 115200},
+        {{0x0F, 0xC1}, 115200, {0x06, 0xCD}, 115200}}},
+      {"switched to 19200 and the host follows in the same stream", {}, {{{0x73}, 19200, {}, 9600}}},
+      {"switched twice", {}, {{{0x75}, 9600, {}, 57600}, {{0x71}, 57600, {}, 9600}, {{0x0F}, 9600, {0x00}, 9600}}},
+      {"an adapter that stays at 9600",
+       fixed,
+       {{{0x73}, 9600, {0x72}, 9600}, {{0x0F}, 19200, {}, 9600}, {{0x0F}, 9600, {0x00}, 9600}}},
+  };
+  for (const Case& c : cases) {
+    simserial::DS2480BEmulator emulator(Channel({kA}), c.faults);
+    Session(emulator, {});
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& step = c.steps[i];
+      EXPECT_EQ(HexBytes(emulator.Receive(step.sent.data(), step.sent.size(), step.hostBaud)),
+                HexBytes(step.answered))
+          << c.what << ", step " << i;
+      EXPECT_EQ(emulator.Baud(), step.adapterBaud) << c.what << ", step " << i;
+    }
+  }
+  // A break and a power-on take the adapter back to 9600.
+  simserial::DS2480BEmulator emulator(Channel({kA}));
+  EXPECT_EQ(HexBytes(Session(emulator, {0x77})), "");
+  EXPECT_EQ(HexBytes(Session(emulator, {0x0F})), "00");
 }
 
 TEST(DS2480BEmulator, NoisyAnswerComesAgainAfterEachPowerOn) {
