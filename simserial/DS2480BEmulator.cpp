@@ -31,6 +31,14 @@ DS2480BEmulator::DS2480BEmulator(const simdevice::ChannelConfig& channel, Adapte
 }
 
 constexpr std::chrono::milliseconds DS2480BEmulator::kProgrammingTime;
+constexpr std::chrono::microseconds DS2480BEmulator::kResetTime;
+constexpr std::chrono::microseconds DS2480BEmulator::kSlotTime;
+
+std::chrono::microseconds DS2480BEmulator::TakeBusTime() {
+  const std::chrono::microseconds taken = busTime;
+  busTime = std::chrono::microseconds(0);
+  return taken;
+}
 
 void DS2480BEmulator::PowerOn() {
   Break();
@@ -112,6 +120,7 @@ void DS2480BEmulator::Command(uint8_t command) {
   } else if (command == COMMAND_MODE) {
     // Already in command mode: nothing to do.
   } else if (IsReset(command)) {
+    busTime += kResetTime;
     const bool presence = bus.Reset();
     rom = Rom::RomCommand;
     const ResetResult result = faults.shorted ? ResetResult::Shorted
@@ -121,6 +130,7 @@ void DS2480BEmulator::Command(uint8_t command) {
   } else if (IsSingleBit(command)) {
     // A written 0 reads back 0. Outside a search a read slot reads the idle
     // line: the device models work a byte at a time.
+    busTime += kSlotTime;
     const bool written = (command & 0x10) != 0;
     const bool line = rom == Rom::Searching ? SearchSlot(written) : written;
     Answer(SingleBitAnswer(command, line && !faults.shorted));
@@ -142,7 +152,11 @@ void DS2480BEmulator::Command(uint8_t command) {
   // Bytes with bits 7 and 0 both clear are no commands and get no answer.
 }
 
-void DS2480BEmulator::Data(uint8_t byte) { Answer(faults.shorted ? uint8_t(0x00) : BusByte(byte)); }
+void DS2480BEmulator::Data(uint8_t byte) {
+  const bool accelerated = rom == Rom::Searching && accelerator;
+  busTime += kSlotTime * (accelerated ? 12 : 8);
+  Answer(faults.shorted ? uint8_t(0x00) : BusByte(byte));
+}
 
 uint8_t DS2480BEmulator::BusByte(uint8_t byte) {
   switch (rom) {

@@ -58,6 +58,15 @@ class DS2480BEmulator {
                                unsigned hostBaud = 9600);
   // The adapter's serial rate: 9600 after power-on and after a break.
   unsigned Baud() const;
+
+  // 1-Wire time at standard speed: a reset with its presence pulse, one
+  // time slot.
+  static constexpr std::chrono::microseconds kResetTime{1000};
+  static constexpr std::chrono::microseconds kSlotTime{65};
+  // The time the 1-Wire bus was busy with the bytes received since the last
+  // call: resets, single bits, data bytes (8 slots), accelerated search
+  // bytes (4 bits of 3 slots).
+  std::chrono::microseconds TakeBusTime();
   // The host sent nothing for `gap` after its last byte, so the bus stayed
   // idle: from the programming time on, a copy started by the last bytes
   // completes (any bus activity after the copy command has already cut it
@@ -97,6 +106,7 @@ class DS2480BEmulator {
   unsigned slot = 0;           // time slots of a search without the accelerator
   uint32_t answers = 0;
   bool baudChanged = false;  // the last byte switched the serial rate
+  std::chrono::microseconds busTime{0};
   std::vector<uint8_t>* out = nullptr;
 };
 

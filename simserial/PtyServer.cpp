@@ -135,6 +135,14 @@ void PtyServer::Serve(const std::atomic<bool>& stop, std::ostream* trace) {
     }
     const std::vector<uint8_t> answer =
         emulator->Receive(buffer.data(), std::size_t(n), hostBaud);
+    const std::chrono::microseconds busTime = emulator->TakeBusTime();
+    if (pacing) {
+      const std::size_t serialBytes = std::size_t(n) + (answer.empty() ? 0 : 1);
+      const long long rate = hostBaud != 0 ? hostBaud : 9600;
+      const std::chrono::microseconds serialTime(10000000LL * static_cast<long long>(serialBytes) /
+                                                 rate);
+      std::this_thread::sleep_for(serialTime + busTime);
+    }
     Trace(trace, "in ", buffer.data(), std::size_t(n));
     Trace(trace, "out", answer.data(), answer.size());
     std::size_t done = 0;

@@ -21,6 +21,12 @@ class PtyServer {
   PtyServer(const PtyServer&) = delete;
   PtyServer& operator=(const PtyServer&) = delete;
 
+  // Real time: each chunk's answer comes only after the time its bytes take
+  // on the serial line at the adapter's rate (10 bits a byte, plus the last
+  // answer byte going back) and the 1-Wire time they cost at standard speed.
+  // Off by default: the adapter answers at once.
+  void SetPacing(bool pace) { pacing = pace; }
+
   // Creates the terminal; its path, or empty with `error` set.
   std::string Open(std::string& error);
   // Answers the host until `stop` is set (checked every 100 ms). With
@@ -30,6 +36,7 @@ class PtyServer {
  private:
   std::unique_ptr<DS2480BEmulator> emulator;
   int fd = -1;
+  bool pacing = false;
 };
 
 }  // namespace simserial

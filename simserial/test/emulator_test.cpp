@@ -258,6 +258,30 @@ TEST(DS2480BEmulator, AnswersOnlyAtTheRateItWasSwitchedTo) {
   EXPECT_EQ(HexBytes(Session(emulator, {0x0F})), "00");
 }
 
+TEST(DS2480BEmulator, CountsTheBusTimeOfEachResetSlotAndByteAtStandardSpeed) {
+  Bytes pass{0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1};
+  pass.insert(pass.end(), 16, 0x00);
+  pass.insert(pass.end(), {0xE3, 0xA1});
+  const struct {
+    Bytes sent;
+    long long micros;
+  } cases[] = {
+      {{0x17, 0x45, 0x0F, 0xE1, 0xE3}, 0},  // configuration and mode switches
+      {{0xC1}, 1000},
+      {{0x91, 0x81}, 2 * 65},
+      {{0xE1, 0xFF, 0xE3, 0xE3}, 2 * 8 * 65},
+      {pass, 1000 + 8 * 65 + 16 * 12 * 65},  // an accelerated byte: 4 bits of 3 slots
+  };
+  for (const auto& c : cases) {
+    simserial::DS2480BEmulator emulator(Channel({kA, kB}));
+    Session(emulator, {});
+    emulator.TakeBusTime();
+    emulator.Receive(c.sent.data(), c.sent.size());
+    EXPECT_EQ(emulator.TakeBusTime().count(), c.micros) << HexBytes(c.sent);
+    EXPECT_EQ(emulator.TakeBusTime().count(), 0);
+  }
+}
+
 TEST(DS2480BEmulator, NoisyAnswerComesAgainAfterEachPowerOn) {
   simserial::AdapterFaults noisy;
   noisy.noisyAnswer = 2;

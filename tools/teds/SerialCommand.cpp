@@ -96,6 +96,7 @@ int RunSerialEmulator(const SerialEmulatorOptions& options, TedsStreams& streams
   faults.noisyAnswer = options.noisyAnswer;
   faults.fixedBaud = options.fixedBaud;
   simserial::PtyServer server(std::make_unique<simserial::DS2480BEmulator>(*channel, faults));
+  server.SetPacing(options.realTime);
   std::string error;
   const std::string path = server.Open(error);
   if (path.empty()) {
@@ -134,6 +135,9 @@ void AddSerialEmulatorCommand(CLI::App& app, TedsStreams& streams, int& status) 
   command->add_flag("--fixed-baud", options->fixedBaud,
                     "Take a change of the baud rate but stay at 9600, like an adapter that "
                     "cannot switch");
+  command->add_flag("--real-time", options->realTime,
+                    "Answer only after the time the bytes take on the serial line at the "
+                    "adapter's rate and on the 1-Wire bus at standard speed");
   command->add_flag("--trace", options->trace, "Write the traffic in hex to standard error");
   command->callback([options, channel, &streams, &status]() {
     options->haveChannel = channel->count() > 0;
