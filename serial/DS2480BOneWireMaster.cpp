@@ -37,6 +37,8 @@ class DS2480BOneWireMaster::SerialTransaction : public AbstractOneWireMaster::Tr
     FinishOperation(operation, reply);
   }
 
+  void DeviceGone(const Device& device, const std::string& fault) { FailDevice(device, fault); }
+
   // Finished when `fault` is empty, Error otherwise; only the first call.
   void End(const std::string& fault) {
     if (ended) return;
@@ -315,6 +317,8 @@ void DS2480BOneWireMaster::RunSearch(std::unique_lock<std::recursive_mutex>& gua
   if (pass.nobody) return SearchError(prefix + "no device took part in the search pass");
   const Device rom(pass.rom);
   if (Device::crc8(rom.data(), 7) != rom[7]) {
+    // Line noise, most likely: the same pass again (the context is as it was).
+    if (RepeatSearchPass()) return Search();
     return SearchError(prefix + "ROM " + rom.ToString() +
                        " found by the search fails its CRC-8 check");
   }
@@ -334,20 +338,48 @@ void DS2480BOneWireMaster::RunTransaction(const std::shared_ptr<SerialTransactio
   }
   const uint64_t before = generation.load();
   guard.unlock();
-  std::vector<std::vector<uint8_t>> replies;
+  // Replies by operation index; a device that has gone gets none.
+  std::vector<std::pair<std::size_t, std::vector<uint8_t>>> replies;
+  std::vector<std::pair<Device, std::string>> gone;
+  const auto isGone = [&gone](const Device& device) {
+    return std::any_of(gone.begin(), gone.end(),
+                       [&device](const std::pair<Device, std::string>& g) {
+                         return g.first == device;
+                       });
+  };
   std::string fault;
-  for (const OperationData& exchange : exchanges) {
+  for (std::size_t i = 0; i < exchanges.size() && !stopping; ++i) {
+    const Device& device = exchanges[i].device;
+    if (isGone(device)) continue;
     std::vector<uint8_t> reply;
-    fault = adapter->Exchange(exchange, reply);
-    if (!fault.empty() || stopping) break;
-    replies.push_back(std::move(reply));
+    fault = adapter->Exchange(exchanges[i], reply);
+    if (stopping) break;
+    if (!fault.empty()) {
+      // One sensor leaving the bus must not cost the others: the device is
+      // left out from here on and the rest of the batch goes on. Any other
+      // fault (noise, a silent adapter) ends the transaction.
+      if (!IsGone(device)) break;
+      gone.emplace_back(device, fault);
+      fault.clear();
+      continue;
+    }
+    replies.emplace_back(i, std::move(reply));
   }
   guard.lock();
   if (before != generation || stopping) return;
   running.erase(std::remove(running.begin(), running.end(), transaction), running.end());
   if (transaction->IsEnded()) return;
-  for (std::size_t i = 0; i < replies.size(); ++i) transaction->Deliver(*operations[i], replies[i]);
+  for (const auto& entry : gone) transaction->DeviceGone(entry.first, entry.second);
+  for (const auto& reply : replies) transaction->Deliver(*operations[reply.first], reply.second);
   transaction->End(fault);
+}
+
+bool DS2480BOneWireMaster::IsGone(const Device& device) {
+  // A search pass steered to the ROM finds it only while it is on the bus.
+  DS2480BAdapter::Pass pass;
+  const std::string fault =
+      adapter->Search(ds2480b::SEARCH_ROM, ds2480b::SearchDirections(device, 64), pass);
+  return fault.empty() && (!pass.presence || Device(pass.rom) != device);
 }
 
 void DS2480BOneWireMaster::RunDrop(Job& job, const Shared& own) {

@@ -109,6 +109,9 @@ class ORVANE_TEDS_API DS2480BOneWireMaster final : public AbstractOneWireMaster 
   void RunTransaction(const std::shared_ptr<SerialTransaction>& transaction,
                       std::unique_lock<std::recursive_mutex>& guard);
   void RunDrop(Job& job, const Shared& own);
+  // After a failed exchange with `device`: it is no longer on the bus. Runs
+  // on the master's thread without the lock, like the exchanges.
+  bool IsGone(const Device& device);
   void Submitted(const std::shared_ptr<SerialTransaction>& transaction);
   void QueueSubmitted();
   std::string DisabledText() const;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "simdevice/BenchRelays.h"
 #include "simdevice/DS2430A.h"
 
 namespace simserial {
@@ -11,12 +12,7 @@ namespace {
 
 void AddDevices(simdevice::OneWireBus& bus, const simdevice::ChannelConfig& channel) {
   for (const simdevice::BusDeviceConfig& device : channel.devices) {
-    if (device.rom[0] == simdevice::DS2430A::FAMILY_CODE) {
-      bus.Add(std::make_unique<simdevice::DS2430A>(device.rom, device.status, device.application,
-                                                   device.memory));
-    } else {
-      bus.Add(std::make_unique<simdevice::BusDevice>(device.rom));
-    }
+    bus.Add(simdevice::MakeBusDevice(device, channel.faults));
   }
 }
 

@@ -11,17 +11,21 @@
 #include <thread>
 #include <vector>
 
+#include "devicelink/ZorelOneWireMaster.h"
 #include "serial/DS2480BOneWireMaster.h"
 #include "serial/DS2480BProtocol.h"
 #include "simserial/DS2480BEmulator.h"
 #include "simserial/EmulatedPort.h"
+#include "simdevice/SimDevice.h"
 #include "simserial/PtyServer.h"
 #include "teds/TEDSInterface.h"
 #include "testing/EventLog.h"
 #include "testing/QueryHost.h"
+#include "testing/Recorders.h"
 #include "testing/RelayAnswers.h"
 #include "testing/Roms.h"
 #include "testing/ScriptedSerialPort.h"
+#include "testing/SimQuery.h"
 
 namespace {
 
@@ -145,6 +149,7 @@ struct FaultCase {
   std::function<void(simdevice::ChannelConfig&)> deviceFaults;
   std::string expected;          // the log line that reports the fault
   bool leaveBeforeRead = false;  // the devices leave between search and read
+  std::string deviceFault = {};  // recorded for the device read, which has gone
 };
 
 TEST(DS2480BFaults, EveryFaultEndsInTimeWithItsText) {
@@ -192,23 +197,28 @@ TEST(DS2480BFaults, EveryFaultEndsInTimeWithItsText) {
        [&a](simdevice::ChannelConfig& c) { c.faults.corruptSearchCrc.push_back(a); },
        "discovery error: " + kPrefix + "ROM " + corrupted.ToString() +
            " found by the search fails its CRC-8 check"},
+      // A device that has gone ends only its own part of the transaction.
       {"no presence",
        {a},
        {},
        none,
-       "t error: " + kPrefix + "no presence pulse: no device on the bus to read device " +
-           a.ToString(),
-       true},
+       "t finished",
+       true,
+       kPrefix + "no presence pulse: no device on the bus to read device " + a.ToString()},
       {"device leaves at once",
        {a},
        {},
        dropOff(true),
-       "t error: " + kPrefix + "device " + a.ToString() + " left the bus during the read"},
+       "t finished",
+       false,
+       kPrefix + "device " + a.ToString() + " left the bus during the read"},
       {"device leaves",
        {a, b},
        {},
        dropOff(false),
-       "t error: " + kPrefix + "device " + a.ToString() + " left the bus during the read"},
+       "t finished",
+       false,
+       kPrefix + "device " + a.ToString() + " left the bus during the read"},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -217,16 +227,28 @@ TEST(DS2480BFaults, EveryFaultEndsInTimeWithItsText) {
     auto port = Emulated(channel, c.adapter);
     Rig rig(port);
     rig.master.Enable(true);
+    std::shared_ptr<AbstractOneWireMaster::Transaction> read;
     if (rig.log.WaitForAny({"ready", "error"}, 2s) && rig.log.Has("ready")) {
       rig.Discover();
       if (rig.log.WaitFor("discover", 2s) && rig.log.Has("discovered: ")) {
         for (auto& device : port->GetEmulator().GetBus().GetDevices()) {
           if (c.leaveBeforeRead) device->SetPresent(false);
         }
-        rig.ReadStatus("t", a);
+        read = rig.ReadStatus("t", a);
       }
     }
     EXPECT_TRUE(rig.log.WaitFor(c.expected, 2s)) << ::testing::PrintToString(rig.log.Lines());
+    if (read) {
+      std::vector<std::string> faults;
+      rig.master.Serialized([&] {
+        for (const auto& fault : read->GetDeviceFaults()) {
+          faults.push_back(fault.device.ToString() + " " + fault.message);
+        }
+      });
+      EXPECT_EQ(faults, c.deviceFault.empty() ? std::vector<std::string>()
+                                              : std::vector<std::string>{a.ToString() + " " +
+                                                                         c.deviceFault});
+    }
     const std::vector<std::string> lines = rig.log.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), lines.back()), 1);
   }
@@ -460,6 +482,147 @@ TEST(DS2480BThreads, AnInterfaceMayGoAtAnyPointOfAQuery) {
   ASSERT_TRUE(host->WaitCycles(1));
   EXPECT_EQ(host->Transducers().size(), 3u);
   rig.master.Shutdown();
+}
+
+// ---- Line noise and departures in a whole query ---------------------------
+
+const std::string kRepeatedSearch = "Search pass repeated: ROM CRC-8 check failed (repeat ";
+
+// A search pass whose ROM fails its CRC-8 check is run again, at most twice;
+// after that the discovery fails with the check's text.
+TEST(DS2480BSearch, PassFailingItsCrcIsRepeatedTwiceBeforeTheDiscoveryFails) {
+  const Device rom = orvtest::MakeRom(0x14, 0x01);
+  Device corrupted = rom;
+  corrupted[7] = uint8_t(~corrupted[7]);
+  const std::vector<uint8_t> pass = orvtest::Concat(
+      {{0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1}, std::vector<uint8_t>(16, 0x00), {0xE3, 0xA1}});
+  for (int noisy = 1; noisy <= 3; ++noisy) {
+    SCOPED_TRACE(noisy);
+    auto port = std::make_shared<orvtest::ScriptedSerialPort>();
+    port->ExpectBreak();
+    port->Expect({0xC1}, {});
+    port->Expect({0xC1, 0x17, 0x45, 0x5B, 0x0F, 0x91, 0xC1},
+                 {0xCD, 0x16, 0x44, 0x5A, 0x00, 0x93, 0xCD});
+    for (int i = 0; i < noisy; ++i) port->Expect(pass, orvtest::Concat({{0xCD, 0xF0}, Alone(corrupted)}));
+    if (noisy <= 2) port->Expect(pass, orvtest::Concat({{0xCD, 0xF0}, Alone(rom)}));
+    Rig rig(port);
+    ASSERT_TRUE(rig.Ready());
+    auto log = std::make_shared<orvtest::DiscoveryLog>(&rig.master);
+    rig.master.Serialized([&] {
+      rig.master.Discover(log);
+      rig.Discover();  // joins, for the event log to wait on
+    });
+    ASSERT_TRUE(rig.log.WaitFor("discover", 2s));
+    rig.master.Shutdown();
+    std::vector<std::string> notes;
+    for (int i = 1; i <= std::min(noisy, 2); ++i) notes.push_back(kRepeatedSearch + std::to_string(i) + " of 2)");
+    EXPECT_EQ(log->notes, notes);
+    if (noisy <= 2) {
+      EXPECT_EQ(log->found, std::vector<std::vector<Device>>{{rom}});
+      EXPECT_TRUE(log->errors.empty());
+    } else {
+      EXPECT_EQ(log->errors, std::vector<std::string>{kPrefix + "ROM " + corrupted.ToString() +
+                                                      " found by the search fails its CRC-8 check"});
+    }
+    EXPECT_EQ(port->Problems(), std::vector<std::string>{});
+    EXPECT_EQ(port->Unused(), 0u);
+  }
+}
+
+// One query's texts after the device report, and the transducers found.
+struct QueryResult {
+  std::vector<std::string> texts;
+  std::vector<std::string> transducers;
+};
+
+QueryResult Query(AbstractOneWireMaster& master) {
+  auto host = std::make_shared<orvtest::QueryHost>();
+  {
+    TEDSInterface teds(master);
+    teds.AddListener(host);
+    teds.AddCycleListener(host);
+    teds.Query();
+    EXPECT_TRUE(host->WaitCycles(1));
+  }
+  QueryResult result{host->Texts(), host->Transducers()};
+  // The relay's ready report comes first; a serial adapter has none.
+  const auto found = std::find_if(result.texts.begin(), result.texts.end(), [](const std::string& t) {
+    return t.rfind("Transducers Found:", 0) == 0;
+  });
+  result.texts.erase(result.texts.begin(), found == result.texts.end() ? found : found + 1);
+  return result;
+}
+
+QueryResult OverTheAdapter(const simdevice::ChannelConfig& channel) {
+  DS2480BOneWireMaster master(Emulated(channel), "emu", kFast);
+  QueryResult result = Query(master);
+  master.Shutdown();
+  return result;
+}
+
+QueryResult OverTheRelay(const simdevice::Bench& bench) {
+  simdevice::SimAttachment sim(simdevice::SimDevice::Create(bench));
+  ZorelOneWireMaster master(bench.name, bench.address, bench.channels[0].channel,
+                            ZorelDAQTEDSMode(1), std::chrono::milliseconds(0));
+  QueryResult result = Query(master);
+  master.Enable(false);
+  master.Shutdown();
+  return result;
+}
+
+// A DS2430A read has no CRC: noise in a memory read shows only in the page
+// checksum. The query reads that sensor again, on either master, and reports
+// its true TEDS; noise that does not go away leaves the bad verdict.
+TEST(DS2480BQuery, NoisyMemoryReadIsReadAgainOnBothMasters) {
+  simdevice::Bench bench = orvtest::SensorBench(std::size_t{2});
+  const std::vector<simdevice::BusDeviceConfig>& devices = bench.channels[0].devices;
+  const std::string first = Device(devices[0].rom).ToString();
+  const std::string second = Device(devices[1].rom).ToString();
+  const auto repeat = [&second](int n) {
+    return "Memory read repeated: " + second + " page checksum failed (repeat " +
+           std::to_string(n) + " of 2)";
+  };
+  const std::string good = "Compile: GOOD CHECKSUM", bad = "Compile: BAD CHECKSUM";
+  struct Case {
+    uint32_t noisyReads;
+    std::vector<std::string> texts;
+  };
+  const std::vector<Case> cases = {
+      {0, {good, good}},
+      {1, {repeat(1), good, good}},
+      {3, {repeat(1), repeat(2), good, bad}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.noisyReads);
+    simdevice::NoisyReads noisy;
+    noisy.rom = devices[1].rom;
+    noisy.count = c.noisyReads;
+    bench.channels[0].faults.noisyReads = {noisy};
+    for (const QueryResult& result : {OverTheAdapter(bench.channels[0]), OverTheRelay(bench)}) {
+      EXPECT_EQ(result.texts, c.texts);
+      EXPECT_EQ(result.transducers, (std::vector<std::string>{first, second}));
+    }
+  }
+}
+
+// A sensor that leaves the bus after the search gets its text; the others are
+// compiled and reported.
+TEST(DS2480BQuery, SensorLeavingDuringTheReadCostsOnlyItself) {
+  simdevice::Bench bench = orvtest::SensorBench(std::size_t{3});
+  simdevice::ChannelConfig& channel = bench.channels[0];
+  const Device gone(channel.devices[1].rom);
+  simdevice::DropOff drop;
+  drop.rom = channel.devices[1].rom;
+  drop.atReadPhase = true;
+  channel.faults.dropOffs = {drop};
+  const QueryResult result = OverTheAdapter(channel);
+  EXPECT_EQ(result.texts,
+            (std::vector<std::string>{"Compile: GOOD CHECKSUM", "Compile: GOOD CHECKSUM",
+                                      "OneWire Memory Error:" + kPrefix + "device " +
+                                          gone.ToString() + " left the bus during the read"}));
+  EXPECT_EQ(result.transducers,
+            (std::vector<std::string>{Device(channel.devices[0].rom).ToString(),
+                                      Device(channel.devices[2].rom).ToString()}));
 }
 
 }  // namespace
