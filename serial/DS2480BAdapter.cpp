@@ -18,8 +18,7 @@ std::string Hex(uint8_t byte) {
   return text;
 }
 
-// The search-pass tail shared by the search and the presence check after a
-// read: reset, Search ROM in data mode, the accelerated 16 bytes.
+// One search pass: reset, Search ROM in data mode, the accelerated 16 bytes.
 void AppendSearchPass(std::vector<uint8_t>& out, uint8_t command,
                       const ds2480b::SearchBlock& directions) {
   using namespace ds2480b;
@@ -231,11 +230,10 @@ std::string DS2480BAdapter::Exchange(const AbstractOneWireMaster::OperationData&
   for (uint8_t byte : sent) AppendData(out, byte);
   out.insert(out.end(), operation.length, READ_SLOT);
   out.push_back(COMMAND_MODE);
-  AppendSearchPass(out, SEARCH_ROM, SearchDirections(rom, 64));
   const std::size_t readAt = 1 + sent.size();
-  const std::size_t checkAt = readAt + operation.length;
+  const std::size_t end = readAt + operation.length;
   std::vector<uint8_t> in;
-  if (!(fault = Transact(out, checkAt + kSearchPassAnswers, in)).empty()) return fault;
+  if (!(fault = Transact(out, end, in)).empty()) return fault;
 
   const std::string device = "device " + AbstractOneWireMaster::Device(rom).ToString();
   ResetResult result;
@@ -244,16 +242,12 @@ std::string DS2480BAdapter::Exchange(const AbstractOneWireMaster::OperationData&
     return Fault("no presence pulse: no device on the bus to read " + device);
   }
   if (!(fault = CheckEcho(in, 1, sent)).empty()) return fault;
-  if (!(fault = CheckReset(in[checkAt], result)).empty()) return fault;
-  if (result != ResetResult::NoPresence &&
-      !(fault = CheckEcho(in, checkAt + 1, {SEARCH_ROM})).empty()) {
-    return fault;
-  }
-  SearchBlock block;
-  std::copy(in.begin() + long(checkAt) + 2, in.end(), block.begin());
-  if (result == ResetResult::NoPresence || SearchRom(block) != rom) {
-    return Fault(device + " left the bus during the read");
-  }
-  reply.assign(in.begin() + long(readAt), in.begin() + long(checkAt));
+  reply.assign(in.begin() + long(readAt), in.begin() + long(end));
   return std::string();
+}
+
+std::string DS2480BAdapter::Departed(const AbstractOneWireMaster::Device& device) const {
+  // Not a fault of the adapter: it stays started.
+  return "DS2480B on " + portName + ": device " + device.ToString() +
+         " left the bus during the read";
 }

@@ -45,11 +45,13 @@ class DS2480BAdapter {
   // Starts the adapter first when a fault has left it unstarted.
   std::string EnsureStarted() { return started ? std::string() : Start(); }
   std::string Search(uint8_t command, const ds2480b::SearchBlock& directions, Pass& pass);
-  // Selects the device, sends command and data, reads `length` bytes, and
-  // makes sure with a search pass steered to its ROM that the device is
-  // still there afterwards (its reads would otherwise be the bus's ones).
+  // Selects the device, sends command and data, and reads `length` bytes.
+  // A device that has left reads as the idle bus (all ones): whoever reads
+  // must tell that from data (Departed).
   std::string Exchange(const AbstractOneWireMaster::OperationData& operation,
                        std::vector<uint8_t>& reply);
+  // The text of a device found gone after its read.
+  std::string Departed(const AbstractOneWireMaster::Device& device) const;
   // Lets go of a port opened by name.
   void Close();
 

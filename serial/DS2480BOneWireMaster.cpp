@@ -354,6 +354,16 @@ void DS2480BOneWireMaster::RunTransaction(const std::shared_ptr<SerialTransactio
     std::vector<uint8_t> reply;
     fault = adapter->Exchange(exchanges[i], reply);
     if (stopping) break;
+    // A read of nothing but ones may be a device that has left (the idle
+    // bus reads ones); only then is its presence checked, so a good read
+    // costs no more than itself. Anything else that a departure garbles
+    // fails its page checksum, and the query reads that page again.
+    const bool allOnes = !reply.empty() && std::all_of(reply.begin(), reply.end(),
+                                                       [](uint8_t b) { return b == 0xFF; });
+    if (fault.empty() && allOnes && IsGone(device)) {
+      gone.emplace_back(device, adapter->Departed(device));
+      continue;
+    }
     if (!fault.empty()) {
       // One sensor leaving the bus must not cost the others: the device is
       // left out from here on and the rest of the batch goes on. Any other
