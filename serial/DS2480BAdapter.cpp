@@ -153,8 +153,7 @@ std::string DS2480BAdapter::Start() {
   return std::string();
 }
 
-void DS2480BAdapter::SetBaud(unsigned requested,
-                             std::function<void(const std::string&)> noteTo) {
+void DS2480BAdapter::SetBaud(unsigned requested, std::function<void(const std::string&)> noteTo) {
   requestedBaud = requested;
   fellBack = false;
   note = std::move(noteTo);

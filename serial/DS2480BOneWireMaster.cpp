@@ -82,9 +82,9 @@ DS2480BOneWireMaster::DS2480BOneWireMaster(const std::string& portName, Timing t
 DS2480BOneWireMaster::DS2480BOneWireMaster(std::shared_ptr<SerialPort> port,
                                            const std::string& portName, Timing timing)
     : portName(portName),
-      adapter(std::make_unique<DS2480BAdapter>(std::move(port), portName, timing, [this] {
-        return stopping.load() || working.load() != generation.load();
-      })),
+      adapter(std::make_unique<DS2480BAdapter>(
+          std::move(port), portName, timing,
+          [this] { return stopping.load() || working.load() != generation.load(); })),
       shared(std::make_shared<Shared>()),
       lock(shared->lock),
       wake(shared->wake) {
@@ -238,9 +238,8 @@ void DS2480BOneWireMaster::QueueSubmitted() {
 void DS2480BOneWireMaster::ThreadMain(const std::shared_ptr<Shared>& own) {
   std::unique_lock<std::recursive_mutex> guard(own->lock);
   for (;;) {
-    own->wake.wait(guard, [this, &own] {
-      return own->orphaned.load() || stopping.load() || !jobs.empty();
-    });
+    own->wake.wait(
+        guard, [this, &own] { return own->orphaned.load() || stopping.load() || !jobs.empty(); });
     if (own->orphaned || stopping) return;
     Job job = std::move(jobs.front());
     jobs.pop_front();
@@ -342,10 +341,9 @@ void DS2480BOneWireMaster::RunTransaction(const std::shared_ptr<SerialTransactio
   std::vector<std::pair<std::size_t, std::vector<uint8_t>>> replies;
   std::vector<std::pair<Device, std::string>> gone;
   const auto isGone = [&gone](const Device& device) {
-    return std::any_of(gone.begin(), gone.end(),
-                       [&device](const std::pair<Device, std::string>& g) {
-                         return g.first == device;
-                       });
+    return std::any_of(
+        gone.begin(), gone.end(),
+        [&device](const std::pair<Device, std::string>& g) { return g.first == device; });
   };
   std::string fault;
   for (std::size_t i = 0; i < exchanges.size() && !stopping; ++i) {

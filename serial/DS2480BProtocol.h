@@ -31,11 +31,16 @@ constexpr unsigned BAUD_PARAMETER = 7;
 // The value of `baud`, or -1 for a rate the adapter does not have.
 inline int BaudValue(unsigned baud) {
   switch (baud) {
-    case 9600: return 0;
-    case 19200: return 1;
-    case 57600: return 2;
-    case 115200: return 3;
-    default: return -1;
+    case 9600:
+      return 0;
+    case 19200:
+      return 1;
+    case 57600:
+      return 2;
+    case 115200:
+      return 3;
+    default:
+      return -1;
   }
 }
 // The configuration write that sets the rate to `value`, and the read of it.

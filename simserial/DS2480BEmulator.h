@@ -24,9 +24,9 @@ namespace simserial {
 
 // Faults of the adapter itself; the devices' faults come from the bench.
 struct AdapterFaults {
-  bool silent = false;       // never answers: a port without an adapter
-  bool shorted = false;      // resets report a shorted bus, reads give 0
-  bool fixedBaud = false;    // takes a baud rate change but stays at 9600
+  bool silent = false;     // never answers: a port without an adapter
+  bool shorted = false;    // resets report a shorted bus, reads give 0
+  bool fixedBaud = false;  // takes a baud rate change but stays at 9600
   // This answer (from 1, counting every answer since power-on) arrives
   // inverted.
   uint32_t noisyAnswer = 0;
@@ -54,8 +54,7 @@ class DS2480BEmulator {
   // it: they are not taken and draw no answer. So once a configuration
   // command has switched the adapter's rate, its answer (sent at the new
   // rate) and the rest of the bytes (sent at the old one) are lost.
-  std::vector<uint8_t> Receive(const uint8_t* data, std::size_t count,
-                               unsigned hostBaud = 9600);
+  std::vector<uint8_t> Receive(const uint8_t* data, std::size_t count, unsigned hostBaud = 9600);
   // The adapter's serial rate: 9600 after power-on and after a break.
   unsigned Baud() const;
 

@@ -80,12 +80,18 @@ unsigned HostBaud(int fd) {
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) return 0;
   switch (cfgetospeed(&tio)) {
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    default: return 0;
+    case B9600:
+      return 9600;
+    case B19200:
+      return 19200;
+    case B38400:
+      return 38400;
+    case B57600:
+      return 57600;
+    case B115200:
+      return 115200;
+    default:
+      return 0;
   }
 }
 
@@ -130,11 +136,10 @@ void PtyServer::Serve(const std::atomic<bool>& stop, std::ostream* trace) {
     quiet();
     const unsigned hostBaud = HostBaud(fd);
     if (hostBaud != emulator->Baud()) {
-      Trace(trace, ("at " + std::to_string(hostBaud) + " baud, not taken:").c_str(),
-            buffer.data(), std::size_t(n));
+      Trace(trace, ("at " + std::to_string(hostBaud) + " baud, not taken:").c_str(), buffer.data(),
+            std::size_t(n));
     }
-    const std::vector<uint8_t> answer =
-        emulator->Receive(buffer.data(), std::size_t(n), hostBaud);
+    const std::vector<uint8_t> answer = emulator->Receive(buffer.data(), std::size_t(n), hostBaud);
     const std::chrono::microseconds busTime = emulator->TakeBusTime();
     if (pacing) {
       const std::size_t serialBytes = std::size_t(n) + (answer.empty() ? 0 : 1);

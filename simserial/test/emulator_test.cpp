@@ -173,9 +173,9 @@ TEST(DS2480BEmulator, CopiesCompleteOnlyWhenTheBusThenStaysIdleForTheProgramming
   const Bytes readStatus{0x66, 0x00, 0xFF};
   struct Case {
     const char* what;
-    Bytes write;   // fills the scratchpad (or application scratchpad)
-    Bytes copy;    // the copy command and its key
-    Bytes after;   // sent in the same write as the copy, before the quiet
+    Bytes write;  // fills the scratchpad (or application scratchpad)
+    Bytes copy;   // the copy command and its key
+    Bytes after;  // sent in the same write as the copy, before the quiet
     milliseconds quiet;
     Bytes read;
     std::size_t tail;  // answer bytes of the read to compare
@@ -183,18 +183,54 @@ TEST(DS2480BEmulator, CopiesCompleteOnlyWhenTheBusThenStaysIdleForTheProgramming
   };
   const Bytes oldPage(32, 0x00);
   const std::vector<Case> cases = {
-      {"copy scratchpad, idle long enough", writePage, {0x55, 0xA5}, {}, milliseconds(10),
-       readPage, 32, page},
-      {"copy scratchpad, idle too briefly", writePage, {0x55, 0xA5}, {}, milliseconds(9),
-       readPage, 32, oldPage},
-      {"copy scratchpad cut short by a reset", writePage, {0x55, 0xA5}, {0xC1},
-       milliseconds(20), readPage, 32, oldPage},
-      {"copy scratchpad with a wrong key", writePage, {0x55, 0x5A}, {}, milliseconds(20),
-       readPage, 32, oldPage},
-      {"copy and lock, idle long enough", {0x99, 0x00, 1, 2, 3, 4, 5, 6, 7, 8}, {0x5A, 0xA5}, {},
-       milliseconds(10), readStatus, 1, {0xFC}},
-      {"copy and lock, idle too briefly", {0x99, 0x00, 1, 2, 3, 4, 5, 6, 7, 8}, {0x5A, 0xA5}, {},
-       milliseconds(2), readStatus, 1, {0xFF}},
+      {"copy scratchpad, idle long enough",
+       writePage,
+       {0x55, 0xA5},
+       {},
+       milliseconds(10),
+       readPage,
+       32,
+       page},
+      {"copy scratchpad, idle too briefly",
+       writePage,
+       {0x55, 0xA5},
+       {},
+       milliseconds(9),
+       readPage,
+       32,
+       oldPage},
+      {"copy scratchpad cut short by a reset",
+       writePage,
+       {0x55, 0xA5},
+       {0xC1},
+       milliseconds(20),
+       readPage,
+       32,
+       oldPage},
+      {"copy scratchpad with a wrong key",
+       writePage,
+       {0x55, 0x5A},
+       {},
+       milliseconds(20),
+       readPage,
+       32,
+       oldPage},
+      {"copy and lock, idle long enough",
+       {0x99, 0x00, 1, 2, 3, 4, 5, 6, 7, 8},
+       {0x5A, 0xA5},
+       {},
+       milliseconds(10),
+       readStatus,
+       1,
+       {0xFC}},
+      {"copy and lock, idle too briefly",
+       {0x99, 0x00, 1, 2, 3, 4, 5, 6, 7, 8},
+       {0x5A, 0xA5},
+       {},
+       milliseconds(2),
+       readStatus,
+       1,
+       {0xFF}},
   };
   simdevice::ChannelConfig channel = Channel({kA});
   channel.devices[0].status = 0xFF;
@@ -235,8 +271,12 @@ TEST(DS2480BEmulator, AnswersOnlyAtTheRateItWasSwitchedTo) {
         {{0x77, 0xC1}, 9600, {}, 115200},
         {{0xC1}, 9600, {}, 115200},
         {{0x0F, 0xC1}, 115200, {0x06, 0xCD}, 115200}}},
-      {"switched to 19200 and the host follows in the same stream", {}, {{{0x73}, 19200, {}, 9600}}},
-      {"switched twice", {}, {{{0x75}, 9600, {}, 57600}, {{0x71}, 57600, {}, 9600}, {{0x0F}, 9600, {0x00}, 9600}}},
+      {"switched to 19200 and the host follows in the same stream",
+       {},
+       {{{0x73}, 19200, {}, 9600}}},
+      {"switched twice",
+       {},
+       {{{0x75}, 9600, {}, 57600}, {{0x71}, 57600, {}, 9600}, {{0x0F}, 9600, {0x00}, 9600}}},
       {"an adapter that stays at 9600",
        fixed,
        {{{0x73}, 9600, {0x72}, 9600}, {{0x0F}, 19200, {}, 9600}, {{0x0F}, 9600, {0x00}, 9600}}},

@@ -208,7 +208,8 @@ TEST(SerialQuery, ToolSwitchesTheBaudRateOrGoesOnAt9600WithANote) {
   ASSERT_EQ(plain.status, TEDS_EXIT_OK);
   for (const char* baud : {"19200", "57600", "115200"}) {
     SCOPED_TRACE(baud);
-    EXPECT_EQ(Teds({"query", "--serial", switching.path, "--quiet", "--baud", baud}).out, plain.out);
+    EXPECT_EQ(Teds({"query", "--serial", switching.path, "--quiet", "--baud", baud}).out,
+              plain.out);
     const Outcome fellBack = Teds({"query", "--serial", staying.path, "--baud", baud});
     EXPECT_EQ(fellBack.status, TEDS_EXIT_OK);
     EXPECT_NE(fellBack.out.find("teds: adapter: DS2480B on " + staying.path +
