@@ -98,23 +98,30 @@ DS2480BOneWireMaster::~DS2480BOneWireMaster() {
   if (!thread.joinable()) return;
   // Not joined: destroyed on its own thread, or during unloading. The
   // thread finds the mark once the notification under way returns.
-  std::lock_guard<std::recursive_mutex> guard(lock);
-  shared->orphaned = true;
+  if (serial::LibraryUnloading()) {
+    shared->orphaned = true;
+  } else {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    shared->orphaned = true;
+  }
   thread.detach();
 }
 
 void DS2480BOneWireMaster::Shutdown() {
+  // While the library is being unloaded nothing waits: not for the thread
+  // (on Windows it cannot end before the loader is done), nor for the lock
+  // (at process exit the thread was ended wherever it stood, maybe holding
+  // it).
+  if (serial::LibraryUnloading()) {
+    stopping = true;
+    return;
+  }
   {
     std::lock_guard<std::recursive_mutex> guard(lock);
     stopping = true;
   }
   wake.notify_all();
-  // Waiting for a thread while the library is being unloaded would hang
-  // (on Windows the thread cannot end before the loader is done).
-  if (thread.joinable() && thread.get_id() != std::this_thread::get_id() &&
-      !serial::LibraryUnloading()) {
-    thread.join();
-  }
+  if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
 }
 
 bool DS2480BOneWireMaster::SetBaudRate(unsigned baud,
