@@ -127,8 +127,12 @@ void ZorelOneWireMaster::Enable(bool enable) {
     tedsModeSet = false;
     serviceModeRequested = false;
     serviceModeSet = false;
-    link->SetEnabled(this, true);
-    SendSetTEDSMode(tedsMode);
+    // Another master on this channel: wait for it, sending nothing.
+    waitingForChannel = !link->Claim(this);
+    if (!waitingForChannel) {
+      link->SetEnabled(this, true);
+      SendSetTEDSMode(tedsMode);
+    }
     RemoteOneWireMaster::Enable(true);
     return;
   }
@@ -140,16 +144,34 @@ void ZorelOneWireMaster::Enable(bool enable) {
   // hears of the disable: an owner that enables again from its error report
   // starts a complete new handshake after the mode 0 request. Mode 0 is
   // device-wide, so it waits for the last enabled master of the device.
-  if (link->SetEnabled(this, false)) SendSetServiceOperatingMode(kNormalServiceMode);
+  // The query is over: records of its requests expire, so that one the
+  // device library dropped cannot take a later answer. A master that only
+  // waited for its channel sent nothing and leaves the device's mode alone.
+  link->Expire(this);
+  if (!waitingForChannel && link->SetEnabled(this, false)) {
+    SendSetServiceOperatingMode(kNormalServiceMode);
+  }
+  waitingForChannel = false;
   tedsModeSet = false;
   serviceModeRequested = false;
   serviceModeSet = false;
   // The relay part drops its queued and in-flight work, telling their
   // owners, while the state still says what it was; it also ends a running
   // search. Answers still on their way belong to this enabling and are
-  // dropped.
+  // dropped. The channel goes to the next master waiting for it first, so
+  // that an owner that enables again from its report queues behind it.
   ++enabling;
+  link->Release(this);
   RemoteOneWireMaster::Enable(false);
+}
+
+void ZorelOneWireMaster::ChannelGranted() {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  // Disabled (or shut down) meanwhile: its disable has passed the channel on.
+  if (!waitingForChannel || shutDown || state != Enabling) return;
+  waitingForChannel = false;
+  link->SetEnabled(this, true);
+  SendSetTEDSMode(tedsMode);
 }
 
 void ZorelOneWireMaster::Discover(const std::shared_ptr<DiscoveryListener>& listener) {
@@ -240,7 +262,8 @@ void ZorelOneWireMaster::PollThreadMain() {
 
 bool ZorelOneWireMaster::Send(DeviceLink::Kind kind, const std::shared_ptr<OrvaneCommand>& command,
                               uint64_t ofEnabling, bool tedsServiceMode) {
-  return link->Send(DeviceLink::Request{this, ofEnabling, kind, tedsServiceMode}, address,
+  const uint8_t mask = kind == DeviceLink::Kind::ServiceMode ? 0 : channelMask;
+  return link->Send(DeviceLink::Request{this, ofEnabling, kind, tedsServiceMode, mask}, address,
                     command);
 }
 

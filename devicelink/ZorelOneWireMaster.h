@@ -28,7 +28,11 @@
 // once. Their requests share one record of the answers still to come (the
 // device answers in request order), so each answer reaches the master whose
 // request it answers; the device's service operating mode goes back to 0
-// only when the last enabled master of the device is disabled.
+// only when the last enabled master of the device is disabled. Masters on
+// the same channel (same device name, address and channel) take turns: one
+// enabled while another holds the channel stays Enabling, sending nothing,
+// until the holder is disabled or destroyed, and then starts its handshake.
+// A master holds its channel from Enable(true) to Enable(false).
 //
 // Threads: responses arrive on the device library's callback thread; the host
 // calls the constructor, the destructor and every public member. Every entry
@@ -82,6 +86,8 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   static void SerializeEntry(AbstractOneWireMaster& master, const std::function<void()>& action);
   // One answer to one of this master's requests, in the order they came.
   void Answered(const DeviceLink::Request& request, const OrvaneCommand& command);
+  // The channel this master waited for is its own now: the handshake starts.
+  void ChannelGranted();
   void AnsweredServiceMode(const OrvaneCommand& command);
   void AnsweredSetMode(const OrvaneCommand& command);
   void AnsweredWrite(const OrvaneCommand& command);
@@ -112,6 +118,7 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   bool tedsModeSet = false;
   bool serviceModeRequested = false;
   bool serviceModeSet = false;
+  bool waitingForChannel = false;  // enabled while another master held the channel
   std::atomic<bool> handshakeRefused{false};
   // Counts the enablings; an answer to a request of an earlier one (sent
   // before a disable) is stale and changes nothing.

@@ -480,6 +480,48 @@ static void TestStopAndDestroyDuringRun(void) {
   }
 }
 
+/* ---- Handles sharing a channel ----------------------------------------- */
+
+typedef struct {
+  int ok; /* runs that reported the sensor with a clean set of texts */
+} Turns;
+
+static void RunFiveTimes(void* arg) {
+  Turns* turns = (Turns*)arg;
+  orvane_teds_query* q = NULL;
+  if (orvane_teds_query_create("SIM-DAQ", 1, 0, 1, 0, &q) != ORVANE_TEDS_OK) return;
+  for (int i = 0; i < 5; ++i) {
+    orvane_teds_query_result* r = NULL;
+    if (orvane_teds_query_run(q, 30000, &r) == ORVANE_TEDS_OK && r->transducer_count == 1 &&
+        r->text_count == 3 && strcmp(r->texts[2], "Compile: GOOD CHECKSUM") == 0) {
+      ++turns->ok;
+    }
+    orvane_teds_query_result_free(r);
+  }
+  orvane_teds_query_destroy(q);
+}
+
+/* Two or three handles on one channel, each run from its own thread: the
+ * queries take turns and every one reads the sensor. */
+static void TestHandlesSharingAChannel(void) {
+  orvane_sim* sim = NULL;
+  CHECK(orvane_sim_attach_default(&sim) == ORVANE_SIM_OK);
+  for (int count = 2; count <= 3; ++count) {
+    Turns turns[3] = {{0}, {0}, {0}};
+    Job jobs[3];
+    for (int i = 0; i < count; ++i) {
+      jobs[i].body = RunFiveTimes;
+      jobs[i].arg = &turns[i];
+      Spawn(&jobs[i]);
+    }
+    for (int i = 0; i < count; ++i) {
+      Join(&jobs[i]);
+      CHECK(turns[i].ok == 5);
+    }
+  }
+  orvane_sim_detach(sim);
+}
+
 int main(void) {
   TestDecodeImage();
   TestDecodeDS2430A();
@@ -490,6 +532,7 @@ int main(void) {
   TestRefusedHandshake();
   TestStartedQueries();
   TestStopAndDestroyDuringRun();
+  TestHandlesSharingAChannel();
   if (failures == 0) printf("C host: all checks passed\n");
   return failures == 0 ? 0 : 1;
 }
