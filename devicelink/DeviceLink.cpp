@@ -82,34 +82,30 @@ std::shared_ptr<DeviceLink> DeviceLink::Join(const std::wstring& device,
 }
 
 void DeviceLink::Leave(ZorelOneWireMaster* member) {
-  ZorelOneWireMaster* next = nullptr;
-  {
-    std::unique_lock<std::mutex> guard(mutex);
-    members.erase(member);
-    enabled.erase(member);
-    next = HandOver(member);
-    if (members.empty()) {
-      // Nobody is left to be confused by an answer. Forget what is on its
-      // way rather than wait for it: the device library drops the requests
-      // of a device detached meanwhile, and a record that is never answered
-      // would take the answer of a later master's request.
-      pending.clear();
-    }
-    for (auto& byAddress : pending) {
-      std::deque<Request>& queue = byAddress.second;
-      queue.erase(std::remove_if(queue.begin(), queue.end(),
-                                 [member](const Request& r) {
-                                   return r.owner == member && Expendable(r);
-                                 }),
-                  queue.end());
-      for (Request& request : queue) {
-        if (request.owner == member) request.owner = nullptr;
-      }
+  std::unique_lock<std::mutex> guard(mutex);
+  members.erase(member);
+  enabled.erase(member);
+  HandOver(member);
+  if (members.empty()) {
+    // Nobody is left to be confused by an answer. Forget what is on its way
+    // rather than wait for it: the device library drops the requests of a
+    // device detached meanwhile, and a record that is never answered would
+    // take the answer of a later master's request.
+    pending.clear();
+  }
+  for (auto& byAddress : pending) {
+    std::deque<Request>& queue = byAddress.second;
+    queue.erase(std::remove_if(queue.begin(), queue.end(),
+                               [member](const Request& r) {
+                                 return r.owner == member && Expendable(r);
+                               }),
+                queue.end());
+    for (Request& request : queue) {
+      if (request.owner == member) request.owner = nullptr;
     }
   }
-  if (next) Grant(next);
-  std::unique_lock<std::mutex> guard(mutex);
-  // A call into the master on this very thread is the caller itself.
+  // An answer being handed to the master on this very thread is the caller
+  // itself.
   idle.wait(guard, [&] {
     return std::none_of(calls.begin(), calls.end(), [&](const auto& call) {
       return call.first == member && call.second != std::this_thread::get_id();
@@ -125,6 +121,11 @@ bool DeviceLink::Send(const Request& request, unsigned int address,
   // A master that has left (it is shutting down) sends nothing more: an
   // answer would find it gone. There is nobody to tell, so say it went.
   if (members.count(request.owner) == 0) return true;
+  return SendLocked(request, address, command);
+}
+
+bool DeviceLink::SendLocked(const Request& request, unsigned int address,
+                            const std::shared_ptr<OrvaneCommand>& command) {
   std::deque<Request>& queue = pending[address];
   queue.push_back(request);
   if (orvane::SendCommand(device, OrvaneCommands(command), address)) return true;
@@ -145,6 +146,7 @@ bool DeviceLink::Claim(ZorelOneWireMaster* member) {
     return false;
   }
   channel.holder = member;
+  enabled.insert(member);
   // What earlier work left on the channel will not be answered to anybody
   // who still waits for it: the records of masters gone, and those of an
   // enabling that is over. An answer still on its way comes before the
@@ -162,13 +164,18 @@ bool DeviceLink::Claim(ZorelOneWireMaster* member) {
   return true;
 }
 
-void DeviceLink::Release(ZorelOneWireMaster* member) {
-  ZorelOneWireMaster* next = nullptr;
-  {
-    std::lock_guard<std::mutex> guard(mutex);
-    next = HandOver(member);
+bool DeviceLink::Disable(ZorelOneWireMaster* member) {
+  std::lock_guard<std::mutex> guard(mutex);
+  bool sent = true;
+  // Mode 0 is device-wide: only the last enabled master takes the device
+  // back to it, and before the next master of the channel starts.
+  if (enabled.erase(member) == 1 && enabled.empty() && members.count(member) == 1) {
+    sent = SendLocked(Request{member, member->enabling.load(), Kind::ServiceMode, false, 0},
+                      member->GetAddress(),
+                      std::make_shared<ServiceSetOperatingModeRequest>(ServiceOperatingMode(0)));
   }
-  if (next) Grant(next);
+  HandOver(member);
+  return sent;
 }
 
 void DeviceLink::Expire(ZorelOneWireMaster* member) {
@@ -183,55 +190,34 @@ void DeviceLink::Expire(ZorelOneWireMaster* member) {
   }
 }
 
-ZorelOneWireMaster* DeviceLink::HandOver(ZorelOneWireMaster* member) {
-  auto found = channels.find(ChannelKey(member->GetAddress(), member->GetChannelMask()));
-  if (found == channels.end()) return nullptr;
+void DeviceLink::HandOver(ZorelOneWireMaster* member) {
+  const unsigned int address = member->GetAddress();
+  const uint8_t mask = member->GetChannelMask();
+  auto found = channels.find(ChannelKey(address, mask));
+  if (found == channels.end()) return;
   Channel& channel = found->second;
   channel.waiting.erase(std::remove(channel.waiting.begin(), channel.waiting.end(), member),
                         channel.waiting.end());
-  if (channel.holder != member) return nullptr;
+  if (channel.holder != member) return;
   channel.holder = nullptr;
-  if (channel.waiting.empty()) {
-    channels.erase(found);
-    return nullptr;
+  while (!channel.waiting.empty()) {
+    ZorelOneWireMaster* next = channel.waiting.front();
+    channel.waiting.pop_front();
+    // The next master's handshake starts here, as its own Enable would start
+    // it: its set-mode request, under its current enabling. Its answer
+    // reaches the master, which goes on from there.
+    const Request request{next, next->enabling.load(), Kind::SetMode, false, mask};
+    if (SendLocked(request, address,
+                   std::make_shared<GCCCommandZorelTEDSSetModeRequest>(mask, next->tedsMode))) {
+      channel.holder = next;
+      enabled.insert(next);
+      return;
+    }
+    // The device library refused it (the device is gone): that master cannot
+    // come up; the channel goes on down the line.
+    next->handshakeRefused = true;
   }
-  channel.holder = channel.waiting.front();
-  channel.waiting.pop_front();
-  // The new holder's call is counted before the lock is let go, so that its
-  // Leave waits for it.
-  BeginCall(channel.holder);
-  return channel.holder;
-}
-
-void DeviceLink::Grant(ZorelOneWireMaster* next) {
-  try {
-    next->ChannelGranted();
-  } catch (...) {
-    // The master reports its own failures.
-  }
-  std::lock_guard<std::mutex> guard(mutex);
-  EndCall(next);
-}
-
-void DeviceLink::BeginCall(ZorelOneWireMaster* member) {
-  calls.emplace_back(member, std::this_thread::get_id());
-}
-
-void DeviceLink::EndCall(ZorelOneWireMaster* member) {
-  const auto call = std::make_pair(member, std::this_thread::get_id());
-  auto found = std::find(calls.begin(), calls.end(), call);
-  if (found != calls.end()) calls.erase(found);
-  idle.notify_all();
-}
-
-bool DeviceLink::SetEnabled(ZorelOneWireMaster* member, bool on) {
-  std::lock_guard<std::mutex> guard(mutex);
-  if (on) {
-    enabled.insert(member);
-  } else {
-    enabled.erase(member);
-  }
-  return enabled.empty() || (enabled.size() == 1 && enabled.count(member) == 1);
+  channels.erase(found);
 }
 
 bool DeviceLink::KindOf(const OrvaneCommand& command, Kind& kind) {
@@ -322,7 +308,7 @@ void DeviceLink::Received(unsigned int address, const std::vector<OrvaneCommands
     {
       std::lock_guard<std::mutex> guard(mutex);
       if (!TakeOwner(address, kind, *command, request)) continue;
-      BeginCall(request.owner);
+      calls.emplace_back(request.owner, std::this_thread::get_id());
     }
     Deliver(request, *command);
   }
@@ -337,5 +323,7 @@ void DeviceLink::Deliver(const Request& request, const OrvaneCommand& command) {
     // failures, and nothing else may leave into the device library.
   }
   std::lock_guard<std::mutex> guard(mutex);
-  EndCall(request.owner);
+  const auto call = std::make_pair(request.owner, std::this_thread::get_id());
+  calls.erase(std::find(calls.begin(), calls.end(), call));
+  idle.notify_all();
 }

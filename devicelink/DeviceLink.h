@@ -31,8 +31,11 @@ class ZorelOneWireMaster;
 // One channel has one relay and one bus: two masters on it would mix their
 // exchanges. So a master holds its channel from its enabling to its disable;
 // a master enabled while another holds the channel waits, sending nothing,
-// until the holder is disabled or gone, and then starts its handshake.
-// Waiting masters take the channel in the order they asked.
+// until the holder is disabled or gone; then the link sends its set-mode
+// request and its handshake goes on with the answer. Waiting masters take
+// the channel in the order they asked. The hand-over happens under the
+// link's lock only, never under a master's, so no two masters' locks are
+// ever held at once.
 //
 // The device library drops the requests of a device detached meanwhile, so
 // a record may never be answered. Records expire: a master's own when it is
@@ -77,20 +80,19 @@ class DeviceLink {
   bool Send(const Request& request, unsigned int address,
             const std::shared_ptr<OrvaneCommand>& command);
 
-  // Takes the channel of `member` (its address and channel mask) for it, and
-  // forgets what earlier work left on the channel. False when another master
-  // holds the channel: `member` then waits, and its ChannelGranted is called
-  // once the channel is its own.
+  // Takes the channel of `member` (its address and channel mask) for it,
+  // counts it as enabled, and forgets what earlier work left on the channel;
+  // the caller then starts its handshake. False when another master holds
+  // the channel: `member` then waits in line, and the link starts its
+  // handshake (sends its set-mode request) once the channel is handed to it.
   bool Claim(ZorelOneWireMaster* member);
-  // Gives the channel up (or stops waiting for it) and hands it to the next
-  // waiting master, whose ChannelGranted runs before this returns.
-  void Release(ZorelOneWireMaster* member);
+  // `member` is being disabled: it leaves the line, or gives its channel up.
+  // When it was the last enabled master of the device, the service operating
+  // mode 0 request goes out first (false when the device library refused
+  // it); then the channel goes to the next master in line.
+  bool Disable(ZorelOneWireMaster* member);
   // Forgets the requests of `member` still on their way: its query is over.
   void Expire(ZorelOneWireMaster* member);
-
-  // Marks `member` enabled or disabled. Returns true when no other master of
-  // the device is enabled (disabling: the device may leave service mode 4).
-  bool SetEnabled(ZorelOneWireMaster* member, bool enabled);
 
   // The response listener's entry.
   void Received(unsigned int address, const std::vector<OrvaneCommands>& commands);
@@ -105,13 +107,13 @@ class DeviceLink {
   bool TakeOwner(unsigned int address, Kind kind, const OrvaneCommand& command,
                  Request& request);
   void Deliver(const Request& request, const OrvaneCommand& command);
-  // Under the lock: gives up `member`'s hold of (or place in the queue for)
-  // its channel; returns the master that holds it now, if that changed.
-  ZorelOneWireMaster* HandOver(ZorelOneWireMaster* member);
-  void Grant(ZorelOneWireMaster* next);
-  // Under the lock: marks a call into `member` as running on this thread.
-  void BeginCall(ZorelOneWireMaster* member);
-  void EndCall(ZorelOneWireMaster* member);
+  // Under the lock: takes `member` out of the line for its channel, or hands
+  // the channel it held to the next master in line.
+  void HandOver(ZorelOneWireMaster* member);
+  // Under the lock: records and sends one request; false when the device
+  // library refused it (nothing is recorded then).
+  bool SendLocked(const Request& request, unsigned int address,
+                  const std::shared_ptr<OrvaneCommand>& command);
 
   using ChannelKey = std::pair<unsigned int, uint8_t>;  // address, channel mask
   struct Channel {
@@ -127,6 +129,6 @@ class DeviceLink {
   std::map<ChannelKey, Channel> channels;
   std::set<ZorelOneWireMaster*> members;
   std::set<ZorelOneWireMaster*> enabled;
-  // The calls into masters under way (answers, channel grants), by thread.
+  // The answers being handed to masters, by thread.
   std::vector<std::pair<ZorelOneWireMaster*, std::thread::id>> calls;
 };

@@ -7,7 +7,6 @@
 namespace {
 
 const ServiceOperatingMode kTEDSServiceMode = ServiceOperatingMode(4);
-const ServiceOperatingMode kNormalServiceMode = ServiceOperatingMode(0);
 
 uint8_t ChannelMask(unsigned int channel) {
   if (channel >= ZorelOneWireMaster::CHANNEL_COUNT) {
@@ -127,12 +126,9 @@ void ZorelOneWireMaster::Enable(bool enable) {
     tedsModeSet = false;
     serviceModeRequested = false;
     serviceModeSet = false;
-    // Another master on this channel: wait for it, sending nothing.
-    waitingForChannel = !link->Claim(this);
-    if (!waitingForChannel) {
-      link->SetEnabled(this, true);
-      SendSetTEDSMode(tedsMode);
-    }
+    // Another master on this channel: wait for it, sending nothing; the link
+    // sends the set-mode request once the channel is this master's.
+    if (link->Claim(this)) SendSetTEDSMode(tedsMode);
     RemoteOneWireMaster::Enable(true);
     return;
   }
@@ -145,33 +141,22 @@ void ZorelOneWireMaster::Enable(bool enable) {
   // starts a complete new handshake after the mode 0 request. Mode 0 is
   // device-wide, so it waits for the last enabled master of the device.
   // The query is over: records of its requests expire, so that one the
-  // device library dropped cannot take a later answer. A master that only
-  // waited for its channel sent nothing and leaves the device's mode alone.
+  // device library dropped cannot take a later answer. The link sends mode 0
+  // when this was the last enabled master of the device (a master that only
+  // waited for its channel sent nothing and leaves the mode alone), then
+  // hands the channel to the next master waiting for it, so that an owner
+  // that enables again from its report below queues behind that one.
   link->Expire(this);
-  if (!waitingForChannel && link->SetEnabled(this, false)) {
-    SendSetServiceOperatingMode(kNormalServiceMode);
-  }
-  waitingForChannel = false;
+  if (!link->Disable(this)) Error(RefusedText("service operating mode"));
   tedsModeSet = false;
   serviceModeRequested = false;
   serviceModeSet = false;
   // The relay part drops its queued and in-flight work, telling their
   // owners, while the state still says what it was; it also ends a running
   // search. Answers still on their way belong to this enabling and are
-  // dropped. The channel goes to the next master waiting for it first, so
-  // that an owner that enables again from its report queues behind it.
+  // dropped.
   ++enabling;
-  link->Release(this);
   RemoteOneWireMaster::Enable(false);
-}
-
-void ZorelOneWireMaster::ChannelGranted() {
-  std::lock_guard<std::recursive_mutex> guard(lock);
-  // Disabled (or shut down) meanwhile: its disable has passed the channel on.
-  if (!waitingForChannel || shutDown || state != Enabling) return;
-  waitingForChannel = false;
-  link->SetEnabled(this, true);
-  SendSetTEDSMode(tedsMode);
 }
 
 void ZorelOneWireMaster::Discover(const std::shared_ptr<DiscoveryListener>& listener) {

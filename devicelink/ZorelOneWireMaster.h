@@ -86,8 +86,6 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   static void SerializeEntry(AbstractOneWireMaster& master, const std::function<void()>& action);
   // One answer to one of this master's requests, in the order they came.
   void Answered(const DeviceLink::Request& request, const OrvaneCommand& command);
-  // The channel this master waited for is its own now: the handshake starts.
-  void ChannelGranted();
   void AnsweredServiceMode(const OrvaneCommand& command);
   void AnsweredSetMode(const OrvaneCommand& command);
   void AnsweredWrite(const OrvaneCommand& command);
@@ -118,7 +116,6 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   bool tedsModeSet = false;
   bool serviceModeRequested = false;
   bool serviceModeSet = false;
-  bool waitingForChannel = false;  // enabled while another master held the channel
   std::atomic<bool> handshakeRefused{false};
   // Counts the enablings; an answer to a request of an earlier one (sent
   // before a disable) is stale and changes nothing.
