@@ -258,7 +258,10 @@ TEST(HostStressChannels, AnswerDroppedByADetachWedgesNoLaterQueryOfTheDevice) {
       }
       ASSERT_TRUE(device->Detach());
       cut.master->Enable(false);  // its query is over (it timed out)
-      if (k % 2 == 0) cut.master.reset();  // also gone before the next query
+      if (k % 2 == 0) {  // also gone before the next query
+        cut.teds.reset();
+        cut.master.reset();
+      }
     }
     ASSERT_TRUE(device->Attach());
     device->SetResponseDelay(0ms);
