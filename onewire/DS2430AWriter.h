@@ -23,7 +23,11 @@
 //      back, copy and lock it (alone again), then read status and register.
 // Each step is a transaction of its own; the next one starts when the master
 // has finished the previous. The report names the step that failed and what
-// the part was left holding, read back from the part where that is possible.
+// the part was left holding, as far as a read-back proved it: a part that has
+// left a bus which still holds another device reads all FF without any error,
+// so every read of the part's state ends with a presence probe (a byte
+// written into the scratchpad and read back, which only a present part can
+// return). What no read proved is reported unknown, with the reason.
 //
 // The master must be ready when Start is called and must outlive the writer's
 // work; the writer keeps itself alive until it has reported.
@@ -53,6 +57,10 @@ class ORVANE_TEDS_API DS2430AWriter : public std::enable_shared_from_this<DS2430
     Register applicationRegister = Register::Untouched;
     bool statusKnown = false;
     uint8_t status = 0xFF;  // the status register as last read, when known
+    // Why the memory or the register is Unknown: "device gone" (the
+    // presence probe after the read was not answered) or "read failed".
+    std::string memoryUnknown;
+    std::string registerUnknown;
 
     // One line: what was written, or where and why it failed, and what the
     // part holds now.
@@ -119,6 +127,11 @@ class ORVANE_TEDS_API DS2430AWriter : public std::enable_shared_from_this<DS2430
   void RunWriteRegister();
   void RunVerifyLock();
 
+  // Adds the presence probe to the running transaction; PartAnswered tells
+  // whether it came back.
+  void AddPresenceProbe();
+  bool PartAnswered() const;
+  std::string ProbeFailure() const;
   void AfterReadStatus();
   void AfterWriteScratchpad();
   void AfterVerifyMemory();
@@ -154,6 +167,7 @@ class ORVANE_TEDS_API DS2430AWriter : public std::enable_shared_from_this<DS2430
   std::vector<uint8_t> readRegister;
   std::vector<uint8_t> readMemory;
   std::vector<uint8_t> readScratchpad;
+  std::vector<uint8_t> readProbe;
   std::vector<uint8_t> oldMemory;
   Report report;
 };

@@ -50,8 +50,10 @@ std::wstring Widen(const std::string& text) {
 
 // Brings the master up, finds the part and runs the writer, on the device
 // library's callback thread; the waiting thread hears when it has ended.
+// The bus and the discovery each report failures through an Error of their
+// own, so each has its own listener object: a failed discovery ends the
+// write, while a bus error ends it only when the master cannot come up.
 class WriteHost : public AbstractOneWireMaster::Listener,
-                  public AbstractOneWireMaster::DiscoveryListener,
                   public DS2430AWriter::Listener,
                   public std::enable_shared_from_this<WriteHost> {
  public:
@@ -69,15 +71,16 @@ class WriteHost : public AbstractOneWireMaster::Listener,
     if (searching) return;
     searching = true;
     Progress("searching the bus");
-    master->Discover(shared_from_this());
+    master->Discover(std::make_shared<SearchListener>(shared_from_this()));
   }
   void Error(const std::string& message) override {
     Print(message);
-    // A refused handshake leaves the master waiting for ever; a failed
-    // discovery or write reports through its own listener.
+    // A refused handshake leaves the master waiting for ever. After any other
+    // bus error the master still becomes ready (the search then fails or
+    // finds the part), and a failing write reports through the writer.
     if (master->HandshakeRefused()) End(false);
   }
-  void Discovered(const std::vector<AbstractOneWireMaster::Device>& devices) override {
+  void Discovered(const std::vector<AbstractOneWireMaster::Device>& devices) {
     for (const auto& device : devices) {
       if (device != rom) continue;
       Progress("writing " + rom.ToString() + (options.lock ? " and locking it" : ""));
@@ -89,6 +92,11 @@ class WriteHost : public AbstractOneWireMaster::Listener,
     for (const auto& device : devices) found += (found.empty() ? "" : ", ") + device.ToString();
     Print("Device " + rom.ToString() +
           " not found on the bus (found: " + (found.empty() ? "none" : found) + ")");
+    End(false);
+  }
+  // A search that failed will not be retried: the part cannot be found.
+  void SearchFailed(const std::string& message) {
+    Print(message);
     End(false);
   }
   void WriteFinished(const DS2430AWriter::Report& report) override {
@@ -112,6 +120,18 @@ class WriteHost : public AbstractOneWireMaster::Listener,
   }
 
  private:
+  class SearchListener : public AbstractOneWireMaster::DiscoveryListener {
+   public:
+    explicit SearchListener(std::shared_ptr<WriteHost> host) : host(std::move(host)) {}
+    void Discovered(const std::vector<AbstractOneWireMaster::Device>& devices) override {
+      host->Discovered(devices);
+    }
+    void Error(const std::string& message) override { host->SearchFailed(message); }
+
+   private:
+    const std::shared_ptr<WriteHost> host;
+  };
+
   void Print(const std::string& text) {
     std::lock_guard<std::mutex> guard(mutex);
     if (ended) return;

@@ -3,6 +3,8 @@
 // back with `teds query`.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <nlohmann/json.hpp>
 
 #include "simdevice/Bench.h"
@@ -232,9 +234,10 @@ TEST(TedsWrite, EachFailureIsReportedAndTheSensorIsLeftAsReported) {
     std::string memory;
   };
   const Case cases[] = {
-      // The relay refuses the copy (the seventh data exchange): nothing programmed.
+      // The relay refuses the copy (the ninth data exchange, after the reads
+      // with their presence probe and the scratchpad): nothing programmed.
       {Bench(json::object(),
-             {{"commandFailures", json::array({{{"command", "0A"}, {"skip", 6}, {"count", 1}}})}}),
+             {{"commandFailures", json::array({{{"command", "0A"}, {"skip", 8}, {"count", 1}}})}}),
        WorkedSheet(),
        fail + "copy scratchpad: Remote OneWire transfer failed: CMD_ML_DATA failed. Left on the "
               "device: memory unchanged; application register untouched (status FF)\n",
@@ -246,7 +249,7 @@ TEST(TedsWrite, EachFailureIsReportedAndTheSensorIsLeftAsReported) {
               "device: memory unchanged; application register locked with other contents\n",
        "FC", FF(32)},
       // The sensor leaves the bus after the first reads: no presence any more.
-      {Bench(json::object(), {{"dropOff", json::array({{{"rom", kRom}, {"afterAccesses", 3}}})}}),
+      {Bench(json::object(), {{"dropOff", json::array({{{"rom", kRom}, {"afterAccesses", 5}}})}}),
        WorkedSheet(),
        fail + "write scratchpad: Remote OneWire transfer failed: CMD_ML_ACCESS failed. Left on "
               "the device: memory unchanged; application register untouched (status FF)\n",
@@ -263,7 +266,7 @@ TEST(TedsWrite, EachFailureIsReportedAndTheSensorIsLeftAsReported) {
 
 TEST(TedsWrite, AGoneSensorBesideAnotherReadsAllHighAndIsNotCopied) {
   json bench =
-      Bench(json::object(), {{"dropOff", json::array({{{"rom", kRom}, {"afterAccesses", 3}}})}});
+      Bench(json::object(), {{"dropOff", json::array({{{"rom", kRom}, {"afterAccesses", 5}}})}});
   bench["channels"][0]["devices"].push_back({{"rom", "14 01 5A 00 00 00 00 10"}});
   const Written w = Write(bench, WorkedSheet());
   EXPECT_EQ(TEDS_EXIT_PARSE_ERROR, w.outcome.status);
@@ -317,4 +320,120 @@ TEST(TedsWrite, BadArgumentsExitWithTwo) {
   EXPECT_EQ(std::string("Device [14 01 5A 00 00 00 00 10] not found on the bus (found: [") + kRom +
                 "])\n",
             absent.out);
+}
+
+namespace {
+
+const char kWorkedApplication[] = "64 80 34 41 0C 40 E2 01";
+
+// Checks one claim of a write's report line against the saved sensor: what
+// the line says the part holds, the part holds; what it could not prove it
+// calls unknown, with a reason.
+void ExpectReportMatchesPart(const std::string& line, const json& part, const std::string& what) {
+  const std::string memory = part.value("memory", FF(32));
+  const std::string application = part.value("application", FF(8));
+  const std::string status = part.value("status", "");
+  const auto says = [&](const std::string& text) { return line.find(text) != std::string::npos; };
+  if (says("memory programmed with the new contents")) {
+    EXPECT_EQ(kWorkedMemory, memory) << what;
+  } else if (says("memory unchanged")) {
+    EXPECT_EQ(FF(32), memory) << what;
+  } else if (says("memory holds neither")) {
+    EXPECT_NE(kWorkedMemory, memory) << what;
+    EXPECT_NE(FF(32), memory) << what;
+  } else {
+    EXPECT_TRUE(says("memory unknown (could not be read back: device gone)") ||
+                says("memory unknown (could not be read back: read failed)"))
+        << what;
+  }
+  if (says("application register locked with the new contents (status FC)") ||
+      says("application register already locked with the new contents")) {
+    EXPECT_EQ("FC", status) << what;
+    EXPECT_EQ(kWorkedApplication, application) << what;
+  } else if (says("application register locked with other contents")) {
+    EXPECT_EQ("FC", status) << what;
+    EXPECT_NE(kWorkedApplication, application) << what;
+  } else if (says("application register untouched")) {
+    EXPECT_EQ("FF", status) << what;
+    EXPECT_EQ(FF(8), application) << what;
+  } else if (says("application register not locked")) {
+    EXPECT_EQ("FF", status) << what;
+  } else {
+    EXPECT_TRUE(says("application register unknown (could not be read back: device gone)") ||
+                says("application register unknown (could not be read back: read failed)"))
+        << what;
+  }
+  const std::size_t at = line.find("(status ");
+  if (at != std::string::npos) {
+    EXPECT_EQ(status, line.substr(at + 8, 2)) << what;
+  }
+}
+
+}  // namespace
+
+// Every position at which the part leaves the bus or the relay refuses an
+// access or a data exchange, with the part alone on the bus (it then stops
+// answering presence) and beside another sensor (presence still answers and
+// the part reads all FF): the report claims nothing the saved bench does not
+// hold, and the write always ends.
+TEST(TedsWrite, ReportStatesOnlyWhatThePartWasProvedToHold) {
+  struct Fault {
+    const char* name;
+    std::function<json(int)> knob;
+  };
+  const auto failure = [](const char* command) {
+    return [command](int n) {
+      return json{{"commandFailures",
+                   json::array({{{"command", command}, {"skip", n}, {"count", 1}}})}};
+    };
+  };
+  const Fault faults[] = {
+      {"dropOff after", [](int n) {
+         return json{{"dropOff", json::array({{{"rom", kRom}, {"afterAccesses", n}}})}};
+       }},
+      {"CMD_ML_ACCESS fails after", failure("82")},
+      {"CMD_ML_DATA fails after", failure("0A")},
+  };
+  for (const bool neighbour : {false, true}) {
+    for (const Fault& fault : faults) {
+      bool reachedTheEnd = false;
+      for (int n = 0; n < 40 && !reachedTheEnd; ++n) {
+        json bench = Bench(json::object(), fault.knob(n));
+        if (neighbour) {
+          bench["channels"][0]["devices"].push_back({{"rom", "14 01 5A 00 00 00 00 10"}});
+        }
+        const Written w = Write(bench, WorkedSheet(), {"--lock-application-register"});
+        const std::string what = std::string(fault.name) + " " + std::to_string(n) +
+                                 (neighbour ? " beside another sensor: " : " alone: ") +
+                                 w.outcome.out;
+        ASSERT_NE(3, w.outcome.status) << what;
+        ExpectReportMatchesPart(w.outcome.out, w.device, what);
+        reachedTheEnd = w.outcome.status == TEDS_EXIT_OK;
+        EXPECT_EQ(0u, w.outcome.out.rfind(reachedTheEnd ? "Wrote " : "Writing ", 0)) << what;
+      }
+      EXPECT_TRUE(reachedTheEnd) << fault.name;
+    }
+  }
+}
+
+// A relay that stays silent, a search whose ROM loads fail, a neighbour whose
+// ROM arrives with a bad CRC: the write prints the failure and ends at once
+// with exit 1, as `teds query` does on the same bench, not at its time-out.
+TEST(TedsWrite, EndsAtOnceWhenTheBusOrTheSearchFails) {
+  json badNeighbour = Bench(json::object(), {{"corruptSearchCrc", json::array({kRom})}});
+  const json benches[] = {
+      Bench(json::object(), {{"silentReads", 100}}),
+      Bench(json::object(), {{"commandFailures", json::array({{{"command", "00"}}})}}),
+      Bench(json::object(), {{"commandFailures", json::array({{{"command", "81"}}})}}),
+      badNeighbour,
+  };
+  for (const json& bench : benches) {
+    TempFile file(bench.dump());
+    const Outcome query = Teds({"query", "--bench", file.path, "--poll-ms", "0", "--quiet",
+                                "--timeout-s", "20"});
+    const Written w = Write(bench, WorkedSheet());
+    EXPECT_EQ(TEDS_EXIT_PARSE_ERROR, w.outcome.status) << bench.dump() << w.outcome.out;
+    EXPECT_EQ(TEDS_EXIT_PARSE_ERROR, query.status) << bench.dump() << query.out;
+    EXPECT_NE("", w.outcome.out) << bench.dump();
+  }
 }
