@@ -84,9 +84,10 @@ class ORVANE_TEDS_API DS2430AWriter : public std::enable_shared_from_this<DS2430
 
   // Called after each copy (memory, or application register with its lock)
   // before anything else is sent, also when the copy's transaction failed.
-  // Programming needs the bus idle for about 10 ms: a master whose next
-  // transfer cannot follow that soon (the relay, with its answer pause) needs
-  // nothing here; others should wait that long.
+  // Programming needs the bus idle for about 10 ms, and any reset or time
+  // slot before then leaves the area undefined: a master whose next transfer
+  // cannot follow that soon needs nothing here; others (a relay whose answer
+  // is fetched at once, a serial adapter) must wait that long.
   void SetProgrammingPause(std::function<void()> pause);
 
   // Runs the sequence; the listener hears once, on the thread that finishes

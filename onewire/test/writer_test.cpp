@@ -138,10 +138,13 @@ TEST(DS2430AWriter, EachFailureIsNamedAndLeavesThePartAsReported) {
        kPrefix + "verify memory: injected failure. Left on the device: memory unknown (could not "
                  "be read back: read failed); application register untouched (status FF)",
        true, 0xFF},
+      // No pause after the copy: the next reset interrupts the programming,
+      // which leaves garbage.
       {[](auto& m) { m.idleAfterTransactions = false; },
-       kPrefix + "verify memory: the memory still holds its old contents: the copy did not "
-                 "program. Left on the device: memory unchanged; application register untouched "
-                 "(status FF)",
+       kPrefix + "verify memory: memory read back DA DA DE DE DA DA E6 E6 EA EA EE EE EA EA E6 "
+                 "E6 FA FA FE FE FA FA E6 E6 EA EA EE EE EA EA E6 E6, expected " + memHex +
+           ". Left on the device: memory holds neither its old nor the new contents; "
+           "application register untouched (status FF)",
        false, 0xFF},
       {[](auto& m) { m.dropAfterOperations = 5; },
        kPrefix + "write scratchpad: scratchpad read back " + allFF + ", expected " + memHex +
@@ -195,8 +198,10 @@ TEST(DS2430AWriter, EachFailureIsNamedAndLeavesThePartAsReported) {
     ASSERT_EQ(1, run.recorder.calls) << c.text;
     EXPECT_FALSE(run.recorder.report.ok);
     EXPECT_EQ(c.text, run.Text());
-    EXPECT_EQ(c.memoryProgrammed ? kMemory : std::vector<uint8_t>(32, 0xFF), run.Memory())
-        << c.text;
+    if (c.text.find("neither") == std::string::npos) {
+      EXPECT_EQ(c.memoryProgrammed ? kMemory : std::vector<uint8_t>(32, 0xFF), run.Memory())
+          << c.text;
+    }
     EXPECT_EQ(c.status, run.chip->GetStatus()) << c.text;
   }
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <ostream>
 #include <stdexcept>
+#include <thread>
 
 #include "devicelink/ZorelOneWireMaster.h"
 #include "onewire/DS2430AWriter.h"
@@ -41,6 +42,9 @@ const char kWriteFooter[] =
     "Exit status: 0 written and verified, 1 the write failed or the part was not\n"
     "found (the line on standard output says what the part holds), 2 bad\n"
     "arguments, contents or bench, 3 no end within the time-out.";
+
+// The DS2430A programs for about 10 ms after a copy; a little more is waited.
+constexpr std::chrono::milliseconds kProgrammingPause{12};
 
 std::wstring Widen(const std::string& text) {
   std::wstring wide;
@@ -85,6 +89,10 @@ class WriteHost : public AbstractOneWireMaster::Listener,
       if (device != rom) continue;
       Progress("writing " + rom.ToString() + (options.lock ? " and locking it" : ""));
       writer = DS2430AWriter::Create(*master, rom, application, memory, options.lock, *this);
+      // The next block may follow a copy as soon as its answer is fetched
+      // (at once with --poll-ms 0): the bus must stay idle while the part
+      // programs.
+      writer->SetProgrammingPause([] { std::this_thread::sleep_for(kProgrammingPause); });
       writer->Start();
       return;
     }
