@@ -70,6 +70,9 @@ std::string RegisterText(const DS2430AWriter::Report& report) {
       return "application register already locked with the new contents";
     case R::LockedOther:
       return "application register locked with other contents";
+    case R::PartlyLocked:
+      return "application register locked with the new contents, but not committed" + status +
+             ": hosts read only parts with status FC";
     case R::Unknown:
       return "application register unknown (could not be read back: " + report.registerUnknown +
              ")";
@@ -169,6 +172,7 @@ std::string DS2430AWriter::StepName(Step step) {
 }
 
 bool DS2430AWriter::RegisterLocked() const { return (status & 0x03) != 0x03; }
+bool DS2430AWriter::Committed() const { return status == 0xFC; }
 
 void DS2430AWriter::StatusRetrieved(uint8_t value) { status = value; }
 void DS2430AWriter::OTPMemoryRetrieved(const std::vector<uint8_t>& data) { readRegister = data; }
@@ -279,6 +283,15 @@ void DS2430AWriter::AfterReadStatus() {
          "; the new contents begin " + Hex(application) + ")");
     return;
   }
+  if (!Committed()) {
+    // The register takes no writes and a lock cannot be taken again: the
+    // part can never become one that hosts read.
+    report.applicationRegister = Report::Register::PartlyLocked;
+    Fail("the status reads " + Hex({status}) +
+         ", not FC: the application register is locked but not committed, and hosts read only "
+         "parts with status FC");
+    return;
+  }
   report.applicationRegister = Report::Register::AlreadyLocked;
   RunWriteScratchpad();
 }
@@ -381,9 +394,11 @@ void DS2430AWriter::AfterVerifyLock() {
   report.status = status;
   if (!RegisterLocked()) {
     report.applicationRegister = Report::Register::NotLocked;
+  } else if (readRegister != application) {
+    report.applicationRegister = Report::Register::LockedOther;
   } else {
     report.applicationRegister =
-        readRegister == application ? Report::Register::Locked : Report::Register::LockedOther;
+        Committed() ? Report::Register::Locked : Report::Register::PartlyLocked;
   }
   if (!copyFailure.empty()) {
     step = Step::LockRegister;
@@ -392,6 +407,9 @@ void DS2430AWriter::AfterVerifyLock() {
     Fail("the status still reads " + Hex({status}) + ": the lock did not program");
   } else if (report.applicationRegister == Report::Register::LockedOther) {
     Fail("application register " + Mismatch(readRegister, application));
+  } else if (report.applicationRegister == Report::Register::PartlyLocked) {
+    Fail("the status reads " + Hex({status}) + " after the lock, not FC: hosts read only parts "
+         "with status FC");
   } else {
     Succeed();
   }

@@ -48,6 +48,8 @@ class ORVANE_TEDS_API DS2430AWriter : public std::enable_shared_from_this<DS2430
       Locked,         // locked by this write with the new contents, read back
       AlreadyLocked,  // was locked before with exactly the new contents
       LockedOther,    // locked with other contents
+      PartlyLocked,   // locked with the new contents, but the status is not FC,
+                      // which is all hosts accept
       Unknown,        // could not be read back
     };
     bool ok = false;
@@ -145,7 +147,11 @@ class ORVANE_TEDS_API DS2430AWriter : public std::enable_shared_from_this<DS2430
   void Succeed();
   void Finish();
   static std::string StepName(Step step);
+  // The lock bits (status bits 0 and 1): any of them programmed keeps the
+  // register from taking writes.
   bool RegisterLocked() const;
+  // Locked as hosts require it: status FC.
+  bool Committed() const;
 
   AbstractOneWireMaster& master;
   DS2430AMemory device;

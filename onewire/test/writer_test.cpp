@@ -93,6 +93,17 @@ TEST(DS2430AWriter, LockedRegisterOnlyTheMemoryIsRewrittenAndOnlyWhenItMatches) 
             same.Text());
   EXPECT_EQ(12u, same.master.operationsRun);
 
+  // Locked with the new contents but status FE: hosts take only FC, so the
+  // part is refused as one that can never be committed.
+  WriteRun partly(true, {}, 0xFE, kApp);
+  EXPECT_EQ(kPrefix +
+                "read status: the status reads FE, not FC: the application register is locked "
+                "but not committed, and hosts read only parts with status FC. Left on the "
+                "device: memory unchanged; application register locked with the new contents, "
+                "but not committed (status FE): hosts read only parts with status FC",
+            partly.Text());
+  EXPECT_EQ(5u, partly.master.operationsRun);
+
   WriteRun other(true, {}, 0xFC, kOtherApp);
   EXPECT_EQ(kPrefix +
                 "read status: the application register is locked with other contents (10 11 12 "

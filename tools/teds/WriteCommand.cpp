@@ -41,7 +41,8 @@ const char kWriteFooter[] =
     "\n"
     "Exit status: 0 written and verified, 1 the write failed or the part was not\n"
     "found (the line on standard output says what the part holds), 2 bad\n"
-    "arguments, contents or bench, 3 no end within the time-out.";
+    "arguments, contents or bench, 3 no end within the time-out, 5 written and\n"
+    "verified but the --save-bench file could not be written.";
 
 // The DS2430A programs for about 10 ms after a copy; a little more is waited.
 constexpr std::chrono::milliseconds kProgrammingPause{12};
@@ -209,12 +210,10 @@ bool LoadWriteBench(const WriteOptions& options, std::string& text, simdevice::B
 }
 
 bool SaveWrittenBench(const WriteOptions& options, const std::string& text,
-                      simdevice::SimDevice& device, std::ostream& err) {
+                      simdevice::SimDevice& device) {
   std::ofstream file(options.saveBenchPath, std::ios::binary | std::ios::trunc);
   if (file) file << SaveBench(text, device);
-  if (file.flush()) return true;
-  err << "teds write: --save-bench: " << options.saveBenchPath << " cannot be written\n";
-  return false;
+  return static_cast<bool>(file.flush());
 }
 
 }  // namespace
@@ -263,8 +262,14 @@ int RunWrite(const WriteOptions& options, TedsStreams& streams) {
   master.reset();
 
   // Saved whatever the outcome: the file then holds what the parts hold.
-  if (!options.saveBenchPath.empty() &&
-      !SaveWrittenBench(options, benchText, *device, streams.err)) {
+  if (!options.saveBenchPath.empty() && !SaveWrittenBench(options, benchText, *device)) {
+    if (ended && ok) {
+      // The part is written: that must not read as bad input.
+      streams.err << "teds write: the part was written, but the bench was not saved: "
+                  << options.saveBenchPath << " cannot be written\n";
+      return TEDS_EXIT_BENCH_NOT_SAVED;
+    }
+    streams.err << "teds write: --save-bench: " << options.saveBenchPath << " cannot be written\n";
     return TEDS_EXIT_BAD_INPUT;
   }
   if (!ended) {

@@ -34,7 +34,11 @@ struct WriteOptions {
 // holds now. Returns TEDS_EXIT_OK when the part was written (and locked, if
 // asked) and verified, TEDS_EXIT_PARSE_ERROR when the write failed or the
 // part was not found, TEDS_EXIT_BAD_INPUT for bad arguments, contents or
-// bench, TEDS_EXIT_TIMEOUT (3) when it did not end in time.
+// bench, TEDS_EXIT_TIMEOUT (3) when it did not end in time, and
+// TEDS_EXIT_BENCH_NOT_SAVED when the part was written and verified but the
+// --save-bench file could not be written.
+constexpr int TEDS_EXIT_BENCH_NOT_SAVED = 5;
+
 int RunWrite(const WriteOptions& options, TedsStreams& streams);
 
 void AddWriteCommand(CLI::App& app, TedsStreams& streams, int& status);

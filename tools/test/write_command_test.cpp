@@ -3,6 +3,7 @@
 // back with `teds query`.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 
 #include <nlohmann/json.hpp>
@@ -33,6 +34,7 @@ json WorkedSheet() {
                    "calInitials": "ABC", "calPeriod": 365, "measID": 5}]})");
 }
 
+const char kWorkedApplication[] = "64 80 34 41 0C 40 E2 01";
 const char kWorkedMemory[] =
     "6F 64 90 0F F8 64 06 29 1C FB 08 62 B4 45 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
     "00 00";
@@ -137,6 +139,16 @@ TEST(TedsEncode, RefusesWhatCannotBeEncodedNamingTheFieldWithExitTwo) {
   json twoTransducers = {{"transducers", json::array({WorkedSheet(), WorkedSheet()})}};
   json disagreeing = WorkedSheet();
   disagreeing["templates"][0]["calDateText"] = "2021-01-01";
+  json twoTemplates = WorkedSheet();
+  twoTemplates["templates"].push_back(WorkedSheet()["templates"][0]);
+  twoTemplates["templates"][1]["weight"] = 1e9;
+  const std::string worked = WorkedSheet().dump();
+  const std::string duplicate =
+      worked.substr(0, worked.find("\"modelNumber\"")) + "\"modelNumber\":7," +
+      worked.substr(worked.find("\"modelNumber\""));
+  const json document = {{"transducers", json::array({WorkedSheet()})}, {"colour", "red"}};
+  const std::string deep = R"({"templates": [{"weight": )" + std::string(100000, '[') +
+                           std::string(100000, ']') + "}]}";
   struct Case {
     std::vector<std::string> args;
     std::string input;
@@ -145,10 +157,71 @@ TEST(TedsEncode, RefusesWhatCannotBeEncodedNamingTheFieldWithExitTwo) {
   const Case cases[] = {
       {{"--set", "weight=1e9"},
        WorkedSheet().dump(),
-       "teds encode: weight: 1e+09 g is outside 0.1 to 9736.85 g\n"},
+       "teds encode: standard input: templates[0].weight: 1e+09 g is outside 0.1 to 9736.85 g\n"},
+      // The range stated is the range accepted.
+      {{"--set", "weight=10710.5"},
+       WorkedSheet().dump(),
+       "teds encode: standard input: templates[0].weight: 10710.5 g is outside 0.1 to 9736.85 "
+       "g\n"},
+      {{"--set", "refTemp=30.7"},
+       WorkedSheet().dump(),
+       "teds encode: standard input: templates[0].refTemp: 30.7 *C is outside 15 to 30.5 *C\n"},
+      {{},
+       twoTemplates.dump(),
+       "teds encode: standard input: templates[1].weight: 1e+09 g is outside 0.1 to 9736.85 g\n"},
+      {{"--set", "modelNumber=1"},
+       duplicate,
+       "teds encode: standard input: basicTeds.modelNumber: given twice\n"},
+      {{},
+       document.dump(),
+       "teds encode: standard input: colour: unknown field\n"},
+      // Deep, long, not a number JSON holds, not UTF-8: named by their field,
+      // quoted by a short excerpt at most.
+      {{},
+       deep,
+       "teds encode: standard input: templates[0].weight[0][0][0][0][0][0][0][0][0][0][0][0][0]: "
+       "nested deeper than 16 levels\n"},
+      {{"--set", "weight=" + std::string(200, 'a')},
+       WorkedSheet().dump(),
+       "teds encode: standard input: templates[0].weight: \"" + std::string(36, 'a') +
+           "... is not a number\n"},
+      {{},
+       R"({"templates": [{"weight": NaN}]})",
+       "teds encode: standard input: templates[0].weight: not valid JSON at line 1, column 27: "
+       "syntax error while parsing value - invalid literal\n"},
+      {{},
+       R"({"templates": [{"weight": 1e999}]})",
+       "teds encode: standard input: templates[0].weight: not valid JSON: number overflow "
+       "parsing '1e999'\n"},
+      {{},
+       "{\"templates\": [{\"calInitials\": \"A\xC3\x28\"}]}",
+       "teds encode: standard input: templates[0].calInitials: not valid JSON at line 1, column "
+       "35: syntax error while parsing value - invalid string: ill-formed UTF-8 byte\n"},
+      {{"--set", "calInitials=A\xC3\x28"},
+       WorkedSheet().dump(),
+       "teds encode: standard input: templates[0].calInitials: byte 195 is not a 5-bit TEDS "
+       "character (allowed: space, A to Z, \",\", \".\", \"/\", \"_\" and \"@\")\n"},
+      // Initials are three characters on the part: fewer are not padded unseen.
+      {{"--set", "calInitials=AB"},
+       WorkedSheet().dump(),
+       "teds encode: standard input: templates[0].calInitials: \"AB\" has fewer than 3 "
+       "characters (the part holds 3: pad with spaces, as \"AB \", to write fewer)\n"},
+      // Dates at the ends of 64 bits.
+      {{"--set", "calDate=-9223372036854775808"},
+       WorkedSheet().dump(),
+       "teds encode: standard input: templates[0].calDate: -292277022657-01-27 is outside "
+       "1998-01-01 to 2177-06-06\n"},
+      {{"--set", "calDate=9223372036854775807"},
+       WorkedSheet().dump(),
+       "teds encode: standard input: templates[0].calDate: 292277026596-12-04 is outside "
+       "1998-01-01 to 2177-06-06\n"},
+      {{"--set", "calDate=18446744073709551615"},
+       WorkedSheet().dump(),
+       "teds encode: standard input: templates[0].calDate: 18446744073709551615 is neither "
+       "seconds since 1970 (64 bits) nor a date YYYY-MM-DD\n"},
       {{"--set", "calInitials=abc"},
        WorkedSheet().dump(),
-       "teds encode: calInitials: \"a\" is not a 5-bit TEDS character (allowed: space, A to Z, "
+       "teds encode: standard input: templates[0].calInitials: \"a\" is not a 5-bit TEDS character (allowed: space, A to Z, "
        "\",\", \".\", \"/\", \"_\" and \"@\")\n"},
       {{"--set", "modelNumber=40000"},
        WorkedSheet().dump(),
@@ -175,7 +248,10 @@ TEST(TedsEncode, RefusesWhatCannotBeEncodedNamingTheFieldWithExitTwo) {
       {{},
        twoTransducers.dump(),
        "teds encode: standard input: transducers: a data sheet holds exactly one transducer\n"},
-      {{"--set", "sensRef=\"x\""}, "{", "teds encode: standard input: not valid JSON\n"},
+      {{"--set", "sensRef=\"x\""},
+       "{",
+       "teds encode: standard input: not valid JSON at line 1, column 2: syntax error while "
+       "parsing object key - unexpected end of input; expected string literal\n"},
       {{}, "[1]", "teds encode: standard input: must be a JSON object\n"},
       {{"--set", "measID=1"},
        "[1]",
@@ -191,6 +267,15 @@ TEST(TedsEncode, RefusesWhatCannotBeEncodedNamingTheFieldWithExitTwo) {
     EXPECT_EQ(TEDS_EXIT_BAD_INPUT, outcome.status) << c.err;
     EXPECT_EQ(c.err, outcome.err);
     EXPECT_EQ("", outcome.out) << c.err;
+  }
+  // A directory named as the sheet, to either command.
+  const std::string directory = std::filesystem::temp_directory_path().string();
+  for (const std::string command : {"encode", "write"}) {
+    const Outcome outcome = Teds({command, "--sheet", directory, "--rom", kRom});
+    EXPECT_EQ(TEDS_EXIT_BAD_INPUT, outcome.status) << command;
+    EXPECT_EQ("teds " + command + ": " + directory +
+                  ": is a directory, not a data sheet file\n",
+              outcome.err);
   }
 }
 
@@ -233,7 +318,7 @@ TEST(TedsWrite, EachFailureIsReportedAndTheSensorIsLeftAsReported) {
     std::string status;
     std::string memory;
   };
-  const Case cases[] = {
+  std::vector<Case> cases = {
       // The relay refuses the copy (the ninth data exchange, after the reads
       // with their presence probe and the scratchpad): nothing programmed.
       {Bench(json::object(),
@@ -255,6 +340,19 @@ TEST(TedsWrite, EachFailureIsReportedAndTheSensorIsLeftAsReported) {
               "the device: memory unchanged; application register untouched (status FF)\n",
        "FF", FF(32)},
   };
+  // Locked, but with status FE: hosts read only FC, so it is no part the
+  // write may report as done, and the query refuses it too.
+  const json partly = {{"status", "FE"}, {"application", kWorkedApplication}};
+  cases.push_back(
+      {Bench(partly), WorkedSheet(),
+       fail + "read status: the status reads FE, not FC: the application register is locked but "
+              "not committed, and hosts read only parts with status FC. Left on the device: "
+              "memory unchanged; application register locked with the new contents, but not "
+              "committed (status FE): hosts read only parts with status FC\n",
+       "FE", FF(32)});
+  TempFile partlyBench(Bench(partly).dump());
+  EXPECT_EQ(TEDS_EXIT_PARSE_ERROR,
+            Teds({"query", "--bench", partlyBench.path, "--poll-ms", "0", "--quiet"}).status);
   for (const Case& c : cases) {
     const Written w = Write(c.bench, c.sheet, {"--lock-application-register"});
     EXPECT_EQ(TEDS_EXIT_PARSE_ERROR, w.outcome.status) << c.out << w.outcome.err;
@@ -290,6 +388,22 @@ TEST(TedsWrite, LockedSensorWithTheSameRegisterGetsItsMemoryOnly) {
   EXPECT_EQ(kWorkedMemory, w.device["memory"]);
 }
 
+// A bench that cannot be saved after a good write: the part is written, and
+// the text and the exit status say so rather than "bad input".
+TEST(TedsWrite, ABenchNotSavedAfterAGoodWriteHasItsOwnStatus) {
+  TempFile bench(Bench().dump());
+  TempFile sheet(WorkedSheet().dump());
+  const std::string directory = std::filesystem::temp_directory_path().string();
+  const Outcome outcome =
+      Teds({"write", "--bench", bench.path, "--sheet", sheet.path, "--rom", kRom, "--poll-ms",
+            "0", "--quiet", "--save-bench", directory});
+  EXPECT_EQ(5, outcome.status);
+  EXPECT_EQ(0u, outcome.out.rfind("Wrote [", 0)) << outcome.out;
+  EXPECT_EQ("teds write: the part was written, but the bench was not saved: " + directory +
+                " cannot be written\n",
+            outcome.err);
+}
+
 TEST(TedsWrite, BadArgumentsExitWithTwo) {
   struct Case {
     std::vector<std::string> args;
@@ -323,8 +437,6 @@ TEST(TedsWrite, BadArgumentsExitWithTwo) {
 }
 
 namespace {
-
-const char kWorkedApplication[] = "64 80 34 41 0C 40 E2 01";
 
 // Checks one claim of a write's report line against the saved sensor: what
 // the line says the part holds, the part holds; what it could not prove it
