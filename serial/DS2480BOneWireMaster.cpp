@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "serial/DS2480BAdapter.h"
+#include "serial/LibraryUnload.h"
 
 // One unit of work for the master's thread, run in queue order.
 struct DS2480BOneWireMaster::Job {
@@ -49,7 +50,26 @@ class DS2480BOneWireMaster::SerialTransaction : public AbstractOneWireMaster::Tr
 
   bool IsEnded() const { return ended; }
 
+ protected:
+  // The master lets go of the transaction before its listener is told, so
+  // that nothing of the master is touched once the listener has returned:
+  // the listener may destroy the master.
+  void Finished() override {
+    LetGo();
+    listener.Finished();
+  }
+  void Error(const std::string& message) override {
+    LetGo();
+    listener.Error(message);
+  }
+
  private:
+  void LetGo() {
+    const std::shared_ptr<Transaction> self = shared_from_this();
+    owner.transactions.remove_if(
+        [&self](const std::shared_ptr<Transaction>& entry) { return entry == self; });
+  }
+
   DS2480BOneWireMaster& owner;
   bool ended = false;
 };
@@ -62,12 +82,24 @@ DS2480BOneWireMaster::DS2480BOneWireMaster(std::shared_ptr<SerialPort> port,
     : portName(portName),
       adapter(std::make_unique<DS2480BAdapter>(std::move(port), portName, timing, [this] {
         return stopping.load() || working.load() != generation.load();
-      })) {
+      })),
+      shared(std::make_shared<Shared>()),
+      lock(shared->lock),
+      wake(shared->wake) {
   serializer = &DS2480BOneWireMaster::SerializeEntry;
-  thread = std::thread([this] { ThreadMain(); });
+  std::shared_ptr<Shared> own = shared;
+  thread = std::thread([this, own] { ThreadMain(own); });
 }
 
-DS2480BOneWireMaster::~DS2480BOneWireMaster() { Shutdown(); }
+DS2480BOneWireMaster::~DS2480BOneWireMaster() {
+  Shutdown();
+  if (!thread.joinable()) return;
+  // Not joined: destroyed on its own thread, or during unloading. The
+  // thread finds the mark once the notification under way returns.
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  shared->orphaned = true;
+  thread.detach();
+}
 
 void DS2480BOneWireMaster::Shutdown() {
   {
@@ -75,7 +107,22 @@ void DS2480BOneWireMaster::Shutdown() {
     stopping = true;
   }
   wake.notify_all();
-  if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+  // Waiting for a thread while the library is being unloaded would hang
+  // (on Windows the thread cannot end before the loader is done).
+  if (thread.joinable() && thread.get_id() != std::this_thread::get_id() &&
+      !serial::LibraryUnloading()) {
+    thread.join();
+  }
+}
+
+bool DS2480BOneWireMaster::SetBaudRate(unsigned baud,
+                                       std::function<void(const std::string&)> note) {
+  if (ds2480b::BaudValue(baud) < 0) return false;
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  // The adapter belongs to the master's thread, which takes the request at
+  // the next start-up.
+  baudRequest.reset(new BaudRequest{baud, std::move(note)});
+  return true;
 }
 
 std::string DS2480BOneWireMaster::DisabledText() const {
@@ -186,19 +233,23 @@ void DS2480BOneWireMaster::QueueSubmitted() {
   submitted.clear();
 }
 
-void DS2480BOneWireMaster::ThreadMain() {
-  std::unique_lock<std::recursive_mutex> guard(lock);
+void DS2480BOneWireMaster::ThreadMain(const std::shared_ptr<Shared>& own) {
+  std::unique_lock<std::recursive_mutex> guard(own->lock);
   for (;;) {
-    wake.wait(guard, [this] { return stopping.load() || !jobs.empty(); });
-    if (stopping) return;
+    own->wake.wait(guard, [this, &own] {
+      return own->orphaned.load() || stopping.load() || !jobs.empty();
+    });
+    if (own->orphaned || stopping) return;
     Job job = std::move(jobs.front());
     jobs.pop_front();
     Run(job, guard);
+    // A listener destroyed the master: nothing of it may be touched.
+    if (own->orphaned) return;
   }
 }
 
 void DS2480BOneWireMaster::Run(Job& job, std::unique_lock<std::recursive_mutex>& guard) {
-  if (job.kind == Job::Kind::Drop) return RunDrop(job);
+  if (job.kind == Job::Kind::Drop) return RunDrop(job, *shared);
   // Work queued before the latest disable was ended by its drop.
   if (job.generation != generation) return;
   working = job.generation;
@@ -213,6 +264,10 @@ void DS2480BOneWireMaster::Run(Job& job, std::unique_lock<std::recursive_mutex>&
 }
 
 void DS2480BOneWireMaster::RunStart(std::unique_lock<std::recursive_mutex>& guard) {
+  if (baudRequest) {
+    adapter->SetBaud(baudRequest->baud, std::move(baudRequest->note));
+    baudRequest.reset();
+  }
   const uint64_t before = generation.load();
   guard.unlock();
   const std::string fault = adapter->Start();
@@ -223,6 +278,7 @@ void DS2480BOneWireMaster::RunStart(std::unique_lock<std::recursive_mutex>& guar
     Error(fault);
     return;
   }
+  baudRate = adapter->Baud();
   started = true;
   Process();
 }
@@ -294,14 +350,17 @@ void DS2480BOneWireMaster::RunTransaction(const std::shared_ptr<SerialTransactio
   transaction->End(fault);
 }
 
-void DS2480BOneWireMaster::RunDrop(Job& job) {
+void DS2480BOneWireMaster::RunDrop(Job& job, const Shared& own) {
   if (job.closePort) adapter->Close();
+  // Each notification may destroy the master; the job is the thread's own.
   for (const std::shared_ptr<SerialTransaction>& transaction : job.dropped) {
     transaction->End(job.message);
+    if (own.orphaned) return;
   }
   if (!job.discovery) return;
   for (std::size_t i = 0; i < job.discovery->listeners.size(); ++i) {
     const std::shared_ptr<DiscoveryListener> listener = job.discovery->listeners[i];
     listener->Error(job.message);
+    if (own.orphaned) return;
   }
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "serial/DS2480BProtocol.h"
 #include "simserial/DS2480BEmulator.h"
 #include "simserial/EmulatedPort.h"
+#include "simserial/PtyServer.h"
 #include "teds/TEDSInterface.h"
 #include "testing/EventLog.h"
 #include "testing/QueryHost.h"
@@ -290,6 +292,113 @@ TEST(DS2480BThreads, ShutdownDoesNotWaitForASilentAdapter) {
   rig.master.Shutdown();
   EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
 }
+
+TEST(DS2480BWire, SwitchesTheBaudRateAndFallsBackTo9600WhenTheAdapterDoesNotFollow) {
+  const Device a = orvtest::MakeRom(0x14, 0x01);
+  simserial::AdapterFaults fixed;
+  fixed.fixedBaud = true;
+  struct Case {
+    unsigned requested;
+    simserial::AdapterFaults faults;
+    unsigned used;
+    std::vector<std::string> notes;
+  };
+  const std::string stays = kPrefix + "the adapter does not answer at ";
+  const std::vector<Case> cases = {
+      {9600, {}, 9600, {}},
+      {19200, {}, 19200, {}},
+      {57600, {}, 57600, {}},
+      {115200, {}, 115200, {}},
+      {115200, fixed, 9600, {stays + "115200 baud; going on at 9600 baud"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.requested);
+    auto port = Emulated(Bench({a}), c.faults);
+    Rig rig(port);
+    std::vector<std::string> notes;  // written on the master's thread before Ready
+    ASSERT_TRUE(rig.master.SetBaudRate(
+        c.requested, [&notes](const std::string& note) { notes.push_back(note); }));
+    ASSERT_TRUE(rig.Ready());
+    EXPECT_EQ(rig.master.GetBaudRate(), c.used);
+    EXPECT_EQ(port->GetEmulator().Baud(), c.used);
+    EXPECT_EQ(notes, c.notes);
+    rig.ReadStatus("t", a);
+    EXPECT_TRUE(rig.log.WaitFor("t finished"));
+    rig.master.Shutdown();
+  }
+  DS2480BOneWireMaster master("unused", kFast);
+  EXPECT_FALSE(master.SetBaudRate(38400));
+}
+
+// A listener that ends the master from inside its notification, on the
+// master's own thread: Shutdown, and destroy it too when `destroy` is set.
+struct EndingListener : AbstractOneWireMaster::Transaction::Listener {
+  EndingListener(EventLog& log, std::unique_ptr<DS2480BOneWireMaster>& master, bool destroy)
+      : log(log), master(master), destroy(destroy) {}
+  void Finished() override { End("finished"); }
+  void Error(const std::string&) override { End("error"); }
+  void End(const std::string& how) {
+    master->Shutdown();
+    if (destroy) master.reset();
+    log.Add("t " + how + ", master ended");
+  }
+  EventLog& log;
+  std::unique_ptr<DS2480BOneWireMaster>& master;
+  const bool destroy;
+};
+
+TEST(DS2480BThreads, AListenerMayShutDownTheMasterAndDestroyItOnItsOwnThread) {
+  const Device a = orvtest::MakeRom(0x14, 0x01);
+  for (const bool destroyOnItsThread : {false, true}) {
+    SCOPED_TRACE(destroyOnItsThread);
+    EventLog log;
+    auto master = std::make_unique<DS2480BOneWireMaster>(Emulated(Bench({a})), "emu", kFast);
+    master->AddListener(std::make_shared<orvtest::BusEvents>(log));
+    master->Enable(true);
+    ASSERT_TRUE(log.WaitFor("ready"));
+    EndingListener ending(log, master, destroyOnItsThread);
+    auto transaction = master->CreateTransaction(ending);
+    transaction->AddOperation(std::make_shared<orvtest::OperationEvents>(
+        log, "t", a, 0x66, std::vector<uint8_t>{0x00}, 1));
+    transaction->Submit();
+    ASSERT_TRUE(log.WaitFor("t finished, master ended"));
+    // Destroyed here, on the host's thread, when the listener did not.
+    master.reset();
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{"ready", "t reply: FC", "t finished, master ended"}));
+  }
+}
+
+#if !defined(_WIN32)
+
+TEST(DS2480BFaults, AnAdapterThatGoesAwayMidExchangeEndsItAtOnce) {
+  // The adapter takes the start-up packet and never answers; then it goes.
+  simserial::AdapterFaults silent;
+  silent.silent = true;
+  auto server = std::make_unique<simserial::PtyServer>(
+      std::make_unique<simserial::DS2480BEmulator>(Bench({}), silent));
+  std::string error;
+  const std::string path = server->Open(error);
+  ASSERT_FALSE(path.empty()) << error;
+  std::atomic<bool> stop{false};
+  std::thread serving([&server, &stop] { server->Serve(stop); });
+
+  EventLog log;
+  // The wait for an answer would outlast the log's wait by far.
+  DS2480BOneWireMaster master(path, DS2480BTiming{60s, 0ms});
+  master.AddListener(std::make_shared<orvtest::BusEvents>(log));
+  master.Enable(true);
+  std::this_thread::sleep_for(200ms);
+  stop = true;
+  serving.join();
+  server.reset();  // the terminal hangs up
+  EXPECT_TRUE(log.WaitFor("error: DS2480B on " + path + ": the adapter went away (", 5s))
+      << ::testing::PrintToString(log.Lines());
+  EXPECT_TRUE(master.StartFailed());
+  master.Shutdown();
+}
+
+#endif
 
 TEST(DS2480BThreads, HostCallsRaceTheMastersThreadSafely) {
   const Device a = orvtest::MakeRom(0x14, 0x01);

@@ -160,6 +160,8 @@ def teds():
         _declare(lib, "orvane_teds_query_create", c_int, c_char_p, c_uint32, c_uint32, c_uint32,
                  c_uint32, POINTER(c_void_p))
         _declare(lib, "orvane_teds_query_create_serial", c_int, c_char_p, POINTER(c_void_p))
+        _declare(lib, "orvane_teds_query_create_serial_baud", c_int, c_char_p, c_uint32,
+                 POINTER(c_void_p))
         _declare(lib, "orvane_teds_query_set_callbacks", c_int, c_void_p, TransducerCallback,
                  TextCallback, EndedCallback, c_void_p)
         _declare(lib, "orvane_teds_query_run", c_int, c_void_p, c_uint32,

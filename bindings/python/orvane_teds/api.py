@@ -78,16 +78,24 @@ def query(device="SIM-DAQ", address=1, channel=0, mode=1, poll_ms=1000, timeout_
         timeout_ms, on_transducer, on_text)
 
 
-def query_serial(port, timeout_s=60.0, on_transducer=None, on_text=None):
+def query_serial(port, timeout_s=60.0, on_transducer=None, on_text=None, baud=9600):
     """Runs one TEDS query through a DS2480B serial 1-Wire adapter on `port`
     ("/dev/ttyUSB0", "COM3"), as `query` does through the device library;
     the callbacks come on the master's own thread. A port that cannot be
     opened, or an adapter that does not answer, ends the query with a text
-    saying so and no transducer."""
+    saying so and no transducer. `baud` (9600, 19200, 57600 or 115200) is the
+    rate the adapter is switched to after start-up; one that does not answer
+    there is read at 9600."""
     if not isinstance(port, str) or not port:
         raise ValueError("port: expected the name of a serial port")
-    return _run(lambda lib, handle: lib.orvane_teds_query_create_serial(
-        port.encode("utf-8"), handle), _timeout_ms(timeout_s), on_transducer, on_text)
+    if baud not in BAUD_RATES or isinstance(baud, bool):
+        raise ValueError("baud: must be one of 9600, 19200, 57600, 115200")
+    return _run(lambda lib, handle: lib.orvane_teds_query_create_serial_baud(
+        port.encode("utf-8"), baud, handle), _timeout_ms(timeout_s), on_transducer, on_text)
+
+
+# The serial rates of a DS2480B adapter.
+BAUD_RATES = (9600, 19200, 57600, 115200)
 
 
 def _timeout_ms(timeout_s):
