@@ -227,15 +227,22 @@ std::string DS2480BAdapter::Exchange(const AbstractOneWireMaster::OperationData&
   sent.push_back(operation.command);
   sent.insert(sent.end(), operation.data.begin(), operation.data.end());
 
+  // A copy into EEPROM ends its packet: the part programs while the bus
+  // stays idle, so no presence check follows, and nothing more is sent until
+  // the programming time has passed.
+  const bool programs = (operation.command == 0x55 || operation.command == 0x5A) &&
+                        operation.data.size() == 1 && operation.data[0] == 0xA5;
   std::vector<uint8_t> out{RESET, DATA_MODE};
   for (uint8_t byte : sent) AppendData(out, byte);
   out.insert(out.end(), operation.length, READ_SLOT);
   out.push_back(COMMAND_MODE);
-  AppendSearchPass(out, SEARCH_ROM, SearchDirections(rom, 64));
+  if (!programs) AppendSearchPass(out, SEARCH_ROM, SearchDirections(rom, 64));
   const std::size_t readAt = 1 + sent.size();
   const std::size_t checkAt = readAt + operation.length;
   std::vector<uint8_t> in;
-  if (!(fault = Transact(out, checkAt + kSearchPassAnswers, in)).empty()) return fault;
+  fault = Transact(out, programs ? checkAt : checkAt + kSearchPassAnswers, in);
+  if (programs) Pause(timing.programming);
+  if (!fault.empty()) return fault;
 
   const std::string device = "device " + AbstractOneWireMaster::Device(rom).ToString();
   ResetResult result;
@@ -244,6 +251,10 @@ std::string DS2480BAdapter::Exchange(const AbstractOneWireMaster::OperationData&
     return Fault("no presence pulse: no device on the bus to read " + device);
   }
   if (!(fault = CheckEcho(in, 1, sent)).empty()) return fault;
+  if (programs) {
+    reply.assign(in.begin() + long(readAt), in.begin() + long(checkAt));
+    return std::string();
+  }
   if (!(fault = CheckReset(in[checkAt], result)).empty()) return fault;
   if (result != ResetResult::NoPresence &&
       !(fault = CheckEcho(in, checkAt + 1, {SEARCH_ROM})).empty()) {

@@ -245,8 +245,9 @@ int64_t ReadDate(ObjectReader& in) {
               value.get<uint64_t>() <= uint64_t(std::numeric_limits<int64_t>::max()))) {
     seconds = value.get<int64_t>();
   } else {
-    in.Fail("calDate", Excerpt(value) + " is neither seconds since 1970 (64 bits) nor a date "
-                                        "YYYY-MM-DD");
+    in.Fail("calDate", Excerpt(value) +
+                           " is neither seconds since 1970 (64 bits) nor a date "
+                           "YYYY-MM-DD");
   }
   in.Restates("calDateText", TEDSEncoder::FormatDate(seconds));
   return seconds;
@@ -328,11 +329,11 @@ TEDSTemplate25::Data ReadTemplate(const Json& object, const std::string& path) {
   d.calInitials = in.Text("calInitials");
   // The part holds exactly three; fewer would be filled with spaces unseen.
   if (d.calInitials.size() != 3) {
-    in.Fail("calInitials", Excerpt(Json(d.calInitials)) +
-                               (d.calInitials.size() > 3
-                                    ? " has more than 3 characters"
-                                    : " has fewer than 3 characters (the part holds 3: pad "
-                                      "with spaces, as \"AB \", to write fewer)"));
+    in.Fail("calInitials",
+            Excerpt(Json(d.calInitials)) +
+                (d.calInitials.size() > 3 ? " has more than 3 characters"
+                                          : " has fewer than 3 characters (the part holds 3: pad "
+                                            "with spaces, as \"AB \", to write fewer)"));
   }
   d.calPeriod = in.Unsigned("calPeriod", 12);
   d.measID = in.Unsigned("measID", 11);
@@ -347,8 +348,8 @@ const Json& Transducer(const Json& sheet) {
   if (!sheet.is_object() || !sheet.contains("transducers")) return sheet;
   // The document's other members describe the run that wrote it.
   ObjectReader document(sheet, "");
-  document.Ignore({"command", "exitCode", "texts", "devices", "pages", "transducers",
-                   "parseError", "timedOut"});
+  document.Ignore({"command", "exitCode", "texts", "devices", "pages", "transducers", "parseError",
+                   "timedOut"});
   document.RejectUnknown();
   const Json& list = sheet["transducers"];
   if (!list.is_array() || list.size() != 1) {

@@ -82,8 +82,7 @@ std::string SheetFieldMessage(const std::string& error) {
     const std::string number = error.substr(numbered.size(), colon - numbered.size());
     if (colon != std::string::npos && !number.empty() &&
         number.find_first_not_of("0123456789") == std::string::npos) {
-      return "templates[" + std::to_string(std::stoul(number) - 1) + "]." +
-             error.substr(colon + 2);
+      return "templates[" + std::to_string(std::stoul(number) - 1) + "]." + error.substr(colon + 2);
     }
   }
   return "templates[0]." + error;
@@ -104,7 +103,7 @@ TEDSEncoder::Result Contents(const ContentOptions& options, TedsStreams& streams
   std::string text;
   if (!ReadSheetText(options.sheetPath, streams, text, error)) return {};
   try {
-    const std::string source = options.sheetPath.empty() ? "data sheet"
+    const std::string source = options.sheetPath.empty()  ? "data sheet"
                                : options.sheetPath == "-" ? "standard input"
                                                           : options.sheetPath;
     const DataSheet sheet = ParseDataSheet(text, source, options.settings);

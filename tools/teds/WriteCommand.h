@@ -8,6 +8,7 @@
 namespace CLI {
 class App;
 }
+class DS2480BOneWireMaster;
 
 // `teds write`: programs one DS2430A, found by its ROM, through the device
 // library (with this build's stand-in: the simulated device of a bench).
@@ -27,6 +28,7 @@ struct WriteOptions {
   unsigned int pollMs = 1000;
   double timeoutS = 60;
   bool quiet = false;
+  std::string serialPort;  // --serial: a DS2480B adapter instead of the device library
 };
 
 // Standard output gets the bus's error texts as they arrive and one line of
@@ -40,5 +42,10 @@ struct WriteOptions {
 constexpr int TEDS_EXIT_BENCH_NOT_SAVED = 5;
 
 int RunWrite(const WriteOptions& options, TedsStreams& streams);
+
+// The write of `teds write --serial` on a master of the caller's (one on an
+// emulated port, for tests); TEDS_EXIT_TIMEOUT without a message.
+int RunSerialWriteOn(DS2480BOneWireMaster& master, const WriteOptions& options,
+                     TedsStreams& streams);
 
 void AddWriteCommand(CLI::App& app, TedsStreams& streams, int& status);

@@ -5,14 +5,19 @@
 
 #include <filesystem>
 #include <functional>
-
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
+#include "serial/DS2480BOneWireMaster.h"
 #include "simdevice/Bench.h"
+#include "simdevice/DS2430A.h"
+#include "simserial/EmulatedPort.h"
 #include "teds/TEDSEncoder.h"
+#include "testing/ToolRun.h"
 #include "testing/WorkedExample.h"
 #include "text/HexText.h"
-#include "testing/ToolRun.h"
+#include "tools/teds/WriteCommand.h"
 
 namespace {
 
@@ -143,12 +148,12 @@ TEST(TedsEncode, RefusesWhatCannotBeEncodedNamingTheFieldWithExitTwo) {
   twoTemplates["templates"].push_back(WorkedSheet()["templates"][0]);
   twoTemplates["templates"][1]["weight"] = 1e9;
   const std::string worked = WorkedSheet().dump();
-  const std::string duplicate =
-      worked.substr(0, worked.find("\"modelNumber\"")) + "\"modelNumber\":7," +
-      worked.substr(worked.find("\"modelNumber\""));
+  const std::string duplicate = worked.substr(0, worked.find("\"modelNumber\"")) +
+                                "\"modelNumber\":7," +
+                                worked.substr(worked.find("\"modelNumber\""));
   const json document = {{"transducers", json::array({WorkedSheet()})}, {"colour", "red"}};
-  const std::string deep = R"({"templates": [{"weight": )" + std::string(100000, '[') +
-                           std::string(100000, ']') + "}]}";
+  const std::string deep =
+      R"({"templates": [{"weight": )" + std::string(100000, '[') + std::string(100000, ']') + "}]}";
   struct Case {
     std::vector<std::string> args;
     std::string input;
@@ -172,9 +177,7 @@ TEST(TedsEncode, RefusesWhatCannotBeEncodedNamingTheFieldWithExitTwo) {
       {{"--set", "modelNumber=1"},
        duplicate,
        "teds encode: standard input: basicTeds.modelNumber: given twice\n"},
-      {{},
-       document.dump(),
-       "teds encode: standard input: colour: unknown field\n"},
+      {{}, document.dump(), "teds encode: standard input: colour: unknown field\n"},
       // Deep, long, not a number JSON holds, not UTF-8: named by their field,
       // quoted by a short excerpt at most.
       {{},
@@ -221,7 +224,8 @@ TEST(TedsEncode, RefusesWhatCannotBeEncodedNamingTheFieldWithExitTwo) {
        "seconds since 1970 (64 bits) nor a date YYYY-MM-DD\n"},
       {{"--set", "calInitials=abc"},
        WorkedSheet().dump(),
-       "teds encode: standard input: templates[0].calInitials: \"a\" is not a 5-bit TEDS character (allowed: space, A to Z, "
+       "teds encode: standard input: templates[0].calInitials: \"a\" is not a 5-bit TEDS character "
+       "(allowed: space, A to Z, "
        "\",\", \".\", \"/\", \"_\" and \"@\")\n"},
       {{"--set", "modelNumber=40000"},
        WorkedSheet().dump(),
@@ -273,8 +277,7 @@ TEST(TedsEncode, RefusesWhatCannotBeEncodedNamingTheFieldWithExitTwo) {
   for (const std::string command : {"encode", "write"}) {
     const Outcome outcome = Teds({command, "--sheet", directory, "--rom", kRom});
     EXPECT_EQ(TEDS_EXIT_BAD_INPUT, outcome.status) << command;
-    EXPECT_EQ("teds " + command + ": " + directory +
-                  ": is a directory, not a data sheet file\n",
+    EXPECT_EQ("teds " + command + ": " + directory + ": is a directory, not a data sheet file\n",
               outcome.err);
   }
 }
@@ -394,9 +397,8 @@ TEST(TedsWrite, ABenchNotSavedAfterAGoodWriteHasItsOwnStatus) {
   TempFile bench(Bench().dump());
   TempFile sheet(WorkedSheet().dump());
   const std::string directory = std::filesystem::temp_directory_path().string();
-  const Outcome outcome =
-      Teds({"write", "--bench", bench.path, "--sheet", sheet.path, "--rom", kRom, "--poll-ms",
-            "0", "--quiet", "--save-bench", directory});
+  const Outcome outcome = Teds({"write", "--bench", bench.path, "--sheet", sheet.path, "--rom",
+                                kRom, "--poll-ms", "0", "--quiet", "--save-bench", directory});
   EXPECT_EQ(5, outcome.status);
   EXPECT_EQ(0u, outcome.out.rfind("Wrote [", 0)) << outcome.out;
   EXPECT_EQ("teds write: the part was written, but the bench was not saved: " + directory +
@@ -483,11 +485,47 @@ void ExpectReportMatchesPart(const std::string& line, const json& part, const st
 
 }  // namespace
 
+Written WriteThroughTheRelay(const json& bench) {
+  return Write(bench, WorkedSheet(), {"--lock-application-register"});
+}
+
+// `teds write --serial` on an emulated DS2480B adapter with the bench's first
+// channel; the sensor's entry as the emulated part holds it afterwards.
+Written WriteThroughTheAdapter(const json& bench) {
+  const simdevice::Bench parsed = simdevice::ParseBench(bench.dump(), "bench");
+  const auto port = std::make_shared<simserial::EmulatedPort>(
+      std::make_shared<simserial::DS2480BEmulator>(parsed.channels[0]));
+  TempFile sheet(WorkedSheet().dump());
+  WriteOptions options;
+  options.contents.sheetPath = sheet.path;
+  options.rom = kRom;
+  options.lock = true;
+  options.quiet = true;
+  options.timeoutS = 10;
+  std::istringstream in;
+  std::ostringstream out, err;
+  TedsStreams streams{in, out, err};
+  Written w;
+  {
+    DS2480BOneWireMaster master(
+        port, "emu", DS2480BTiming{std::chrono::milliseconds(200), std::chrono::milliseconds(0)});
+    w.outcome = {RunSerialWriteOn(master, options, streams), out.str(), err.str()};
+  }
+  simdevice::OneWireBus& bus = port->GetEmulator().GetBus();
+  bus.Idle();
+  const auto* chip = dynamic_cast<const simdevice::DS2430A*>(bus.GetDevices()[0].get());
+  w.device = {{"status", orvtext::HexByte(chip->GetStatus())},
+              {"application", orvtext::FormatHex(chip->GetApplication())},
+              {"memory", orvtext::FormatHex(chip->GetMemory())}};
+  return w;
+}
+
 // Every position at which the part leaves the bus or the relay refuses an
 // access or a data exchange, with the part alone on the bus (it then stops
 // answering presence) and beside another sensor (presence still answers and
 // the part reads all FF): the report claims nothing the saved bench does not
-// hold, and the write always ends.
+// hold, and the write always ends; through the device library's relay and
+// through a serial adapter.
 TEST(TedsWrite, ReportStatesOnlyWhatThePartWasProvedToHold) {
   struct Fault {
     const char* name;
@@ -495,35 +533,41 @@ TEST(TedsWrite, ReportStatesOnlyWhatThePartWasProvedToHold) {
   };
   const auto failure = [](const char* command) {
     return [command](int n) {
-      return json{{"commandFailures",
-                   json::array({{{"command", command}, {"skip", n}, {"count", 1}}})}};
+      return json{
+          {"commandFailures", json::array({{{"command", command}, {"skip", n}, {"count", 1}}})}};
     };
   };
   const Fault faults[] = {
-      {"dropOff after", [](int n) {
+      {"dropOff after",
+       [](int n) {
          return json{{"dropOff", json::array({{{"rom", kRom}, {"afterAccesses", n}}})}};
        }},
       {"CMD_ML_ACCESS fails after", failure("82")},
       {"CMD_ML_DATA fails after", failure("0A")},
   };
-  for (const bool neighbour : {false, true}) {
-    for (const Fault& fault : faults) {
-      bool reachedTheEnd = false;
-      for (int n = 0; n < 40 && !reachedTheEnd; ++n) {
-        json bench = Bench(json::object(), fault.knob(n));
-        if (neighbour) {
-          bench["channels"][0]["devices"].push_back({{"rom", "14 01 5A 00 00 00 00 10"}});
+  for (const auto& [master, write] : {std::make_pair("device library", &WriteThroughTheRelay),
+                                      std::make_pair("serial adapter", &WriteThroughTheAdapter)}) {
+    for (const bool neighbour : {false, true}) {
+      for (const Fault& fault : faults) {
+        // The adapter has no relay whose commands could fail.
+        if (write == &WriteThroughTheAdapter && fault.name[0] != 'd') continue;
+        bool reachedTheEnd = false;
+        for (int n = 0; n < 40 && !reachedTheEnd; ++n) {
+          json bench = Bench(json::object(), fault.knob(n));
+          if (neighbour) {
+            bench["channels"][0]["devices"].push_back({{"rom", "14 01 5A 00 00 00 00 10"}});
+          }
+          const Written w = write(bench);
+          const std::string what =
+              std::string(master) + ", " + fault.name + " " + std::to_string(n) +
+              (neighbour ? " beside another sensor: " : " alone: ") + w.outcome.out;
+          ASSERT_NE(3, w.outcome.status) << what;
+          ExpectReportMatchesPart(w.outcome.out, w.device, what);
+          reachedTheEnd = w.outcome.status == TEDS_EXIT_OK;
+          EXPECT_EQ(0u, w.outcome.out.rfind(reachedTheEnd ? "Wrote " : "Writing ", 0)) << what;
         }
-        const Written w = Write(bench, WorkedSheet(), {"--lock-application-register"});
-        const std::string what = std::string(fault.name) + " " + std::to_string(n) +
-                                 (neighbour ? " beside another sensor: " : " alone: ") +
-                                 w.outcome.out;
-        ASSERT_NE(3, w.outcome.status) << what;
-        ExpectReportMatchesPart(w.outcome.out, w.device, what);
-        reachedTheEnd = w.outcome.status == TEDS_EXIT_OK;
-        EXPECT_EQ(0u, w.outcome.out.rfind(reachedTheEnd ? "Wrote " : "Writing ", 0)) << what;
+        EXPECT_TRUE(reachedTheEnd) << master << ", " << fault.name;
       }
-      EXPECT_TRUE(reachedTheEnd) << fault.name;
     }
   }
 }
@@ -541,8 +585,8 @@ TEST(TedsWrite, EndsAtOnceWhenTheBusOrTheSearchFails) {
   };
   for (const json& bench : benches) {
     TempFile file(bench.dump());
-    const Outcome query = Teds({"query", "--bench", file.path, "--poll-ms", "0", "--quiet",
-                                "--timeout-s", "20"});
+    const Outcome query =
+        Teds({"query", "--bench", file.path, "--poll-ms", "0", "--quiet", "--timeout-s", "20"});
     const Written w = Write(bench, WorkedSheet());
     EXPECT_EQ(TEDS_EXIT_PARSE_ERROR, w.outcome.status) << bench.dump() << w.outcome.out;
     EXPECT_EQ(TEDS_EXIT_PARSE_ERROR, query.status) << bench.dump() << query.out;
