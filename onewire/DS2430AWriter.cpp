@@ -408,7 +408,8 @@ void DS2430AWriter::AfterVerifyLock() {
   } else if (report.applicationRegister == Report::Register::LockedOther) {
     Fail("application register " + Mismatch(readRegister, application));
   } else if (report.applicationRegister == Report::Register::PartlyLocked) {
-    Fail("the status reads " + Hex({status}) + " after the lock, not FC: hosts read only parts "
+    Fail("the status reads " + Hex({status}) +
+         " after the lock, not FC: hosts read only parts "
          "with status FC");
   } else {
     Succeed();

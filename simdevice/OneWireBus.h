@@ -3,8 +3,8 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>

@@ -152,8 +152,10 @@ TEST(DS2430AWriter, EachFailureIsNamedAndLeavesThePartAsReported) {
       // No pause after the copy: the next reset interrupts the programming,
       // which leaves garbage.
       {[](auto& m) { m.idleAfterTransactions = false; },
-       kPrefix + "verify memory: memory read back DA DA DE DE DA DA E6 E6 EA EA EE EE EA EA E6 "
-                 "E6 FA FA FE FE FA FA E6 E6 EA EA EE EE EA EA E6 E6, expected " + memHex +
+       kPrefix +
+           "verify memory: memory read back DA DA DE DE DA DA E6 E6 EA EA EE EE EA EA E6 "
+           "E6 FA FA FE FE FA FA E6 E6 EA EA EE EE EA EA E6 E6, expected " +
+           memHex +
            ". Left on the device: memory holds neither its old nor the new contents; "
            "application register untouched (status FF)",
        false, 0xFF},
