@@ -17,8 +17,16 @@ constexpr std::size_t kMaxDepth = 16;
 // Messages quote at most this many bytes of a bad value.
 constexpr std::size_t kExcerptBytes = 40;
 
+// A key as a message names it: cut after a few bytes, like a bad value.
+std::string KeyName(const std::string& key) {
+  if (key.size() <= kExcerptBytes) return key;
+  std::size_t cut = kExcerptBytes - 3;
+  while (cut > 0 && (static_cast<unsigned char>(key[cut]) & 0xC0) == 0x80) --cut;
+  return key.substr(0, cut) + "...";
+}
+
 std::string Join(const std::string& path, const std::string& key) {
-  return path.empty() ? key : path + "." + key;
+  return path.empty() ? KeyName(key) : path + "." + KeyName(key);
 }
 
 // A value as messages quote it: scalars as JSON (texts with malformed UTF-8

@@ -178,6 +178,10 @@ TEST(TedsEncode, RefusesWhatCannotBeEncodedNamingTheFieldWithExitTwo) {
        duplicate,
        "teds encode: standard input: basicTeds.modelNumber: given twice\n"},
       {{}, document.dump(), "teds encode: standard input: colour: unknown field\n"},
+      {{"--set", std::string(1000, 'k') + "=1"},
+       WorkedSheet().dump(),
+       "teds encode: standard input: templates[0]." + std::string(37, 'k') +
+           "...: unknown field\n"},
       // Deep, long, not a number JSON holds, not UTF-8: named by their field,
       // quoted by a short excerpt at most.
       {{},
