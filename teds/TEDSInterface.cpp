@@ -318,9 +318,12 @@ void TEDSInterface::TakeDeviceFaults(const AbstractOneWireMaster::Transaction& f
 }
 
 bool TEDSInterface::RepeatBadReads() {
+  // Only a node whose TEDS is to be used (its status says valid) is read
+  // again: a blank part, or one that has left the bus and reads all ones,
+  // would read the same every time.
   std::vector<std::shared_ptr<TEDSNode>> again;
   for (const std::shared_ptr<TEDSNode>& node : nodes) {
-    if (!node->HasMemory() || !node->GetReadFault().empty() || node->PagesGood()) continue;
+    if (!node->IsValid() || node->PagesGood()) continue;
     if (node->GetRepeatedReads() < MAX_REPEATED_READS) again.push_back(node);
   }
   if (again.empty()) return false;

@@ -77,7 +77,8 @@ class ORVANE_TEDS_API TEDSInterface {
   // repeat is reported, before the verdicts, as "Memory read repeated: " +
   // the device's ROM text + " page checksum failed (repeat N of 2)", and
   // counted in the node (TEDSNode::GetRepeatedReads). A good first read is
-  // never repeated.
+  // never repeated, nor is a node whose status is not 0xFC (its TEDS is not
+  // used: a blank part, or one that has left the bus and reads all ones).
   static constexpr unsigned MAX_REPEATED_READS = 2;
 
   void AddListener(const std::shared_ptr<Listener>& listener);

@@ -413,6 +413,23 @@ INSTANTIATE_TEST_SUITE_P(
              std::to_string(std::get<1>(info.param));
     });
 
+// Only a TEDS that is to be used is read again: a blank or unlocked part (or
+// one that has left the bus and reads all ones) keeps its first read.
+TEST_F(TEDSInterfaceTest, NodeWhoseStatusIsNotValidIsNotReadAgain) {
+  const Device rom = MakeRom(0x14, 1);
+  EmulatedDevice unlocked = DeviceWithImage(rom, SensorImage(), false);
+  unlocked.status = 0xFF;
+  master.devices = {unlocked};
+  Run();
+  EXPECT_EQ(1, master.transactions);
+  EXPECT_EQ((std::vector<std::string>{
+                "Transducers Found:\n  " + rom.ToString() + "\n", "Compile: BAD CHECKSUM",
+                "Node " + rom.ToString() +
+                    " skipped: status FF is not FC (application register not locked)",
+                "No valid templates found"}),
+            Texts());
+}
+
 // Every kind at once: skipped texts in node order, then parse texts, then the
 // reports; a node list still takes in a listed device that is not valid.
 TEST_F(TEDSInterfaceTest, SkippedAndUnparsableDevicesTogetherInTheirOrder) {
