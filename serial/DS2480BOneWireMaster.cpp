@@ -286,10 +286,9 @@ void DS2480BOneWireMaster::RunTransaction(const std::shared_ptr<SerialTransactio
   std::vector<std::pair<std::size_t, std::vector<uint8_t>>> replies;
   std::vector<std::pair<Device, std::string>> gone;
   const auto isGone = [&gone](const Device& device) {
-    return std::any_of(gone.begin(), gone.end(),
-                       [&device](const std::pair<Device, std::string>& g) {
-                         return g.first == device;
-                       });
+    return std::any_of(
+        gone.begin(), gone.end(),
+        [&device](const std::pair<Device, std::string>& g) { return g.first == device; });
   };
   std::string fault;
   for (std::size_t i = 0; i < exchanges.size() && !stopping; ++i) {

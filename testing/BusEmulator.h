@@ -110,7 +110,7 @@ class BusEmulator : public AbstractOneWireMaster {
   }
 
   std::vector<EmulatedDevice> devices;
-  int transactions = 0;  // submitted
+  int transactions = 0;       // submitted
   std::string searchFailure;  // non-empty: the first search pass fails with it
   int enableCalls = 0;
   int searches = 0;

@@ -13,9 +13,9 @@
 #include "devicelink/ZorelOneWireMaster.h"
 #include "serial/DS2480BOneWireMaster.h"
 #include "serial/DS2480BProtocol.h"
+#include "simdevice/SimDevice.h"
 #include "simserial/DS2480BEmulator.h"
 #include "simserial/EmulatedPort.h"
-#include "simdevice/SimDevice.h"
 #include "teds/TEDSInterface.h"
 #include "testing/EventLog.h"
 #include "testing/QueryHost.h"
@@ -243,9 +243,9 @@ TEST(DS2480BFaults, EveryFaultEndsInTimeWithItsText) {
           faults.push_back(fault.device.ToString() + " " + fault.message);
         }
       });
-      EXPECT_EQ(faults, c.deviceFault.empty() ? std::vector<std::string>()
-                                              : std::vector<std::string>{a.ToString() + " " +
-                                                                         c.deviceFault});
+      EXPECT_EQ(faults, c.deviceFault.empty()
+                            ? std::vector<std::string>()
+                            : std::vector<std::string>{a.ToString() + " " + c.deviceFault});
     }
     const std::vector<std::string> lines = rig.log.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), lines.back()), 1);
@@ -394,7 +394,8 @@ TEST(DS2480BSearch, PassFailingItsCrcIsRepeatedTwiceBeforeTheDiscoveryFails) {
     port->Expect({0xC1}, {});
     port->Expect({0xC1, 0x17, 0x45, 0x5B, 0x0F, 0x91, 0xC1},
                  {0xCD, 0x16, 0x44, 0x5A, 0x00, 0x93, 0xCD});
-    for (int i = 0; i < noisy; ++i) port->Expect(pass, orvtest::Concat({{0xCD, 0xF0}, Alone(corrupted)}));
+    for (int i = 0; i < noisy; ++i)
+      port->Expect(pass, orvtest::Concat({{0xCD, 0xF0}, Alone(corrupted)}));
     if (noisy <= 2) port->Expect(pass, orvtest::Concat({{0xCD, 0xF0}, Alone(rom)}));
     Rig rig(port);
     ASSERT_TRUE(rig.Ready());
@@ -406,14 +407,16 @@ TEST(DS2480BSearch, PassFailingItsCrcIsRepeatedTwiceBeforeTheDiscoveryFails) {
     ASSERT_TRUE(rig.log.WaitFor("discover", 2s));
     rig.master.Shutdown();
     std::vector<std::string> notes;
-    for (int i = 1; i <= std::min(noisy, 2); ++i) notes.push_back(kRepeatedSearch + std::to_string(i) + " of 2)");
+    for (int i = 1; i <= std::min(noisy, 2); ++i)
+      notes.push_back(kRepeatedSearch + std::to_string(i) + " of 2)");
     EXPECT_EQ(log->notes, notes);
     if (noisy <= 2) {
       EXPECT_EQ(log->found, std::vector<std::vector<Device>>{{rom}});
       EXPECT_TRUE(log->errors.empty());
     } else {
-      EXPECT_EQ(log->errors, std::vector<std::string>{kPrefix + "ROM " + corrupted.ToString() +
-                                                      " found by the search fails its CRC-8 check"});
+      EXPECT_EQ(log->errors,
+                std::vector<std::string>{kPrefix + "ROM " + corrupted.ToString() +
+                                         " found by the search fails its CRC-8 check"});
     }
     EXPECT_EQ(port->Problems(), std::vector<std::string>{});
     EXPECT_EQ(port->Unused(), 0u);
@@ -437,9 +440,9 @@ QueryResult Query(AbstractOneWireMaster& master) {
   }
   QueryResult result{host->Texts(), host->Transducers()};
   // The relay's ready report comes first; a serial adapter has none.
-  const auto found = std::find_if(result.texts.begin(), result.texts.end(), [](const std::string& t) {
-    return t.rfind("Transducers Found:", 0) == 0;
-  });
+  const auto found =
+      std::find_if(result.texts.begin(), result.texts.end(),
+                   [](const std::string& t) { return t.rfind("Transducers Found:", 0) == 0; });
   result.texts.erase(result.texts.begin(), found == result.texts.end() ? found : found + 1);
   return result;
 }

@@ -132,8 +132,8 @@ TEST_F(TEDSInterfaceTest, PageFailingItsChecksumIsReadAgainBeforeItsVerdict) {
   };
   const std::string bad = "Compile: BAD CHECKSUM";
   struct Case {
-    unsigned noisyReads;  // of `b`, beside the clean `a`
-    bool goodChecksum;    // of `b`'s data itself
+    unsigned noisyReads;               // of `b`, beside the clean `a`
+    bool goodChecksum;                 // of `b`'s data itself
     std::vector<std::string> between;  // texts after the device report
     int transactions;
     unsigned repeated;
