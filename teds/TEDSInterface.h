@@ -136,6 +136,8 @@ class ORVANE_TEDS_API TEDSInterface {
   // Reads the nodes whose pages failed their checksum again; false when
   // there is none left to read again.
   bool RepeatBadReads();
+  // The repeat transaction failed with `message`.
+  void RepeatFailed(const std::string& message);
   void CompileAndReport();
   void GroupNodeLists();
   void GroupSingleNodes();
@@ -146,4 +148,5 @@ class ORVANE_TEDS_API TEDSInterface {
   unsigned cyclesStarted = 0;
   std::size_t reported = 0;
   bool repeating = false;  // the read transaction under way repeats reads
+  std::vector<std::shared_ptr<TEDSNode>> readAgain;  // by the latest repeat
 };

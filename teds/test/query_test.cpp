@@ -373,7 +373,7 @@ std::vector<BadDevice> BadDevices() {
        [](const Device& rom) {
          return "OneWire Memory Error:device " + rom.ToString() + " left the bus during the read";
        },
-       true},
+       false},
   };
 }
 
@@ -412,6 +412,23 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<0>(info.param).name) + "_" +
              std::to_string(std::get<1>(info.param));
     });
+
+// A sensor that cannot be read again (it has left the bus) is named with
+// the failure; the others are still reported.
+TEST_F(TEDSInterfaceTest, SensorGoneBeforeItsRepeatedReadCostsOnlyItself) {
+  const Device a = MakeRom(0x14, 1), b = MakeRom(0x14, 2);
+  master.devices = {DeviceWithImage(a, SensorImage(1)), DeviceWithImage(b, SensorImage(2))};
+  master.devices[1].noisyMemoryReads = 1;
+  master.beforeTransaction = [this] { master.devices[1].gone = master.transactions == 2; };
+  Run();
+  const std::vector<std::string> texts = Texts();
+  EXPECT_EQ((std::vector<std::string>{
+                "Memory read repeated: " + b.ToString() + " page checksum failed (repeat 1 of 2)",
+                kGood,
+                "OneWire Memory Error:device " + b.ToString() + " left the bus during the read"}),
+            std::vector<std::string>(texts.begin() + 1, texts.end()));
+  EXPECT_EQ(std::vector<std::string>{a.ToString()}, Found());
+}
 
 // Only a TEDS that is to be used is read again: a blank or unlocked part (or
 // one that has left the bus and reads all ones) keeps its first read.
