@@ -179,7 +179,8 @@ std::string DS2480BAdapter::SwitchBaud() {
     baud = requestedBaud;
     return std::string();
   }
-  if (port && port->Gone()) return fault;
+  // A port that went away was let go of (when opened by name).
+  if (!port || port->Gone()) return fault;
   return FallBack("the adapter does not answer at " + std::to_string(requestedBaud) + " baud");
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -330,30 +331,33 @@ TEST(DS2480BWire, SwitchesTheBaudRateAndFallsBackTo9600WhenTheAdapterDoesNotFoll
 // A listener that ends the master from inside its notification, on the
 // master's own thread: Shutdown, and destroy it too when `destroy` is set.
 struct EndingListener : AbstractOneWireMaster::Transaction::Listener {
-  EndingListener(EventLog& log, std::unique_ptr<DS2480BOneWireMaster>& master, bool destroy)
-      : log(log), master(master), destroy(destroy) {}
   void Finished() override { End("finished"); }
   void Error(const std::string&) override { End("error"); }
   void End(const std::string& how) {
-    master->Shutdown();
-    if (destroy) master.reset();
+    (*master)->Shutdown();
+    if (destroy) master->reset();
     log.Add("t " + how + ", master ended");
   }
-  EventLog& log;
-  std::unique_ptr<DS2480BOneWireMaster>& master;
-  const bool destroy;
+  EventLog log;
+  std::unique_ptr<DS2480BOneWireMaster>* master = nullptr;
+  bool destroy = false;
 };
 
 TEST(DS2480BThreads, AListenerMayShutDownTheMasterAndDestroyItOnItsOwnThread) {
   const Device a = orvtest::MakeRom(0x14, 0x01);
+  // A thread that destroyed its master ends by itself, once the listener
+  // has returned: the listener and its log outlive the test.
+  static std::deque<EndingListener> endings;
   for (const bool destroyOnItsThread : {false, true}) {
     SCOPED_TRACE(destroyOnItsThread);
-    EventLog log;
+    EndingListener& ending = endings.emplace_back();
+    EventLog& log = ending.log;
     auto master = std::make_unique<DS2480BOneWireMaster>(Emulated(Bench({a})), "emu", kFast);
+    ending.master = &master;
+    ending.destroy = destroyOnItsThread;
     master->AddListener(std::make_shared<orvtest::BusEvents>(log));
     master->Enable(true);
     ASSERT_TRUE(log.WaitFor("ready"));
-    EndingListener ending(log, master, destroyOnItsThread);
     auto transaction = master->CreateTransaction(ending);
     transaction->AddOperation(std::make_shared<orvtest::OperationEvents>(
         log, "t", a, 0x66, std::vector<uint8_t>{0x00}, 1));
