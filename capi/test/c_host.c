@@ -263,6 +263,8 @@ static void TestMisuse(void) {
           ORVANE_TEDS_INVALID_ARGUMENT);
     CHECK(q == NULL && strstr(orvane_teds_last_error(), kBad[i].text) != NULL);
   }
+  CHECK(orvane_teds_query_create_serial("", &q) == ORVANE_TEDS_INVALID_ARGUMENT && q == NULL);
+  CHECK(strstr(orvane_teds_last_error(), "port is empty") != NULL);
   CHECK(orvane_teds_query_start(NULL) == ORVANE_TEDS_INVALID_ARGUMENT);
   CHECK(orvane_teds_query_destroy(NULL) == ORVANE_TEDS_OK);
 }
