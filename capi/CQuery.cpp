@@ -74,9 +74,9 @@ class Reporter : public TEDSInterface::Listener, public TEDSInterface::CycleList
     if (interrupt != Outcome::Ended) return interrupt;
     return woken ? Outcome::Ended : Outcome::TimedOut;
   }
-  void EndGathering() {
+  void EndGathering(const Gathered* mine) {
     std::lock_guard<std::mutex> guard(mutex);
-    gathered = nullptr;
+    if (gathered == mine) gathered = nullptr;
   }
   // A stop (or, for good, a destroy): the query counts as ended now, so its
   // clean-up calls no ended callback, and a run waiting on another thread
@@ -362,7 +362,7 @@ orvane_teds_status orvane_teds_query_run(orvane_teds_query* query, uint32_t time
     // The clean-up's texts (a transfer given up, a refused request) belong to
     // the result as well.
     Disable(*query);
-    query->reporter->EndGathering();
+    query->reporter->EndGathering(&gathered);
     const int stopped = outcome == Reporter::Outcome::Stopped     ? 1
                         : outcome == Reporter::Outcome::Destroyed ? 2
                                                                   : 0;
