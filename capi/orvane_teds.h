@@ -172,7 +172,8 @@ typedef struct orvane_teds_query orvane_teds_query;
  * destroyed), then runs with its own handshake. A handle keeps its channel
  * from the start of a query until its run returns, or, for a started query,
  * until orvane_teds_query_stop, orvane_teds_query_destroy or the end of its
- * next run. Handles on different channels run at the same time. */
+ * next run. Handles on different channels run at the same time. A run that
+ * timed out without ever getting its channel says so in its error text. */
 typedef void (*orvane_teds_transducer_callback)(void* user,
                                                 const orvane_teds_transducer* transducer);
 typedef void (*orvane_teds_text_callback)(void* user, const char* text);
