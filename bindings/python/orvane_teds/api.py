@@ -94,6 +94,30 @@ def query_serial(port, timeout_s=60.0, on_transducer=None, on_text=None, baud=96
         port.encode("utf-8"), baud, handle), _timeout_ms(timeout_s), on_transducer, on_text)
 
 
+def write_serial(port, rom, application, memory, lock=False, timeout_s=60.0):
+    """Programs the DS2430A `rom` (8 bytes) behind a DS2480B serial adapter
+    on `port` with `application` (8 bytes) and `memory` (32 bytes, page
+    checksum first), as `teds write --serial` does, locking the application
+    register only when `lock` is true. Bytes or hexadecimal texts. Returns
+    (written, report): whether the part was written and verified, and the
+    line that says what was written or which step failed and what the part
+    holds now. A write that does not end within `timeout_s` raises TedsError."""
+    if not isinstance(port, str) or not port:
+        raise ValueError("port: expected the name of a serial port")
+    values = {"rom": (rom, 8), "application": (application, 8), "memory": (memory, 32)}
+    given = {}
+    for name, (value, size) in values.items():
+        given[name] = _bytes(value, name)
+        if len(given[name]) != size:
+            raise ValueError(f"{name}: expected {size} bytes, not {len(given[name])}")
+    written = ctypes.c_int()
+    report = ctypes.create_string_buffer(1024)
+    _check(_native.teds().orvane_teds_write_serial(
+        port.encode("utf-8"), given["rom"], given["application"], given["memory"],
+        1 if lock else 0, _timeout_ms(timeout_s), byref(written), report, len(report)))
+    return written.value == 1, report.value.decode("latin-1")
+
+
 # The serial rates of a DS2480B adapter.
 BAUD_RATES = (9600, 19200, 57600, 115200)
 
