@@ -106,8 +106,7 @@ class DeviceLink {
   // library guarantees; false for anything this master does not use.
   static bool KindOf(const OrvaneCommand& command, Kind& kind);
   static bool Expendable(const Request& request);
-  bool TakeOwner(unsigned int address, Kind kind, const OrvaneCommand& command,
-                 Request& request);
+  bool TakeOwner(unsigned int address, Kind kind, const OrvaneCommand& command, Request& request);
   void Deliver(const Request& request, const OrvaneCommand& command);
   // Under the lock: takes `member` out of the line for its channel, or hands
   // the channel it held to the next master in line.
@@ -126,7 +125,7 @@ class DeviceLink {
   const std::wstring device;
   std::shared_ptr<orvane::StreamListener> listener;
   std::mutex mutex;
-  std::condition_variable idle;  // a call into a master has ended
+  std::condition_variable idle;                         // a call into a master has ended
   std::map<unsigned int, std::deque<Request>> pending;  // per address, in request order
   std::map<ChannelKey, Channel> channels;
   std::set<ZorelOneWireMaster*> members;

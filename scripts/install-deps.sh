@@ -4,7 +4,8 @@
 #   (none)   building and running `teds`: compilers, CMake, Ninja and the two
 #            header-only libraries the tool and the simulated device use;
 #   --tests  also what the test suite needs: GoogleTest, pkg-config, and
-#            python3 with pytest and jsonschema for the Python package;
+#            python3 with pytest and jsonschema for the Python package (and
+#            venv, setuptools and wheel to install it with pip, offline);
 #   --ci     also what CI runs beyond that: benchmarks, the mingw-w64 cross
 #            compiler and wine, clang with libFuzzer, valgrind.
 # Does nothing when everything is already there.
@@ -19,7 +20,8 @@ esac
 packages=(cmake ninja-build gcc g++ nlohmann-json3-dev libcli11-dev)
 if [ "$level" = --tests ] || [ "$level" = --ci ]; then
   packages+=(libgtest-dev libgmock-dev googletest pkg-config
-             python3 python3-pytest python3-jsonschema)
+             python3 python3-pytest python3-jsonschema python3-venv python3-setuptools
+             python3-wheel)
 fi
 if [ "$level" = --ci ]; then
   packages+=(libbenchmark-dev g++-mingw-w64-x86-64-posix wine64
