@@ -111,7 +111,8 @@ TEST(Bench, FaultKnobs) {
                                      {"command": 128}],
                  "corruptSearchCrc": ["28 0E 6D B9 01 00 00 59"],
                  "dropOff": [{"rom": "14 3A 7F 1B 05 00 00 B6", "afterAccesses": 2},
-                             {"rom": "28 0E 6D B9 01 00 00 59", "atReadPhase": true}]}}]})",
+                             {"rom": "28 0E 6D B9 01 00 00 59", "atReadPhase": true}],
+                 "noisyReads": [{"rom": "14 3A 7F 1B 05 00 00 B6", "count": 3}]}}]})",
                                  "faults.json");
   EXPECT_EQ(bench.name, L"RIG-\u00c4");
   EXPECT_EQ(bench.address, 7u);
@@ -143,6 +144,9 @@ TEST(Bench, FaultKnobs) {
   EXPECT_EQ(faults.dropOffs[0].afterAccesses, 2u);
   EXPECT_FALSE(faults.dropOffs[0].atReadPhase);
   EXPECT_TRUE(faults.dropOffs[1].atReadPhase);
+  ASSERT_EQ(faults.noisyReads.size(), 1u);
+  EXPECT_EQ(faults.noisyReads[0].rom[0], 0x14);
+  EXPECT_EQ(faults.noisyReads[0].count, 3u);
 }
 
 TEST(Bench, BadCrcIsKeptWithAWarning) {
@@ -210,6 +214,9 @@ TEST(Bench, MalformedBenchesNameFileFieldAndProblem) {
            "faults": {"dropOff": [{"rom": "14 3A 7F 1B 05 00 00 B6"}]}}]})",
        "bench.json: channels[0].faults.dropOff[0]: give either 'afterAccesses' or \"atReadPhase\": "
        "true"},
+      {R"({"channels": [{"channel": 0, "devices": [{"rom": "14 3A 7F 1B 05 00 00 B6"}],
+           "faults": {"noisyReads": [{"rom": "14 3A 7F 1B 05 00 00 B6"}]}}]})",
+       "bench.json: channels[0].faults.noisyReads[0]: missing key 'count'"},
       {R"({"channels": [{"channel": 0, "faults": {"commandFailures": [{"command": "85"}]}}]})",
        "bench.json: channels[0].faults.commandFailures[0].command: CMD_POLL (85) has no answer to "
        "fail"},
@@ -278,6 +285,29 @@ TEST(Bench, RelayIsBuiltWithItsDevices) {
   const auto relay = MakeRelay(DefaultBench().channels.at(0));
   ASSERT_EQ(relay->GetBus().GetDevices().size(), 1u);
   EXPECT_NE(dynamic_cast<DS2430A*>(relay->GetBus().GetDevices()[0].get()), nullptr);
+  // A noisy chip's first memory reads each carry one byte inverted; the
+  // memory itself, and the reads after them, are as the bench gives them.
+  ChannelConfig noisy = DefaultBench().channels.at(0);
+  NoisyReads knob;
+  knob.rom = noisy.devices[0].rom;
+  knob.count = 1;
+  noisy.faults.noisyReads = {knob};
+  const auto noisyRelay = MakeRelay(noisy);
+  auto& chip = static_cast<DS2430A&>(*noisyRelay->GetBus().GetDevices().at(0));
+  const auto readMemory = [&chip] {
+    chip.Reset();
+    chip.Exchange(DS2430A::READ_MEMORY);
+    chip.Exchange(0x00);
+    std::vector<uint8_t> read;
+    for (std::size_t i = 0; i < DS2430A::MEMORY_SIZE; ++i) read.push_back(chip.Exchange(0xFF));
+    return read;
+  };
+  const std::vector<uint8_t> clean(noisy.devices[0].memory.begin(), noisy.devices[0].memory.end());
+  std::vector<uint8_t> inverted = clean;
+  inverted[DS2430A::NOISY_BYTE] = uint8_t(~inverted[DS2430A::NOISY_BYTE]);
+  EXPECT_EQ(readMemory(), inverted);
+  EXPECT_EQ(readMemory(), clean);
+  EXPECT_EQ(std::vector<uint8_t>(chip.GetMemory().begin(), chip.GetMemory().end()), clean);
   const Bench mixed = ParseBench(WithDevice(R"({"rom": "28 0E 6D B9 01 00 00 59"})"), "m.json");
   const auto other = MakeRelay(mixed.channels.at(0));
   EXPECT_EQ(dynamic_cast<DS2430A*>(other->GetBus().GetDevices().at(0).get()), nullptr);
