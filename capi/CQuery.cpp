@@ -49,26 +49,49 @@ class Reporter : public TEDSInterface::Listener, public TEDSInterface::CycleList
     callbacks = next;
   }
 
-  // Marks the handle as running; false when it already was.
-  bool Begin(Gathered* gather) {
+  // How a blocking run ended.
+  enum class Outcome { Ended, TimedOut, Stopped, Destroyed };
+
+  // Marks the handle as running; false when it already was. `closed` is set
+  // when the handle is being destroyed (nothing starts any more).
+  bool Begin(Gathered* gather, bool& closed) {
     std::lock_guard<std::mutex> guard(mutex);
-    if (running) return false;
+    closed = destroyed;
+    if (destroyed || running) return false;
     running = true;
+    interrupt = Outcome::Ended;
     gathered = gather;
     return true;
   }
-  // Waits until the query ends or `timeout` passes; true when it ended. Stops
-  // gathering either way.
-  bool Wait(std::chrono::milliseconds timeout) {
+  // Waits until the query ends, `timeout` passes, or a stop or destroy on
+  // another thread interrupts the wait. Gathering goes on (the clean-up's
+  // texts belong to the result) until EndGathering.
+  Outcome Wait(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> guard(mutex);
-    const bool ended = idle.wait_for(guard, timeout, [this] { return !running; });
+    const bool woken = idle.wait_for(guard, timeout, [this] {
+      return !running || interrupt != Outcome::Ended;
+    });
+    if (interrupt != Outcome::Ended) return interrupt;
+    return woken ? Outcome::Ended : Outcome::TimedOut;
+  }
+  void EndGathering() {
+    std::lock_guard<std::mutex> guard(mutex);
     gathered = nullptr;
-    return ended;
+  }
+  // A stop (or, for good, a destroy): the query counts as ended now, so its
+  // clean-up calls no ended callback, and a run waiting on another thread
+  // wakes and says why.
+  void Interrupt(Outcome why) {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (why == Outcome::Destroyed) destroyed = true;
+    if (!running) return;
+    if (gathered && interrupt == Outcome::Ended) interrupt = why;
+    running = false;
+    idle.notify_all();
   }
   void Finish() {
     std::lock_guard<std::mutex> guard(mutex);
     running = false;
-    gathered = nullptr;
     idle.notify_all();
   }
   void TransducerFound(const TEDSTransducer& transducer) override {
@@ -122,10 +145,12 @@ class Reporter : public TEDSInterface::Listener, public TEDSInterface::CycleList
   // the callbacks of its own handle.
   std::recursive_mutex callbackLock;
   Callbacks callbacks;
-  std::mutex mutex;  // guards running and gathered
+  std::mutex mutex;  // guards running, gathered, interrupt and destroyed
   std::condition_variable idle;
   bool running = false;
   Gathered* gathered = nullptr;
+  Outcome interrupt = Outcome::Ended;  // Ended: not interrupted
+  bool destroyed = false;
 };
 
 }  // namespace
@@ -139,6 +164,11 @@ struct orvane_teds_query {
   std::function<void()> shutdown;
   std::unique_ptr<TEDSInterface> teds;
   std::shared_ptr<Reporter> reporter;
+  // The calls under way on the handle; destroy waits for them to leave.
+  std::mutex callsMutex;
+  std::condition_variable callsIdle;
+  unsigned calls = 0;
+  bool destroying = false;
 };
 
 namespace {
@@ -151,6 +181,34 @@ orvane_teds_status RefuseInCallback(const char* function) {
   return capi::Fail(ORVANE_TEDS_BUSY, std::string(function) +
                                           ": not allowed inside a query callback (it would wait "
                                           "for the thread that runs the callback)");
+}
+
+// Counts a call on the handle for as long as it lives, so that destroy on
+// another thread waits for it; `entered` is false once destroy has begun.
+class CallOn {
+ public:
+  explicit CallOn(orvane_teds_query& query) : query(query) {
+    std::lock_guard<std::mutex> guard(query.callsMutex);
+    entered = !query.destroying;
+    if (entered) ++query.calls;
+  }
+  ~CallOn() {
+    if (!entered) return;
+    std::lock_guard<std::mutex> guard(query.callsMutex);
+    --query.calls;
+    query.callsIdle.notify_all();
+  }
+  CallOn(const CallOn&) = delete;
+  CallOn& operator=(const CallOn&) = delete;
+  bool entered = false;
+
+ private:
+  orvane_teds_query& query;
+};
+
+orvane_teds_status RefuseDestroyed(const char* function) {
+  return capi::Fail(ORVANE_TEDS_DESTROYED,
+                    std::string(function) + ": the handle is being destroyed on another thread");
 }
 
 // Lets the device go back to its normal mode; ends a cycle still under way.
@@ -240,6 +298,8 @@ orvane_teds_status orvane_teds_query_set_callbacks(orvane_teds_query* query,
   static const char kName[] = "orvane_teds_query_set_callbacks";
   return capi::Guard(kName, [&] {
     if (!query) return Refuse(kName, "query is null");
+    CallOn call(*query);
+    if (!call.entered) return RefuseDestroyed(kName);
     Callbacks callbacks;
     callbacks.onTransducer = on_transducer;
     callbacks.onText = on_text;
@@ -255,7 +315,11 @@ orvane_teds_status orvane_teds_query_start(orvane_teds_query* query) {
   return capi::Guard(kName, [&] {
     if (!query) return Refuse(kName, "query is null");
     if (capi::InsideCallback()) return RefuseInCallback(kName);
-    if (!query->reporter->Begin(nullptr)) {
+    CallOn call(*query);
+    if (!call.entered) return RefuseDestroyed(kName);
+    bool closed = false;
+    if (!query->reporter->Begin(nullptr, closed)) {
+      if (closed) return RefuseDestroyed(kName);
       return capi::Fail(ORVANE_TEDS_BUSY, std::string(kName) + ": a query is already running");
     }
     Query(*query);
@@ -268,6 +332,9 @@ orvane_teds_status orvane_teds_query_stop(orvane_teds_query* query) {
   return capi::Guard(kName, [&] {
     if (!query) return Refuse(kName, "query is null");
     if (capi::InsideCallback()) return RefuseInCallback(kName);
+    CallOn call(*query);
+    if (!call.entered) return RefuseDestroyed(kName);
+    query->reporter->Interrupt(Reporter::Outcome::Stopped);
     Disable(*query);
     return ORVANE_TEDS_OK;
   });
@@ -281,19 +348,42 @@ orvane_teds_status orvane_teds_query_run(orvane_teds_query* query, uint32_t time
     *result = nullptr;
     if (!query) return Refuse(kName, "query is null");
     if (capi::InsideCallback()) return RefuseInCallback(kName);
+    CallOn call(*query);
+    if (!call.entered) return RefuseDestroyed(kName);
     Gathered gathered;
-    if (!query->reporter->Begin(&gathered)) {
+    bool closed = false;
+    if (!query->reporter->Begin(&gathered, closed)) {
+      if (closed) return RefuseDestroyed(kName);
       return capi::Fail(ORVANE_TEDS_BUSY, std::string(kName) + ": a query is already running");
     }
     Query(*query);
-    const bool ended = query->reporter->Wait(std::chrono::milliseconds(timeout_ms));
+    const Reporter::Outcome outcome =
+        query->reporter->Wait(std::chrono::milliseconds(timeout_ms));
+    // The clean-up's texts (a transfer given up, a refused request) belong to
+    // the result as well.
     Disable(*query);
-    auto box = std::make_unique<capi::QueryResultBox>(std::move(gathered.texts),
-                                                      std::move(gathered.transducers), !ended);
+    query->reporter->EndGathering();
+    const int stopped = outcome == Reporter::Outcome::Stopped     ? 1
+                        : outcome == Reporter::Outcome::Destroyed ? 2
+                                                                  : 0;
+    auto box = std::make_unique<capi::QueryResultBox>(
+        std::move(gathered.texts), std::move(gathered.transducers),
+        outcome == Reporter::Outcome::TimedOut, stopped);
     orvane_teds_query_result* record = &box->c;
     capi::Register(record, std::move(box));
     *result = record;
-    if (ended) return ORVANE_TEDS_OK;
+    switch (outcome) {
+      case Reporter::Outcome::Ended:
+        return ORVANE_TEDS_OK;
+      case Reporter::Outcome::Stopped:
+        return capi::Fail(ORVANE_TEDS_STOPPED,
+                          std::string(kName) + ": orvane_teds_query_stop ended the query");
+      case Reporter::Outcome::Destroyed:
+        return capi::Fail(ORVANE_TEDS_DESTROYED,
+                          std::string(kName) + ": the handle was destroyed during the query");
+      case Reporter::Outcome::TimedOut:
+        break;
+    }
     return capi::Fail(ORVANE_TEDS_TIMEOUT, std::string(kName) + ": the query did not end within " +
                                                std::to_string(timeout_ms) + " ms");
   });
@@ -304,6 +394,19 @@ orvane_teds_status orvane_teds_query_destroy(orvane_teds_query* query) {
   return capi::Guard(kName, [&] {
     if (!query) return ORVANE_TEDS_OK;
     if (capi::InsideCallback()) return RefuseInCallback(kName);
+    {
+      std::lock_guard<std::mutex> guard(query->callsMutex);
+      if (query->destroying) return RefuseDestroyed(kName);
+      query->destroying = true;
+    }
+    // From here on no callback runs, not even inside this call; a run
+    // blocked on another thread wakes, cleans up and returns.
+    query->reporter->SetCallbacks(Callbacks());
+    query->reporter->Interrupt(Reporter::Outcome::Destroyed);
+    {
+      std::unique_lock<std::mutex> guard(query->callsMutex);
+      query->callsIdle.wait(guard, [query] { return query->calls == 0; });
+    }
     std::unique_ptr<orvane_teds_query> doomed(query);
     // The device goes back to its normal mode; then no callback reaches the
     // master any more, so the interface it reports to can go, then the

@@ -112,7 +112,7 @@ DecodeBox::DecodeBox(const TEDSDecoder::Result& result)
 
 QueryResultBox::QueryResultBox(std::vector<std::string> texts,
                                std::vector<std::shared_ptr<const TransducerBox>> transducers,
-                               bool timedOut)
+                               bool timedOut, int stopped)
     : texts(std::move(texts)), transducers(std::move(transducers)) {
   for (const std::string& text : this->texts) textPointers.push_back(text.c_str());
   for (const auto& box : this->transducers) transducerPointers.push_back(&box->c);
@@ -122,6 +122,7 @@ QueryResultBox::QueryResultBox(std::vector<std::string> texts,
   c.texts = textPointers.data();
   c.transducer_count = transducerPointers.size();
   c.transducers = transducerPointers.data();
+  c.stopped = stopped;
 }
 
 namespace {

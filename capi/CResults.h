@@ -60,7 +60,8 @@ struct DecodeBox : ResultBox {
 
 struct QueryResultBox : ResultBox {
   QueryResultBox(std::vector<std::string> texts,
-                 std::vector<std::shared_ptr<const TransducerBox>> transducers, bool timedOut);
+                 std::vector<std::shared_ptr<const TransducerBox>> transducers, bool timedOut,
+                 int stopped = 0);
 
   orvane_teds_query_result c{};
   std::vector<std::string> texts;

@@ -40,10 +40,15 @@ typedef enum orvane_teds_status {
   ORVANE_TEDS_OK = 0,
   ORVANE_TEDS_INVALID_ARGUMENT = 1, /* a null pointer, a bad value, malformed UTF-8 */
   ORVANE_TEDS_BUSY = 2,             /* a query is already running on this handle, or the
-                                       call came from the handle's own callback */
+                                       call came from inside a query callback (see below) */
   ORVANE_TEDS_TIMEOUT = 3,          /* the query did not end in time (a result is still given) */
   ORVANE_TEDS_NO_MEMORY = 4,
-  ORVANE_TEDS_INTERNAL_ERROR = 5
+  ORVANE_TEDS_INTERNAL_ERROR = 5,
+  ORVANE_TEDS_STOPPED = 6,          /* orvane_teds_query_stop on another thread ended the run
+                                       (a result is still given, with stopped = 1) */
+  ORVANE_TEDS_DESTROYED = 7         /* orvane_teds_query_destroy on another thread ended the
+                                       run, or the handle is being destroyed; the handle is
+                                       gone (a result is still given, with stopped = 2) */
 } orvane_teds_status;
 
 /* The last failure's text on the calling thread; "" when none. Valid until the
@@ -148,10 +153,26 @@ ORVANE_TEDS_C_API orvane_teds_status orvane_teds_decode_result_free(
 typedef struct orvane_teds_query orvane_teds_query;
 
 /* Called on the device library's callback thread (a text may also arrive on
- * the host's thread inside start or run). The transducer and the text are
- * valid for the duration of the call. Inside a callback, start, run, stop
- * and destroy return ORVANE_TEDS_BUSY: they would wait for the very thread
- * that runs the callback. */
+ * the host's thread inside start, run or stop, never inside destroy). The
+ * transducer and the text are valid for the duration of the call.
+ *
+ * Calls refused from callbacks: inside any of the three callbacks of any
+ * handle, orvane_teds_query_start, orvane_teds_query_run,
+ * orvane_teds_query_stop and orvane_teds_query_destroy return
+ * ORVANE_TEDS_BUSY for every handle (they would wait for the very thread that
+ * runs the callback). Everything else may be called from a callback:
+ * orvane_teds_query_set_callbacks (also of its own handle), the decode
+ * functions, the free functions, orvane_teds_version and
+ * orvane_teds_last_error.
+ *
+ * Channels: two or more handles on the same channel of the same device (name
+ * and address) share one relay and one bus, so their queries take turns: a
+ * query whose channel is in use waits, within its own time-out, until the
+ * handle holding it is done (its run has returned, or it was stopped or
+ * destroyed), then runs with its own handshake. A handle keeps its channel
+ * from the start of a query until its run returns, or, for a started query,
+ * until orvane_teds_query_stop, orvane_teds_query_destroy or the end of its
+ * next run. Handles on different channels run at the same time. */
 typedef void (*orvane_teds_transducer_callback)(void* user,
                                                 const orvane_teds_transducer* transducer);
 typedef void (*orvane_teds_text_callback)(void* user, const char* text);
@@ -183,11 +204,14 @@ ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_set_callbacks(
     orvane_teds_text_callback on_text, orvane_teds_ended_callback on_ended, void* user);
 
 /* Starts one query and returns at once; the results arrive through the
- * callbacks. ORVANE_TEDS_BUSY while a query of this handle is running. */
+ * callbacks. ORVANE_TEDS_BUSY while a query of this handle is running. A
+ * started query keeps its channel (see above) until it is stopped. */
 ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_start(orvane_teds_query* query);
 
 /* Stops a running query, if any, and lets the device return to its normal
- * mode; the next query starts with the handshake. */
+ * mode; the next query starts with the handshake. A stopped query gets no
+ * ended callback. A run blocked on another thread returns
+ * ORVANE_TEDS_STOPPED, with what the query produced until then. */
 ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_stop(orvane_teds_query* query);
 
 typedef struct orvane_teds_query_result {
@@ -197,20 +221,28 @@ typedef struct orvane_teds_query_result {
   const char* const* texts;
   size_t transducer_count; /* every transducer it reported, in order */
   const orvane_teds_transducer* const* transducers;
+  int stopped;           /* 0: the query ended by itself or timed out; 1: orvane_teds_query_stop
+                            ended it; 2: orvane_teds_query_destroy ended it */
 } orvane_teds_query_result;
 
 /* Runs one query and waits up to `timeout_ms` for it to end, then lets the
  * device return to its normal mode. The callbacks are called as well. On
- * ORVANE_TEDS_OK and on ORVANE_TEDS_TIMEOUT `*result` holds what the query
- * produced (until the time-out); free it with orvane_teds_query_result_free. */
+ * ORVANE_TEDS_OK, ORVANE_TEDS_TIMEOUT, ORVANE_TEDS_STOPPED and
+ * ORVANE_TEDS_DESTROYED `*result` holds what the query produced, including
+ * the texts of that clean-up; free it with orvane_teds_query_result_free.
+ * After ORVANE_TEDS_DESTROYED the handle must not be used again. */
 ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_run(
     orvane_teds_query* query, uint32_t timeout_ms, orvane_teds_query_result** result);
 
 ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_result_free(
     orvane_teds_query_result* result);
 
-/* Stops the query and releases the handle; no callback runs once this
- * returns. Results taken from the handle stay valid. Null is accepted. */
+/* Stops the query and releases the handle. No callback runs inside this
+ * call or once it returns (a callback under way on the callback thread is
+ * waited for). A run blocked on the handle in another thread is woken and
+ * returns ORVANE_TEDS_DESTROYED; this call waits until it has returned, so
+ * the handle may be destroyed from any thread, also during a query. Results
+ * taken from the handle stay valid. Null is accepted. */
 ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_destroy(orvane_teds_query* query);
 
 #ifdef __cplusplus

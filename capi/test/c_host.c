@@ -12,15 +12,48 @@
 #include <stdio.h>
 #include <string.h>
 
+/* A second host thread: runs job->body(job->arg) until Join. */
+typedef struct {
+  void (*body)(void*);
+  void* arg;
+#if defined(_WIN32)
+  void* thread;
+#else
+  unsigned long thread;
+#endif
+} Job;
+
 #if defined(_WIN32)
 #  include <windows.h>
 static void Pause(void) { Sleep(1); }
+static DWORD WINAPI Trampoline(LPVOID p) {
+  Job* job = (Job*)p;
+  job->body(job->arg);
+  return 0;
+}
+static void Spawn(Job* job) { job->thread = CreateThread(NULL, 0, Trampoline, job, 0, NULL); }
+static void Join(Job* job) {
+  WaitForSingleObject((HANDLE)job->thread, INFINITE);
+  CloseHandle((HANDLE)job->thread);
+}
 #else
+#  include <pthread.h>
 #  include <time.h>
 static void Pause(void) {
   struct timespec t = {0, 1000000};
   nanosleep(&t, NULL);
 }
+static void* Trampoline(void* p) {
+  Job* job = (Job*)p;
+  job->body(job->arg);
+  return NULL;
+}
+static void Spawn(Job* job) {
+  pthread_t thread;
+  pthread_create(&thread, NULL, Trampoline, job);
+  job->thread = (unsigned long)thread;
+}
+static void Join(Job* job) { pthread_join((pthread_t)job->thread, NULL); }
 #endif
 
 #include "orvane_sim.h"
@@ -380,6 +413,73 @@ static void TestStartedQueries(void) {
   CHECK(orvane_teds_query_destroy(q) == ORVANE_TEDS_OK);
 }
 
+/* ---- A run ended from another thread ------------------------------------ */
+
+typedef struct {
+  orvane_teds_query* query;
+  atomic_int texts;
+  atomic_int ended;
+  int status;
+  orvane_teds_query_result* result;
+} Blocked;
+
+static void CountText(void* user, const char* text) {
+  (void)text;
+  atomic_fetch_add(&((Blocked*)user)->texts, 1);
+}
+static void CountEnded(void* user, size_t reported) {
+  (void)reported;
+  atomic_fetch_add(&((Blocked*)user)->ended, 1);
+}
+static void RunBlocked(void* arg) {
+  Blocked* b = (Blocked*)arg;
+  b->status = orvane_teds_query_run(b->query, 30000, &b->result);
+}
+
+/* A run blocked on one thread, stopped or destroyed from another once the
+ * query has reported `after` texts (a 300 ms pause before each relay answer
+ * keeps it blocked well past that): the run wakes at once, says why, and
+ * keeps what the query produced, also the texts of its clean-up; a stopped
+ * query gets no ended callback, a destroyed handle no callback at all. */
+static void TestStopAndDestroyDuringRun(void) {
+  for (int destroy = 0; destroy <= 1; ++destroy) {
+    for (int after = 1; after <= 2; ++after) {
+      /* A fresh device each time: an exchange cut short leaves the relay's
+       * answer unread. */
+      orvane_sim* sim = NULL;
+      CHECK(orvane_sim_attach_default(&sim) == ORVANE_SIM_OK);
+      Blocked b = {NULL, 0, 0, -1, NULL};
+      CHECK(orvane_teds_query_create("SIM-DAQ", 1, 0, 1, 300, &b.query) == ORVANE_TEDS_OK);
+      orvane_teds_query_set_callbacks(b.query, NULL, CountText, CountEnded, &b);
+      Job job = {RunBlocked, &b, 0};
+      Spawn(&job);
+      for (int i = 0; i < 20000 && atomic_load(&b.texts) < after; ++i) Pause();
+      if (destroy) {
+        CHECK(orvane_teds_query_destroy(b.query) == ORVANE_TEDS_OK);
+      } else {
+        CHECK(orvane_teds_query_stop(b.query) == ORVANE_TEDS_OK);
+      }
+      const int texts = atomic_load(&b.texts);
+      Join(&job);
+      CHECK(b.status == (destroy ? ORVANE_TEDS_DESTROYED : ORVANE_TEDS_STOPPED));
+      CHECK(b.result != NULL);
+      if (b.result) {
+        CHECK(b.result->size >= sizeof *b.result && b.result->timed_out == 0);
+        CHECK(b.result->stopped == (destroy ? 2 : 1) && b.result->transducer_count == 0);
+        CHECK(b.result->text_count > (size_t)after);
+        orvane_teds_query_result_free(b.result);
+      }
+      CHECK(atomic_load(&b.ended) == 0);
+      if (destroy) {
+        CHECK(atomic_load(&b.texts) == texts); /* nothing from inside destroy */
+      } else {
+        CHECK(orvane_teds_query_destroy(b.query) == ORVANE_TEDS_OK);
+      }
+      orvane_sim_detach(sim);
+    }
+  }
+}
+
 int main(void) {
   TestDecodeImage();
   TestDecodeDS2430A();
@@ -389,6 +489,7 @@ int main(void) {
   TestTimeoutAndAbsentDevice();
   TestRefusedHandshake();
   TestStartedQueries();
+  TestStopAndDestroyDuringRun();
   if (failures == 0) printf("C host: all checks passed\n");
   return failures == 0 ? 0 : 1;
 }
