@@ -16,6 +16,21 @@ namespace Orvane.Teds
         Timeout = 3,
         NoMemory = 4,
         InternalError = 5,
+        /// <summary>A stop on another thread ended the run (a result is still given).</summary>
+        Stopped = 6,
+        /// <summary>The handle was destroyed while the run waited (a result is still given).</summary>
+        Destroyed = 7,
+    }
+
+    /// <summary>What ended a query early.</summary>
+    public enum StopReason
+    {
+        /// <summary>It ended by itself or timed out.</summary>
+        None = 0,
+        /// <summary><see cref="Query.Stop"/> on another thread ended it.</summary>
+        Stop = 1,
+        /// <summary><see cref="Query.Dispose"/> on another thread ended it.</summary>
+        Dispose = 2,
     }
 
     /// <summary>A call the library refused: <see cref="Status"/> is its status code, the
@@ -215,13 +230,17 @@ namespace Orvane.Teds
     }
 
     /// <summary>Everything one query produced: its texts and its transducers, in order;
-    /// <see cref="TimedOut"/> when it did not end within the time-out.</summary>
+    /// <see cref="TimedOut"/> when it did not end within the time-out, <see cref="Stopped"/>
+    /// when a stop or a dispose on another thread ended it.</summary>
     public sealed class QueryResult
     {
-        internal QueryResult(IntPtr record)
+        internal QueryResult(IntPtr record, bool disposing)
         {
             var c = Native.Record<Native.QueryResult>(record);
             TimedOut = c.timed_out != 0;
+            // Dispose stops the query before it lets the handle go.
+            Stopped = c.stopped == 0 ? StopReason.None
+                      : disposing || c.stopped == 2 ? StopReason.Dispose : StopReason.Stop;
             Texts = Array.AsReadOnly(Native.Texts(c.texts, c.text_count));
             var transducers = new Transducer[(int)c.transducer_count];
             for (int i = 0; i < transducers.Length; ++i)
@@ -230,6 +249,7 @@ namespace Orvane.Teds
         }
 
         public bool TimedOut { get; }
+        public StopReason Stopped { get; }
         public IReadOnlyList<string> Texts { get; }
         public IReadOnlyList<Transducer> Transducers { get; }
     }

@@ -93,6 +93,7 @@ namespace Orvane.Teds
             internal IntPtr texts;
             internal UIntPtr transducer_count;
             internal IntPtr transducers;
+            internal int stopped;
         }
 
         [UnmanagedFunctionPointer(CallingConvention.Cdecl)]

@@ -82,9 +82,8 @@ namespace Orvane.Teds
     /// again by the Run or Stop that follows. Inside a callback, Start, Run, Stop and
     /// Dispose of a query throw <see cref="TedsException"/> with <see cref="Status.Busy"/>.
     ///
-    /// Dispose stops a running query and releases the handle; a Run under way on another
-    /// thread returns first with what the query produced. Results are .NET objects and
-    /// outlive the query.</summary>
+    /// Dispose stops a running query and releases the handle, from any thread, also while
+    /// a Run waits on another one. Results are .NET objects and outlive the query.</summary>
     public sealed class Query : IDisposable
     {
         readonly QueryHandle handle;
@@ -161,7 +160,8 @@ namespace Orvane.Teds
 
         /// <summary>Runs one query, waits up to <paramref name="timeout"/> for it to end, then
         /// lets the device return to its normal mode. The callbacks are called as well. A
-        /// query that does not end in time gives what it produced with TimedOut set.</summary>
+        /// query that does not end in time gives what it produced with TimedOut set; one that
+        /// Stop or Dispose on another thread ends gives it with Stopped set.</summary>
         public QueryResult Run(TimeSpan timeout)
         {
             double ms = Math.Ceiling(timeout.TotalMilliseconds);
@@ -172,19 +172,21 @@ namespace Orvane.Teds
             QueryResult value;
             using (result)
             {
-                if (status != Status.Timeout) Native.Check(status);
-                value = new QueryResult(result.DangerousGetHandle());
+                if (status != Status.Timeout && status != Status.Stopped && status != Status.Destroyed)
+                    Native.Check(status);
+                value = new QueryResult(result.DangerousGetHandle(), disposing);
             }
             state.TakeFailure()?.Throw();
             return value;
         }
 
         /// <summary>Stops the query and releases the handle; no callback runs once this
-        /// returns, unless a Run on another thread still holds the handle: then the handle
-        /// goes as that Run returns, which the stop makes prompt. A second call does
-        /// nothing.</summary>
+        /// returns. A Run under way on another thread returns with what the query produced
+        /// and Stopped set to <see cref="StopReason.Dispose"/>; the handle goes as it
+        /// returns. A second call does nothing.</summary>
         public void Dispose()
         {
+            disposing = true;
             Status status;
             try
             {
@@ -194,9 +196,17 @@ namespace Orvane.Teds
             {
                 return;
             }
-            if (status == Status.Busy) Native.Check(status);
+            if (status == Status.Busy)
+            {
+                disposing = false;
+                Native.Check(status);
+            }
+            // A call under way holds the handle; the library lets it go once the
+            // last of them has returned.
             handle.Dispose();
         }
+
+        volatile bool disposing;
 
         // The host's callbacks and the first exception one of them threw.
         sealed class CallbackState

@@ -205,8 +205,8 @@ static class BindingTests
     static void DisposeDuringAQueryEndsItAndReleasesInAnyOrder()
     {
         // The device answers slowly and the relay is polled with a pause, so the
-        // query is still under way when it is disposed.
-        foreach (var simFirst in new[] {false, true})
+        // query is still under way when another thread stops or disposes it.
+        foreach (var how in new[] {"stop", "dispose", "dispose with the device gone first"})
         {
             var sim = Bench("SLOW", responseDelayMs: 50);
             var query = Query.Create(sim.Name, sim.Address, sim.Channel, pollMs: 2000);
@@ -216,19 +216,33 @@ static class BindingTests
             Exception failure = null;
             var runner = new Thread(() => { try { result = query.Run(TimeSpan.FromMinutes(10)); } catch (Exception e) { failure = e; } });
             runner.Start();
-            Check(heard.Wait(Long), "the query began");
-            if (simFirst) sim.Dispose();
-            query.Dispose();
-            query.Dispose();
+            Check(heard.Wait(Long), how + ": the query began");
+            if (how == "stop")
+            {
+                query.Stop();
+            }
+            else
+            {
+                if (how != "dispose") sim.Dispose();
+                query.Dispose();
+                query.Dispose();
+            }
             runner.Join();
             sim.Dispose();
-            Check(failure == null, "the run ended without an exception: " + failure);
-            Check(!result.TimedOut, "the run ended when disposed");
+            Check(failure == null, how + ": the run ended without an exception: " + failure);
+            Equal(how == "stop" ? StopReason.Stop : StopReason.Dispose, result.Stopped, how);
             // The query needs several pauses of 2 s to reach its reports.
-            Check(result.Texts.Count >= 1 && !result.Texts.Any(t => t.StartsWith("Compile")),
-                  "the result stays readable and holds only what came before the stop");
-            Throws<ObjectDisposedException>(() => query.Run(Long), "a disposed query");
-            Throws<ObjectDisposedException>(() => query.Start(), "a disposed query");
+            Check(!result.TimedOut && result.Texts.Count >= 1 && !result.Texts.Any(t => t.StartsWith("Compile")),
+                  how + ": the result holds what came before the end");
+            if (how == "stop")
+            {
+                query.Dispose();
+            }
+            else
+            {
+                Throws<ObjectDisposedException>(() => query.Run(Long), how + ": a disposed query");
+                Throws<ObjectDisposedException>(() => query.Start(), how + ": a disposed query");
+            }
         }
     }
 
