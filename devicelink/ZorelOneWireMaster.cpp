@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "onewire/ProcessExit.h"
 #include "teds/TEDSText.h"
 
 namespace {
@@ -36,6 +37,13 @@ ZorelOneWireMaster::ZorelOneWireMaster(const std::wstring& device, unsigned int 
 ZorelOneWireMaster::~ZorelOneWireMaster() { Shutdown(); }
 
 void ZorelOneWireMaster::Shutdown() {
+  if (ProcessIsEnding()) {
+    // The callback thread and the poll thread are gone (one may have held
+    // the master's lock): nothing is waited for, and the poll thread's object
+    // is let go so that the destructor does not end the process.
+    if (pollThread) AbandonThread(std::move(*pollThread));
+    return;
+  }
   {
     std::lock_guard<std::recursive_mutex> guard(lock);
     if (shutDown) return;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "onewire/ProcessExit.h"
 #include "serial/DS2480BAdapter.h"
 
 // One unit of work for the master's thread, run in queue order.
@@ -70,6 +71,13 @@ DS2480BOneWireMaster::DS2480BOneWireMaster(std::shared_ptr<SerialPort> port,
 DS2480BOneWireMaster::~DS2480BOneWireMaster() { Shutdown(); }
 
 void DS2480BOneWireMaster::Shutdown() {
+  if (ProcessIsEnding()) {
+    // The master's thread is gone, perhaps holding the lock: it is not
+    // waited for, and its object is let go so that the destructor does not
+    // end the process.
+    AbandonThread(std::move(thread));
+    return;
+  }
   {
     std::lock_guard<std::recursive_mutex> guard(lock);
     stopping = true;
