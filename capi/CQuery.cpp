@@ -290,6 +290,23 @@ orvane_teds_status orvane_teds_query_create_serial(const char* port, orvane_teds
   });
 }
 
+orvane_teds_status orvane_teds_query_create_serial_baud(const char* port, uint32_t baud,
+                                                       orvane_teds_query** query) {
+  static const char kName[] = "orvane_teds_query_create_serial_baud";
+  return capi::Guard(kName, [&] {
+    if (!query) return Refuse(kName, "query is null");
+    *query = nullptr;
+    if (baud != 9600 && baud != 19200 && baud != 57600 && baud != 115200) {
+      return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT,
+                        std::string(kName) + ": baud " + std::to_string(baud) +
+                            " is not a rate of the adapter (9600, 19200, 57600, 115200)");
+    }
+    const orvane_teds_status status = orvane_teds_query_create_serial(port, query);
+    if (status == ORVANE_TEDS_OK) (*query)->serial->SetBaudRate(baud);
+    return status;
+  });
+}
+
 orvane_teds_status orvane_teds_query_set_callbacks(orvane_teds_query* query,
                                                    orvane_teds_transducer_callback on_transducer,
                                                    orvane_teds_text_callback on_text,

@@ -197,6 +197,13 @@ ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_create(
 ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_create_serial(const char* port,
                                                                     orvane_teds_query** query);
 
+/* As orvane_teds_query_create_serial, and the adapter is switched to `baud`
+ * (9600, 19200, 57600 or 115200; any other rate is refused) after each
+ * start-up at 9600. An adapter that does not answer at that rate is taken
+ * back to 9600 and the query goes on there. */
+ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_create_serial_baud(
+    const char* port, uint32_t baud, orvane_teds_query** query);
+
 /* Sets the callbacks (each may be null) and the pointer handed to them. Once
  * this returns, no earlier callback is running or will run. */
 ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_set_callbacks(

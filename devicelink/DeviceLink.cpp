@@ -45,6 +45,16 @@ std::map<std::wstring, std::weak_ptr<DeviceLink>>& Registry() {
 
 }  // namespace
 
+// Whether a record may be forgotten while its answer may still come. A TEDS
+// answer names its channel and a late one finds no record of it; a mode 4
+// answer at worst tells another master early what its own answer will say.
+// A mode 0 record stays to take its answer, which could pass for the answer
+// to a mode 4 request; if the device library dropped it, the next answer
+// that says mode 4 shows it (see TakeOwner).
+bool DeviceLink::Expendable(const Request& request) {
+  return request.kind != Kind::ServiceMode || request.tedsServiceMode;
+}
+
 DeviceLink::DeviceLink(const std::wstring& device) : device(device) {}
 
 DeviceLink::~DeviceLink() {
@@ -75,6 +85,7 @@ void DeviceLink::Leave(ZorelOneWireMaster* member) {
   std::unique_lock<std::mutex> guard(mutex);
   members.erase(member);
   enabled.erase(member);
+  HandOver(member);
   if (members.empty()) {
     // Nobody is left to be confused by an answer. Forget what is on its way
     // rather than wait for it: the device library drops the requests of a
@@ -83,40 +94,130 @@ void DeviceLink::Leave(ZorelOneWireMaster* member) {
     pending.clear();
   }
   for (auto& byAddress : pending) {
-    for (std::deque<Request>& queue : byAddress.second) {
-      for (Request& request : queue) {
-        if (request.owner == member) request.owner = nullptr;
-      }
+    std::deque<Request>& queue = byAddress.second;
+    queue.erase(std::remove_if(queue.begin(), queue.end(),
+                               [member](const Request& r) {
+                                 return r.owner == member && Expendable(r);
+                               }),
+                queue.end());
+    for (Request& request : queue) {
+      if (request.owner == member) request.owner = nullptr;
     }
   }
-  // On the delivering thread the delivery is the caller itself.
-  if (deliveringThread == std::this_thread::get_id()) return;
-  idle.wait(guard, [&] { return delivering != member; });
+  // An answer being handed to the master on this very thread is the caller
+  // itself.
+  idle.wait(guard, [&] {
+    return std::none_of(calls.begin(), calls.end(), [&](const auto& call) {
+      return call.first == member && call.second != std::this_thread::get_id();
+    });
+  });
 }
 
 bool DeviceLink::Send(const Request& request, unsigned int address,
                       const std::shared_ptr<OrvaneCommand>& command) {
-  // Recording and sending in one step keeps the queues in request order when
-  // several masters (and their poll threads) send at once.
+  // Recording and sending in one step keeps the records in request order
+  // when several masters (and their poll threads) send at once.
   std::lock_guard<std::mutex> guard(mutex);
   // A master that has left (it is shutting down) sends nothing more: an
   // answer would find it gone. There is nobody to tell, so say it went.
   if (members.count(request.owner) == 0) return true;
-  std::deque<Request>& queue = pending[address][static_cast<std::size_t>(request.kind)];
+  return SendLocked(request, address, command);
+}
+
+bool DeviceLink::SendLocked(const Request& request, unsigned int address,
+                            const std::shared_ptr<OrvaneCommand>& command) {
+  std::deque<Request>& queue = pending[address];
   queue.push_back(request);
   if (orvane::SendCommand(device, OrvaneCommands(command), address)) return true;
   queue.pop_back();
   return false;
 }
 
-bool DeviceLink::SetEnabled(ZorelOneWireMaster* member, bool on) {
+bool DeviceLink::Claim(ZorelOneWireMaster* member) {
   std::lock_guard<std::mutex> guard(mutex);
-  if (on) {
-    enabled.insert(member);
-  } else {
-    enabled.erase(member);
+  const unsigned int address = member->GetAddress();
+  const uint8_t mask = member->GetChannelMask();
+  Channel& channel = channels[ChannelKey(address, mask)];
+  if (channel.holder && channel.holder != member) {
+    if (std::find(channel.waiting.begin(), channel.waiting.end(), member) ==
+        channel.waiting.end()) {
+      channel.waiting.push_back(member);
+    }
+    return false;
   }
-  return enabled.empty() || (enabled.size() == 1 && enabled.count(member) == 1);
+  channel.holder = member;
+  enabled.insert(member);
+  // What earlier work left on the channel will not be answered to anybody
+  // who still waits for it: the records of masters gone, and those of an
+  // enabling that is over. An answer still on its way comes before the
+  // answer to the holder's first request, and then finds no record.
+  auto found = pending.find(address);
+  if (found != pending.end()) {
+    std::deque<Request>& queue = found->second;
+    queue.erase(std::remove_if(queue.begin(), queue.end(),
+                               [&](const Request& r) {
+                                 return r.channelMask == mask &&
+                                        (!r.owner || r.enabling != r.owner->enabling.load());
+                               }),
+                queue.end());
+  }
+  return true;
+}
+
+bool DeviceLink::Disable(ZorelOneWireMaster* member) {
+  std::lock_guard<std::mutex> guard(mutex);
+  bool sent = true;
+  // Mode 0 is device-wide: only the last enabled master takes the device
+  // back to it, and before the next master of the channel starts.
+  if (enabled.erase(member) == 1 && enabled.empty() && members.count(member) == 1) {
+    sent = SendLocked(Request{member, member->enabling.load(), Kind::ServiceMode, false, 0},
+                      member->GetAddress(),
+                      std::make_shared<ServiceSetOperatingModeRequest>(ServiceOperatingMode(0)));
+  }
+  HandOver(member);
+  return sent;
+}
+
+void DeviceLink::Expire(ZorelOneWireMaster* member) {
+  std::lock_guard<std::mutex> guard(mutex);
+  for (auto& byAddress : pending) {
+    std::deque<Request>& queue = byAddress.second;
+    queue.erase(std::remove_if(queue.begin(), queue.end(),
+                               [member](const Request& r) {
+                                 return r.owner == member && Expendable(r);
+                               }),
+                queue.end());
+  }
+}
+
+void DeviceLink::HandOver(ZorelOneWireMaster* member) {
+  const unsigned int address = member->GetAddress();
+  const uint8_t mask = member->GetChannelMask();
+  auto found = channels.find(ChannelKey(address, mask));
+  if (found == channels.end()) return;
+  Channel& channel = found->second;
+  channel.waiting.erase(std::remove(channel.waiting.begin(), channel.waiting.end(), member),
+                        channel.waiting.end());
+  if (channel.holder != member) return;
+  channel.holder = nullptr;
+  while (!channel.waiting.empty()) {
+    ZorelOneWireMaster* next = channel.waiting.front();
+    channel.waiting.pop_front();
+    // The next master's handshake starts here, as its own Enable would start
+    // it: its set-mode request, under its current enabling. Its answer
+    // reaches the master, which goes on from there.
+    const Request request{next, next->enabling.load(), Kind::SetMode, false, mask};
+    if (SendLocked(request, address,
+                   std::make_shared<GCCCommandZorelTEDSSetModeRequest>(mask, next->tedsMode))) {
+      channel.holder = next;
+      enabled.insert(next);
+      return;
+    }
+    // The device library refused it (the device is gone): that master cannot
+    // come up; the channel goes on down the line.
+    next->handshakeRefused = true;
+  }
+  channels.erase(found);
 }
 
 bool DeviceLink::KindOf(const OrvaneCommand& command, Kind& kind) {
@@ -145,14 +246,56 @@ bool DeviceLink::KindOf(const OrvaneCommand& command, Kind& kind) {
   }
 }
 
-bool DeviceLink::TakeOwner(unsigned int address, Kind kind, Request& request) {
+namespace {
+
+// The channel mask a TEDS answer names; false when the answer is not one of
+// the three response classes (its channel is then unknown).
+bool ChannelOf(const OrvaneCommand& command, uint8_t& mask) {
+  if (const auto* set = dynamic_cast<const GCCCommandZorelTEDSSetModeResponse*>(&command)) {
+    mask = set->GetChannelMask();
+  } else if (const auto* write = dynamic_cast<const GCCCommandZorelTEDSWriteResponse*>(&command)) {
+    mask = write->GetChannelMask();
+  } else if (const auto* read = dynamic_cast<const GCCCommandZorelTEDSReadResponse*>(&command)) {
+    mask = read->GetChannelMask();
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// A service answer that says mode 4 cannot answer a mode 0 request. (One
+// that says 0 may come from a library that does not fill the mode in.)
+bool SaysTEDSMode(const OrvaneCommand& command) {
+  const auto* response = dynamic_cast<const ServiceSetOperatingModeResponse*>(&command);
+  return response && response->GetMode() == ServiceOperatingMode::TEDS;
+}
+
+}  // namespace
+
+bool DeviceLink::TakeOwner(unsigned int address, Kind kind, const OrvaneCommand& command,
+                           Request& request) {
   auto found = pending.find(address);
   if (found == pending.end()) return false;
-  std::deque<Request>& queue = found->second[static_cast<std::size_t>(kind)];
-  if (queue.empty()) return false;  // nobody here asked: not ours
-  request = queue.front();
-  queue.pop_front();
-  return request.owner != nullptr;
+  std::deque<Request>& queue = found->second;
+  uint8_t mask = 0;
+  const bool named = kind != Kind::ServiceMode && ChannelOf(command, mask);
+  const bool mode4 = kind == Kind::ServiceMode && SaysTEDSMode(command);
+  for (std::size_t i = 0; i < queue.size();) {
+    const Request& candidate = queue[i];
+    if (candidate.kind != kind || (named && candidate.channelMask != mask)) {
+      ++i;
+      continue;
+    }
+    if (mode4 && !candidate.tedsServiceMode) {
+      // That mode 0 request was dropped: its answer would have come first.
+      queue.erase(queue.begin() + static_cast<std::ptrdiff_t>(i));
+      continue;
+    }
+    request = candidate;
+    queue.erase(queue.begin() + static_cast<std::ptrdiff_t>(i));
+    return request.owner != nullptr;
+  }
+  return false;  // nobody here asked: not ours
 }
 
 void DeviceLink::Received(unsigned int address, const std::vector<OrvaneCommands>& commands) {
@@ -164,9 +307,8 @@ void DeviceLink::Received(unsigned int address, const std::vector<OrvaneCommands
     Request request{};
     {
       std::lock_guard<std::mutex> guard(mutex);
-      if (!TakeOwner(address, kind, request)) continue;
-      delivering = request.owner;
-      deliveringThread = std::this_thread::get_id();
+      if (!TakeOwner(address, kind, *command, request)) continue;
+      calls.emplace_back(request.owner, std::this_thread::get_id());
     }
     Deliver(request, *command);
   }
@@ -181,7 +323,7 @@ void DeviceLink::Deliver(const Request& request, const OrvaneCommand& command) {
     // failures, and nothing else may leave into the device library.
   }
   std::lock_guard<std::mutex> guard(mutex);
-  delivering = nullptr;
-  deliveringThread = std::thread::id();
+  const auto call = std::make_pair(request.owner, std::this_thread::get_id());
+  calls.erase(std::find(calls.begin(), calls.end(), call));
   idle.notify_all();
 }

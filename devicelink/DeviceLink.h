@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -17,21 +16,35 @@
 class ZorelOneWireMaster;
 
 // What every device-link master of one device name shares: the one response
-// listener registered with the device library for that name, and, per
-// address, the requests still waiting for their answers.
+// listener registered with the device library for that name, per address the
+// requests still waiting for their answers, and per channel the master that
+// holds it.
 //
-// A response carries no sign of the channel (or master) whose request it
-// answers, but the device library delivers the answers of one device in the
-// order the requests were made. So each request is recorded under its owner
-// as it leaves, in one queue per kind of response (service operating mode,
-// TEDS set-mode, TEDS write, TEDS read), and each answer goes to the owner of
-// the oldest request of its kind. Masters on different channels of one device
-// can so run at the same time, each receiving only its own answers.
+// A response carries no sign of the master whose request it answers, but it
+// names its kind and, for the TEDS requests, the channel mask; the device
+// library delivers the answers of one device in the order the requests were
+// made. So each request is recorded under its owner as it leaves, and each
+// answer goes to the owner of the oldest request of its kind and channel.
+// Masters on different channels of one device so run at the same time, each
+// receiving only its own answers.
 //
-// This relies on the device library answering every request it accepted.
-// It drops the requests of a device detached meanwhile; their records would
-// take later answers, so they are forgotten once the last master of the
-// device has gone.
+// One channel has one relay and one bus: two masters on it would mix their
+// exchanges. So a master holds its channel from its enabling to its disable;
+// a master enabled while another holds the channel waits, sending nothing,
+// until the holder is disabled or gone; then the link sends its set-mode
+// request and its handshake goes on with the answer. Waiting masters take
+// the channel in the order they asked. The hand-over happens under the
+// link's lock only, never under a master's, so no two masters' locks are
+// ever held at once.
+//
+// The device library drops the requests of a device detached meanwhile, so
+// a record may never be answered. Records expire: a master's own when it is
+// disabled (its query is over) or gone, the leftovers of earlier work on a
+// channel when a master takes the channel, and all of them once the last
+// master of the device has gone. Only mode 0 records are kept until answered
+// (see Expendable). A late answer to an expired record finds no record of
+// its kind and channel (the next holder's first request is its set-mode) and
+// is dropped.
 //
 // The service operating mode is device-wide: the link counts the enabled
 // masters so that only the last one to be disabled takes the device back to
@@ -47,6 +60,7 @@ class DeviceLink {
     uint64_t enabling;  // the owner's enabling the request belongs to
     Kind kind;
     bool tedsServiceMode;  // a service operating mode 4 request (not mode 0)
+    uint8_t channelMask;   // the TEDS requests' channel; 0 for service requests
   };
 
   ~DeviceLink();
@@ -66,9 +80,19 @@ class DeviceLink {
   bool Send(const Request& request, unsigned int address,
             const std::shared_ptr<OrvaneCommand>& command);
 
-  // Marks `member` enabled or disabled. Returns true when no other master of
-  // the device is enabled (disabling: the device may leave service mode 4).
-  bool SetEnabled(ZorelOneWireMaster* member, bool enabled);
+  // Takes the channel of `member` (its address and channel mask) for it,
+  // counts it as enabled, and forgets what earlier work left on the channel;
+  // the caller then starts its handshake. False when another master holds
+  // the channel: `member` then waits in line, and the link starts its
+  // handshake (sends its set-mode request) once the channel is handed to it.
+  bool Claim(ZorelOneWireMaster* member);
+  // `member` is being disabled: it leaves the line, or gives its channel up.
+  // When it was the last enabled master of the device, the service operating
+  // mode 0 request goes out first (false when the device library refused
+  // it); then the channel goes to the next master in line.
+  bool Disable(ZorelOneWireMaster* member);
+  // Forgets the requests of `member` still on their way: its query is over.
+  void Expire(ZorelOneWireMaster* member);
 
   // The response listener's entry.
   void Received(unsigned int address, const std::vector<OrvaneCommands>& commands);
@@ -79,16 +103,32 @@ class DeviceLink {
   // The queue an entry of a response list answers, by the codes the device
   // library guarantees; false for anything this master does not use.
   static bool KindOf(const OrvaneCommand& command, Kind& kind);
-  bool TakeOwner(unsigned int address, Kind kind, Request& request);
+  static bool Expendable(const Request& request);
+  bool TakeOwner(unsigned int address, Kind kind, const OrvaneCommand& command,
+                 Request& request);
   void Deliver(const Request& request, const OrvaneCommand& command);
+  // Under the lock: takes `member` out of the line for its channel, or hands
+  // the channel it held to the next master in line.
+  void HandOver(ZorelOneWireMaster* member);
+  // Under the lock: records and sends one request; false when the device
+  // library refused it (nothing is recorded then).
+  bool SendLocked(const Request& request, unsigned int address,
+                  const std::shared_ptr<OrvaneCommand>& command);
+
+  using ChannelKey = std::pair<unsigned int, uint8_t>;  // address, channel mask
+  struct Channel {
+    ZorelOneWireMaster* holder = nullptr;
+    std::deque<ZorelOneWireMaster*> waiting;
+  };
 
   const std::wstring device;
   std::shared_ptr<orvane::StreamListener> listener;
   std::mutex mutex;
-  std::condition_variable idle;  // a delivery has ended
-  std::map<unsigned int, std::array<std::deque<Request>, KIND_COUNT>> pending;
+  std::condition_variable idle;  // a call into a master has ended
+  std::map<unsigned int, std::deque<Request>> pending;  // per address, in request order
+  std::map<ChannelKey, Channel> channels;
   std::set<ZorelOneWireMaster*> members;
   std::set<ZorelOneWireMaster*> enabled;
-  ZorelOneWireMaster* delivering = nullptr;  // the master an answer is being handed to
-  std::thread::id deliveringThread;
+  // The answers being handed to masters, by thread.
+  std::vector<std::pair<ZorelOneWireMaster*, std::thread::id>> calls;
 };

@@ -2,13 +2,12 @@
 
 #include <stdexcept>
 
-#include "onewire/ProcessExit.h"
+#include "serial/LibraryUnload.h"
 #include "teds/TEDSText.h"
 
 namespace {
 
 const ServiceOperatingMode kTEDSServiceMode = ServiceOperatingMode(4);
-const ServiceOperatingMode kNormalServiceMode = ServiceOperatingMode(0);
 
 uint8_t ChannelMask(unsigned int channel) {
   if (channel >= ZorelOneWireMaster::CHANNEL_COUNT) {
@@ -37,11 +36,13 @@ ZorelOneWireMaster::ZorelOneWireMaster(const std::wstring& device, unsigned int 
 ZorelOneWireMaster::~ZorelOneWireMaster() { Shutdown(); }
 
 void ZorelOneWireMaster::Shutdown() {
-  if (ProcessIsEnding()) {
-    // The callback thread and the poll thread are gone (one may have held
-    // the master's lock): nothing is waited for, and the poll thread's object
-    // is let go so that the destructor does not end the process.
-    if (pollThread) AbandonThread(std::move(*pollThread));
+  if (serial::LibraryUnloading()) {
+    // At process exit the callback thread and the poll thread were ended
+    // wherever they stood, maybe holding the master's lock; on unloading a
+    // thread cannot end before the loader is done. Nothing is waited for,
+    // and the poll thread's object is kept for good, unjoined, so that its
+    // destructor does not end the process.
+    if (pollThread && pollThread->joinable()) new std::thread(std::move(*pollThread));
     return;
   }
   {
@@ -135,8 +136,9 @@ void ZorelOneWireMaster::Enable(bool enable) {
     tedsModeSet = false;
     serviceModeRequested = false;
     serviceModeSet = false;
-    link->SetEnabled(this, true);
-    SendSetTEDSMode(tedsMode);
+    // Another master on this channel: wait for it, sending nothing; the link
+    // sends the set-mode request once the channel is this master's.
+    if (link->Claim(this)) SendSetTEDSMode(tedsMode);
     RemoteOneWireMaster::Enable(true);
     return;
   }
@@ -148,7 +150,14 @@ void ZorelOneWireMaster::Enable(bool enable) {
   // hears of the disable: an owner that enables again from its error report
   // starts a complete new handshake after the mode 0 request. Mode 0 is
   // device-wide, so it waits for the last enabled master of the device.
-  if (link->SetEnabled(this, false)) SendSetServiceOperatingMode(kNormalServiceMode);
+  // The query is over: records of its requests expire, so that one the
+  // device library dropped cannot take a later answer. The link sends mode 0
+  // when this was the last enabled master of the device (a master that only
+  // waited for its channel sent nothing and leaves the mode alone), then
+  // hands the channel to the next master waiting for it, so that an owner
+  // that enables again from its report below queues behind that one.
+  link->Expire(this);
+  if (!link->Disable(this)) Error(RefusedText("service operating mode"));
   tedsModeSet = false;
   serviceModeRequested = false;
   serviceModeSet = false;
@@ -248,7 +257,8 @@ void ZorelOneWireMaster::PollThreadMain() {
 
 bool ZorelOneWireMaster::Send(DeviceLink::Kind kind, const std::shared_ptr<OrvaneCommand>& command,
                               uint64_t ofEnabling, bool tedsServiceMode) {
-  return link->Send(DeviceLink::Request{this, ofEnabling, kind, tedsServiceMode}, address,
+  const uint8_t mask = kind == DeviceLink::Kind::ServiceMode ? 0 : channelMask;
+  return link->Send(DeviceLink::Request{this, ofEnabling, kind, tedsServiceMode, mask}, address,
                     command);
 }
 

@@ -28,7 +28,11 @@
 // once. Their requests share one record of the answers still to come (the
 // device answers in request order), so each answer reaches the master whose
 // request it answers; the device's service operating mode goes back to 0
-// only when the last enabled master of the device is disabled.
+// only when the last enabled master of the device is disabled. Masters on
+// the same channel (same device name, address and channel) take turns: one
+// enabled while another holds the channel stays Enabling, sending nothing,
+// until the holder is disabled or destroyed, and then starts its handshake.
+// A master holds its channel from Enable(true) to Enable(false).
 //
 // Threads: responses arrive on the device library's callback thread; the host
 // calls the constructor, the destructor and every public member. Every entry

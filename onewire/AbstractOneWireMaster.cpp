@@ -184,6 +184,7 @@ void AbstractOneWireMaster::SearchFinished(bool pending) {
   if (!discovery) return;
   if (!search.done) {
     discovery->devices.push_back(search.id);
+    if (discovery->devices.size() > search.repeatPass) search.repeats = 0;
     if (!pending) Search();
     return;
   }
@@ -232,4 +233,19 @@ void AbstractOneWireMaster::FailTransactions(const std::string& message) {
 
 void AbstractOneWireMaster::FailDiscovery(const std::string& message) {
   if (discovery) SearchError(message);
+}
+
+bool AbstractOneWireMaster::RepeatSearchPass() {
+  if (!discovery) return false;
+  search.repeatPass = discovery->devices.size();
+  if (search.repeats >= MAX_SEARCH_REPEATS) return false;
+  ++search.repeats;
+  discovery->notes.push_back("Search pass repeated: ROM CRC-8 check failed (repeat " +
+                             std::to_string(search.repeats) + " of " +
+                             std::to_string(MAX_SEARCH_REPEATS) + ")");
+  return true;
+}
+
+std::vector<std::string> AbstractOneWireMaster::GetDiscoveryNotes() const {
+  return discovery ? discovery->notes : std::vector<std::string>();
 }

@@ -109,8 +109,23 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
 
     const std::list<std::shared_ptr<Operation>>& GetOperations() const { return operations; }
 
+    // A device the master could not reach while it went on with the rest of
+    // the batch (the device left the bus, say): none of its later operations
+    // was delivered. A transaction with such faults still ends through
+    // Finished; its listener reads them here.
+    struct DeviceFault {
+      Device device;
+      std::string message;
+    };
+    const std::vector<DeviceFault>& GetDeviceFaults() const { return deviceFaults; }
+
    protected:
     friend class AbstractOneWireMaster;
+
+    // Records a device fault (see GetDeviceFaults).
+    void FailDevice(const Device& device, const std::string& message) {
+      deviceFaults.push_back({device, message});
+    }
 
     Transaction(AbstractOneWireMaster& master, Listener& listener);
     static std::shared_ptr<Transaction> Create(AbstractOneWireMaster& master, Listener& listener);
@@ -126,6 +141,7 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
     void Release();
 
     std::vector<std::shared_ptr<void>> kept;
+    std::vector<DeviceFault> deviceFaults;
   };
 
   class ORVANE_TEDS_API Listener {
@@ -167,6 +183,15 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
   void AddListener(const std::shared_ptr<Listener>& listener);
   // Removes every registration of `listener`; unknown listeners are ignored.
   void RemoveListener(const std::shared_ptr<Listener>& listener);
+
+  // A search pass whose ROM fails its CRC-8 check (line noise) is run again
+  // at most this many times before the discovery fails.
+  static constexpr unsigned MAX_SEARCH_REPEATS = 2;
+  // Progress notes of the running discovery, in order: one per repeated
+  // search pass, "Search pass repeated: ROM CRC-8 check failed (repeat N of
+  // 2)". Meant for the discovery's listeners, during their notification
+  // (the discovery still exists then); empty when no discovery runs.
+  std::vector<std::string> GetDiscoveryNotes() const;
 
   // Runs `action` so that nothing else enters the master meanwhile. A master
   // whose notifications arrive on another thread than the host's (the
@@ -211,11 +236,17 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
     std::array<uint8_t, 2> state{{0x00, 0x00}};
     bool load = true;
     bool done = false;
+    // Repeats of the pass that failed its CRC-8 check; that pass would
+    // have found device number `repeatPass` (from 0). Cleared once the
+    // discovery has found a device beyond it.
+    unsigned repeats = 0;
+    std::size_t repeatPass = 0;
   };
 
   struct Discovery {
     std::vector<Device> devices;
     std::vector<std::shared_ptr<DiscoveryListener>> listeners;
+    std::vector<std::string> notes;
   };
 
   // A bus error: bus listeners first, then the discovery's listeners.
@@ -226,6 +257,10 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
   void FailTransactions(const std::string& message);
   // Ends a running discovery through SearchError with `message`.
   void FailDiscovery(const std::string& message);
+  // A search pass found a ROM that fails its CRC-8 check: true when the pass
+  // may run again (the repeat is noted for the discovery's listeners), false
+  // when its repeats are used up and the discovery is to fail.
+  bool RepeatSearchPass();
 
   // The life-cycle state: written only inside the master, readable from any
   // thread (IsReady, GetState) without a data race. Copies copy the value.

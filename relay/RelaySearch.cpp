@@ -102,6 +102,22 @@ void RemoteOneWireMaster::CancelSearch() {
   searchListener.reset();
 }
 
+// The relay keeps the search state, and a pass that went wrong has already
+// moved it on; the state before that pass is not known here. The search
+// starts over with a fresh context instead and finds the devices again, in
+// the same order; the repeats of the failed pass stay counted.
+void RemoteOneWireMaster::RestartSearch() {
+  const uint8_t command = search.command;
+  const unsigned repeats = search.repeats;
+  const std::size_t repeatPass = search.repeatPass;
+  search = SearchContext{};
+  search.command = command;
+  search.repeats = repeats;
+  search.repeatPass = repeatPass;
+  discovery->devices.clear();
+  Search();
+}
+
 void RemoteOneWireMaster::ReceiveSearchResponse(const Transfer& pass, bool loaded,
                                                 unsigned passes) {
   ResponseWalk walk(pass);
@@ -120,6 +136,7 @@ void RemoteOneWireMaster::ReceiveSearchResponse(const Transfer& pass, bool loade
 
 bool RemoteOneWireMaster::ReceiveSearchPass(ResponseWalk& walk, bool pending) {
   const Response* found = nullptr;
+  bool crcFailed = false;
   if (walk.Accept(CMD_ML_RESET)) found = walk.Take(CMD_ML_SEARCH);
   if (found && found->returnCode == RelayProtocol::RC_NO_FURTHER_DEVICE) {
     // The identity of a pass that found nothing is not read.
@@ -133,9 +150,14 @@ bool RemoteOneWireMaster::ReceiveSearchPass(ResponseWalk& walk, bool pending) {
     id = walk.Fail("Invalid CMD_DATA_ID response (size != 8)");
   } else if (id && Device::crc8(id->data.data(), 8) != 0) {
     id = walk.Fail("CMD_DATA_ID CRC Check failed");
+    crcFailed = true;
   }
   if (!id) {
-    SearchError(walk.Failure());
+    if (crcFailed && RepeatSearchPass()) {
+      RestartSearch();
+    } else {
+      SearchError(walk.Failure());
+    }
     return false;
   }
   search.id = Device(id->data.data());

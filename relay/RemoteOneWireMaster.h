@@ -305,6 +305,7 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   // One search pass's three answers; false when the examination has ended
   // (no further device, or a failure already reported).
   bool ReceiveSearchPass(ResponseWalk& walk, bool pending);
+  void RestartSearch();
 
   // False, with the reason, when the transfer's commands do not fit one
   // inbound block or its longest answers one outbound block.

@@ -3,7 +3,10 @@
 # Interoperation with OWFS, an independent DS2480B driver: Debian's owserver
 # runs against `teds serial-emulator` on a pseudo-terminal, and ow-shell reads
 # every simulated DS2430A's memory, application register and status, which
-# must equal the bench byte for byte.
+# must equal the bench byte for byte. Then OWFS writes a new TEDS into the
+# first sensor's memory with owwrite (write scratchpad, copy scratchpad), and
+# `teds query --serial` must read it back once owserver has let go of the
+# terminal.
 #
 # OWFS 3.2p4 reads the DS2430A application register over the bus but hands
 # its clients an empty reply; when the reply is empty, the bytes its driver
@@ -94,3 +97,27 @@ PY
 )
 expect "devices read" 3 "$count"
 echo "OWFS read every DS2430A as the bench holds it"
+
+# A new TEDS for the first sensor: its own, with other calibration initials.
+first="14 3A 7F 1B 05 00 00 B6"
+"$teds" query --bench "$work/bench.json" --json --quiet > "$work/before.json" || true
+python3 - "$work/before.json" "$first" > "$work/sheet.json" <<'PY'
+import json, sys
+doc = json.load(open(sys.argv[1]))
+print(json.dumps([t for t in doc["transducers"] if t["id"] == sys.argv[2]][0]))
+PY
+memory=$("$teds" encode --sheet "$work/sheet.json" --set calInitials=OWF | sed -n 's/^Memory: *//p' | tr -d ' ')
+[ ${#memory} -eq 64 ] || { echo "FAIL: no memory image from teds encode" >&2; exit 1; }
+id="14.3A7F1B050000"
+owwrite --hex -s "$port" "/uncached/$id/memory" "$memory"
+expect "$id memory written by OWFS" "$memory" "$(owread -s "$port" "/uncached/$id/memory" | hex)"
+
+# One host at a time on the terminal: owserver goes first.
+kill "${pids[1]}"
+wait "${pids[1]}" 2>/dev/null || true
+"$teds" query --serial "$pty" --quiet > "$work/after.txt"
+grep -q '^Transducer:\[14 3A 7F 1B 05 00 00 B6\]' "$work/after.txt" ||
+  { cat "$work/after.txt" >&2; echo "FAIL: teds query --serial did not report $first" >&2; exit 1; }
+expect "$id read back by teds" "OWF" "$(sed -n 's/^ *%CalInitials: *//p' "$work/after.txt" | head -n 1)"
+expect "$id checksum read back by teds" 1 "$(grep -c '^Compile: GOOD CHECKSUM' "$work/after.txt" || true)"
+echo "teds read back the TEDS that OWFS wrote"

@@ -3,7 +3,8 @@
 # The Windows tool on a COM port: the native `teds serial-emulator` serves the
 # built-in bench on a pseudo-terminal, wine maps COM5 (by default) to it, and
 # `teds.exe query --serial COM5` must print what the native tool prints over
-# the same terminal.
+# the same terminal, at 9600 baud and switched to 115200 (the emulator takes
+# only bytes sent at its rate, so the Windows port must really switch).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 native=${1:-build}
@@ -45,4 +46,13 @@ if [ "$status" -ne 0 ] || ! cmp -s "$work/native.txt" "$work/windows.txt"; then
   exit 1
 fi
 grep -q '^Transducer:\[14 3A 7F 1B 05 00 00 B6\]' "$work/windows.txt"
-echo "teds.exe read the sensor through $com -> $pty"
+status=0
+/usr/lib/wine/wine64 "$win/bin/teds.exe" query --serial "$com" --baud 115200 \
+  > "$work/fast.txt" 2> "$work/fast.err" || status=$?
+if [ "$status" -ne 0 ] || ! cmp -s "$work/native.txt" "$work/fast.txt" || grep -q 'going on at 9600' "$work/fast.err"; then
+  echo "FAIL: teds.exe query --serial $com --baud 115200 (exit $status):" >&2
+  cat "$work/fast.err" >&2
+  diff "$work/native.txt" "$work/fast.txt" >&2 || true
+  exit 1
+fi
+echo "teds.exe read the sensor through $com -> $pty, at 9600 and at 115200 baud"

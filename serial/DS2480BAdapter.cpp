@@ -18,8 +18,7 @@ std::string Hex(uint8_t byte) {
   return text;
 }
 
-// The search-pass tail shared by the search and the presence check after a
-// read: reset, Search ROM in data mode, the accelerated 16 bytes.
+// One search pass: reset, Search ROM in data mode, the accelerated 16 bytes.
 void AppendSearchPass(std::vector<uint8_t>& out, uint8_t command,
                       const ds2480b::SearchBlock& directions) {
   using namespace ds2480b;
@@ -44,6 +43,12 @@ DS2480BAdapter::DS2480BAdapter(std::shared_ptr<SerialPort> port, std::string por
 std::string DS2480BAdapter::Fault(const std::string& text) {
   started = false;
   return "DS2480B on " + portName + ": " + text;
+}
+
+std::string DS2480BAdapter::PortFault(const char* what, const std::string& error) {
+  if (!port->Gone()) return Fault(std::string(what) + " failed: " + error);
+  Close();
+  return Fault("the adapter went away (" + error + ")");
 }
 
 std::string DS2480BAdapter::Mismatch(uint8_t answer, uint8_t command) {
@@ -73,7 +78,7 @@ std::string DS2480BAdapter::Transact(const std::vector<uint8_t>& out, std::size_
   std::string error;
   // A late answer of an earlier packet must not pass for this one's.
   port->DiscardInput();
-  if (!port->Write(out.data(), out.size(), error)) return Fault("write failed: " + error);
+  if (!port->Write(out.data(), out.size(), error)) return PortFault("write", error);
   const auto allowed = timing.answerTimeout + std::chrono::milliseconds(2 * out.size());
   const auto deadline = std::chrono::steady_clock::now() + allowed;
   in.assign(count, 0);
@@ -83,7 +88,7 @@ std::string DS2480BAdapter::Transact(const std::vector<uint8_t>& out, std::size_
     if (now >= deadline || cancelled()) break;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
     const long n = port->Read(in.data() + got, count - got, std::min(left, kReadSlice), error);
-    if (n < 0) return Fault("read failed: " + error);
+    if (n < 0) return PortFault("read", error);
     got += std::size_t(n);
   }
   if (got == count) return std::string();
@@ -120,7 +125,7 @@ std::string DS2480BAdapter::Start() {
   port->SendBreak();
   Pause(timing.settle);
   std::string error;
-  if (!port->Write(&RESET, 1, error)) return Fault("write failed: " + error);
+  if (!port->Write(&RESET, 1, error)) return PortFault("write", error);
   Pause(timing.settle);
   port->DiscardInput();
 
@@ -142,8 +147,49 @@ std::string DS2480BAdapter::Start() {
     return Mismatch(in[5], BIT_ONE);
   }
   if (!(fault = CheckReset(in[6], result)).empty()) return fault;
+  baud = 9600;
+  if (requestedBaud != 9600 && !fellBack && !(fault = SwitchBaud()).empty()) return fault;
   started = true;
   return std::string();
+}
+
+void DS2480BAdapter::SetBaud(unsigned requested, std::function<void(const std::string&)> noteTo) {
+  requestedBaud = requested;
+  fellBack = false;
+  note = std::move(noteTo);
+}
+
+std::string DS2480BAdapter::SwitchBaud() {
+  using namespace ds2480b;
+  const int value = BaudValue(requestedBaud);
+  const uint8_t command = BaudWrite(value);
+  std::string error;
+  if (!port->Write(&command, 1, error)) return PortFault("write", error);
+  Pause(timing.baudSwitch);
+  if (!port->SetBaud(requestedBaud, error)) {
+    return FallBack("the port cannot be set to " + std::to_string(requestedBaud) +
+                    " baud: " + error);
+  }
+  Pause(timing.settle);
+  // The answer to the change came at the new rate while the port was still
+  // at the old one: it is discarded, and a read of the rate confirms it.
+  std::vector<uint8_t> in;
+  const std::string fault = Transact({BAUD_READ}, 1, in);
+  if (fault.empty() && in[0] == uint8_t(value << 1)) {
+    baud = requestedBaud;
+    return std::string();
+  }
+  if (port && port->Gone()) return fault;
+  return FallBack("the adapter does not answer at " + std::to_string(requestedBaud) + " baud");
+}
+
+std::string DS2480BAdapter::FallBack(const std::string& why) {
+  fellBack = true;
+  if (note) note("DS2480B on " + portName + ": " + why + "; going on at 9600 baud");
+  std::string error;
+  port->SetBaud(9600, error);
+  // The break takes the adapter back to 9600 too.
+  return Start();
 }
 
 std::string DS2480BAdapter::Search(uint8_t command, const ds2480b::SearchBlock& directions,
@@ -183,11 +229,10 @@ std::string DS2480BAdapter::Exchange(const AbstractOneWireMaster::OperationData&
   for (uint8_t byte : sent) AppendData(out, byte);
   out.insert(out.end(), operation.length, READ_SLOT);
   out.push_back(COMMAND_MODE);
-  AppendSearchPass(out, SEARCH_ROM, SearchDirections(rom, 64));
   const std::size_t readAt = 1 + sent.size();
-  const std::size_t checkAt = readAt + operation.length;
+  const std::size_t end = readAt + operation.length;
   std::vector<uint8_t> in;
-  if (!(fault = Transact(out, checkAt + kSearchPassAnswers, in)).empty()) return fault;
+  if (!(fault = Transact(out, end, in)).empty()) return fault;
 
   const std::string device = "device " + AbstractOneWireMaster::Device(rom).ToString();
   ResetResult result;
@@ -196,16 +241,12 @@ std::string DS2480BAdapter::Exchange(const AbstractOneWireMaster::OperationData&
     return Fault("no presence pulse: no device on the bus to read " + device);
   }
   if (!(fault = CheckEcho(in, 1, sent)).empty()) return fault;
-  if (!(fault = CheckReset(in[checkAt], result)).empty()) return fault;
-  if (result != ResetResult::NoPresence &&
-      !(fault = CheckEcho(in, checkAt + 1, {SEARCH_ROM})).empty()) {
-    return fault;
-  }
-  SearchBlock block;
-  std::copy(in.begin() + long(checkAt) + 2, in.end(), block.begin());
-  if (result == ResetResult::NoPresence || SearchRom(block) != rom) {
-    return Fault(device + " left the bus during the read");
-  }
-  reply.assign(in.begin() + long(readAt), in.begin() + long(checkAt));
+  reply.assign(in.begin() + long(readAt), in.begin() + long(end));
   return std::string();
+}
+
+std::string DS2480BAdapter::Departed(const AbstractOneWireMaster::Device& device) const {
+  // Not a fault of the adapter: it stays started.
+  return "DS2480B on " + portName + ": device " + device.ToString() +
+         " left the bus during the read";
 }

@@ -35,16 +35,23 @@ class DS2480BAdapter {
                  std::function<bool()> cancelled);
 
   bool IsStarted() const { return started; }
+  // The rate to switch to after each start-up at 9600, and where notes on
+  // the switch go. Set before the first start.
+  void SetBaud(unsigned requested, std::function<void(const std::string&)> note);
+  // The rate the adapter works at since the latest start-up.
+  unsigned Baud() const { return baud; }
   // Break, timing byte, reset, configuration, single bit, reset.
   std::string Start();
   // Starts the adapter first when a fault has left it unstarted.
   std::string EnsureStarted() { return started ? std::string() : Start(); }
   std::string Search(uint8_t command, const ds2480b::SearchBlock& directions, Pass& pass);
-  // Selects the device, sends command and data, reads `length` bytes, and
-  // makes sure with a search pass steered to its ROM that the device is
-  // still there afterwards (its reads would otherwise be the bus's ones).
+  // Selects the device, sends command and data, and reads `length` bytes.
+  // A device that has left reads as the idle bus (all ones): whoever reads
+  // must tell that from data (Departed).
   std::string Exchange(const AbstractOneWireMaster::OperationData& operation,
                        std::vector<uint8_t>& reply);
+  // The text of a device found gone after its read.
+  std::string Departed(const AbstractOneWireMaster::Device& device) const;
   // Lets go of a port opened by name.
   void Close();
 
@@ -52,6 +59,10 @@ class DS2480BAdapter {
 
  private:
   std::string Open();
+  // Switches the adapter, then the port, to the requested rate and checks
+  // that the adapter answers there; otherwise starts afresh at 9600.
+  std::string SwitchBaud();
+  std::string FallBack(const std::string& why);
   // Sends `out` and collects exactly `count` answer bytes into `in`.
   std::string Transact(const std::vector<uint8_t>& out, std::size_t count,
                        std::vector<uint8_t>& in);
@@ -59,6 +70,10 @@ class DS2480BAdapter {
   std::string CheckEcho(const std::vector<uint8_t>& in, std::size_t at,
                         const std::vector<uint8_t>& sent);
   std::string Fault(const std::string& text);
+  // A failed read or write: the adapter went away when the port itself has
+  // gone (a port opened by name is then let go, so that the next start opens
+  // it afresh).
+  std::string PortFault(const char* what, const std::string& error);
   std::string Mismatch(uint8_t answer, uint8_t command);
   void Pause(std::chrono::milliseconds pause) const;
 
@@ -68,4 +83,8 @@ class DS2480BAdapter {
   const Timing timing;
   const std::function<bool()> cancelled;
   bool started = false;
+  unsigned requestedBaud = 9600;
+  bool fellBack = false;  // the requested rate failed once: 9600 from then on
+  unsigned baud = 9600;
+  std::function<void(const std::string&)> note;
 };

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "onewire/ProcessExit.h"
 #include "serial/DS2480BAdapter.h"
+#include "serial/LibraryUnload.h"
 
 // One unit of work for the master's thread, run in queue order.
 struct DS2480BOneWireMaster::Job {
@@ -37,6 +37,8 @@ class DS2480BOneWireMaster::SerialTransaction : public AbstractOneWireMaster::Tr
     FinishOperation(operation, reply);
   }
 
+  void DeviceGone(const Device& device, const std::string& fault) { FailDevice(device, fault); }
+
   // Finished when `fault` is empty, Error otherwise; only the first call.
   void End(const std::string& fault) {
     if (ended) return;
@@ -50,7 +52,26 @@ class DS2480BOneWireMaster::SerialTransaction : public AbstractOneWireMaster::Tr
 
   bool IsEnded() const { return ended; }
 
+ protected:
+  // The master lets go of the transaction before its listener is told, so
+  // that nothing of the master is touched once the listener has returned:
+  // the listener may destroy the master.
+  void Finished() override {
+    LetGo();
+    listener.Finished();
+  }
+  void Error(const std::string& message) override {
+    LetGo();
+    listener.Error(message);
+  }
+
  private:
+  void LetGo() {
+    const std::shared_ptr<Transaction> self = shared_from_this();
+    owner.transactions.remove_if(
+        [&self](const std::shared_ptr<Transaction>& entry) { return entry == self; });
+  }
+
   DS2480BOneWireMaster& owner;
   bool ended = false;
 };
@@ -61,21 +82,38 @@ DS2480BOneWireMaster::DS2480BOneWireMaster(const std::string& portName, Timing t
 DS2480BOneWireMaster::DS2480BOneWireMaster(std::shared_ptr<SerialPort> port,
                                            const std::string& portName, Timing timing)
     : portName(portName),
-      adapter(std::make_unique<DS2480BAdapter>(std::move(port), portName, timing, [this] {
-        return stopping.load() || working.load() != generation.load();
-      })) {
+      adapter(std::make_unique<DS2480BAdapter>(
+          std::move(port), portName, timing,
+          [this] { return stopping.load() || working.load() != generation.load(); })),
+      shared(std::make_shared<Shared>()),
+      lock(shared->lock),
+      wake(shared->wake) {
   serializer = &DS2480BOneWireMaster::SerializeEntry;
-  thread = std::thread([this] { ThreadMain(); });
+  std::shared_ptr<Shared> own = shared;
+  thread = std::thread([this, own] { ThreadMain(own); });
 }
 
-DS2480BOneWireMaster::~DS2480BOneWireMaster() { Shutdown(); }
+DS2480BOneWireMaster::~DS2480BOneWireMaster() {
+  Shutdown();
+  if (!thread.joinable()) return;
+  // Not joined: destroyed on its own thread, or during unloading. The
+  // thread finds the mark once the notification under way returns.
+  if (serial::LibraryUnloading()) {
+    shared->orphaned = true;
+  } else {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    shared->orphaned = true;
+  }
+  thread.detach();
+}
 
 void DS2480BOneWireMaster::Shutdown() {
-  if (ProcessIsEnding()) {
-    // The master's thread is gone, perhaps holding the lock: it is not
-    // waited for, and its object is let go so that the destructor does not
-    // end the process.
-    AbandonThread(std::move(thread));
+  // While the library is being unloaded nothing waits: not for the thread
+  // (on Windows it cannot end before the loader is done), nor for the lock
+  // (at process exit the thread was ended wherever it stood, maybe holding
+  // it).
+  if (serial::LibraryUnloading()) {
+    stopping = true;
     return;
   }
   {
@@ -84,6 +122,16 @@ void DS2480BOneWireMaster::Shutdown() {
   }
   wake.notify_all();
   if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+}
+
+bool DS2480BOneWireMaster::SetBaudRate(unsigned baud,
+                                       std::function<void(const std::string&)> note) {
+  if (ds2480b::BaudValue(baud) < 0) return false;
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  // The adapter belongs to the master's thread, which takes the request at
+  // the next start-up.
+  baudRequest.reset(new BaudRequest{baud, std::move(note)});
+  return true;
 }
 
 std::string DS2480BOneWireMaster::DisabledText() const {
@@ -194,19 +242,22 @@ void DS2480BOneWireMaster::QueueSubmitted() {
   submitted.clear();
 }
 
-void DS2480BOneWireMaster::ThreadMain() {
-  std::unique_lock<std::recursive_mutex> guard(lock);
+void DS2480BOneWireMaster::ThreadMain(const std::shared_ptr<Shared>& own) {
+  std::unique_lock<std::recursive_mutex> guard(own->lock);
   for (;;) {
-    wake.wait(guard, [this] { return stopping.load() || !jobs.empty(); });
-    if (stopping) return;
+    own->wake.wait(
+        guard, [this, &own] { return own->orphaned.load() || stopping.load() || !jobs.empty(); });
+    if (own->orphaned || stopping) return;
     Job job = std::move(jobs.front());
     jobs.pop_front();
     Run(job, guard);
+    // A listener destroyed the master: nothing of it may be touched.
+    if (own->orphaned) return;
   }
 }
 
 void DS2480BOneWireMaster::Run(Job& job, std::unique_lock<std::recursive_mutex>& guard) {
-  if (job.kind == Job::Kind::Drop) return RunDrop(job);
+  if (job.kind == Job::Kind::Drop) return RunDrop(job, *shared);
   // Work queued before the latest disable was ended by its drop.
   if (job.generation != generation) return;
   working = job.generation;
@@ -221,6 +272,10 @@ void DS2480BOneWireMaster::Run(Job& job, std::unique_lock<std::recursive_mutex>&
 }
 
 void DS2480BOneWireMaster::RunStart(std::unique_lock<std::recursive_mutex>& guard) {
+  if (baudRequest) {
+    adapter->SetBaud(baudRequest->baud, std::move(baudRequest->note));
+    baudRequest.reset();
+  }
   const uint64_t before = generation.load();
   guard.unlock();
   const std::string fault = adapter->Start();
@@ -231,6 +286,7 @@ void DS2480BOneWireMaster::RunStart(std::unique_lock<std::recursive_mutex>& guar
     Error(fault);
     return;
   }
+  baudRate = adapter->Baud();
   started = true;
   Process();
 }
@@ -267,6 +323,8 @@ void DS2480BOneWireMaster::RunSearch(std::unique_lock<std::recursive_mutex>& gua
   if (pass.nobody) return SearchError(prefix + "no device took part in the search pass");
   const Device rom(pass.rom);
   if (Device::crc8(rom.data(), 7) != rom[7]) {
+    // Line noise, most likely: the same pass again (the context is as it was).
+    if (RepeatSearchPass()) return Search();
     return SearchError(prefix + "ROM " + rom.ToString() +
                        " found by the search fails its CRC-8 check");
   }
@@ -286,30 +344,70 @@ void DS2480BOneWireMaster::RunTransaction(const std::shared_ptr<SerialTransactio
   }
   const uint64_t before = generation.load();
   guard.unlock();
-  std::vector<std::vector<uint8_t>> replies;
+  // Replies by operation index; a device that has gone gets none.
+  std::vector<std::pair<std::size_t, std::vector<uint8_t>>> replies;
+  std::vector<std::pair<Device, std::string>> gone;
+  const auto isGone = [&gone](const Device& device) {
+    return std::any_of(
+        gone.begin(), gone.end(),
+        [&device](const std::pair<Device, std::string>& g) { return g.first == device; });
+  };
   std::string fault;
-  for (const OperationData& exchange : exchanges) {
+  for (std::size_t i = 0; i < exchanges.size() && !stopping; ++i) {
+    const Device& device = exchanges[i].device;
+    if (isGone(device)) continue;
     std::vector<uint8_t> reply;
-    fault = adapter->Exchange(exchange, reply);
-    if (!fault.empty() || stopping) break;
-    replies.push_back(std::move(reply));
+    fault = adapter->Exchange(exchanges[i], reply);
+    if (stopping) break;
+    // A read of nothing but ones may be a device that has left (the idle
+    // bus reads ones); only then is its presence checked, so a good read
+    // costs no more than itself. Anything else that a departure garbles
+    // fails its page checksum, and the query reads that page again.
+    const bool allOnes = !reply.empty() && std::all_of(reply.begin(), reply.end(),
+                                                       [](uint8_t b) { return b == 0xFF; });
+    if (fault.empty() && allOnes && IsGone(device)) {
+      gone.emplace_back(device, adapter->Departed(device));
+      continue;
+    }
+    if (!fault.empty()) {
+      // One sensor leaving the bus must not cost the others: the device is
+      // left out from here on and the rest of the batch goes on. Any other
+      // fault (noise, a silent adapter) ends the transaction.
+      if (!IsGone(device)) break;
+      gone.emplace_back(device, fault);
+      fault.clear();
+      continue;
+    }
+    replies.emplace_back(i, std::move(reply));
   }
   guard.lock();
   if (before != generation || stopping) return;
   running.erase(std::remove(running.begin(), running.end(), transaction), running.end());
   if (transaction->IsEnded()) return;
-  for (std::size_t i = 0; i < replies.size(); ++i) transaction->Deliver(*operations[i], replies[i]);
+  for (const auto& entry : gone) transaction->DeviceGone(entry.first, entry.second);
+  for (const auto& reply : replies) transaction->Deliver(*operations[reply.first], reply.second);
   transaction->End(fault);
 }
 
-void DS2480BOneWireMaster::RunDrop(Job& job) {
+bool DS2480BOneWireMaster::IsGone(const Device& device) {
+  // A search pass steered to the ROM finds it only while it is on the bus.
+  DS2480BAdapter::Pass pass;
+  const std::string fault =
+      adapter->Search(ds2480b::SEARCH_ROM, ds2480b::SearchDirections(device, 64), pass);
+  return fault.empty() && (!pass.presence || Device(pass.rom) != device);
+}
+
+void DS2480BOneWireMaster::RunDrop(Job& job, const Shared& own) {
   if (job.closePort) adapter->Close();
+  // Each notification may destroy the master; the job is the thread's own.
   for (const std::shared_ptr<SerialTransaction>& transaction : job.dropped) {
     transaction->End(job.message);
+    if (own.orphaned) return;
   }
   if (!job.discovery) return;
   for (std::size_t i = 0; i < job.discovery->listeners.size(); ++i) {
     const std::shared_ptr<DiscoveryListener> listener = job.discovery->listeners[i];
     listener->Error(job.message);
+    if (own.orphaned) return;
   }
 }

@@ -45,7 +45,10 @@ class ORVANE_TEDS_API DS2480BOneWireMaster final : public AbstractOneWireMaster 
                        Timing timing = Timing());
   DS2480BOneWireMaster(const DS2480BOneWireMaster&) = delete;
   DS2480BOneWireMaster& operator=(const DS2480BOneWireMaster&) = delete;
-  // Shuts down (see Shutdown).
+  // Shuts down (see Shutdown). Destroyed on its own thread (by a listener),
+  // or while the library is being unloaded, it cannot wait for that thread:
+  // the thread then leaves once the notification under way has returned,
+  // touching nothing of the master.
   ~DS2480BOneWireMaster();
 
   // Enable(true) starts the adapter on the master's thread and makes the
@@ -61,8 +64,21 @@ class ORVANE_TEDS_API DS2480BOneWireMaster final : public AbstractOneWireMaster 
   // Stops the master's thread once its current exchange has ended (a silent
   // adapter is given up at once); no notification follows. Lets a host wait
   // for the thread to leave the master before it destroys what the master's
-  // listeners use. The master cannot be used afterwards.
+  // listeners use. The master cannot be used afterwards. Called on the
+  // master's own thread, or while the library is being unloaded, it does not
+  // wait.
   void Shutdown();
+
+  // The serial rate to work at: 9600 (the default), 19200, 57600 or 115200.
+  // Each start-up begins at 9600, then switches the adapter with its
+  // configuration command and the port after it, and reads the rate back at
+  // the new one; when that fails, adapter and port go back to 9600 and
+  // `note` (called on the master's thread) says so, and the master stays at
+  // 9600 until the rate is set again. Takes effect at the next start-up
+  // (Enable); false (nothing changed) for another rate.
+  bool SetBaudRate(unsigned baud, std::function<void(const std::string&)> note = nullptr);
+  // The rate of the latest start-up. Safe to ask from any thread.
+  unsigned GetBaudRate() const { return baudRate.load(); }
 
   // The latest start-up failed. Safe to ask from any thread.
   bool StartFailed() const { return startFailed.load(); }
@@ -75,27 +91,38 @@ class ORVANE_TEDS_API DS2480BOneWireMaster final : public AbstractOneWireMaster 
  private:
   class SerialTransaction;
   struct Job;
+  // What the master's thread shares with the master and keeps alive for as
+  // long as it runs: the master may be destroyed under it.
+  struct Shared {
+    std::recursive_mutex lock;
+    std::condition_variable_any wake;
+    std::atomic<bool> orphaned{false};  // the master was destroyed on its thread
+  };
 
   // The master's serializer: Serialized runs its action under the lock.
   static void SerializeEntry(AbstractOneWireMaster& master, const std::function<void()>& action);
   void Queue(Job job);
-  void ThreadMain();
+  void ThreadMain(const std::shared_ptr<Shared>& own);
   void Run(Job& job, std::unique_lock<std::recursive_mutex>& guard);
   void RunStart(std::unique_lock<std::recursive_mutex>& guard);
   void RunSearch(std::unique_lock<std::recursive_mutex>& guard);
   void RunTransaction(const std::shared_ptr<SerialTransaction>& transaction,
                       std::unique_lock<std::recursive_mutex>& guard);
-  void RunDrop(Job& job);
+  void RunDrop(Job& job, const Shared& own);
+  // After a failed exchange with `device`: it is no longer on the bus. Runs
+  // on the master's thread without the lock, like the exchanges.
+  bool IsGone(const Device& device);
   void Submitted(const std::shared_ptr<SerialTransaction>& transaction);
   void QueueSubmitted();
   std::string DisabledText() const;
 
   const std::string portName;
   std::unique_ptr<DS2480BAdapter> adapter;
+  std::shared_ptr<Shared> shared;
   // Serialises the host's calls and the master's thread. Recursive:
   // listeners called under it may call back into the master.
-  std::recursive_mutex lock;
-  std::condition_variable_any wake;
+  std::recursive_mutex& lock;
+  std::condition_variable_any& wake;
   std::deque<Job> jobs;
   // Transactions submitted and not yet handed to a job, in order.
   std::deque<std::shared_ptr<SerialTransaction>> submitted;
@@ -107,6 +134,13 @@ class ORVANE_TEDS_API DS2480BOneWireMaster final : public AbstractOneWireMaster 
   std::atomic<uint64_t> working{0};  // the generation of the job under way
   bool started = false;              // the adapter came up in this enabling
   std::atomic<bool> startFailed{false};
+  std::atomic<unsigned> baudRate{9600};
+  // A rate set and not yet handed to the adapter.
+  struct BaudRequest {
+    unsigned baud;
+    std::function<void(const std::string&)> note;
+  };
+  std::unique_ptr<BaudRequest> baudRequest;
   std::atomic<bool> stopping{false};
   std::thread thread;
 };

@@ -24,6 +24,29 @@ constexpr uint8_t PULSE_STOP = 0xF1;       // ends a strong pull-up pulse
 // the baud rate (9600 reads back as value 0).
 constexpr std::array<uint8_t, 4> START_CONFIG{{0x17, 0x45, 0x5B, 0x0F}};
 
+// The baud rate parameter (configuration parameter 7): values 0 to 3 are
+// 9600, 19200, 57600 and 115200 baud. The answer to a change comes at the
+// new rate.
+constexpr unsigned BAUD_PARAMETER = 7;
+// The value of `baud`, or -1 for a rate the adapter does not have.
+inline int BaudValue(unsigned baud) {
+  switch (baud) {
+    case 9600:
+      return 0;
+    case 19200:
+      return 1;
+    case 57600:
+      return 2;
+    case 115200:
+      return 3;
+    default:
+      return -1;
+  }
+}
+// The configuration write that sets the rate to `value`, and the read of it.
+inline uint8_t BaudWrite(int value) { return uint8_t(0x71 | (value << 1)); }
+constexpr uint8_t BAUD_READ = 0x0F;
+
 // Reset answers: 110, the chip id in bits 4-2, the result in bits 1-0.
 enum class ResetResult : uint8_t { Shorted = 0, Presence = 1, Alarm = 2, NoPresence = 3 };
 constexpr uint8_t RESET_ANSWER = 0xCC;  // chip id of the DS2480B, result 00

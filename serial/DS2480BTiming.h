@@ -10,4 +10,8 @@ struct DS2480BTiming {
   // Pause after the break and after the timing byte at start-up, for the
   // adapter to calibrate; 0 in tests against doubles.
   std::chrono::milliseconds settle{5};
+  // Pause after the command that switches the adapter to another baud rate,
+  // before the port follows: the command must have reached the adapter at
+  // the old rate.
+  std::chrono::milliseconds baudSwitch{20};
 };

@@ -27,6 +27,17 @@ class ORVANE_TEDS_API SerialPort {
   virtual void SendBreak() = 0;
   // Throws away bytes received and not yet read.
   virtual void DiscardInput() = 0;
+  // Switches the port to `baud` (9600, 19200, 57600 or 115200) once what
+  // was written has gone out. A port that cannot says so (the default).
+  virtual bool SetBaud(unsigned baud, std::string& error);
+
+  // The port itself has gone: the Read or Write that failed met a hang-up,
+  // the end of the file or an I/O error (an adapter unplugged, or its
+  // emulator ended), so waiting for more cannot help.
+  bool Gone() const { return gone; }
+
+ protected:
+  bool gone = false;
 };
 
 // Opens `name` ("/dev/ttyUSB0", "COM3") at 9600 8N1 in raw mode. On failure

@@ -30,7 +30,9 @@ class PosixSerialPort : public SerialPort {
         continue;
       }
       if (n <= 0) {
-        error = SystemText(n < 0 ? errno : EIO);
+        const int code = n < 0 ? errno : EIO;
+        gone = code == EIO || code == ENXIO || code == ENODEV || code == EPIPE;
+        error = SystemText(code);
         return false;
       }
       data += n;
@@ -45,14 +47,30 @@ class PosixSerialPort : public SerialPort {
     const int ready = poll(&p, 1, int(wait.count()));
     if (ready < 0) return errno == EINTR ? 0 : Fail(error);
     if (ready == 0) return 0;
-    if ((p.revents & POLLIN) == 0) {
-      // Hang-up or error without data: the port is gone.
-      error = "the port hung up";
-      return -1;
-    }
+    // Hang-up or error without data: the port is gone.
+    if ((p.revents & POLLIN) == 0) return Lost(error, "the port hung up");
     const ssize_t n = read(fd, data, capacity);
-    if (n < 0) return errno == EAGAIN || errno == EINTR ? 0 : Fail(error);
-    return long(n);
+    if (n > 0) return long(n);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    // Readable yet nothing to read is the end of the file: a terminal that
+    // hung up. Taking it for "no data yet" would spin until the time-out.
+    if (n == 0) return Lost(error, "the port hung up");
+    return Lost(error, SystemText(errno));
+  }
+
+  bool SetBaud(unsigned baud, std::string& error) override {
+    const speed_t speed = baud == 19200    ? B19200
+                          : baud == 57600  ? B57600
+                          : baud == 115200 ? B115200
+                                           : B9600;
+    termios tio{};
+    // TCSADRAIN: the bytes already written still go out at the old rate.
+    if (tcgetattr(fd, &tio) == 0 && cfsetispeed(&tio, speed) == 0 &&
+        cfsetospeed(&tio, speed) == 0 && tcsetattr(fd, TCSADRAIN, &tio) == 0) {
+      return true;
+    }
+    error = SystemText(errno);
+    return false;
   }
 
   void SendBreak() override { tcsendbreak(fd, 0); }
@@ -61,6 +79,11 @@ class PosixSerialPort : public SerialPort {
  private:
   long Fail(std::string& error) const {
     error = SystemText(errno);
+    return -1;
+  }
+  long Lost(std::string& error, const std::string& text) {
+    gone = true;
+    error = text;
     return -1;
   }
 
@@ -92,6 +115,11 @@ bool ConfigureRaw(int fd, std::string& error) {
 }  // namespace
 
 SerialPort::~SerialPort() = default;
+
+bool SerialPort::SetBaud(unsigned, std::string& error) {
+  error = "the port cannot change its rate";
+  return false;
+}
 
 std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, std::string& error) {
   const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

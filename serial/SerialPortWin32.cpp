@@ -31,7 +31,9 @@ class WinSerialPort : public SerialPort {
     while (count > 0) {
       DWORD written = 0;
       if (!WriteFile(handle, data, DWORD(count), &written, nullptr) || written == 0) {
-        error = SystemText(GetLastError());
+        const DWORD code = GetLastError();
+        gone = !StillThere();
+        error = SystemText(code);
         return false;
       }
       data += written;
@@ -55,10 +57,37 @@ class WinSerialPort : public SerialPort {
     }
     DWORD read = 0;
     if (!ReadFile(handle, data, DWORD(capacity), &read, nullptr)) {
+      const DWORD code = GetLastError();
+      gone = !StillThere();
+      error = SystemText(code);
+      return -1;
+    }
+    // A port whose device was removed may answer every read at once with
+    // nothing: ask the driver whether the port is still there rather than
+    // reading again until the time-out.
+    if (read == 0 && !StillThere()) {
+      gone = true;
       error = SystemText(GetLastError());
       return -1;
     }
     return long(read);
+  }
+
+  bool SetBaud(unsigned baud, std::string& error) override {
+    // The bytes already written go out at the old rate first.
+    FlushFileBuffers(handle);
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    if (!GetCommState(handle, &dcb)) {
+      error = SystemText(GetLastError());
+      return false;
+    }
+    dcb.BaudRate = DWORD(baud);
+    if (!SetCommState(handle, &dcb)) {
+      error = SystemText(GetLastError());
+      return false;
+    }
+    return true;
   }
 
   void SendBreak() override {
@@ -69,12 +98,25 @@ class WinSerialPort : public SerialPort {
   void DiscardInput() override { PurgeComm(handle, PURGE_RXCLEAR); }
 
  private:
+  // ClearCommError fails (ERROR_BAD_COMMAND, ERROR_DEVICE_NOT_CONNECTED,
+  // ERROR_ACCESS_DENIED, ...) once the device behind the handle has gone.
+  bool StillThere() const {
+    DWORD errors = 0;
+    COMSTAT status{};
+    return ClearCommError(handle, &errors, &status) != 0;
+  }
+
   HANDLE handle;
 };
 
 }  // namespace
 
 SerialPort::~SerialPort() = default;
+
+bool SerialPort::SetBaud(unsigned, std::string& error) {
+  error = "the port cannot change its rate";
+  return false;
+}
 
 std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, std::string& error) {
   // "COM10" and above are reachable only through the device namespace.

@@ -72,6 +72,18 @@ DropOff ReadDropOff(const Target& t, const json& value, const std::string& field
   return drop;
 }
 
+NoisyReads ReadNoisyReads(const Target& t, const json& value, const std::string& field) {
+  t.fields.Object(value, field, {"rom", "count"});
+  NoisyReads noisy;
+  const json* rom = Fields::Find(value, "rom");
+  if (rom == nullptr) t.fields.Fail(field, "missing key 'rom'");
+  noisy.rom = ChannelRom(t, *rom, field + ".rom");
+  const json* count = Fields::Find(value, "count");
+  if (count == nullptr) t.fields.Fail(field, "missing key 'count'");
+  noisy.count = Count(t, *count, field + ".count");
+  return noisy;
+}
+
 // Each element of a list knob, read by `read` and appended to `out`.
 template <typename Item, typename Read>
 void ReadList(const Target& t, const json& value, const std::string& field, std::vector<Item>& out,
@@ -121,6 +133,10 @@ const FaultKnob kFaultKnobs[] = {
     {true, "dropOff",
      [](const Target& t, const json& v, const std::string& f) {
        ReadList(t, v, f, t.channel->faults.dropOffs, ReadDropOff);
+     }},
+    {true, "noisyReads",
+     [](const Target& t, const json& v, const std::string& f) {
+       ReadList(t, v, f, t.channel->faults.noisyReads, ReadNoisyReads);
      }},
     {true, "refuseSetMode",
      [](const Target& t, const json& v, const std::string& f) {

@@ -16,6 +16,7 @@ const uint8_t DS2430A::STATUS_BLANK;
 const uint8_t DS2430A::STATUS_LOCKED;
 const std::size_t DS2430A::MEMORY_SIZE;
 const std::size_t DS2430A::APPLICATION_SIZE;
+const std::size_t DS2430A::NOISY_BYTE;
 
 DS2430A::DS2430A(const Rom& rom, uint8_t status, const Application& application,
                  const Memory& memory)
@@ -53,6 +54,8 @@ void DS2430A::Begin(uint8_t value) {
     case READ_MEMORY:
       scratchpad = memory;
       state = State::Address;
+      noisyRead = noisyReads > 0;
+      if (noisyRead) --noisyReads;
       break;
     case READ_SCRATCHPAD:
     case WRITE_SCRATCHPAD:
@@ -79,6 +82,9 @@ uint8_t DS2430A::Read() {
     position = (position + 1) % APPLICATION_SIZE;
   } else {  // READ_MEMORY reads the scratchpad it has just filled
     value = scratchpad[position];
+    if (command == READ_MEMORY && noisyRead && position == NOISY_BYTE) {
+      value = static_cast<uint8_t>(~value);
+    }
     position = (position + 1) % MEMORY_SIZE;
   }
   return value;
@@ -136,6 +142,7 @@ uint8_t DS2430A::GetStatus() const { return status; }
 const DS2430A::Application& DS2430A::GetApplication() const { return application; }
 const DS2430A::Memory& DS2430A::GetMemory() const { return memory; }
 const DS2430A::Memory& DS2430A::GetScratchpad() const { return scratchpad; }
+void DS2430A::SetNoisyMemoryReads(uint32_t count) { noisyReads = count; }
 bool DS2430A::IsLocked() const { return (status & 0x03) != 0x03; }
 
 }  // namespace simdevice

@@ -65,6 +65,10 @@ class DS2430A : public BusDevice {
   // The application register no longer takes writes (status bits 0 and 1
   // cleared).
   bool IsLocked() const;
+  // Line noise: each of the next `count` memory reads (F0) delivers its
+  // memory byte NOISY_BYTE inverted. The memory itself is unchanged.
+  void SetNoisyMemoryReads(uint32_t count);
+  static const std::size_t NOISY_BYTE = 5;
 
  private:
   enum class State { Command, Address, Validation, Key, Reading, Writing, Status, Idle };
@@ -84,6 +88,8 @@ class DS2430A : public BusDevice {
   uint8_t command;
   std::size_t position;
   Programming programming;
+  uint32_t noisyReads = 0;
+  bool noisyRead = false;  // the memory read under way is one of them
 };
 
 }  // namespace simdevice

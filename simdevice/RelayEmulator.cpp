@@ -17,6 +17,8 @@ CommandFailure::CommandFailure() : command(0), code(2), skip(0), count(0) {}
 
 DropOff::DropOff() : rom{}, atReadPhase(false), afterAccesses(0) {}
 
+NoisyReads::NoisyReads() : rom{}, count(0) {}
+
 RelayFaults::RelayFaults()
     : silentReads(0),
       silentAfterAnswers(0),

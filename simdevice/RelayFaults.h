@@ -51,6 +51,14 @@ struct DropOff {
   uint32_t afterAccesses;
 };
 
+// Line noise on a DS2430A's memory reads: the first `count` of them deliver
+// one data byte inverted (DS2430A::SetNoisyMemoryReads).
+struct NoisyReads {
+  NoisyReads();
+  Rom rom;
+  uint32_t count;
+};
+
 struct RelayFaults {
   RelayFaults();
   // Outbound channel. Each answer is held back for `silentReads` reads of
@@ -72,6 +80,7 @@ struct RelayFaults {
   // ROMs carries it with its CRC byte inverted.
   std::vector<Rom> corruptSearchCrc;
   std::vector<DropOff> dropOffs;
+  std::vector<NoisyReads> noisyReads;
 };
 
 }  // namespace simdevice

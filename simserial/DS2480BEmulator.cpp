@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "simdevice/BenchRelays.h"
 #include "simdevice/DS2430A.h"
 
 namespace simserial {
@@ -11,12 +12,7 @@ namespace {
 
 void AddDevices(simdevice::OneWireBus& bus, const simdevice::ChannelConfig& channel) {
   for (const simdevice::BusDeviceConfig& device : channel.devices) {
-    if (device.rom[0] == simdevice::DS2430A::FAMILY_CODE) {
-      bus.Add(std::make_unique<simdevice::DS2430A>(device.rom, device.status, device.application,
-                                                   device.memory));
-    } else {
-      bus.Add(std::make_unique<simdevice::BusDevice>(device.rom));
-    }
+    bus.Add(simdevice::MakeBusDevice(device, channel.faults));
   }
 }
 
@@ -30,6 +26,25 @@ DS2480BEmulator::DS2480BEmulator(const simdevice::ChannelConfig& channel, Adapte
   AddDevices(bus, channel);
 }
 
+constexpr std::chrono::milliseconds DS2480BEmulator::kProgrammingTime;
+constexpr std::chrono::microseconds DS2480BEmulator::kResetTime;
+constexpr std::chrono::microseconds DS2480BEmulator::kSlotTime;
+
+std::chrono::microseconds DS2480BEmulator::TakeBusTime() {
+  const std::chrono::microseconds taken = busTime;
+  busTime = std::chrono::microseconds(0);
+  return taken;
+}
+
+void DS2480BEmulator::PowerOn() {
+  Break();
+  answers = 0;
+}
+
+void DS2480BEmulator::Quiet(std::chrono::microseconds gap) {
+  if (gap >= kProgrammingTime) bus.Idle();
+}
+
 void DS2480BEmulator::Break() {
   mode = Mode::Timing;
   rom = Rom::Ignored;
@@ -37,10 +52,18 @@ void DS2480BEmulator::Break() {
   parameters.fill(0);
 }
 
-std::vector<uint8_t> DS2480BEmulator::Receive(const uint8_t* data, std::size_t count) {
+unsigned DS2480BEmulator::Baud() const {
+  static const unsigned rates[] = {9600, 19200, 57600, 115200};
+  const uint8_t value = parameters[ds2480b::BAUD_PARAMETER];
+  return value < 4 ? rates[value] : 9600;
+}
+
+std::vector<uint8_t> DS2480BEmulator::Receive(const uint8_t* data, std::size_t count,
+                                              unsigned hostBaud) {
   std::vector<uint8_t> answer;
   out = &answer;
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < count && hostBaud == Baud(); ++i) {
+    baudChanged = false;
     const uint8_t byte = data[i];
     switch (mode) {
       case Mode::Timing:
@@ -69,6 +92,12 @@ std::vector<uint8_t> DS2480BEmulator::Receive(const uint8_t* data, std::size_t c
         }
         break;
     }
+    // A switch of the rate: its answer, at the new rate, is lost on a host
+    // still at the old one, and so is everything after it.
+    if (baudChanged && hostBaud != Baud()) {
+      answer.pop_back();
+      break;
+    }
   }
   out = nullptr;
   if (faults.silent) answer.clear();
@@ -87,6 +116,7 @@ void DS2480BEmulator::Command(uint8_t command) {
   } else if (command == COMMAND_MODE) {
     // Already in command mode: nothing to do.
   } else if (IsReset(command)) {
+    busTime += kResetTime;
     const bool presence = bus.Reset();
     rom = Rom::RomCommand;
     const ResetResult result = faults.shorted ? ResetResult::Shorted
@@ -96,6 +126,7 @@ void DS2480BEmulator::Command(uint8_t command) {
   } else if (IsSingleBit(command)) {
     // A written 0 reads back 0. Outside a search a read slot reads the idle
     // line: the device models work a byte at a time.
+    busTime += kSlotTime;
     const bool written = (command & 0x10) != 0;
     const bool line = rom == Rom::Searching ? SearchSlot(written) : written;
     Answer(SingleBitAnswer(command, line && !faults.shorted));
@@ -106,13 +137,22 @@ void DS2480BEmulator::Command(uint8_t command) {
   } else if (IsConfigRead(command)) {
     Answer(uint8_t(parameters[(command >> 1) & 0x07] << 1));
   } else if (IsConfiguration(command)) {
-    parameters[(command >> 4) & 0x07] = uint8_t((command >> 1) & 0x07);
+    const unsigned parameter = (command >> 4) & 0x07;
+    const unsigned before = Baud();
+    if (parameter != BAUD_PARAMETER || !faults.fixedBaud) {
+      parameters[parameter] = uint8_t((command >> 1) & 0x07);
+    }
+    baudChanged = Baud() != before;
     Answer(ConfigWriteAnswer(command));
   }
   // Bytes with bits 7 and 0 both clear are no commands and get no answer.
 }
 
-void DS2480BEmulator::Data(uint8_t byte) { Answer(faults.shorted ? uint8_t(0x00) : BusByte(byte)); }
+void DS2480BEmulator::Data(uint8_t byte) {
+  const bool accelerated = rom == Rom::Searching && accelerator;
+  busTime += kSlotTime * (accelerated ? 12 : 8);
+  Answer(faults.shorted ? uint8_t(0x00) : BusByte(byte));
+}
 
 uint8_t DS2480BEmulator::BusByte(uint8_t byte) {
   switch (rom) {

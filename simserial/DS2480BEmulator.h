@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -15,15 +16,20 @@
 // in one write). Command mode, data mode with the E3 escape, resets with
 // presence detection, single-bit commands, the search accelerator and the
 // configuration parameters are emulated; pulses are answered and otherwise
-// ignored. Plain single-threaded code.
+// ignored. The emulator keeps no clock: whoever feeds it the stream tells it
+// how long the host stayed quiet (Quiet), which is when a DS2430A's copy
+// completes. Plain single-threaded code.
 
 namespace simserial {
 
 // Faults of the adapter itself; the devices' faults come from the bench.
 struct AdapterFaults {
-  bool silent = false;       // never answers: a port without an adapter
-  bool shorted = false;      // resets report a shorted bus, reads give 0
-  uint32_t noisyAnswer = 0;  // this answer (from 1, counting every answer) arrives inverted
+  bool silent = false;     // never answers: a port without an adapter
+  bool shorted = false;    // resets report a shorted bus, reads give 0
+  bool fixedBaud = false;  // takes a baud rate change but stays at 9600
+  // This answer (from 1, counting every answer since power-on) arrives
+  // inverted.
+  uint32_t noisyAnswer = 0;
 };
 
 class DS2480BEmulator {
@@ -34,10 +40,37 @@ class DS2480BEmulator {
   explicit DS2480BEmulator(const simdevice::ChannelConfig& channel,
                            AdapterFaults faults = AdapterFaults());
 
-  // Power-up or a break: command mode, the next byte is the timing byte.
+  // How long the bus must stay idle after a copy scratchpad or a copy and
+  // lock for the EEPROM to be programmed.
+  static constexpr std::chrono::milliseconds kProgrammingTime{10};
+
+  // Power-up: as a break, and the answers are counted afresh (the noisy
+  // answer comes again at the same place of the next session).
+  void PowerOn();
+  // A break: command mode, the next byte is the timing byte.
   void Break();
-  // The answers to `count` bytes from the host, in order.
-  std::vector<uint8_t> Receive(const uint8_t* data, std::size_t count);
+  // The answers to `count` bytes from the host, in order, sent at
+  // `hostBaud`. Bytes at a rate other than the adapter's are line noise to
+  // it: they are not taken and draw no answer. So once a configuration
+  // command has switched the adapter's rate, its answer (sent at the new
+  // rate) and the rest of the bytes (sent at the old one) are lost.
+  std::vector<uint8_t> Receive(const uint8_t* data, std::size_t count, unsigned hostBaud = 9600);
+  // The adapter's serial rate: 9600 after power-on and after a break.
+  unsigned Baud() const;
+
+  // 1-Wire time at standard speed: a reset with its presence pulse, one
+  // time slot.
+  static constexpr std::chrono::microseconds kResetTime{1000};
+  static constexpr std::chrono::microseconds kSlotTime{65};
+  // The time the 1-Wire bus was busy with the bytes received since the last
+  // call: resets, single bits, data bytes (8 slots), accelerated search
+  // bytes (4 bits of 3 slots).
+  std::chrono::microseconds TakeBusTime();
+  // The host sent nothing for `gap` after its last byte, so the bus stayed
+  // idle: from the programming time on, a copy started by the last bytes
+  // completes (any bus activity after the copy command has already cut it
+  // short).
+  void Quiet(std::chrono::microseconds gap);
 
   simdevice::OneWireBus& GetBus() { return bus; }
 
@@ -71,6 +104,8 @@ class DS2480BEmulator {
   unsigned position = 0;       // bytes collected, or search bits done
   unsigned slot = 0;           // time slots of a search without the accelerator
   uint32_t answers = 0;
+  bool baudChanged = false;  // the last byte switched the serial rate
+  std::chrono::microseconds busTime{0};
   std::vector<uint8_t>* out = nullptr;
 };
 

@@ -9,11 +9,20 @@ EmulatedPort::EmulatedPort(std::shared_ptr<DS2480BEmulator> emulator)
 
 bool EmulatedPort::Write(const uint8_t* data, std::size_t count, std::string&) {
   std::lock_guard<std::mutex> guard(mutex);
+  Quiet();
   written += count;
   ++writes;
-  const std::vector<uint8_t> answer = emulator->Receive(data, count);
+  const std::vector<uint8_t> answer = emulator->Receive(data, count, baud);
   pending.insert(pending.end(), answer.begin(), answer.end());
+  lastWrite = std::chrono::steady_clock::now();
+  wrote = true;
   return true;
+}
+
+void EmulatedPort::Quiet() {
+  if (!wrote) return;
+  emulator->Quiet(std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - lastWrite));
 }
 
 long EmulatedPort::Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
@@ -30,12 +39,20 @@ long EmulatedPort::Read(uint8_t* data, std::size_t capacity, std::chrono::millis
     }
   }
   std::this_thread::sleep_for(wait);
+  std::lock_guard<std::mutex> guard(mutex);
+  Quiet();
   return 0;
 }
 
 void EmulatedPort::SendBreak() {
   std::lock_guard<std::mutex> guard(mutex);
   emulator->Break();
+}
+
+bool EmulatedPort::SetBaud(unsigned rate, std::string&) {
+  std::lock_guard<std::mutex> guard(mutex);
+  baud = rate;
+  return true;
 }
 
 void EmulatedPort::DiscardInput() {

@@ -12,8 +12,9 @@
 namespace simserial {
 
 // A serial port wired straight to an emulated adapter in the same process:
-// what is written is answered at once, a break reaches the emulator. Lets the
-// DS2480B master run against the emulator on any platform.
+// what is written is answered at once, a break reaches the emulator, and the
+// time between the host's writes is the bus's idle time. Lets the DS2480B
+// master run against the emulator on any platform.
 class EmulatedPort : public SerialPort {
  public:
   explicit EmulatedPort(std::shared_ptr<DS2480BEmulator> emulator);
@@ -24,6 +25,8 @@ class EmulatedPort : public SerialPort {
             std::string& error) override;
   void SendBreak() override;
   void DiscardInput() override;
+  // The host's rate: the emulator takes only bytes sent at its own.
+  bool SetBaud(unsigned baud, std::string& error) override;
 
   DS2480BEmulator& GetEmulator() { return *emulator; }
   // Bytes written so far: the traffic of a query.
@@ -34,7 +37,13 @@ class EmulatedPort : public SerialPort {
  private:
   std::shared_ptr<DS2480BEmulator> emulator;
   mutable std::mutex mutex;
+  // Tells the emulator how long the host has been quiet.
+  void Quiet();
+
   std::deque<uint8_t> pending;
+  std::chrono::steady_clock::time_point lastWrite{};
+  bool wrote = false;
+  unsigned baud = 9600;
   std::size_t written = 0;
   std::size_t writes = 0;
 };

@@ -74,33 +74,80 @@ void Trace(std::ostream* trace, const char* label, const uint8_t* data, std::siz
   *trace << line << std::endl;
 }
 
+// The rate the host has set on its end of the terminal: a pseudo-terminal
+// pair shares one set of settings, so the server's end reads it.
+unsigned HostBaud(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return 0;
+  switch (cfgetospeed(&tio)) {
+    case B9600:
+      return 9600;
+    case B19200:
+      return 19200;
+    case B38400:
+      return 38400;
+    case B57600:
+      return 57600;
+    case B115200:
+      return 115200;
+    default:
+      return 0;
+  }
+}
+
 }  // namespace
 
 void PtyServer::Serve(const std::atomic<bool>& stop, std::ostream* trace) {
   bool connected = false;
   std::vector<uint8_t> buffer(4096);
+  // The end of the latest answer: the bus has been idle since.
+  auto lastActivity = std::chrono::steady_clock::now();
+  const auto quiet = [this, &lastActivity] {
+    emulator->Quiet(std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - lastActivity));
+  };
   while (!stop) {
     pollfd p{fd, POLLIN, 0};
     const int ready = poll(&p, 1, 100);
     if (ready < 0 && errno != EINTR) return;
-    if (ready <= 0) continue;
+    if (ready <= 0) {
+      quiet();
+      continue;
+    }
     if ((p.revents & POLLIN) == 0) {
-      // No host has the terminal open: the adapter is without power.
+      // No host has the terminal open: the adapter is without power, and
+      // the next host powers it up afresh.
+      quiet();
       if (connected) Trace(trace, "closed", nullptr, 0);
-      if (connected) emulator->Break();
+      if (connected) emulator->PowerOn();
       connected = false;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       continue;
     }
     const ssize_t n = read(fd, buffer.data(), buffer.size());
     if (n <= 0) {
-      if (connected) emulator->Break();
+      quiet();
+      if (connected) emulator->PowerOn();
       connected = false;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       continue;
     }
     connected = true;
-    const std::vector<uint8_t> answer = emulator->Receive(buffer.data(), std::size_t(n));
+    quiet();
+    const unsigned hostBaud = HostBaud(fd);
+    if (hostBaud != emulator->Baud()) {
+      Trace(trace, ("at " + std::to_string(hostBaud) + " baud, not taken:").c_str(), buffer.data(),
+            std::size_t(n));
+    }
+    const std::vector<uint8_t> answer = emulator->Receive(buffer.data(), std::size_t(n), hostBaud);
+    const std::chrono::microseconds busTime = emulator->TakeBusTime();
+    if (pacing) {
+      const std::size_t serialBytes = std::size_t(n) + (answer.empty() ? 0 : 1);
+      const long long rate = hostBaud != 0 ? hostBaud : 9600;
+      const std::chrono::microseconds serialTime(10000000LL * static_cast<long long>(serialBytes) /
+                                                 rate);
+      std::this_thread::sleep_for(serialTime + busTime);
+    }
     Trace(trace, "in ", buffer.data(), std::size_t(n));
     Trace(trace, "out", answer.data(), answer.size());
     std::size_t done = 0;
@@ -110,6 +157,7 @@ void PtyServer::Serve(const std::atomic<bool>& stop, std::ostream* trace) {
       if (w <= 0) break;
       done += std::size_t(w);
     }
+    lastActivity = std::chrono::steady_clock::now();
   }
 }
 

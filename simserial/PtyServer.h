@@ -11,14 +11,21 @@ namespace simserial {
 
 // Serves an emulated adapter on a POSIX pseudo-terminal: a host opens the
 // terminal's path as it would a serial port. When the host closes it, the
-// adapter is powered off: the next host starts it afresh. Not available on
-// Windows (Open fails).
+// adapter is powered off: the next host starts it afresh. The rate the host
+// sets on the terminal is the rate its bytes travel at: the adapter takes
+// only those sent at its own rate. Not available on Windows (Open fails).
 class PtyServer {
  public:
   explicit PtyServer(std::unique_ptr<DS2480BEmulator> emulator);
   ~PtyServer();
   PtyServer(const PtyServer&) = delete;
   PtyServer& operator=(const PtyServer&) = delete;
+
+  // Real time: each chunk's answer comes only after the time its bytes take
+  // on the serial line at the adapter's rate (10 bits a byte, plus the last
+  // answer byte going back) and the 1-Wire time they cost at standard speed.
+  // Off by default: the adapter answers at once.
+  void SetPacing(bool pace) { pacing = pace; }
 
   // Creates the terminal; its path, or empty with `error` set.
   std::string Open(std::string& error);
@@ -29,6 +36,7 @@ class PtyServer {
  private:
   std::unique_ptr<DS2480BEmulator> emulator;
   int fd = -1;
+  bool pacing = false;
 };
 
 }  // namespace simserial

@@ -38,6 +38,7 @@ class TEDSInterface::DiscoveryListener : public AbstractOneWireMaster::Discovery
     if (!owner) return;
     TEDSInterface* const interface = owner;
     interface->RunStep([interface, &devices] {
+      interface->ReportDiscoveryNotes();
       interface->ReportDevices(devices);
       interface->DiscoveryResult(devices);
     });
@@ -46,6 +47,7 @@ class TEDSInterface::DiscoveryListener : public AbstractOneWireMaster::Discovery
     if (!owner) return;
     TEDSInterface* const interface = owner;
     interface->RunStep([interface, &message] {
+      interface->ReportDiscoveryNotes();
       interface->Error("OneWire Discovery Error: " + message);
       interface->EndCycle();
     });
@@ -70,6 +72,8 @@ class TEDSInterface::TransactionListener : public AbstractOneWireMaster::Transac
       // The transaction has ended: the interface lets go of it.
       interface->transaction.reset();
       interface->Error("OneWire Memory Error:" + message);
+      // A failed repeat leaves the first read's bytes, whose verdicts stand.
+      if (interface->repeating) return interface->CompileAndReport();
       interface->EndCycle();
     });
   }
@@ -99,6 +103,7 @@ std::string HexByte(uint8_t value) {
 // Why a node yields no transducer: it has no memory object to read a TEDS
 // from, or its status byte says the application register is not locked.
 std::string SkippedText(const TEDSNode& node) {
+  if (!node.GetReadFault().empty()) return "OneWire Memory Error:" + node.GetReadFault();
   const AbstractOneWireMaster::Device& device = node.GetDevice();
   std::string text = "Node " + device.ToString() + " skipped: ";
   if (!node.HasMemory()) return text + "family " + HexByte(device[0]) + " holds no TEDS";
@@ -244,6 +249,10 @@ void TEDSInterface::ReportReady() {
   Error(text.str());
 }
 
+void TEDSInterface::ReportDiscoveryNotes() {
+  for (const std::string& note : master.GetDiscoveryNotes()) Error(note);
+}
+
 void TEDSInterface::ReportDevices(const std::vector<AbstractOneWireMaster::Device>& devices) {
   std::ostringstream text;
   text << "Transducers Found:" << '\n';
@@ -258,6 +267,7 @@ void TEDSInterface::DiscoverNodes() {
   cycleRunning = true;
   ++cyclesStarted;
   reported = 0;
+  repeating = false;
   // A new cycle: the previous cycle's nodes and transducers go now.
   transducers.clear();
   nodes.clear();
@@ -291,9 +301,49 @@ void TEDSInterface::ReadNodes() {
 }
 
 void TEDSInterface::ReadNodesResult() {
+  if (transaction) TakeDeviceFaults(*transaction);
   transaction.reset();
+  if (RepeatBadReads()) return;
+  CompileAndReport();
+}
+
+void TEDSInterface::TakeDeviceFaults(const AbstractOneWireMaster::Transaction& finished) {
+  for (const AbstractOneWireMaster::Transaction::DeviceFault& fault : finished.GetDeviceFaults()) {
+    const std::shared_ptr<TEDSNode> node = FindNode(fault.device);
+    if (!node) continue;
+    // What it delivered before it went is not its TEDS.
+    node->readFault = fault.message;
+    node->valid = false;
+  }
+}
+
+bool TEDSInterface::RepeatBadReads() {
+  std::vector<std::shared_ptr<TEDSNode>> again;
+  for (const std::shared_ptr<TEDSNode>& node : nodes) {
+    if (!node->HasMemory() || !node->GetReadFault().empty() || node->PagesGood()) continue;
+    if (node->GetRepeatedReads() < MAX_REPEATED_READS) again.push_back(node);
+  }
+  if (again.empty()) return false;
+  for (const std::shared_ptr<TEDSNode>& node : again) {
+    ++node->repeatedReads;
+    Error("Memory read repeated: " + node->GetDevice().ToString() +
+          " page checksum failed (repeat " + std::to_string(node->repeatedReads) + " of " +
+          std::to_string(MAX_REPEATED_READS) + ")");
+  }
+  repeating = true;
+  transactionListener = std::make_shared<TransactionListener>(this);
+  transaction = master.CreateTransaction(*transactionListener);
+  transaction->KeepAlive(transactionListener);
+  for (const std::shared_ptr<TEDSNode>& node : again) node->Read(transaction);
+  const std::shared_ptr<AbstractOneWireMaster::Transaction> submitted = transaction;
+  submitted->Submit();
+  return true;
+}
+
+void TEDSInterface::CompileAndReport() {
   for (currentNode = nodes.begin(); currentNode != nodes.end(); ++currentNode) {
-    (*currentNode)->Compile();
+    // A device that could not be read has no pages to judge.
+    if ((*currentNode)->GetReadFault().empty()) (*currentNode)->Compile();
   }
   // A bus often carries devices that hold no TEDS (a temperature sensor, an
   // adapter's identity chip, a sensor whose application register was never

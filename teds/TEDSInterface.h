@@ -72,6 +72,13 @@ class ORVANE_TEDS_API TEDSInterface {
 
   // What the host reads about a failed cycle, see the class comment.
   static constexpr const char* EXCEPTION_TEXT = "Query cycle ended by an exception: ";
+  // A DS2430A read has no CRC of its own: a page that fails its checksum is
+  // read again, at most this many times, before its verdict stands. Each
+  // repeat is reported, before the verdicts, as "Memory read repeated: " +
+  // the device's ROM text + " page checksum failed (repeat N of 2)", and
+  // counted in the node (TEDSNode::GetRepeatedReads). A good first read is
+  // never repeated.
+  static constexpr unsigned MAX_REPEATED_READS = 2;
 
   void AddListener(const std::shared_ptr<Listener>& listener);
   void AddCycleListener(const std::shared_ptr<CycleListener>& listener);
@@ -119,8 +126,16 @@ class ORVANE_TEDS_API TEDSInterface {
   // Work of the cycle still under way in the master delivers nowhere.
   void OrphanPending();
   void ReportReady();
+  // The repeated search passes of the discovery, before its result.
+  void ReportDiscoveryNotes();
   void ReportDevices(const std::vector<AbstractOneWireMaster::Device>& devices);
   void ReportSkippedNodes();
+  // Takes the device faults of the finished read transaction into the nodes.
+  void TakeDeviceFaults(const AbstractOneWireMaster::Transaction& finished);
+  // Reads the nodes whose pages failed their checksum again; false when
+  // there is none left to read again.
+  bool RepeatBadReads();
+  void CompileAndReport();
   void GroupNodeLists();
   void GroupSingleNodes();
   void ParseTransducers();
@@ -129,4 +144,5 @@ class ORVANE_TEDS_API TEDSInterface {
   std::atomic<bool> cycleRunning{false};
   unsigned cyclesStarted = 0;
   std::size_t reported = 0;
+  bool repeating = false;  // the read transaction under way repeats reads
 };

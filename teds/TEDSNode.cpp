@@ -1,5 +1,7 @@
 #include "teds/TEDSNode.h"
 
+#include <algorithm>
+
 #include "onewire/DS2430AMemory.h"
 #include "teds/TEDSImage.h"
 #include "teds/TEDSInterface.h"
@@ -7,8 +9,10 @@
 #include "teds/TEDSTransducer.h"
 
 void TEDSNode::MemoryListener::StatusRetrieved(uint8_t status) {
+  // The latest read counts: a read repeated after a bad checksum replaces
+  // the first one's status too.
   node->status = status;
-  if (status == VALID_STATUS) node->valid = true;
+  node->valid = status == VALID_STATUS;
 }
 
 void TEDSNode::MemoryListener::OTPMemoryRetrieved(const std::vector<uint8_t>& data) {
@@ -37,6 +41,12 @@ void TEDSNode::Compile() {
   std::vector<bool> verdicts;
   image = TEDSImage::Assemble(otpMemory, memoryData, verdicts);
   for (bool good : verdicts) owner->Error(TEDSImage::VerdictText(good));
+}
+
+bool TEDSNode::PagesGood() const {
+  std::vector<bool> verdicts;
+  TEDSImage::Assemble(otpMemory, memoryData, verdicts);
+  return std::find(verdicts.begin(), verdicts.end(), false) == verdicts.end();
 }
 
 uint16_t TEDSNode::GetManufacturerID() const {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "onewire/AbstractOneWireMaster.h"
@@ -46,6 +47,9 @@ class ORVANE_TEDS_API TEDSNode {
   // Rebuilds the image and reports one checksum verdict per memory page
   // through the owner's Error.
   void Compile();
+  // Every memory page read so far passes its checksum (also true when no
+  // memory has been read). Reports nothing.
+  bool PagesGood() const;
   // The first 14 bits of the image (fewer when the image is shorter).
   uint16_t GetManufacturerID() const;
   bool IsNodeList() const;
@@ -63,9 +67,16 @@ class ORVANE_TEDS_API TEDSNode {
   const std::vector<uint8_t>& GetImage() const { return image; }
   const std::vector<uint8_t>& GetOTPMemory() const { return otpMemory; }
   const std::vector<uint8_t>& GetMemoryData() const { return memoryData; }
+  // How often the query cycle read the node again because a page failed its
+  // checksum (0 when the first read was good).
+  unsigned GetRepeatedReads() const { return repeatedReads; }
+  // The device could not be read at all (it left the bus, say): the master's
+  // text for it; empty when it was read.
+  const std::string& GetReadFault() const { return readFault; }
 
  private:
   friend class TEDSTransducer;
+  friend class TEDSInterface;
 
   TEDSInterface* owner;
   // Kept apart from the memory object so that a node of a family without one
@@ -79,4 +90,6 @@ class ORVANE_TEDS_API TEDSNode {
   std::vector<uint8_t> otpMemory;
   std::vector<uint8_t> memoryData;
   std::vector<uint8_t> image;
+  unsigned repeatedReads = 0;
+  std::string readFault;
 };

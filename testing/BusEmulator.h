@@ -4,6 +4,7 @@
 // images synchronously: search passes, and transactions answered from the
 // devices' status, application register and memory.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -21,6 +22,10 @@ struct EmulatedDevice {
   uint8_t status = 0xFC;
   std::vector<uint8_t> application = std::vector<uint8_t>(8, 0xFF);
   std::vector<uint8_t> memory = std::vector<uint8_t>(32, 0xFF);
+  // Line noise: the first this many memory reads deliver byte 5 inverted.
+  unsigned noisyMemoryReads = 0;
+  // Left the bus after the search: its reads end in a device fault.
+  bool gone = false;
 };
 
 // A DS2430A holding a 39-byte TEDS image: bytes 0-7 in the application
@@ -46,6 +51,7 @@ class BusEmulator : public AbstractOneWireMaster {
     EmulatedTransaction(BusEmulator& bus, Listener& listener)
         : Transaction(bus, listener), bus(bus) {}
     void Submit() override {
+      ++bus.transactions;
       Transaction::Submit();
       Run();
     }
@@ -53,7 +59,15 @@ class BusEmulator : public AbstractOneWireMaster {
    private:
     void Run() {
       const std::shared_ptr<Transaction> self = shared_from_this();
+      std::vector<Device> failed;
       for (const auto& operation : operations) {
+        const Device& device = operation->getData().device;
+        if (std::find(failed.begin(), failed.end(), device) != failed.end()) continue;
+        if (bus.IsGone(device)) {
+          failed.push_back(device);
+          FailDevice(device, "device " + device.ToString() + " left the bus during the read");
+          continue;
+        }
         std::vector<uint8_t> reply;
         if (!bus.Answer(operation->getData(), reply)) {
           Error("no answer from " + operation->getData().device.ToString());
@@ -96,6 +110,7 @@ class BusEmulator : public AbstractOneWireMaster {
   }
 
   std::vector<EmulatedDevice> devices;
+  int transactions = 0;  // submitted
   std::string searchFailure;  // non-empty: the first search pass fails with it
   int enableCalls = 0;
   int searches = 0;
@@ -125,8 +140,14 @@ class BusEmulator : public AbstractOneWireMaster {
   }
 
  private:
-  bool Answer(const OperationData& data, std::vector<uint8_t>& reply) const {
+  bool IsGone(const Device& rom) const {
     for (const EmulatedDevice& device : devices) {
+      if (device.rom == rom) return device.gone;
+    }
+    return false;
+  }
+  bool Answer(const OperationData& data, std::vector<uint8_t>& reply) {
+    for (EmulatedDevice& device : devices) {
       if (device.rom != data.device) continue;
       const std::size_t address = data.data.empty() ? 0 : data.data[0];
       switch (data.command) {
@@ -136,7 +157,12 @@ class BusEmulator : public AbstractOneWireMaster {
         case 0xC3:
           return Slice(device.application, address, data.length, reply);
         case 0xF0:
-          return Slice(device.memory, address, data.length, reply);
+          if (!Slice(device.memory, address, data.length, reply)) return false;
+          if (device.noisyMemoryReads > 0 && reply.size() > 5) {
+            --device.noisyMemoryReads;
+            reply[5] = static_cast<uint8_t>(~reply[5]);
+          }
+          return true;
         default:
           return false;
       }

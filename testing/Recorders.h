@@ -18,12 +18,20 @@ struct BusLog : AbstractOneWireMaster::Listener {
 };
 
 struct DiscoveryLog : AbstractOneWireMaster::DiscoveryListener {
+  // With a master, the discovery's notes are taken at its end too.
+  explicit DiscoveryLog(const AbstractOneWireMaster* master = nullptr) : master(master) {}
   void Discovered(const std::vector<AbstractOneWireMaster::Device>& devices) override {
     found.push_back(devices);
+    if (master) notes = master->GetDiscoveryNotes();
   }
-  void Error(const std::string& message) override { errors.push_back(message); }
+  void Error(const std::string& message) override {
+    errors.push_back(message);
+    if (master) notes = master->GetDiscoveryNotes();
+  }
+  const AbstractOneWireMaster* master;
   std::vector<std::vector<AbstractOneWireMaster::Device>> found;
   std::vector<std::string> errors;
+  std::vector<std::string> notes;
 };
 
 // A transaction listener that also keeps the order of everything it hears

@@ -190,4 +190,94 @@ TEST(HostStressChannels, EightMastersOnOneDeviceQueriedAtOnceEachReportItsOwnSen
   }
 }
 
+// A master, its interface and its host, queried as one.
+struct Station {
+  Station(unsigned channel, std::chrono::milliseconds pause = 0ms)
+      : master(std::make_unique<ZorelOneWireMaster>(L"SIM-DAQ", 1, channel, ZorelDAQTEDSMode(1),
+                                                    pause)),
+        teds(std::make_unique<TEDSInterface>(*master)),
+        host(std::make_shared<QueryHost>()) {
+    teds->AddListener(host);
+    teds->AddCycleListener(host);
+  }
+  std::unique_ptr<ZorelOneWireMaster> master;
+  std::unique_ptr<TEDSInterface> teds;
+  std::shared_ptr<QueryHost> host;
+};
+
+TEST(HostStressChannels, TwoOrThreeMastersOnOneChannelTakeTurnsAndEachReadsTheSensor) {
+  simdevice::SimAttachment sim(simdevice::SimDevice::Create(orvtest::SensorBench({0})));
+  for (std::size_t count : {2u, 3u}) {
+    SCOPED_TRACE(std::to_string(count) + " masters");
+    std::vector<std::unique_ptr<Station>> stations;
+    for (std::size_t i = 0; i < count; ++i) stations.push_back(std::make_unique<Station>(0));
+    for (auto& station : stations) station->teds->Query();
+    // The first holds the channel while it stays enabled; the others wait,
+    // sending nothing, and take it in turn once the holder is disabled.
+    for (std::size_t i = 0; i < count; ++i) {
+      ASSERT_TRUE(stations[i]->host->WaitCycles(1));
+      ASSERT_TRUE(orvane::Flush());
+      for (std::size_t later = i + 1; later < count; ++later) {
+        EXPECT_EQ(0u, stations[later]->host->Cycles());
+      }
+      EXPECT_EQ(std::vector<std::string>{orvtest::SensorRomText(0)},
+                stations[i]->host->Transducers());
+      EXPECT_EQ(3u, stations[i]->host->Texts().size()) << stations[i]->host->Texts().back();
+      stations[i]->master->Enable(false);
+    }
+  }
+}
+
+// Counts the requests the device library takes on.
+class Requests : public orvane::TrafficObserver {
+ public:
+  void Observe(const orvane::TrafficEvent& event) override {
+    if (!event.response) ++count;
+  }
+  std::atomic<unsigned> count{0};
+};
+
+TEST(HostStressChannels, AnswerDroppedByADetachWedgesNoLaterQueryOfTheDevice) {
+  const auto device = simdevice::SimDevice::Create(orvtest::SensorBench({0, 1}));
+  const auto requests = std::make_shared<Requests>();
+  orvane::AddTrafficObserver(requests);
+  Station neighbour(1);  // keeps the device's records alive throughout
+  // The device is detached while it delays the answer to the query's k-th
+  // request: that answer and the queued requests are dropped.
+  for (unsigned k = 1; k <= 6; ++k) {
+    SCOPED_TRACE("detached during request " + std::to_string(k));
+    ASSERT_TRUE(device->Attach());
+    device->SetResponseDelay(200ms);
+    {
+      Station cut(0);
+      const unsigned before = requests->count;
+      cut.teds->Query();
+      const auto deadline = std::chrono::steady_clock::now() + 20s;
+      while (requests->count < before + k && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+      }
+      ASSERT_TRUE(device->Detach());
+      cut.master->Enable(false);  // its query is over (it timed out)
+      if (k % 2 == 0) {  // also gone before the next query
+        cut.teds.reset();
+        cut.master.reset();
+      }
+    }
+    ASSERT_TRUE(device->Attach());
+    device->SetResponseDelay(0ms);
+    Station next(0);
+    next.teds->Query();
+    ASSERT_TRUE(next.host->WaitCycles(1, 10s));
+    EXPECT_EQ(std::vector<std::string>{orvtest::SensorRomText(0)}, next.host->Transducers());
+    neighbour.teds->Query();
+    ASSERT_TRUE(neighbour.host->WaitCycles(k, 10s));
+    EXPECT_EQ(orvtest::SensorRomText(1), neighbour.host->Transducers().back());
+    neighbour.master->Enable(false);
+    next.master->Enable(false);
+    ASSERT_TRUE(orvane::Flush());
+    ASSERT_TRUE(device->Detach());
+  }
+  orvane::RemoveTrafficObserver(requests);
+}
+
 }  // namespace

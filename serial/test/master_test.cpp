@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -10,16 +11,21 @@
 #include <thread>
 #include <vector>
 
+#include "devicelink/ZorelOneWireMaster.h"
 #include "serial/DS2480BOneWireMaster.h"
 #include "serial/DS2480BProtocol.h"
+#include "simdevice/SimDevice.h"
 #include "simserial/DS2480BEmulator.h"
 #include "simserial/EmulatedPort.h"
+#include "simserial/PtyServer.h"
 #include "teds/TEDSInterface.h"
 #include "testing/EventLog.h"
 #include "testing/QueryHost.h"
+#include "testing/Recorders.h"
 #include "testing/RelayAnswers.h"
 #include "testing/Roms.h"
 #include "testing/ScriptedSerialPort.h"
+#include "testing/SimQuery.h"
 
 namespace {
 
@@ -95,18 +101,10 @@ TEST(DS2480BWire, StartSearchAndReadAsEstablishedDriversDo) {
       orvtest::Concat(
           {{0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1}, std::vector<uint8_t>(16, 0x00), {0xE3, 0xA1}}),
       orvtest::Concat({{0xCD, 0xF0}, Alone(rom)}));
-  // Match ROM, status read, then a pass steered to the ROM: still there.
-  std::vector<uint8_t> steer;
-  for (uint8_t byte : Alone(rom)) ds2480b::AppendData(steer, byte);
-  port->Expect(
-      orvtest::Concat({{0xC1, 0xE1, 0x55},
-                       romOnWire,
-                       {0x66, 0x00, 0xFF, 0xE3},
-                       {0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1},
-                       steer,
-                       {0xE3, 0xA1}}),
-      orvtest::Concat(
-          {{0xCD, 0x55}, {rom.begin(), rom.end()}, {0x66, 0x00, 0xFC}, {0xCD, 0xF0}, Alone(rom)}));
+  // Match ROM and the status read, nothing more: the page checksum, not a
+  // search pass per read, tells a complete read.
+  port->Expect(orvtest::Concat({{0xC1, 0xE1, 0x55}, romOnWire, {0x66, 0x00, 0xFF, 0xE3}}),
+               orvtest::Concat({{0xCD, 0x55}, {rom.begin(), rom.end()}, {0x66, 0x00, 0xFC}}));
   Rig rig(port);
   ASSERT_TRUE(rig.Ready());
   rig.Discover();
@@ -143,6 +141,7 @@ struct FaultCase {
   std::function<void(simdevice::ChannelConfig&)> deviceFaults;
   std::string expected;          // the log line that reports the fault
   bool leaveBeforeRead = false;  // the devices leave between search and read
+  std::string deviceFault = {};  // recorded for the device read, which has gone
 };
 
 TEST(DS2480BFaults, EveryFaultEndsInTimeWithItsText) {
@@ -190,23 +189,28 @@ TEST(DS2480BFaults, EveryFaultEndsInTimeWithItsText) {
        [&a](simdevice::ChannelConfig& c) { c.faults.corruptSearchCrc.push_back(a); },
        "discovery error: " + kPrefix + "ROM " + corrupted.ToString() +
            " found by the search fails its CRC-8 check"},
+      // A device that has gone ends only its own part of the transaction.
       {"no presence",
        {a},
        {},
        none,
-       "t error: " + kPrefix + "no presence pulse: no device on the bus to read device " +
-           a.ToString(),
-       true},
+       "t finished",
+       true,
+       kPrefix + "no presence pulse: no device on the bus to read device " + a.ToString()},
       {"device leaves at once",
        {a},
        {},
        dropOff(true),
-       "t error: " + kPrefix + "device " + a.ToString() + " left the bus during the read"},
+       "t finished",
+       false,
+       kPrefix + "device " + a.ToString() + " left the bus during the read"},
       {"device leaves",
        {a, b},
        {},
        dropOff(false),
-       "t error: " + kPrefix + "device " + a.ToString() + " left the bus during the read"},
+       "t finished",
+       false,
+       kPrefix + "device " + a.ToString() + " left the bus during the read"},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -215,16 +219,28 @@ TEST(DS2480BFaults, EveryFaultEndsInTimeWithItsText) {
     auto port = Emulated(channel, c.adapter);
     Rig rig(port);
     rig.master.Enable(true);
+    std::shared_ptr<AbstractOneWireMaster::Transaction> read;
     if (rig.log.WaitForAny({"ready", "error"}, 2s) && rig.log.Has("ready")) {
       rig.Discover();
       if (rig.log.WaitFor("discover", 2s) && rig.log.Has("discovered: ")) {
         for (auto& device : port->GetEmulator().GetBus().GetDevices()) {
           if (c.leaveBeforeRead) device->SetPresent(false);
         }
-        rig.ReadStatus("t", a);
+        read = rig.ReadStatus("t", a);
       }
     }
     EXPECT_TRUE(rig.log.WaitFor(c.expected, 2s)) << ::testing::PrintToString(rig.log.Lines());
+    if (read) {
+      std::vector<std::string> faults;
+      rig.master.Serialized([&] {
+        for (const auto& fault : read->GetDeviceFaults()) {
+          faults.push_back(fault.device.ToString() + " " + fault.message);
+        }
+      });
+      EXPECT_EQ(faults, c.deviceFault.empty()
+                            ? std::vector<std::string>()
+                            : std::vector<std::string>{a.ToString() + " " + c.deviceFault});
+    }
     const std::vector<std::string> lines = rig.log.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), lines.back()), 1);
   }
@@ -291,6 +307,113 @@ TEST(DS2480BThreads, ShutdownDoesNotWaitForASilentAdapter) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
 }
 
+TEST(DS2480BWire, SwitchesTheBaudRateAndFallsBackTo9600WhenTheAdapterDoesNotFollow) {
+  const Device a = orvtest::MakeRom(0x14, 0x01);
+  simserial::AdapterFaults fixed;
+  fixed.fixedBaud = true;
+  struct Case {
+    unsigned requested;
+    simserial::AdapterFaults faults;
+    unsigned used;
+    std::vector<std::string> notes;
+  };
+  const std::string stays = kPrefix + "the adapter does not answer at ";
+  const std::vector<Case> cases = {
+      {9600, {}, 9600, {}},
+      {19200, {}, 19200, {}},
+      {57600, {}, 57600, {}},
+      {115200, {}, 115200, {}},
+      {115200, fixed, 9600, {stays + "115200 baud; going on at 9600 baud"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.requested);
+    auto port = Emulated(Bench({a}), c.faults);
+    Rig rig(port);
+    std::vector<std::string> notes;  // written on the master's thread before Ready
+    ASSERT_TRUE(rig.master.SetBaudRate(
+        c.requested, [&notes](const std::string& note) { notes.push_back(note); }));
+    ASSERT_TRUE(rig.Ready());
+    EXPECT_EQ(rig.master.GetBaudRate(), c.used);
+    EXPECT_EQ(port->GetEmulator().Baud(), c.used);
+    EXPECT_EQ(notes, c.notes);
+    rig.ReadStatus("t", a);
+    EXPECT_TRUE(rig.log.WaitFor("t finished"));
+    rig.master.Shutdown();
+  }
+  DS2480BOneWireMaster master("unused", kFast);
+  EXPECT_FALSE(master.SetBaudRate(38400));
+}
+
+// A listener that ends the master from inside its notification, on the
+// master's own thread: Shutdown, and destroy it too when `destroy` is set.
+struct EndingListener : AbstractOneWireMaster::Transaction::Listener {
+  EndingListener(EventLog& log, std::unique_ptr<DS2480BOneWireMaster>& master, bool destroy)
+      : log(log), master(master), destroy(destroy) {}
+  void Finished() override { End("finished"); }
+  void Error(const std::string&) override { End("error"); }
+  void End(const std::string& how) {
+    master->Shutdown();
+    if (destroy) master.reset();
+    log.Add("t " + how + ", master ended");
+  }
+  EventLog& log;
+  std::unique_ptr<DS2480BOneWireMaster>& master;
+  const bool destroy;
+};
+
+TEST(DS2480BThreads, AListenerMayShutDownTheMasterAndDestroyItOnItsOwnThread) {
+  const Device a = orvtest::MakeRom(0x14, 0x01);
+  for (const bool destroyOnItsThread : {false, true}) {
+    SCOPED_TRACE(destroyOnItsThread);
+    EventLog log;
+    auto master = std::make_unique<DS2480BOneWireMaster>(Emulated(Bench({a})), "emu", kFast);
+    master->AddListener(std::make_shared<orvtest::BusEvents>(log));
+    master->Enable(true);
+    ASSERT_TRUE(log.WaitFor("ready"));
+    EndingListener ending(log, master, destroyOnItsThread);
+    auto transaction = master->CreateTransaction(ending);
+    transaction->AddOperation(std::make_shared<orvtest::OperationEvents>(
+        log, "t", a, 0x66, std::vector<uint8_t>{0x00}, 1));
+    transaction->Submit();
+    ASSERT_TRUE(log.WaitFor("t finished, master ended"));
+    // Destroyed here, on the host's thread, when the listener did not.
+    master.reset();
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{"ready", "t reply: FC", "t finished, master ended"}));
+  }
+}
+
+#if !defined(_WIN32)
+
+TEST(DS2480BFaults, AnAdapterThatGoesAwayMidExchangeEndsItAtOnce) {
+  // The adapter takes the start-up packet and never answers; then it goes.
+  simserial::AdapterFaults silent;
+  silent.silent = true;
+  auto server = std::make_unique<simserial::PtyServer>(
+      std::make_unique<simserial::DS2480BEmulator>(Bench({}), silent));
+  std::string error;
+  const std::string path = server->Open(error);
+  ASSERT_FALSE(path.empty()) << error;
+  std::atomic<bool> stop{false};
+  std::thread serving([&server, &stop] { server->Serve(stop); });
+
+  EventLog log;
+  // The wait for an answer would outlast the log's wait by far.
+  DS2480BOneWireMaster master(path, DS2480BTiming{60s, 0ms});
+  master.AddListener(std::make_shared<orvtest::BusEvents>(log));
+  master.Enable(true);
+  std::this_thread::sleep_for(200ms);
+  stop = true;
+  serving.join();
+  server.reset();  // the terminal hangs up
+  EXPECT_TRUE(log.WaitFor("error: DS2480B on " + path + ": the adapter went away (", 5s))
+      << ::testing::PrintToString(log.Lines());
+  EXPECT_TRUE(master.StartFailed());
+  master.Shutdown();
+}
+
+#endif
+
 TEST(DS2480BThreads, HostCallsRaceTheMastersThreadSafely) {
   const Device a = orvtest::MakeRom(0x14, 0x01);
   Rig rig(Emulated(Bench({a, orvtest::MakeRom(0x14, 0x02)})));
@@ -351,6 +474,150 @@ TEST(DS2480BThreads, AnInterfaceMayGoAtAnyPointOfAQuery) {
   ASSERT_TRUE(host->WaitCycles(1));
   EXPECT_EQ(host->Transducers().size(), 3u);
   rig.master.Shutdown();
+}
+
+// ---- Line noise and departures in a whole query ---------------------------
+
+const std::string kRepeatedSearch = "Search pass repeated: ROM CRC-8 check failed (repeat ";
+
+// A search pass whose ROM fails its CRC-8 check is run again, at most twice;
+// after that the discovery fails with the check's text.
+TEST(DS2480BSearch, PassFailingItsCrcIsRepeatedTwiceBeforeTheDiscoveryFails) {
+  const Device rom = orvtest::MakeRom(0x14, 0x01);
+  Device corrupted = rom;
+  corrupted[7] = uint8_t(~corrupted[7]);
+  const std::vector<uint8_t> pass = orvtest::Concat(
+      {{0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1}, std::vector<uint8_t>(16, 0x00), {0xE3, 0xA1}});
+  for (int noisy = 1; noisy <= 3; ++noisy) {
+    SCOPED_TRACE(noisy);
+    auto port = std::make_shared<orvtest::ScriptedSerialPort>();
+    port->ExpectBreak();
+    port->Expect({0xC1}, {});
+    port->Expect({0xC1, 0x17, 0x45, 0x5B, 0x0F, 0x91, 0xC1},
+                 {0xCD, 0x16, 0x44, 0x5A, 0x00, 0x93, 0xCD});
+    for (int i = 0; i < noisy; ++i)
+      port->Expect(pass, orvtest::Concat({{0xCD, 0xF0}, Alone(corrupted)}));
+    if (noisy <= 2) port->Expect(pass, orvtest::Concat({{0xCD, 0xF0}, Alone(rom)}));
+    Rig rig(port);
+    ASSERT_TRUE(rig.Ready());
+    auto log = std::make_shared<orvtest::DiscoveryLog>(&rig.master);
+    rig.master.Serialized([&] {
+      rig.master.Discover(log);
+      rig.Discover();  // joins, for the event log to wait on
+    });
+    ASSERT_TRUE(rig.log.WaitFor("discover", 2s));
+    rig.master.Shutdown();
+    std::vector<std::string> notes;
+    for (int i = 1; i <= std::min(noisy, 2); ++i)
+      notes.push_back(kRepeatedSearch + std::to_string(i) + " of 2)");
+    EXPECT_EQ(log->notes, notes);
+    if (noisy <= 2) {
+      EXPECT_EQ(log->found, std::vector<std::vector<Device>>{{rom}});
+      EXPECT_TRUE(log->errors.empty());
+    } else {
+      EXPECT_EQ(log->errors,
+                std::vector<std::string>{kPrefix + "ROM " + corrupted.ToString() +
+                                         " found by the search fails its CRC-8 check"});
+    }
+    EXPECT_EQ(port->Problems(), std::vector<std::string>{});
+    EXPECT_EQ(port->Unused(), 0u);
+  }
+}
+
+// One query's texts after the device report, and the transducers found.
+struct QueryResult {
+  std::vector<std::string> texts;
+  std::vector<std::string> transducers;
+};
+
+QueryResult Query(AbstractOneWireMaster& master) {
+  auto host = std::make_shared<orvtest::QueryHost>();
+  {
+    TEDSInterface teds(master);
+    teds.AddListener(host);
+    teds.AddCycleListener(host);
+    teds.Query();
+    EXPECT_TRUE(host->WaitCycles(1));
+  }
+  QueryResult result{host->Texts(), host->Transducers()};
+  // The relay's ready report comes first; a serial adapter has none.
+  const auto found =
+      std::find_if(result.texts.begin(), result.texts.end(),
+                   [](const std::string& t) { return t.rfind("Transducers Found:", 0) == 0; });
+  result.texts.erase(result.texts.begin(), found == result.texts.end() ? found : found + 1);
+  return result;
+}
+
+QueryResult OverTheAdapter(const simdevice::ChannelConfig& channel) {
+  DS2480BOneWireMaster master(Emulated(channel), "emu", kFast);
+  QueryResult result = Query(master);
+  master.Shutdown();
+  return result;
+}
+
+QueryResult OverTheRelay(const simdevice::Bench& bench) {
+  simdevice::SimAttachment sim(simdevice::SimDevice::Create(bench));
+  ZorelOneWireMaster master(bench.name, bench.address, bench.channels[0].channel,
+                            ZorelDAQTEDSMode(1), std::chrono::milliseconds(0));
+  QueryResult result = Query(master);
+  master.Enable(false);
+  master.Shutdown();
+  return result;
+}
+
+// A DS2430A read has no CRC: noise in a memory read shows only in the page
+// checksum. The query reads that sensor again, on either master, and reports
+// its true TEDS; noise that does not go away leaves the bad verdict.
+TEST(DS2480BQuery, NoisyMemoryReadIsReadAgainOnBothMasters) {
+  simdevice::Bench bench = orvtest::SensorBench(std::size_t{2});
+  const std::vector<simdevice::BusDeviceConfig>& devices = bench.channels[0].devices;
+  const std::string first = Device(devices[0].rom).ToString();
+  const std::string second = Device(devices[1].rom).ToString();
+  const auto repeat = [&second](int n) {
+    return "Memory read repeated: " + second + " page checksum failed (repeat " +
+           std::to_string(n) + " of 2)";
+  };
+  const std::string good = "Compile: GOOD CHECKSUM", bad = "Compile: BAD CHECKSUM";
+  struct Case {
+    uint32_t noisyReads;
+    std::vector<std::string> texts;
+  };
+  const std::vector<Case> cases = {
+      {0, {good, good}},
+      {1, {repeat(1), good, good}},
+      {3, {repeat(1), repeat(2), good, bad}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.noisyReads);
+    simdevice::NoisyReads noisy;
+    noisy.rom = devices[1].rom;
+    noisy.count = c.noisyReads;
+    bench.channels[0].faults.noisyReads = {noisy};
+    for (const QueryResult& result : {OverTheAdapter(bench.channels[0]), OverTheRelay(bench)}) {
+      EXPECT_EQ(result.texts, c.texts);
+      EXPECT_EQ(result.transducers, (std::vector<std::string>{first, second}));
+    }
+  }
+}
+
+// A sensor that leaves the bus after the search gets its text; the others are
+// compiled and reported.
+TEST(DS2480BQuery, SensorLeavingDuringTheReadCostsOnlyItself) {
+  simdevice::Bench bench = orvtest::SensorBench(std::size_t{3});
+  simdevice::ChannelConfig& channel = bench.channels[0];
+  const Device gone(channel.devices[1].rom);
+  simdevice::DropOff drop;
+  drop.rom = channel.devices[1].rom;
+  drop.atReadPhase = true;
+  channel.faults.dropOffs = {drop};
+  const QueryResult result = OverTheAdapter(channel);
+  EXPECT_EQ(result.texts,
+            (std::vector<std::string>{"Compile: GOOD CHECKSUM", "Compile: GOOD CHECKSUM",
+                                      "OneWire Memory Error:" + kPrefix + "device " +
+                                          gone.ToString() + " left the bus during the read"}));
+  EXPECT_EQ(result.transducers,
+            (std::vector<std::string>{Device(channel.devices[0].rom).ToString(),
+                                      Device(channel.devices[2].rom).ToString()}));
 }
 
 }  // namespace

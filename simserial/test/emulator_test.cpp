@@ -2,11 +2,13 @@
 // escape, both kinds of ROM search, and a byte stream cut anywhere.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "serial/DS2480BProtocol.h"
 #include "simserial/DS2480BEmulator.h"
+#include "testing/RelayAnswers.h"
 #include "testing/Roms.h"
 #include "testing/ScriptedSerialPort.h"
 
@@ -55,7 +57,7 @@ TEST(DS2480BEmulator, AnswersEachCommandAsTheAdapterDoes) {
        {},
        {0x17, 0x45, 0x5B, 0x3F, 0x29},
        {0x16, 0x44, 0x5A, 0x3E, 0x28}},
-      {"configuration reads", {}, {}, {0x0F, 0x73, 0x0F, 0x03}, {0x00, 0x72, 0x02, 0x00}},
+      {"configuration reads", {}, {}, {0x0F, 0x33, 0x07, 0x03}, {0x00, 0x32, 0x02, 0x00}},
       {"single bits", {}, {}, {0x91, 0x81, 0x95}, {0x93, 0x80, 0x97}},
       {"pulses", {}, {}, {0xED, 0xF1}, {0xEC, 0xF0}},
       {"mode switches are not answered", {}, {}, {0xE3, 0xB1, 0xA1, 0xE1, 0xE3}, {}},
@@ -151,6 +153,186 @@ TEST(DS2480BEmulator, AnswersDoNotDependOnHowTheStreamIsCut) {
     }
     EXPECT_EQ(HexBytes(answers), HexBytes(expected)) << cut;
   }
+}
+
+// Reset, Match ROM of `rom`, then `bytes` in data mode, back to command mode.
+Bytes Selected(const simdevice::Rom& rom, const Bytes& bytes) {
+  Bytes stream{0xC1, 0xE1, 0x55};
+  for (uint8_t byte : rom) ds2480b::AppendData(stream, byte);
+  for (uint8_t byte : bytes) ds2480b::AppendData(stream, byte);
+  stream.push_back(0xE3);
+  return stream;
+}
+
+TEST(DS2480BEmulator, CopiesCompleteOnlyWhenTheBusThenStaysIdleForTheProgrammingTime) {
+  using std::chrono::milliseconds;
+  const Bytes page(32, 0x5C);
+  Bytes writePage{0x0F, 0x00};
+  writePage.insert(writePage.end(), page.begin(), page.end());
+  const Bytes readPage = orvtest::Concat({{0xF0, 0x00}, Bytes(32, 0xFF)});
+  const Bytes readStatus{0x66, 0x00, 0xFF};
+  struct Case {
+    const char* what;
+    Bytes write;  // fills the scratchpad (or application scratchpad)
+    Bytes copy;   // the copy command and its key
+    Bytes after;  // sent in the same write as the copy, before the quiet
+    milliseconds quiet;
+    Bytes read;
+    std::size_t tail;  // answer bytes of the read to compare
+    Bytes expected;
+  };
+  const Bytes oldPage(32, 0x00);
+  const std::vector<Case> cases = {
+      {"copy scratchpad, idle long enough",
+       writePage,
+       {0x55, 0xA5},
+       {},
+       milliseconds(10),
+       readPage,
+       32,
+       page},
+      {"copy scratchpad, idle too briefly",
+       writePage,
+       {0x55, 0xA5},
+       {},
+       milliseconds(9),
+       readPage,
+       32,
+       oldPage},
+      {"copy scratchpad cut short by a reset",
+       writePage,
+       {0x55, 0xA5},
+       {0xC1},
+       milliseconds(20),
+       readPage,
+       32,
+       oldPage},
+      {"copy scratchpad with a wrong key",
+       writePage,
+       {0x55, 0x5A},
+       {},
+       milliseconds(20),
+       readPage,
+       32,
+       oldPage},
+      {"copy and lock, idle long enough",
+       {0x99, 0x00, 1, 2, 3, 4, 5, 6, 7, 8},
+       {0x5A, 0xA5},
+       {},
+       milliseconds(10),
+       readStatus,
+       1,
+       {0xFC}},
+      {"copy and lock, idle too briefly",
+       {0x99, 0x00, 1, 2, 3, 4, 5, 6, 7, 8},
+       {0x5A, 0xA5},
+       {},
+       milliseconds(2),
+       readStatus,
+       1,
+       {0xFF}},
+  };
+  simdevice::ChannelConfig channel = Channel({kA});
+  channel.devices[0].status = 0xFF;
+  channel.devices[0].memory.fill(0x00);
+  for (const Case& c : cases) {
+    simserial::DS2480BEmulator emulator(channel);
+    Session(emulator, Selected(kA, c.write));
+    const Bytes copy = orvtest::Concat({Selected(kA, c.copy), c.after});
+    emulator.Receive(copy.data(), copy.size());
+    emulator.Quiet(c.quiet);
+    const Bytes read = Selected(kA, c.read);
+    const Bytes answer = emulator.Receive(read.data(), read.size());
+    ASSERT_GE(answer.size(), c.tail) << c.what;
+    EXPECT_EQ(HexBytes(Bytes(answer.end() - long(c.tail), answer.end())), HexBytes(c.expected))
+        << c.what;
+  }
+}
+
+TEST(DS2480BEmulator, AnswersOnlyAtTheRateItWasSwitchedTo) {
+  simserial::AdapterFaults fixed;
+  fixed.fixedBaud = true;
+  struct Step {
+    Bytes sent;
+    unsigned hostBaud;
+    Bytes answered;
+    unsigned adapterBaud;  // afterwards
+  };
+  struct Case {
+    const char* what;
+    simserial::AdapterFaults faults;
+    std::vector<Step> steps;
+  };
+  const std::vector<Case> cases = {
+      {"switched to 115200",
+       {},
+       {{{0x0F}, 9600, {0x00}, 9600},
+        // The answer to the change and what follows at 9600 are lost.
+        {{0x77, 0xC1}, 9600, {}, 115200},
+        {{0xC1}, 9600, {}, 115200},
+        {{0x0F, 0xC1}, 115200, {0x06, 0xCD}, 115200}}},
+      {"switched to 19200 and the host follows in the same stream",
+       {},
+       {{{0x73}, 19200, {}, 9600}}},
+      {"switched twice",
+       {},
+       {{{0x75}, 9600, {}, 57600}, {{0x71}, 57600, {}, 9600}, {{0x0F}, 9600, {0x00}, 9600}}},
+      {"an adapter that stays at 9600",
+       fixed,
+       {{{0x73}, 9600, {0x72}, 9600}, {{0x0F}, 19200, {}, 9600}, {{0x0F}, 9600, {0x00}, 9600}}},
+  };
+  for (const Case& c : cases) {
+    simserial::DS2480BEmulator emulator(Channel({kA}), c.faults);
+    Session(emulator, {});
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& step = c.steps[i];
+      EXPECT_EQ(HexBytes(emulator.Receive(step.sent.data(), step.sent.size(), step.hostBaud)),
+                HexBytes(step.answered))
+          << c.what << ", step " << i;
+      EXPECT_EQ(emulator.Baud(), step.adapterBaud) << c.what << ", step " << i;
+    }
+  }
+  // A break and a power-on take the adapter back to 9600.
+  simserial::DS2480BEmulator emulator(Channel({kA}));
+  EXPECT_EQ(HexBytes(Session(emulator, {0x77})), "");
+  EXPECT_EQ(HexBytes(Session(emulator, {0x0F})), "00");
+}
+
+TEST(DS2480BEmulator, CountsTheBusTimeOfEachResetSlotAndByteAtStandardSpeed) {
+  Bytes pass{0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1};
+  pass.insert(pass.end(), 16, 0x00);
+  pass.insert(pass.end(), {0xE3, 0xA1});
+  const struct {
+    Bytes sent;
+    long long micros;
+  } cases[] = {
+      {{0x17, 0x45, 0x0F, 0xE1, 0xE3}, 0},  // configuration and mode switches
+      {{0xC1}, 1000},
+      {{0x91, 0x81}, 2 * 65},
+      {{0xE1, 0xFF, 0xE3, 0xE3}, 2 * 8 * 65},
+      {pass, 1000 + 8 * 65 + 16 * 12 * 65},  // an accelerated byte: 4 bits of 3 slots
+  };
+  for (const auto& c : cases) {
+    simserial::DS2480BEmulator emulator(Channel({kA, kB}));
+    Session(emulator, {});
+    emulator.TakeBusTime();
+    emulator.Receive(c.sent.data(), c.sent.size());
+    EXPECT_EQ(emulator.TakeBusTime().count(), c.micros) << HexBytes(c.sent);
+    EXPECT_EQ(emulator.TakeBusTime().count(), 0);
+  }
+}
+
+TEST(DS2480BEmulator, NoisyAnswerComesAgainAfterEachPowerOn) {
+  simserial::AdapterFaults noisy;
+  noisy.noisyAnswer = 2;
+  simserial::DS2480BEmulator emulator(Channel({kA}), noisy);
+  const Bytes resets{0xC1, 0xC1, 0xC1};
+  for (int session = 0; session < 2; ++session) {
+    emulator.PowerOn();
+    EXPECT_EQ(HexBytes(Session(emulator, resets)), "CD 32 CD") << session;
+  }
+  // A break alone is no power-on: the count goes on.
+  EXPECT_EQ(HexBytes(Session(emulator, resets)), "CD CD CD");
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ struct QueryOptions {
   bool quiet = false;
   bool json = false;          // one JSON document in place of the texts
   std::string serialPort;  // non-empty: a DS2480B adapter on this port, no device library
+  unsigned int baud = 9600;  // the adapter's serial rate after start-up (--baud)
 };
 
 // Exit status of a query that did not end in time.

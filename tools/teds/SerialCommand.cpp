@@ -25,8 +25,15 @@ int RunSerialQuery(const QueryOptions& options, TedsStreams& streams) {
     return TEDS_EXIT_BAD_INPUT;
   }
   DS2480BOneWireMaster master(options.serialPort);
+  const bool quiet = options.quiet;
+  // A failed switch of the rate is a note: the query goes on at 9600.
+  master.SetBaudRate(options.baud, [quiet, &streams](const std::string& note) {
+    if (!quiet) streams.err << "teds: adapter: " << note << '\n';
+  });
   if (!options.quiet) {
-    streams.err << "teds: adapter: starting the DS2480B on " << options.serialPort << '\n';
+    streams.err << "teds: adapter: starting the DS2480B on " << options.serialPort;
+    if (options.baud != 9600) streams.err << ", then switching to " << options.baud << " baud";
+    streams.err << '\n';
   }
   return RunQueryCycle(
       master, [&master] { return master.StartFailed(); },
@@ -48,6 +55,13 @@ void AddSerialOption(CLI::App& query, QueryOptions& options) {
        {"--bench", "--device", "--address", "--channel", "--mode", "--poll-ms"}) {
     serial->excludes(query.get_option(name));
   }
+  query
+      .add_option("--baud", options.baud,
+                  "Serial rate to switch the adapter to after start-up at 9600 (9600, 19200, "
+                  "57600, 115200); if the adapter does not answer there, 9600 with a note")
+      ->type_name("BAUD")
+      ->check(CLI::IsMember({9600u, 19200u, 57600u, 115200u}))
+      ->needs(serial);
 }
 
 int RunSerialEmulator(const SerialEmulatorOptions& options, TedsStreams& streams,
@@ -80,7 +94,9 @@ int RunSerialEmulator(const SerialEmulatorOptions& options, TedsStreams& streams
   faults.silent = options.silent;
   faults.shorted = options.shorted;
   faults.noisyAnswer = options.noisyAnswer;
+  faults.fixedBaud = options.fixedBaud;
   simserial::PtyServer server(std::make_unique<simserial::DS2480BEmulator>(*channel, faults));
+  server.SetPacing(options.realTime);
   std::string error;
   const std::string path = server.Open(error);
   if (path.empty()) {
@@ -114,8 +130,14 @@ void AddSerialEmulatorCommand(CLI::App& app, TedsStreams& streams, int& status) 
   command->add_flag("--shorted", options->shorted, "Report a shorted 1-Wire bus");
   command
       ->add_option("--noisy-answer", options->noisyAnswer,
-                   "Invert this answer byte (counting from 1), like line noise")
+                   "Invert this answer byte (counting from 1 at each power-on), like line noise")
       ->type_name("N");
+  command->add_flag("--fixed-baud", options->fixedBaud,
+                    "Take a change of the baud rate but stay at 9600, like an adapter that "
+                    "cannot switch");
+  command->add_flag("--real-time", options->realTime,
+                    "Answer only after the time the bytes take on the serial line at the "
+                    "adapter's rate and on the 1-Wire bus at standard speed");
   command->add_flag("--trace", options->trace, "Write the traffic in hex to standard error");
   command->callback([options, channel, &streams, &status]() {
     options->haveChannel = channel->count() > 0;

@@ -27,7 +27,9 @@ struct SerialEmulatorOptions {
   bool silent = false;
   bool shorted = false;
   uint32_t noisyAnswer = 0;
-  bool trace = false;  // the traffic, in hex, to standard error
+  bool fixedBaud = false;  // takes a baud rate change but stays at 9600
+  bool realTime = false;   // answers paced at the line's and the bus's speed
+  bool trace = false;      // the traffic, in hex, to standard error
 };
 
 // Serves until `stop` is set. Returns TEDS_EXIT_BAD_INPUT for a bad bench or

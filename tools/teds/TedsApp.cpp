@@ -31,6 +31,40 @@ std::string CommandList(CLI::App& app) {
   return list;
 }
 
+// An option that names a port, a file or a device, given an empty value (an
+// unset shell variable, most often), names nothing: it is bad input, not a
+// request for the default. The message for such an option of `command`
+// found in `args` (its arguments); empty when there is none. Options whose
+// command words this check itself are left to it.
+std::string EmptyNameProblem(CLI::App& command, const std::vector<std::string>& args) {
+  static const std::pair<const char*, const char*> kOwnCheck[] = {{"query", "--bench"},
+                                                                  {"query", "--device"}};
+  for (const CLI::Option* option : command.get_options()) {
+    const std::string type = option->get_type_name();
+    const char* what = type == "PORT"   ? "port"
+                       : type == "FILE" ? "file"
+                       : type == "NAME" ? "name"
+                                        : nullptr;
+    if (!what) continue;
+    for (const std::string& flag : option->get_lnames()) {
+      const std::string name = "--" + flag;
+      bool own = false;
+      for (const auto& check : kOwnCheck) {
+        own = own || (command.get_name() == check.first && name == check.second);
+      }
+      if (own) continue;
+      for (std::size_t i = 0; i < args.size(); ++i) {
+        const bool separate = args[i] == name && i + 1 < args.size() && args[i + 1].empty();
+        if (separate || args[i] == name + "=") {
+          return "teds " + command.get_name() + ": " + name + ": no " + what +
+                 " given (the value is empty; an unset variable?)\n";
+        }
+      }
+    }
+  }
+  return std::string();
+}
+
 int CheckOutput(TedsStreams& streams, int status) {
   streams.out.flush();
   if (!streams.out.fail()) return status;
@@ -75,6 +109,15 @@ int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
     streams.err << "teds: unknown command '" << args[0] << "'; the commands are "
                 << CommandList(app) << " (teds --help describes them)\n";
     return TEDS_EXIT_BAD_INPUT;
+  }
+  if (!args.empty() && args[0][0] != '-') {
+    CLI::App* command = app.get_subcommand(args[0]);
+    const std::string problem =
+        EmptyNameProblem(*command, std::vector<std::string>(args.begin() + 1, args.end()));
+    if (!problem.empty()) {
+      streams.err << problem;
+      return TEDS_EXIT_BAD_INPUT;
+    }
   }
   // CLI11 takes the arguments last first.
   std::vector<std::string> reversed(args.rbegin(), args.rend());

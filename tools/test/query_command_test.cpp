@@ -200,6 +200,27 @@ TEST(QueryCommand, RefusedArgumentsNameTheProblem) {
   }
 }
 
+// An empty port, file or device name (an unset shell variable) is bad input
+// in every command that takes one, written apart or with "=".
+TEST(QueryCommand, EmptyPortFileOrNameIsRefusedByEveryCommand) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"query", "--serial", ""}, "teds query: --serial: no port given"},
+      {{"query", "--quiet", "--serial="}, "teds query: --serial: no port given"},
+      {{"write", "--bench", ""}, "teds write: --bench: no file given"},
+      {{"write", "--save-bench", ""}, "teds write: --save-bench: no file given"},
+      {{"write", "--device", ""}, "teds write: --device: no name given"},
+      {{"write", "--sheet", ""}, "teds write: --sheet: no file given"},
+      {{"encode", "--sheet", ""}, "teds encode: --sheet: no file given"},
+      {{"serial-emulator", "--bench="}, "teds serial-emulator: --bench: no file given"},
+  };
+  for (const auto& c : cases) {
+    const Outcome outcome = Teds(c.first);
+    EXPECT_EQ(TEDS_EXIT_BAD_INPUT, outcome.status) << c.second;
+    EXPECT_EQ("", outcome.out);
+    EXPECT_EQ(c.second + " (the value is empty; an unset variable?)\n", outcome.err);
+  }
+}
+
 // Device names are UTF-8 on the command line and in the bench, and the
 // library's messages carry them so.
 TEST(QueryCommand, DeviceNamesOfAnyScriptAreFoundAndPrintedAsUtf8) {

@@ -199,6 +199,30 @@ TEST(SerialQuery, ToolQueriesTheAdapterOnATerminalWithTheRelayPathsExitCodes) {
             TEDS_EXIT_BAD_INPUT);
 }
 
+TEST(SerialQuery, ToolSwitchesTheBaudRateOrGoesOnAt9600WithANote) {
+  simserial::AdapterFaults fixed;
+  fixed.fixedBaud = true;
+  ServedAdapter switching;
+  ServedAdapter staying(fixed);
+  const Outcome plain = Teds({"query", "--serial", switching.path, "--quiet"});
+  ASSERT_EQ(plain.status, TEDS_EXIT_OK);
+  for (const char* baud : {"19200", "57600", "115200"}) {
+    SCOPED_TRACE(baud);
+    EXPECT_EQ(Teds({"query", "--serial", switching.path, "--quiet", "--baud", baud}).out,
+              plain.out);
+    const Outcome fellBack = Teds({"query", "--serial", staying.path, "--baud", baud});
+    EXPECT_EQ(fellBack.status, TEDS_EXIT_OK);
+    EXPECT_NE(fellBack.out.find("teds: adapter: DS2480B on " + staying.path +
+                                ": the adapter does not answer at " + baud +
+                                " baud; going on at 9600 baud\n"),
+              std::string::npos)
+        << fellBack.out;
+  }
+  EXPECT_EQ(Teds({"query", "--serial", switching.path, "--baud", "38400"}).status,
+            TEDS_EXIT_BAD_INPUT);
+  EXPECT_EQ(Teds({"query", "--baud", "19200"}).status, TEDS_EXIT_BAD_INPUT);
+}
+
 #endif
 
 }  // namespace

@@ -7,6 +7,12 @@ interface (ctypes; nothing to compile).
     >>> result.transducer.basic_teds.serial_number
     123456
 
+For hosts that poll, a session keeps one handle for repeated queries:
+
+    >>> with orvane_teds.Session(device="SIM-DAQ", poll_ms=0) as session:
+    ...     for _ in range(3):
+    ...         result = session.query(timeout_s=10)
+
 The library is found through the variable ORVANE_TEDS_LIBRARY (the path of
 liborvane_teds.so or orvane_teds.dll), in the package's folder, or on the
 loader's search path; the simulated device likewise through
@@ -15,10 +21,11 @@ ORVANE_SIM_LIBRARY or beside the library.
 
 from .model import (BasicTeds, DecodeResult, QueryResult, Template25, TedsError,
                     Transducer)
-from .api import decode_ds2430a, decode_image, query, query_serial, version
+from .api import Session, decode_ds2430a, decode_image, query, query_serial, version
 from .simulator import SimulatedDevice
 
 __all__ = [
-    "BasicTeds", "DecodeResult", "QueryResult", "SimulatedDevice", "Template25", "TedsError",
+    "BasicTeds", "DecodeResult", "QueryResult", "Session", "SimulatedDevice", "Template25",
+    "TedsError",
     "Transducer", "decode_ds2430a", "decode_image", "query", "query_serial", "version",
 ]

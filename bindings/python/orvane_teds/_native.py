@@ -11,6 +11,10 @@ OK = 0
 INVALID_ARGUMENT = 1
 BUSY = 2
 TIMEOUT = 3
+NO_MEMORY = 4
+INTERNAL_ERROR = 5
+STOPPED = 6
+DESTROYED = 7
 
 GROUP_STANDARD = 0
 GROUP_EXTENDED = 1
@@ -93,6 +97,7 @@ class QueryResult(ctypes.Structure):
         ("texts", POINTER(c_char_p)),
         ("transducer_count", c_size_t),
         ("transducers", POINTER(POINTER(Transducer))),
+        ("stopped", c_int),  # read only when `size` covers it
     ]
 
 
@@ -160,10 +165,13 @@ def teds():
         _declare(lib, "orvane_teds_query_create", c_int, c_char_p, c_uint32, c_uint32, c_uint32,
                  c_uint32, POINTER(c_void_p))
         _declare(lib, "orvane_teds_query_create_serial", c_int, c_char_p, POINTER(c_void_p))
+        _declare(lib, "orvane_teds_query_create_serial_baud", c_int, c_char_p, c_uint32,
+                 POINTER(c_void_p))
         _declare(lib, "orvane_teds_query_set_callbacks", c_int, c_void_p, TransducerCallback,
                  TextCallback, EndedCallback, c_void_p)
         _declare(lib, "orvane_teds_query_run", c_int, c_void_p, c_uint32,
                  POINTER(POINTER(QueryResult)))
+        _declare(lib, "orvane_teds_query_stop", c_int, c_void_p)
         _declare(lib, "orvane_teds_query_result_free", c_int, POINTER(QueryResult))
         _declare(lib, "orvane_teds_query_destroy", c_int, c_void_p)
         _teds = lib

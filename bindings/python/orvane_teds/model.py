@@ -1,5 +1,6 @@
 """The results as Python values, copied out of the library's C records."""
 
+import ctypes
 import math
 from dataclasses import dataclass, field
 from typing import List, Optional
@@ -11,16 +12,16 @@ class TedsError(Exception):
     """A call the library refused: `status` is its status code, the message
     its error text."""
 
-    def __init__(self, status, message):
+    def __init__(self, status: int, message: str) -> None:
         super().__init__(message)
         self.status = status
 
 
-def _text(raw):
+def _text(raw: Optional[bytes]) -> str:
     return raw.decode("utf-8") if raw is not None else ""
 
 
-def _texts(array, count):
+def _texts(array, count: int) -> List[str]:
     return [_text(array[i]) for i in range(count)]
 
 
@@ -72,7 +73,7 @@ class Template25:
     meas_id: int
 
     @classmethod
-    def from_c(cls, c):
+    def from_c(cls, c: "_native.Template25") -> "Template25":
         extended = c.group == _native.GROUP_EXTENDED
         tf = bool(c.transfer_function)
 
@@ -126,7 +127,7 @@ class Transducer:
     report: str
 
     @classmethod
-    def from_c(cls, c):
+    def from_c(cls, c: "_native.Transducer") -> "Transducer":
         nodes = bytes(c.nodes[i] for i in range(8 * c.node_count))
         return cls(
             id=bytes(c.id),
@@ -159,7 +160,7 @@ class DecodeResult:
     transducer: Optional[Transducer]
 
     @classmethod
-    def from_c(cls, c):
+    def from_c(cls, c: "_native.DecodeResult") -> "DecodeResult":
         return cls(
             parsed=bool(c.parsed),
             parse_error=None if c.parsed else _text(c.parse_error),
@@ -171,16 +172,20 @@ class DecodeResult:
 @dataclass(frozen=True)
 class QueryResult:
     """Everything one query produced: its texts and its transducers, in
-    order; `timed_out` when it did not end within the time-out."""
+    order; `timed_out` when it did not end within the time-out; `stopped`
+    when it was stopped (Ctrl-C) or its session closed before it ended."""
     timed_out: bool
     texts: List[str] = field(default_factory=list)
     transducers: List[Transducer] = field(default_factory=list)
+    stopped: bool = False
 
     @classmethod
-    def from_c(cls, c):
+    def from_c(cls, c: "_native.QueryResult") -> "QueryResult":
+        covers_stopped = c.size >= _native.QueryResult.stopped.offset + ctypes.sizeof(ctypes.c_int)
         return cls(
             timed_out=bool(c.timed_out),
             texts=_texts(c.texts, c.text_count),
             transducers=[Transducer.from_c(c.transducers[i].contents)
                          for i in range(c.transducer_count)],
+            stopped=bool(c.stopped) if covers_stopped else False,
         )

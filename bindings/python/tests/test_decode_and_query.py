@@ -68,6 +68,9 @@ def test_failures_are_values_and_texts_are_utf8():
     (lambda: orvane_teds.query(timeout_s=0), ValueError),
     (lambda: orvane_teds.query(address=-1), ValueError),
     (lambda: orvane_teds.SimulatedDevice('{"name": 5}'), orvane_teds.TedsError),
+    (lambda: orvane_teds.query(device="SIM\0DAQ", timeout_s=1), ValueError),
+    (lambda: orvane_teds.query_serial("/dev/ttyS0\0", timeout_s=1), ValueError),
+    (lambda: orvane_teds.Session.serial(""), ValueError),
 ])
 def test_bad_input_is_refused_with_a_clear_error(call, error):
     with pytest.raises(error) as raised:

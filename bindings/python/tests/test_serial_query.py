@@ -35,6 +35,15 @@ def test_serial_query_reports_what_the_relay_path_reports(adapter):
     assert result.texts == relay.texts[1:]  # the relay's own protocol text first
 
 
+@pytest.mark.parametrize("baud", [19200, 115200])
+def test_serial_query_at_a_higher_baud_rate_reads_the_same(adapter, baud):
+    slow = orvane_teds.query_serial(adapter, timeout_s=20)
+    fast = orvane_teds.query_serial(adapter, timeout_s=20, baud=baud)
+    assert fast.texts == slow.texts and fast.transducers == slow.transducers
+    with pytest.raises(ValueError, match="baud"):
+        orvane_teds.query_serial(adapter, baud=38400)
+
+
 def test_serial_query_faults_end_with_their_text():
     missing = orvane_teds.query_serial("/nonexistent/ttyS9", timeout_s=20)
     assert not missing.timed_out and missing.transducers == []
