@@ -122,7 +122,8 @@ namespace Orvane.Teds
                                                                uint pollPauseMs,
                                                                out QueryHandle query);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern Status orvane_teds_query_create_serial(byte[] port, out QueryHandle query);
+        internal static extern Status orvane_teds_query_create_serial_baud(byte[] port, uint baud,
+                                                                           out QueryHandle query);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern Status orvane_teds_query_set_callbacks(
             QueryHandle query, TransducerCallback onTransducer, TextCallback onText,

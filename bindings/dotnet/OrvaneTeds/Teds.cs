@@ -110,13 +110,14 @@ namespace Orvane.Teds
         }
 
         /// <summary>A query through a DS2480B serial adapter on <paramref name="port"/>
-        /// ("/dev/ttyUSB0", "COM3"). A port that cannot be opened or an adapter that does
-        /// not answer ends the query with a text saying so and no transducer.</summary>
-        public static Query CreateSerial(string port)
+        /// ("/dev/ttyUSB0", "COM3"), switched to <paramref name="baud"/> (9600, 19200, 57600 or
+        /// 115200) after each start-up at 9600. A port that cannot be opened or an adapter
+        /// that does not answer ends the query with a text saying so and no transducer.</summary>
+        public static Query CreateSerial(string port, uint baud = 9600)
         {
             if (port == null) throw new ArgumentNullException(nameof(port));
-            var status = Native.orvane_teds_query_create_serial(Native.Utf8(port),
-                                                                out QueryHandle handle);
+            var status = Native.orvane_teds_query_create_serial_baud(Native.Utf8(port), baud,
+                                                                     out QueryHandle handle);
             return Created(status, handle);
         }
 

@@ -170,29 +170,35 @@ static class BindingTests
         {
             UseShellExecute = false, RedirectStandardOutput = true, RedirectStandardError = true,
         };
-        QueryResult serial;
-        using (var emulator = Process.Start(start))
-        {
-            try
-            {
-                var port = emulator.StandardOutput.ReadLine().Trim();
-                using (var query = Query.CreateSerial(port))
-                    serial = query.Run(Long);
-            }
-            finally
-            {
-                emulator.Kill();
-                emulator.WaitForExit();
-            }
-        }
-        Check(!serial.TimedOut, "not timed out");
-        Equal("Transducers Found:\n  " + WorkedId + "\n", serial.Texts[0], "first text");
         QueryResult relay;
         using (var sim = new SimulatedDevice())
         using (var query = Query.Create(sim.Name, sim.Address, sim.Channel, pollMs: 0))
             relay = query.Run(Long);
-        Equal(relay.Transducers.Single().Report, serial.Transducers.Single().Report, "the relay path's report");
-        Check(serial.Texts.SequenceEqual(relay.Texts.Skip(1)), "the relay path's texts after its protocol text");
+        foreach (var baud in new uint[] {9600, 115200})
+        {
+            QueryResult serial;
+            using (var emulator = Process.Start(start))
+            {
+                try
+                {
+                    var port = emulator.StandardOutput.ReadLine().Trim();
+                    using (var query = Query.CreateSerial(port, baud))
+                        serial = query.Run(Long);
+                }
+                finally
+                {
+                    emulator.Kill();
+                    emulator.WaitForExit();
+                }
+            }
+            Check(!serial.TimedOut, baud + ": not timed out");
+            Equal("Transducers Found:\n  " + WorkedId + "\n", serial.Texts[0], baud + ": first text");
+            Equal(relay.Transducers.Single().Report, serial.Transducers.Single().Report, baud + ": the relay path's report");
+            Check(serial.Texts.SequenceEqual(relay.Texts.Skip(1)), baud + ": the relay path's texts after its protocol text");
+        }
+        var refused = Throws<TedsException>(() => Query.CreateSerial("COM3", 1200), "baud 1200");
+        Equal("orvane_teds_query_create_serial_baud: baud 1200 is not a rate of the adapter (9600, 19200, 57600, 115200)",
+              refused.Message, "baud 1200");
 
         using (var query = Query.CreateSerial("/nonexistent/ttyS9"))
         {
