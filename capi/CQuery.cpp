@@ -74,9 +74,9 @@ class Reporter : public TEDSInterface::Listener, public TEDSInterface::CycleList
     if (interrupt != Outcome::Ended) return interrupt;
     return woken ? Outcome::Ended : Outcome::TimedOut;
   }
-  void EndGathering() {
+  void EndGathering(const Gathered* mine) {
     std::lock_guard<std::mutex> guard(mutex);
-    gathered = nullptr;
+    if (gathered == mine) gathered = nullptr;
   }
   // A stop (or, for good, a destroy): the query counts as ended now, so its
   // clean-up calls no ended callback, and a run waiting on another thread
@@ -161,6 +161,7 @@ struct orvane_teds_query {
   std::unique_ptr<DS2480BOneWireMaster> serial;
   AbstractOneWireMaster* bus = nullptr;
   std::function<bool()> stalled;
+  std::function<bool()> waitingForChannel;  // another handle holds the channel
   std::function<void()> shutdown;
   std::unique_ptr<TEDSInterface> teds;
   std::shared_ptr<Reporter> reporter;
@@ -264,6 +265,7 @@ orvane_teds_status orvane_teds_query_create(const char* device, uint32_t address
     ZorelOneWireMaster* const link = handle->master.get();
     handle->bus = link;
     handle->stalled = [link] { return link->HandshakeRefused(); };
+    handle->waitingForChannel = [link] { return link->WaitingForChannel(); };
     handle->shutdown = [link] { link->Shutdown(); };
     Attach(*handle);
     *query = handle.release();
@@ -283,6 +285,7 @@ orvane_teds_status orvane_teds_query_create_serial(const char* port, orvane_teds
     DS2480BOneWireMaster* const adapter = handle->serial.get();
     handle->bus = adapter;
     handle->stalled = [adapter] { return adapter->StartFailed(); };
+    handle->waitingForChannel = [] { return false; };
     handle->shutdown = [adapter] { adapter->Shutdown(); };
     Attach(*handle);
     *query = handle.release();
@@ -376,10 +379,12 @@ orvane_teds_status orvane_teds_query_run(orvane_teds_query* query, uint32_t time
     Query(*query);
     const Reporter::Outcome outcome =
         query->reporter->Wait(std::chrono::milliseconds(timeout_ms));
+    const bool neverGotTheChannel =
+        outcome == Reporter::Outcome::TimedOut && query->waitingForChannel();
     // The clean-up's texts (a transfer given up, a refused request) belong to
     // the result as well.
     Disable(*query);
-    query->reporter->EndGathering();
+    query->reporter->EndGathering(&gathered);
     const int stopped = outcome == Reporter::Outcome::Stopped     ? 1
                         : outcome == Reporter::Outcome::Destroyed ? 2
                                                                   : 0;
@@ -401,8 +406,11 @@ orvane_teds_status orvane_teds_query_run(orvane_teds_query* query, uint32_t time
       case Reporter::Outcome::TimedOut:
         break;
     }
-    return capi::Fail(ORVANE_TEDS_TIMEOUT, std::string(kName) + ": the query did not end within " +
-                                               std::to_string(timeout_ms) + " ms");
+    return capi::Fail(ORVANE_TEDS_TIMEOUT,
+                      std::string(kName) + ": the query did not end within " +
+                          std::to_string(timeout_ms) + " ms" +
+                          (neverGotTheChannel ? " (another handle held its channel all the while)"
+                                              : ""));
   });
 }
 

@@ -172,7 +172,8 @@ typedef struct orvane_teds_query orvane_teds_query;
  * destroyed), then runs with its own handshake. A handle keeps its channel
  * from the start of a query until its run returns, or, for a started query,
  * until orvane_teds_query_stop, orvane_teds_query_destroy or the end of its
- * next run. Handles on different channels run at the same time. */
+ * next run. Handles on different channels run at the same time. A run that
+ * timed out without ever getting its channel says so in its error text. */
 typedef void (*orvane_teds_transducer_callback)(void* user,
                                                 const orvane_teds_transducer* transducer);
 typedef void (*orvane_teds_text_callback)(void* user, const char* text);
@@ -251,6 +252,24 @@ ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_result_free(
  * the handle may be destroyed from any thread, also during a query. Results
  * taken from the handle stay valid. Null is accepted. */
 ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_destroy(orvane_teds_query* query);
+
+/* ---- Writing one DS2430A through a serial adapter ------------------------ */
+
+/* Programs the DS2430A `rom` (8 bytes) behind a DS2480B serial 1-Wire adapter
+ * on `port` with `application` (8 bytes) and `memory` (32 bytes, page
+ * checksum first), in the order `teds write --serial` uses: read the part,
+ * write and verify the scratchpad, copy it (the bus left idle for the
+ * programming time), read the memory back and, when `lock` is not 0, write,
+ * verify, copy and lock the application register. Waits up to `timeout_ms`
+ * for the end. `report` receives the outcome as one line ended by a NUL (cut
+ * to report_size - 1 bytes; null with report_size 0): what was written, or
+ * which step failed, why, and what the part holds now as far as a read-back
+ * proved it. `*written` is 1 when the part was written (and locked, if asked)
+ * and verified, else 0. ORVANE_TEDS_TIMEOUT when the write did not end in
+ * time; a failed write is ORVANE_TEDS_OK with `*written` 0. */
+ORVANE_TEDS_C_API orvane_teds_status orvane_teds_write_serial(
+    const char* port, const uint8_t* rom, const uint8_t* application, const uint8_t* memory,
+    int lock, uint32_t timeout_ms, int* written, char* report, size_t report_size);
 
 #ifdef __cplusplus
 }

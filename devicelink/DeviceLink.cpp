@@ -190,6 +190,14 @@ void DeviceLink::Expire(ZorelOneWireMaster* member) {
   }
 }
 
+bool DeviceLink::Waiting(const ZorelOneWireMaster* member) {
+  std::lock_guard<std::mutex> guard(mutex);
+  auto found = channels.find(ChannelKey(member->GetAddress(), member->GetChannelMask()));
+  if (found == channels.end()) return false;
+  const std::deque<ZorelOneWireMaster*>& line = found->second.waiting;
+  return std::find(line.begin(), line.end(), member) != line.end();
+}
+
 void DeviceLink::HandOver(ZorelOneWireMaster* member) {
   const unsigned int address = member->GetAddress();
   const uint8_t mask = member->GetChannelMask();

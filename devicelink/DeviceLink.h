@@ -93,6 +93,8 @@ class DeviceLink {
   bool Disable(ZorelOneWireMaster* member);
   // Forgets the requests of `member` still on their way: its query is over.
   void Expire(ZorelOneWireMaster* member);
+  // `member` waits in line for its channel.
+  bool Waiting(const ZorelOneWireMaster* member);
 
   // The response listener's entry.
   void Received(unsigned int address, const std::vector<OrvaneCommands>& commands);

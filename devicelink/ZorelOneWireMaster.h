@@ -69,6 +69,10 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   // to ask from any thread.
   bool HandshakeRefused() const { return handshakeRefused.load(); }
 
+  // Enabled while another master holds the channel, it still waits for it
+  // (and has sent nothing). Safe to ask from any thread.
+  bool WaitingForChannel() const { return link->Waiting(this); }
+
   const std::wstring& GetDevice() const { return device; }
   unsigned int GetAddress() const { return address; }
   uint8_t GetChannelMask() const { return channelMask; }

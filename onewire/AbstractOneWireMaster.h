@@ -112,7 +112,8 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
     // A device the master could not reach while it went on with the rest of
     // the batch (the device left the bus, say): none of its later operations
     // was delivered. A transaction with such faults still ends through
-    // Finished; its listener reads them here.
+    // Finished; its listener reads them here. A master that records them
+    // ends a transaction whose every device has gone through Error instead.
     struct DeviceFault {
       Device device;
       std::string message;

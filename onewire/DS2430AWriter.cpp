@@ -11,6 +11,13 @@ constexpr std::size_t kMemoryBytes = 32;
 // The scratchpad is written in two halves so that each write (15 relay bytes
 // plus its 17 data bytes) fits the inbound block of the smallest relay.
 constexpr std::size_t kScratchpadChunk = 16;
+// The presence probe: a byte written into the last scratchpad cell and read
+// back. A read with nobody selected gives FF, and a line stuck low gives 00,
+// so the byte is neither.
+constexpr uint8_t kProbeAddress = 0x1F;
+constexpr uint8_t kProbeByte = 0x3C;
+const char kDeviceGone[] = "device gone";
+const char kReadFailed[] = "read failed";
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
   std::string text;
@@ -32,9 +39,9 @@ std::string Mismatch(const std::vector<uint8_t>& got, const std::vector<uint8_t>
   return text;
 }
 
-const char* MemoryText(DS2430AWriter::Report::Memory memory) {
+std::string MemoryText(const DS2430AWriter::Report& report) {
   using M = DS2430AWriter::Report::Memory;
-  switch (memory) {
+  switch (report.memory) {
     case M::Unchanged:
       return "memory unchanged";
     case M::Programmed:
@@ -42,7 +49,7 @@ const char* MemoryText(DS2430AWriter::Report::Memory memory) {
     case M::Other:
       return "memory holds neither its old nor the new contents";
     case M::Unknown:
-      return "memory unknown (could not be read back)";
+      return "memory unknown (could not be read back: " + report.memoryUnknown + ")";
   }
   return "";
 }
@@ -63,8 +70,12 @@ std::string RegisterText(const DS2430AWriter::Report& report) {
       return "application register already locked with the new contents";
     case R::LockedOther:
       return "application register locked with other contents";
+    case R::PartlyLocked:
+      return "application register locked with the new contents, but not committed" + status +
+             ": hosts read only parts with status FC";
     case R::Unknown:
-      return "application register unknown (could not be read back)";
+      return "application register unknown (could not be read back: " + report.registerUnknown +
+             ")";
   }
   return "";
 }
@@ -77,7 +88,7 @@ std::string DS2430AWriter::Report::Text(const AbstractOneWireMaster::Device& rom
   std::string text = ok ? "Wrote " + rom.ToString() + ": "
                         : "Writing " + rom.ToString() + " failed at " + step + ": " + message +
                               ". Left on the device: ";
-  return text + MemoryText(memory) + "; " + RegisterText(*this);
+  return text + MemoryText(*this) + "; " + RegisterText(*this);
 }
 
 DS2430AWriter::DS2430AWriter(AbstractOneWireMaster& master,
@@ -119,6 +130,7 @@ void DS2430AWriter::Start() {
     device.RetrieveStatus(transaction);
     device.RetrieveOTPMemory(transaction, 0, kRegisterBytes);
     device.RetrieveMemory(transaction, 0, kMemoryBytes);
+    AddPresenceProbe();
   });
 }
 
@@ -128,6 +140,7 @@ void DS2430AWriter::Run(Step next, Add add) {
   readRegister.clear();
   readMemory.clear();
   readScratchpad.clear();
+  readProbe.clear();
   if (!master.IsEnabled()) {
     // A disabled master would hold the transaction without ever running it.
     Error("the master is disabled");
@@ -159,11 +172,30 @@ std::string DS2430AWriter::StepName(Step step) {
 }
 
 bool DS2430AWriter::RegisterLocked() const { return (status & 0x03) != 0x03; }
+bool DS2430AWriter::Committed() const { return status == 0xFC; }
 
 void DS2430AWriter::StatusRetrieved(uint8_t value) { status = value; }
 void DS2430AWriter::OTPMemoryRetrieved(const std::vector<uint8_t>& data) { readRegister = data; }
 void DS2430AWriter::MemoryRetrieved(const std::vector<uint8_t>& data) { readMemory = data; }
-void DS2430AWriter::ScratchpadRetrieved(const std::vector<uint8_t>& data) { readScratchpad = data; }
+void DS2430AWriter::ScratchpadRetrieved(const std::vector<uint8_t>& data) {
+  // The probe reads one byte, the verification of a written scratchpad all.
+  (data.size() == 1 ? readProbe : readScratchpad) = data;
+}
+
+void DS2430AWriter::AddPresenceProbe() {
+  device.WriteScratchpad(transaction, kProbeAddress, {kProbeByte});
+  device.RetrieveScratchpad(transaction, kProbeAddress, 1);
+}
+
+bool DS2430AWriter::PartAnswered() const {
+  return readProbe.size() == 1 && readProbe[0] == kProbeByte;
+}
+
+std::string DS2430AWriter::ProbeFailure() const {
+  return "the device did not answer the presence probe after the read (read back " +
+         (readProbe.empty() ? std::string("nothing") : Hex(readProbe)) + ", expected " +
+         Hex({kProbeByte}) + "): it is no longer on the bus";
+}
 
 void DS2430AWriter::SetProgrammingPause(std::function<void()> pause) {
   programmingPause = std::move(pause);
@@ -213,9 +245,11 @@ void DS2430AWriter::Error(const std::string& message) {
       return;
     case Step::VerifyMemory:
       report.memory = Report::Memory::Unknown;
+      report.memoryUnknown = kReadFailed;
       break;
     case Step::VerifyLock:
       report.applicationRegister = Report::Register::Unknown;
+      report.registerUnknown = kReadFailed;
       report.statusKnown = false;
       break;
     default:
@@ -231,6 +265,11 @@ void DS2430AWriter::Error(const std::string& message) {
 }
 
 void DS2430AWriter::AfterReadStatus() {
+  if (!PartAnswered()) {
+    // All FF may be a blank part or nobody: nothing read here is known.
+    Fail(ProbeFailure());
+    return;
+  }
   oldMemory = readMemory;
   report.status = status;
   report.statusKnown = true;
@@ -242,6 +281,15 @@ void DS2430AWriter::AfterReadStatus() {
     report.applicationRegister = Report::Register::LockedOther;
     Fail("the application register is locked with other contents (" + Hex(readRegister) +
          "; the new contents begin " + Hex(application) + ")");
+    return;
+  }
+  if (!Committed()) {
+    // The register takes no writes and a lock cannot be taken again: the
+    // part can never become one that hosts read.
+    report.applicationRegister = Report::Register::PartlyLocked;
+    Fail("the status reads " + Hex({status}) +
+         ", not FC: the application register is locked but not committed, and hosts read only "
+         "parts with status FC");
     return;
   }
   report.applicationRegister = Report::Register::AlreadyLocked;
@@ -274,10 +322,20 @@ void DS2430AWriter::AfterWriteScratchpad() {
 }
 
 void DS2430AWriter::RunVerifyMemory() {
-  Run(Step::VerifyMemory, [this] { device.RetrieveMemory(transaction, 0, kMemoryBytes); });
+  Run(Step::VerifyMemory, [this] {
+    device.RetrieveMemory(transaction, 0, kMemoryBytes);
+    AddPresenceProbe();
+  });
 }
 
 void DS2430AWriter::AfterVerifyMemory() {
+  if (!PartAnswered()) {
+    report.memory = Report::Memory::Unknown;
+    report.memoryUnknown = kDeviceGone;
+    if (!copyFailure.empty()) step = Step::CopyScratchpad;
+    Fail(copyFailure.empty() ? ProbeFailure() : copyFailure);
+    return;
+  }
   if (readMemory == memory) {
     report.memory = Report::Memory::Programmed;
   } else {
@@ -298,6 +356,9 @@ void DS2430AWriter::AfterVerifyMemory() {
 }
 
 void DS2430AWriter::RunWriteRegister() {
+  // From here on the register's scratchpad may hold anything: the register
+  // is no longer untouched, and it is not locked until the lock is verified.
+  report.applicationRegister = Report::Register::NotLocked;
   Run(Step::WriteRegister, [this] {
     device.WriteApplicationRegister(transaction, 0, application);
     device.RetrieveOTPMemory(transaction, 0, kRegisterBytes);
@@ -317,16 +378,27 @@ void DS2430AWriter::RunVerifyLock() {
   Run(Step::VerifyLock, [this] {
     device.RetrieveStatus(transaction);
     device.RetrieveOTPMemory(transaction, 0, kRegisterBytes);
+    AddPresenceProbe();
   });
 }
 
 void DS2430AWriter::AfterVerifyLock() {
+  if (!PartAnswered()) {
+    report.applicationRegister = Report::Register::Unknown;
+    report.registerUnknown = kDeviceGone;
+    report.statusKnown = false;
+    if (!copyFailure.empty()) step = Step::LockRegister;
+    Fail(copyFailure.empty() ? ProbeFailure() : copyFailure);
+    return;
+  }
   report.status = status;
   if (!RegisterLocked()) {
     report.applicationRegister = Report::Register::NotLocked;
+  } else if (readRegister != application) {
+    report.applicationRegister = Report::Register::LockedOther;
   } else {
     report.applicationRegister =
-        readRegister == application ? Report::Register::Locked : Report::Register::LockedOther;
+        Committed() ? Report::Register::Locked : Report::Register::PartlyLocked;
   }
   if (!copyFailure.empty()) {
     step = Step::LockRegister;
@@ -335,6 +407,10 @@ void DS2430AWriter::AfterVerifyLock() {
     Fail("the status still reads " + Hex({status}) + ": the lock did not program");
   } else if (report.applicationRegister == Report::Register::LockedOther) {
     Fail("application register " + Mismatch(readRegister, application));
+  } else if (report.applicationRegister == Report::Register::PartlyLocked) {
+    Fail("the status reads " + Hex({status}) +
+         " after the lock, not FC: hosts read only parts "
+         "with status FC");
   } else {
     Succeed();
   }

@@ -23,7 +23,11 @@
 //      back, copy and lock it (alone again), then read status and register.
 // Each step is a transaction of its own; the next one starts when the master
 // has finished the previous. The report names the step that failed and what
-// the part was left holding, read back from the part where that is possible.
+// the part was left holding, as far as a read-back proved it: a part that has
+// left a bus which still holds another device reads all FF without any error,
+// so every read of the part's state ends with a presence probe (a byte
+// written into the scratchpad and read back, which only a present part can
+// return). What no read proved is reported unknown, with the reason.
 //
 // The master must be ready when Start is called and must outlive the writer's
 // work; the writer keeps itself alive until it has reported.
@@ -44,6 +48,8 @@ class ORVANE_TEDS_API DS2430AWriter : public std::enable_shared_from_this<DS2430
       Locked,         // locked by this write with the new contents, read back
       AlreadyLocked,  // was locked before with exactly the new contents
       LockedOther,    // locked with other contents
+      PartlyLocked,   // locked with the new contents, but the status is not FC,
+                      // which is all hosts accept
       Unknown,        // could not be read back
     };
     bool ok = false;
@@ -53,6 +59,10 @@ class ORVANE_TEDS_API DS2430AWriter : public std::enable_shared_from_this<DS2430
     Register applicationRegister = Register::Untouched;
     bool statusKnown = false;
     uint8_t status = 0xFF;  // the status register as last read, when known
+    // Why the memory or the register is Unknown: "device gone" (the
+    // presence probe after the read was not answered) or "read failed".
+    std::string memoryUnknown;
+    std::string registerUnknown;
 
     // One line: what was written, or where and why it failed, and what the
     // part holds now.
@@ -76,9 +86,10 @@ class ORVANE_TEDS_API DS2430AWriter : public std::enable_shared_from_this<DS2430
 
   // Called after each copy (memory, or application register with its lock)
   // before anything else is sent, also when the copy's transaction failed.
-  // Programming needs the bus idle for about 10 ms: a master whose next
-  // transfer cannot follow that soon (the relay, with its answer pause) needs
-  // nothing here; others should wait that long.
+  // Programming needs the bus idle for about 10 ms, and any reset or time
+  // slot before then leaves the area undefined: a master whose next transfer
+  // cannot follow that soon needs nothing here; others (a relay whose answer
+  // is fetched at once, a serial adapter) must wait that long.
   void SetProgrammingPause(std::function<void()> pause);
 
   // Runs the sequence; the listener hears once, on the thread that finishes
@@ -119,6 +130,11 @@ class ORVANE_TEDS_API DS2430AWriter : public std::enable_shared_from_this<DS2430
   void RunWriteRegister();
   void RunVerifyLock();
 
+  // Adds the presence probe to the running transaction; PartAnswered tells
+  // whether it came back.
+  void AddPresenceProbe();
+  bool PartAnswered() const;
+  std::string ProbeFailure() const;
   void AfterReadStatus();
   void AfterWriteScratchpad();
   void AfterVerifyMemory();
@@ -131,7 +147,11 @@ class ORVANE_TEDS_API DS2430AWriter : public std::enable_shared_from_this<DS2430
   void Succeed();
   void Finish();
   static std::string StepName(Step step);
+  // The lock bits (status bits 0 and 1): any of them programmed keeps the
+  // register from taking writes.
   bool RegisterLocked() const;
+  // Locked as hosts require it: status FC.
+  bool Committed() const;
 
   AbstractOneWireMaster& master;
   DS2430AMemory device;
@@ -154,6 +174,7 @@ class ORVANE_TEDS_API DS2430AWriter : public std::enable_shared_from_this<DS2430
   std::vector<uint8_t> readRegister;
   std::vector<uint8_t> readMemory;
   std::vector<uint8_t> readScratchpad;
+  std::vector<uint8_t> readProbe;
   std::vector<uint8_t> oldMemory;
   Report report;
 };

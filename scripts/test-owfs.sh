@@ -6,7 +6,8 @@
 # must equal the bench byte for byte. Then OWFS writes a new TEDS into the
 # first sensor's memory with owwrite (write scratchpad, copy scratchpad), and
 # `teds query --serial` must read it back once owserver has let go of the
-# terminal.
+# terminal. Last, `teds write --serial` writes a TEDS into that sensor and
+# OWFS must read the new memory.
 #
 # OWFS 3.2p4 reads the DS2430A application register over the bus but hands
 # its clients an empty reply; when the reply is empty, the bytes its driver
@@ -121,3 +122,19 @@ grep -q '^Transducer:\[14 3A 7F 1B 05 00 00 B6\]' "$work/after.txt" ||
 expect "$id read back by teds" "OWF" "$(sed -n 's/^ *%CalInitials: *//p' "$work/after.txt" | head -n 1)"
 expect "$id checksum read back by teds" 1 "$(grep -c '^Compile: GOOD CHECKSUM' "$work/after.txt" || true)"
 echo "teds read back the TEDS that OWFS wrote"
+
+# And the other way: `teds write --serial` programs the sensor through the
+# adapter (its register is locked with the same contents, so the memory
+# only), and OWFS reads the new memory.
+memory=$("$teds" encode --sheet "$work/sheet.json" --set calInitials=TWS | sed -n 's/^Memory: *//p' | tr -d ' ')
+"$teds" write --serial "$pty" --rom "$first" --sheet "$work/sheet.json" --set calInitials=TWS \
+  --lock-application-register --quiet > "$work/write.txt" ||
+  { cat "$work/write.txt" >&2; echo "FAIL: teds write --serial" >&2; exit 1; }
+grep -q '^Wrote \[14 3A 7F 1B 05 00 00 B6\]: memory programmed with the new contents' "$work/write.txt" ||
+  { cat "$work/write.txt" >&2; echo "FAIL: teds write --serial did not write $first" >&2; exit 1; }
+port=$((port + 1))
+owserver -d "$pty" -p "$port" --foreground --error_level=9 > "$work/owserver2.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do owdir -s "$port" / 2>/dev/null | grep -q '^/14\.' && break; sleep 0.1; done
+expect "$id memory written by teds" "$memory" "$(owread -s "$port" "/uncached/$id/memory" | hex)"
+echo "OWFS read back the TEDS that teds wrote"

@@ -179,7 +179,8 @@ std::string DS2480BAdapter::SwitchBaud() {
     baud = requestedBaud;
     return std::string();
   }
-  if (port && port->Gone()) return fault;
+  // A port that went away was let go of (when opened by name).
+  if (!port || port->Gone()) return fault;
   return FallBack("the adapter does not answer at " + std::to_string(requestedBaud) + " baud");
 }
 
@@ -225,6 +226,11 @@ std::string DS2480BAdapter::Exchange(const AbstractOneWireMaster::OperationData&
   sent.push_back(operation.command);
   sent.insert(sent.end(), operation.data.begin(), operation.data.end());
 
+  // A copy into EEPROM ends its packet: the part programs while the bus
+  // stays idle, so nothing more is sent until the programming time has
+  // passed.
+  const bool programs = (operation.command == 0x55 || operation.command == 0x5A) &&
+                        operation.data.size() == 1 && operation.data[0] == 0xA5;
   std::vector<uint8_t> out{RESET, DATA_MODE};
   for (uint8_t byte : sent) AppendData(out, byte);
   out.insert(out.end(), operation.length, READ_SLOT);
@@ -232,7 +238,9 @@ std::string DS2480BAdapter::Exchange(const AbstractOneWireMaster::OperationData&
   const std::size_t readAt = 1 + sent.size();
   const std::size_t end = readAt + operation.length;
   std::vector<uint8_t> in;
-  if (!(fault = Transact(out, end, in)).empty()) return fault;
+  fault = Transact(out, end, in);
+  if (programs) Pause(timing.programming);
+  if (!fault.empty()) return fault;
 
   const std::string device = "device " + AbstractOneWireMaster::Device(rom).ToString();
   ResetResult result;

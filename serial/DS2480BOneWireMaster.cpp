@@ -380,6 +380,14 @@ void DS2480BOneWireMaster::RunTransaction(const std::shared_ptr<SerialTransactio
     }
     replies.emplace_back(i, std::move(reply));
   }
+  // With every device of the batch gone there is nobody to go on for: the
+  // transaction fails with the first one's fault (a write to one device, say).
+  if (fault.empty() && !gone.empty() &&
+      std::all_of(exchanges.begin(), exchanges.end(),
+                  [&isGone](const OperationData& exchange) { return isGone(exchange.device); })) {
+    fault = gone.front().second;
+    gone.clear();
+  }
   guard.lock();
   if (before != generation || stopping) return;
   running.erase(std::remove(running.begin(), running.end(), transaction), running.end());

@@ -14,4 +14,8 @@ struct DS2480BTiming {
   // before the port follows: the command must have reached the adapter at
   // the old rate.
   std::chrono::milliseconds baudSwitch{20};
+  // Idle time after a copy into EEPROM (the DS2430A's copy scratchpad 55 A5
+  // and copy and lock 5A A5): the part programs for about 10 ms, and any
+  // reset or time slot meanwhile leaves the area undefined.
+  std::chrono::milliseconds programming{12};
 };

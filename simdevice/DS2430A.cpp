@@ -2,6 +2,21 @@
 
 namespace simdevice {
 
+namespace {
+
+// What an interrupted programming leaves in a byte on its way to `target`:
+// neither the old contents nor the new ones (in case they were the same).
+uint8_t Garbage(uint8_t target, std::size_t position) {
+  return static_cast<uint8_t>(target ^ (0x5A + position));
+}
+
+template <typename Area>
+void FillWithGarbage(Area& area, const Area& target) {
+  for (std::size_t i = 0; i < area.size(); ++i) area[i] = Garbage(target[i], i);
+}
+
+}  // namespace
+
 const uint8_t DS2430A::FAMILY_CODE;
 const uint8_t DS2430A::READ_MEMORY;
 const uint8_t DS2430A::READ_SCRATCHPAD;
@@ -17,12 +32,14 @@ const uint8_t DS2430A::STATUS_LOCKED;
 const std::size_t DS2430A::MEMORY_SIZE;
 const std::size_t DS2430A::APPLICATION_SIZE;
 const std::size_t DS2430A::NOISY_BYTE;
+constexpr std::chrono::milliseconds DS2430A::PROGRAMMING_TIME;
 
 DS2430A::DS2430A(const Rom& rom, uint8_t status, const Application& application,
                  const Memory& memory)
     : BusDevice(rom),
       status(status),
       application(application),
+      applicationScratchpad(application),
       memory(memory),
       scratchpad(memory),
       state(State::Command),
@@ -37,15 +54,56 @@ void DS2430A::Reset() {
   position = 0;
 }
 
-void DS2430A::Interrupt() { programming = Programming::None; }
-
-void DS2430A::Idle() {
+void DS2430A::Interrupt() {
   if (programming == Programming::Copy) {
-    memory = scratchpad;
+    FillWithGarbage(memory, scratchpad);
   } else if (programming == Programming::Lock) {
+    FillWithGarbage(application, applicationScratchpad);
     status = static_cast<uint8_t>(status & STATUS_LOCKED);
   }
   programming = Programming::None;
+  ForgetIfPowerLost();
+}
+
+void DS2430A::ForgetIfPowerLost() {
+  if (!powerLost) return;
+  powerLost = false;
+  FillWithGarbage(scratchpad, scratchpad);
+  FillWithGarbage(applicationScratchpad, applicationScratchpad);
+}
+
+void DS2430A::CompleteProgramming() {
+  if (programming == Programming::Copy) {
+    memory = scratchpad;
+  } else if (programming == Programming::Lock) {
+    application = applicationScratchpad;
+    status = static_cast<uint8_t>(status & STATUS_LOCKED);
+  }
+  programming = Programming::None;
+  ForgetIfPowerLost();
+}
+
+void DS2430A::Idle() { CompleteProgramming(); }
+
+void DS2430A::Activity(BusClock::time_point now) {
+  lastActivity = now;
+  if (programming == Programming::None) return;
+  // Off the bus the part sees no slot, but its power is gone as well.
+  if (now - programmingStart >= PROGRAMMING_TIME) {
+    CompleteProgramming();
+  } else {
+    Interrupt();
+  }
+}
+
+void DS2430A::SetPresent(bool present) {
+  // A programming under way is settled by the time the bus next shows (its
+  // source is the scratchpad): the scratchpads are lost after it.
+  if (IsPresent() && !present) {
+    powerLost = true;
+    if (programming == Programming::None) ForgetIfPowerLost();
+  }
+  BusDevice::SetPresent(present);
 }
 
 void DS2430A::Begin(uint8_t value) {
@@ -78,7 +136,7 @@ void DS2430A::Begin(uint8_t value) {
 uint8_t DS2430A::Read() {
   uint8_t value;
   if (command == READ_APPLICATION_REGISTER) {
-    value = application[position];
+    value = IsLocked() ? application[position] : applicationScratchpad[position];
     position = (position + 1) % APPLICATION_SIZE;
   } else {  // READ_MEMORY reads the scratchpad it has just filled
     value = scratchpad[position];
@@ -95,8 +153,8 @@ void DS2430A::Write(uint8_t value) {
     scratchpad[position] = value;
     position = (position + 1) % MEMORY_SIZE;
   } else if (!IsLocked()) {
-    // Before the lock the register is its scratchpad; afterwards it is fixed.
-    application[position] = value;
+    // The register's scratchpad takes writes until the lock.
+    applicationScratchpad[position] = value;
     position = (position + 1) % APPLICATION_SIZE;
   }
 }
@@ -121,6 +179,7 @@ uint8_t DS2430A::Exchange(uint8_t master) {
     case State::Key:
       if (master == COPY_KEY) {
         programming = command == COPY_SCRATCHPAD ? Programming::Copy : Programming::Lock;
+        programmingStart = lastActivity;
       }
       state = State::Idle;
       return 0xFF;
@@ -143,6 +202,9 @@ const DS2430A::Application& DS2430A::GetApplication() const { return application
 const DS2430A::Memory& DS2430A::GetMemory() const { return memory; }
 const DS2430A::Memory& DS2430A::GetScratchpad() const { return scratchpad; }
 void DS2430A::SetNoisyMemoryReads(uint32_t count) { noisyReads = count; }
+const DS2430A::Application& DS2430A::GetApplicationScratchpad() const {
+  return applicationScratchpad;
+}
 bool DS2430A::IsLocked() const { return (status & 0x03) != 0x03; }
 
 }  // namespace simdevice

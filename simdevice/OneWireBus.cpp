@@ -30,10 +30,18 @@ bool BusDevice::IsPresent() const { return present; }
 void BusDevice::SetPresent(bool value) { present = value; }
 void BusDevice::Reset() {}
 void BusDevice::Idle() {}
+void BusDevice::Activity(BusClock::time_point) {}
 uint8_t BusDevice::Exchange(uint8_t) { return 0xFF; }
 bool BusDevice::AnswersSearch(uint8_t command) const { return command == 0xF0; }
 
-OneWireBus::OneWireBus() : selected(nullptr), searchBit(0) {}
+OneWireBus::OneWireBus() : clock(&BusClock::now), selected(nullptr), searchBit(0) {}
+
+void OneWireBus::SetClock(std::function<BusClock::time_point()> value) { clock = std::move(value); }
+
+void OneWireBus::Activity() {
+  const BusClock::time_point now = clock();
+  for (const auto& device : devices) device->Activity(now);
+}
 OneWireBus::~OneWireBus() = default;
 
 BusDevice& OneWireBus::Add(std::unique_ptr<BusDevice> device) {
@@ -51,6 +59,7 @@ BusDevice* OneWireBus::Find(const Rom& rom) const {
 const std::vector<std::unique_ptr<BusDevice>>& OneWireBus::GetDevices() const { return devices; }
 
 bool OneWireBus::Reset() {
+  Activity();
   selected = nullptr;
   searching.clear();
   bool presence = false;
@@ -66,16 +75,19 @@ void OneWireBus::Idle() {
 }
 
 void OneWireBus::MatchRom(const Rom& rom) {
+  Activity();
   BusDevice* device = Find(rom);
   selected = device != nullptr && device->IsPresent() ? device : nullptr;
 }
 
 uint8_t OneWireBus::Exchange(uint8_t master) {
+  Activity();
   if (selected == nullptr || !selected->IsPresent()) return master;
   return static_cast<uint8_t>(master & selected->Exchange(master));
 }
 
 void OneWireBus::BeginSearch(uint8_t command) {
+  Activity();
   selected = nullptr;
   searching.clear();
   searchBit = 0;
@@ -84,7 +96,8 @@ void OneWireBus::BeginSearch(uint8_t command) {
   }
 }
 
-void OneWireBus::ReadSearchBits(bool& bit, bool& complement) const {
+void OneWireBus::ReadSearchBits(bool& bit, bool& complement) {
+  Activity();
   bit = true;
   complement = true;
   if (searchBit >= 64) return;
@@ -96,6 +109,7 @@ void OneWireBus::ReadSearchBits(bool& bit, bool& complement) const {
 }
 
 void OneWireBus::WriteSearchBit(bool bit) {
+  Activity();
   if (searchBit >= 64) return;
   const unsigned index = searchBit++;
   searching.erase(

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +27,8 @@ bool RomCrcValid(const Rom& rom);
 // "14 3A 7F 1B 05 00 00 B6".
 std::string RomToString(const Rom& rom);
 
+using BusClock = std::chrono::steady_clock;
+
 // One device on the bus. The base class takes part in the ROM search and
 // ignores everything it is sent once selected.
 class BusDevice {
@@ -37,13 +41,20 @@ class BusDevice {
   // An absent device gives no presence pulse, takes no part in the search
   // and cannot be selected: it has dropped off the bus.
   bool IsPresent() const;
-  void SetPresent(bool present);
+  // Leaving the bus also takes the device's power: what it keeps only while
+  // powered is lost.
+  virtual void SetPresent(bool present);
 
   // A reset pulse: any exchange in progress is forgotten.
   virtual void Reset();
 
   // The bus has stayed idle long enough for any programming to complete.
   virtual void Idle();
+
+  // Something happens on the bus at `now` (a reset, a time slot of any
+  // device, a search step): every device hears it before it happens, the
+  // ones not on the bus (which only see time pass) too.
+  virtual void Activity(BusClock::time_point now);
 
   // One byte of time slots while the device is selected. `master` is what
   // the master sends (0xFF to read); the result is what the device drives
@@ -66,6 +77,9 @@ class OneWireBus {
   OneWireBus(const OneWireBus&) = delete;
   OneWireBus& operator=(const OneWireBus&) = delete;
 
+  // The time the bus goes by; the steady clock unless a test sets its own.
+  void SetClock(std::function<BusClock::time_point()> clock);
+
   BusDevice& Add(std::unique_ptr<BusDevice> device);
   // The device with this ROM, present or not; null when there is none.
   BusDevice* Find(const Rom& rom) const;
@@ -75,8 +89,9 @@ class OneWireBus {
   // presence pulse (true when a present device is on the bus).
   bool Reset();
 
-  // The bus stays idle (between the relay's blocks): every device may finish
-  // what needs an idle bus.
+  // The bus has stayed idle long enough (nothing more will be sent, or a
+  // master has waited for it): every device may finish what needs an idle
+  // bus.
   void Idle();
 
   // Match ROM after a reset: the present device with `rom`, if any, becomes
@@ -90,12 +105,16 @@ class OneWireBus {
   void BeginSearch(uint8_t command);
   // The two read slots of one search bit: the AND of the participants' bit
   // and the AND of its complement (both true when nobody takes part).
-  void ReadSearchBits(bool& bit, bool& complement) const;
+  void ReadSearchBits(bool& bit, bool& complement);
   // The master's write slot: participants with the other bit value drop out.
   // After the 64th bit the one remaining device is selected.
   void WriteSearchBit(bool bit);
 
  private:
+  // Tells every device that the bus is about to be used.
+  void Activity();
+
+  std::function<BusClock::time_point()> clock;
   std::vector<std::unique_ptr<BusDevice>> devices;
   BusDevice* selected;
   std::vector<BusDevice*> searching;

@@ -67,10 +67,9 @@ std::vector<uint8_t> RelayInterpreter::Run(const std::vector<uint8_t>& block) {
     }
     if (P::ReturnCodeHalts(result)) break;  // the relay answers no later command of the block
   }
-  // The next block comes only after the answer has been fetched and the
-  // relay's answer pause has passed: the bus stays idle meanwhile, long
-  // enough for an EEPROM to program.
-  bus.Idle();
+  // The bus stays idle until the next block: whether that is long enough
+  // for an EEPROM to program is up to the bus clock, so a master that sends
+  // its next block at once (no answer pause) interrupts the programming.
   return answer;
 }
 

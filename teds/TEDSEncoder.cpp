@@ -1,5 +1,6 @@
 #include "teds/TEDSEncoder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <iomanip>
 #include <cstring>
@@ -55,6 +56,12 @@ uint32_t Bits(const std::string& field, uint64_t value, unsigned width) {
   return Ranged(field, value, 0, (uint64_t{1} << width) - 1);
 }
 
+// The day a time falls on, rounding down also before 1970, without negating
+// (which overflows for the smallest 64-bit value).
+int64_t DayOf(int64_t seconds) {
+  return seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
+}
+
 const char kChr5Allowed[] = "space, A to Z, \",\", \".\", \"/\", \"_\" and \"@\"";
 
 uint32_t Chr5Code(const std::string& field, char c) {
@@ -69,15 +76,18 @@ uint32_t Chr5Code(const std::string& field, char c) {
 }
 
 // A constant-relative-resolution field: the raw value whose reading lies
-// nearest to `value`. Accepted are values within half a step of the scale's
-// ends, so that a printed end value encodes.
+// nearest to `value`. Accepted are the values from the scale's first to its
+// last reading, so that the range stated is the range accepted.
 uint32_t NearestRelative(const std::string& field, double value, unsigned width, double start,
                          double tolerance, const char* unit, double& readBack) {
   const uint32_t top = (1u << width) - 1;
   const double low = TEDSParser::ConRelResValue(0, start, tolerance);
   const double high = TEDSParser::ConRelResValue(top, start, tolerance);
-  const double halfStep = 1.0 + tolerance;
-  if (!(value >= low / halfStep && value <= high * halfStep)) {
+  // The ends as printed, or the exact ends where printing rounded them
+  // inwards: a decoded end value encodes again.
+  const double lowest = std::min(low, std::stod(Number(low)));
+  const double highest = std::max(high, std::stod(Number(high)));
+  if (!(value >= lowest && value <= highest)) {
     Refuse(field,
            Number(value) + unit + " is outside " + Number(low) + " to " + Number(high) + unit);
   }
@@ -102,7 +112,7 @@ uint32_t NearestConstant(const std::string& field, double value, double& readBac
   const double start = 15.0;
   const double step = 0.5;
   const double high = TEDSParser::ConResValue(31, start, step);
-  if (!(value >= start - step / 2 && value <= high + step / 2)) {
+  if (!(value >= start && value <= high)) {
     Refuse(field,
            Number(value) + " *C is outside " + Number(start) + " to " + Number(high) + " *C");
   }
@@ -115,7 +125,7 @@ uint32_t NearestConstant(const std::string& field, double value, double& readBac
 // Dates are stored as whole days since 1998-01-01; a time within a day
 // stands for that day.
 uint32_t DateDays(const std::string& field, int64_t seconds, int64_t& readBack) {
-  const int64_t day = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+  const int64_t day = DayOf(seconds);
   const int64_t days = day - TEDSParser::DATE_EPOCH_DAYS;
   if (days < 0 || days > 65535) {
     Refuse(field, TEDSEncoder::FormatDate(seconds) + " is outside " +
@@ -317,7 +327,7 @@ bool TEDSEncoder::ParseDate(const std::string& text, int64_t& seconds) {
 }
 
 std::string TEDSEncoder::FormatDate(int64_t seconds) {
-  const int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+  const int64_t days = DayOf(seconds);
   int64_t y = 0;
   unsigned m = 0;
   unsigned d = 0;

@@ -71,9 +71,10 @@ class TEDSInterface::TransactionListener : public AbstractOneWireMaster::Transac
     interface->RunStep([interface, &message] {
       // The transaction has ended: the interface lets go of it.
       interface->transaction.reset();
+      // A failed repeat costs only the nodes it was to read again: they are
+      // named with the failure, the others are compiled and reported.
+      if (interface->repeating) return interface->RepeatFailed(message);
       interface->Error("OneWire Memory Error:" + message);
-      // A failed repeat leaves the first read's bytes, whose verdicts stand.
-      if (interface->repeating) return interface->CompileAndReport();
       interface->EndCycle();
     });
   }
@@ -268,6 +269,7 @@ void TEDSInterface::DiscoverNodes() {
   ++cyclesStarted;
   reported = 0;
   repeating = false;
+  readAgain.clear();
   // A new cycle: the previous cycle's nodes and transducers go now.
   transducers.clear();
   nodes.clear();
@@ -318,9 +320,12 @@ void TEDSInterface::TakeDeviceFaults(const AbstractOneWireMaster::Transaction& f
 }
 
 bool TEDSInterface::RepeatBadReads() {
+  // Only a node whose TEDS is to be used (its status says valid) is read
+  // again: a blank part, or one that has left the bus and reads all ones,
+  // would read the same every time.
   std::vector<std::shared_ptr<TEDSNode>> again;
   for (const std::shared_ptr<TEDSNode>& node : nodes) {
-    if (!node->HasMemory() || !node->GetReadFault().empty() || node->PagesGood()) continue;
+    if (!node->IsValid() || node->PagesGood()) continue;
     if (node->GetRepeatedReads() < MAX_REPEATED_READS) again.push_back(node);
   }
   if (again.empty()) return false;
@@ -335,9 +340,18 @@ bool TEDSInterface::RepeatBadReads() {
   transaction = master.CreateTransaction(*transactionListener);
   transaction->KeepAlive(transactionListener);
   for (const std::shared_ptr<TEDSNode>& node : again) node->Read(transaction);
+  readAgain = again;
   const std::shared_ptr<AbstractOneWireMaster::Transaction> submitted = transaction;
   submitted->Submit();
   return true;
+}
+
+void TEDSInterface::RepeatFailed(const std::string& message) {
+  for (const std::shared_ptr<TEDSNode>& node : readAgain) {
+    node->readFault = message;
+    node->valid = false;
+  }
+  CompileAndReport();
 }
 
 void TEDSInterface::CompileAndReport() {

@@ -77,7 +77,8 @@ class ORVANE_TEDS_API TEDSInterface {
   // repeat is reported, before the verdicts, as "Memory read repeated: " +
   // the device's ROM text + " page checksum failed (repeat N of 2)", and
   // counted in the node (TEDSNode::GetRepeatedReads). A good first read is
-  // never repeated.
+  // never repeated, nor is a node whose status is not 0xFC (its TEDS is not
+  // used: a blank part, or one that has left the bus and reads all ones).
   static constexpr unsigned MAX_REPEATED_READS = 2;
 
   void AddListener(const std::shared_ptr<Listener>& listener);
@@ -135,6 +136,8 @@ class ORVANE_TEDS_API TEDSInterface {
   // Reads the nodes whose pages failed their checksum again; false when
   // there is none left to read again.
   bool RepeatBadReads();
+  // The repeat transaction failed with `message`.
+  void RepeatFailed(const std::string& message);
   void CompileAndReport();
   void GroupNodeLists();
   void GroupSingleNodes();
@@ -145,4 +148,5 @@ class ORVANE_TEDS_API TEDSInterface {
   unsigned cyclesStarted = 0;
   std::size_t reported = 0;
   bool repeating = false;  // the read transaction under way repeats reads
+  std::vector<std::shared_ptr<TEDSNode>> readAgain;  // by the latest repeat
 };

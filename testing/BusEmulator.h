@@ -52,6 +52,7 @@ class BusEmulator : public AbstractOneWireMaster {
         : Transaction(bus, listener), bus(bus) {}
     void Submit() override {
       ++bus.transactions;
+      if (bus.beforeTransaction) bus.beforeTransaction();
       Transaction::Submit();
       Run();
     }
@@ -60,12 +61,20 @@ class BusEmulator : public AbstractOneWireMaster {
     void Run() {
       const std::shared_ptr<Transaction> self = shared_from_this();
       std::vector<Device> failed;
+      const auto gone = [this](const std::shared_ptr<Operation>& operation) {
+        return bus.IsGone(operation->getData().device);
+      };
+      // As the serial master: with every device gone the transaction fails.
+      if (!operations.empty() && std::all_of(operations.begin(), operations.end(), gone)) {
+        Error(GoneText(operations.front()->getData().device));
+        return;
+      }
       for (const auto& operation : operations) {
         const Device& device = operation->getData().device;
         if (std::find(failed.begin(), failed.end(), device) != failed.end()) continue;
         if (bus.IsGone(device)) {
           failed.push_back(device);
-          FailDevice(device, "device " + device.ToString() + " left the bus during the read");
+          FailDevice(device, GoneText(device));
           continue;
         }
         std::vector<uint8_t> reply;
@@ -76,6 +85,9 @@ class BusEmulator : public AbstractOneWireMaster {
         FinishOperation(*operation, reply);
       }
       Finished();
+    }
+    static std::string GoneText(const Device& device) {
+      return "device " + device.ToString() + " left the bus during the read";
     }
     BusEmulator& bus;
   };
@@ -110,7 +122,8 @@ class BusEmulator : public AbstractOneWireMaster {
   }
 
   std::vector<EmulatedDevice> devices;
-  int transactions = 0;  // submitted
+  int transactions = 0;       // submitted
+  std::function<void()> beforeTransaction;  // runs as each one is submitted
   std::string searchFailure;  // non-empty: the first search pass fails with it
   int enableCalls = 0;
   int searches = 0;

@@ -28,7 +28,11 @@ class SimBusMaster::SimTransaction : public Transaction {
   SimBusMaster& sim;
 };
 
-SimBusMaster::SimBusMaster() { state = Ready; }
+SimBusMaster::SimBusMaster() {
+  state = Ready;
+  // Time stands still: only an explicit idle bus lets programming complete.
+  bus.SetClock([] { return simdevice::BusClock::time_point{}; });
+}
 
 void SimBusMaster::Enable(bool enable) { state = enable ? Ready : Disabled; }
 

@@ -43,7 +43,8 @@ class SimBusMaster : public AbstractOneWireMaster {
   std::size_t dropAfterOperations = 0;
   // The bus is not left idle after a transaction (a master without an answer
   // pause): the next transaction's reset interrupts programming started by
-  // the last operation, unless the bus is idled meanwhile (bus.Idle()).
+  // the last operation, unless the bus is idled meanwhile (bus.Idle()). The
+  // bus clock stands still, so only these idle calls let programming end.
   bool idleAfterTransactions = true;
 
   std::size_t operationsRun = 0;

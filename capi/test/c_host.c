@@ -263,6 +263,8 @@ static void TestMisuse(void) {
           ORVANE_TEDS_INVALID_ARGUMENT);
     CHECK(q == NULL && strstr(orvane_teds_last_error(), kBad[i].text) != NULL);
   }
+  CHECK(orvane_teds_query_create_serial("", &q) == ORVANE_TEDS_INVALID_ARGUMENT && q == NULL);
+  CHECK(strstr(orvane_teds_last_error(), "port is empty") != NULL);
   CHECK(orvane_teds_query_start(NULL) == ORVANE_TEDS_INVALID_ARGUMENT);
   CHECK(orvane_teds_query_destroy(NULL) == ORVANE_TEDS_OK);
 }
@@ -564,6 +566,24 @@ static void TestHandlesSharingAChannel(void) {
       CHECK(turns[i].ok == 5);
     }
   }
+  /* A started query keeps its channel until it is stopped: a run on another
+   * handle waits its whole time-out and says why. */
+  orvane_teds_query* holder = NULL;
+  orvane_teds_query* waiter = NULL;
+  CHECK(orvane_teds_query_create("SIM-DAQ", 1, 0, 1, 0, &holder) == ORVANE_TEDS_OK);
+  CHECK(orvane_teds_query_create("SIM-DAQ", 1, 0, 1, 0, &waiter) == ORVANE_TEDS_OK);
+  CHECK(orvane_teds_query_start(holder) == ORVANE_TEDS_OK);
+  orvane_teds_query_result* r = NULL;
+  CHECK(orvane_teds_query_run(waiter, 200, &r) == ORVANE_TEDS_TIMEOUT);
+  CHECK(strstr(orvane_teds_last_error(), "another handle held its channel") != NULL);
+  CHECK(r != NULL && r->text_count == 0 && r->transducer_count == 0);
+  orvane_teds_query_result_free(r);
+  CHECK(orvane_teds_query_stop(holder) == ORVANE_TEDS_OK);
+  CHECK(orvane_teds_query_run(waiter, 30000, &r) == ORVANE_TEDS_OK);
+  CHECK(r->transducer_count == 1);
+  orvane_teds_query_result_free(r);
+  orvane_teds_query_destroy(waiter);
+  orvane_teds_query_destroy(holder);
   orvane_sim_detach(sim);
 }
 

@@ -156,7 +156,8 @@ TEST_F(RemoteOneWireMasterSearch, EveryFailedCheckEndsTheDiscovery) {
 TEST_F(RemoteOneWireMasterSearch, PassFailingItsCrcIsRepeatedTwiceBeforeTheDiscoveryFails) {
   Bytes badCrc = RomData(Rom(2));
   badCrc[7] ^= 0x01;
-  const Bytes noisy = Concat({kLoaded, PassAnswer(0, 0, RomData(Rom(1))), PassAnswer(0, 0, badCrc)});
+  const Bytes noisy =
+      Concat({kLoaded, PassAnswer(0, 0, RomData(Rom(1))), PassAnswer(0, 0, badCrc)});
   const auto note = [](int n) {
     return "Search pass repeated: ROM CRC-8 check failed (repeat " + std::to_string(n) + " of 2)";
   };
@@ -184,7 +185,8 @@ TEST_F(RemoteOneWireMasterSearch, PassFailingItsCrcIsRepeatedTwiceBeforeTheDisco
                 : std::vector<std::string>();
     EXPECT_EQ(discovery->errors, errors);
     const std::vector<std::vector<Device>> found =
-        c.fails ? std::vector<std::vector<Device>>() : std::vector<std::vector<Device>>{{Rom(1), Rom(2)}};
+        c.fails ? std::vector<std::vector<Device>>()
+                : std::vector<std::vector<Device>>{{Rom(1), Rom(2)}};
     EXPECT_EQ(discovery->found, found);
     EXPECT_EQ(master.GetState(), RemoteOneWireMaster::Ready);
   }

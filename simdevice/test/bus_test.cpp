@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -55,61 +57,120 @@ TEST_F(DS2430ATest, ReadsStartAtTheAddressAndWrapWithinTheirArea) {
   EXPECT_EQ(Read({0x3C}, 2), (std::vector<uint8_t>{0xFF, 0xFF}));  // not a command it knows
 }
 
-// A blank part being programmed: every write command, its key, the lock and
-// a programming cut short by bus activity.
-TEST(DS2430AWrite, ScratchpadCopyAndLockFollowTheChip) {
-  OneWireBus bus;
-  DS2430A::Application blankApp;
-  blankApp.fill(0xFF);
-  DS2430A::Memory blank;
-  blank.fill(0xFF);
-  auto& chip = static_cast<DS2430A&>(
-      bus.Add(std::make_unique<DS2430A>(kRom, 0xFF, blankApp, blank)));
-  auto run = [&](const std::vector<uint8_t>& sent, std::size_t count) {
+// A blank part beside another one on a bus whose clock the test moves.
+struct ProgrammingBench {
+  ProgrammingBench() {
+    bus.SetClock([this] { return now; });
+    DS2430A::Application app;
+    app.fill(0xFF);
+    DS2430A::Memory blank;
+    blank.fill(0xFF);
+    chip = &static_cast<DS2430A&>(bus.Add(std::make_unique<DS2430A>(kRom, 0xFF, app, blank)));
+    bus.Add(std::make_unique<DS2430A>(kOther, 0xFF, app, blank));
+  }
+  // Reset, select `rom`, send `sent`, then read `count` bytes.
+  std::vector<uint8_t> Run(const std::vector<uint8_t>& sent, std::size_t count = 0,
+                           const Rom& rom = kRom) {
     bus.Reset();
-    bus.MatchRom(kRom);
+    bus.MatchRom(rom);
     for (uint8_t byte : sent) bus.Exchange(byte);
     std::vector<uint8_t> out;
     for (std::size_t i = 0; i < count; ++i) out.push_back(bus.Exchange(0xFF));
     return out;
+  }
+  static constexpr Rom kOther = {0x14, 0x01, 0x5A, 0x00, 0x00, 0x00, 0x00, 0x10};
+  OneWireBus bus;
+  BusClock::time_point now{};
+  DS2430A* chip = nullptr;
+};
+
+TEST(DS2430AWrite, ScratchpadWrapsAWrongKeyIsIgnoredAndReadMemoryRefillsIt) {
+  ProgrammingBench b;
+  b.Run({0x0F, 0x1F, 0x11, 0x22, 0x33});
+  EXPECT_EQ(b.Run({0xAA, 0x1F}, 3), (std::vector<uint8_t>{0x11, 0x22, 0x33}));
+  b.Run({0x55, 0xA4});
+  b.bus.Idle();
+  EXPECT_EQ(0xFF, b.chip->GetMemory()[0]);
+  b.Run({0xF0, 0x00});
+  EXPECT_EQ(b.Run({0xAA, 0x1F}, 2), (std::vector<uint8_t>{0xFF, 0xFF}));
+}
+
+// After a copy or a lock: what comes next on the bus, and whether the
+// programming completes. One that does not leaves garbage, not the old
+// contents; an interrupted lock leaves the register locked with garbage.
+TEST(DS2430AWrite, ProgrammingCompletesOnlyOnABusIdleForItsTime) {
+  using std::chrono::milliseconds;
+  struct Case {
+    const char* what;
+    std::function<void(ProgrammingBench&)> next;
+    bool completes;
   };
-  // The scratchpad takes bytes from the address on, wrapping at 1F.
-  run({0x0F, 0x1F, 0x11, 0x22, 0x33}, 0);
-  EXPECT_EQ(run({0xAA, 0x1F}, 3), (std::vector<uint8_t>{0x11, 0x22, 0x33}));
-  EXPECT_EQ(chip.GetMemory(), blank);
-  // A wrong key is ignored; the right one programs once the bus is idle.
-  run({0x55, 0xA4}, 0);
-  bus.Idle();
-  EXPECT_EQ(chip.GetMemory(), blank);
-  run({0x55, 0xA5}, 0);
-  bus.Idle();
-  EXPECT_EQ(run({0xF0, 0x00}, 2), (std::vector<uint8_t>{0x22, 0x33}));
-  // A time slot or a reset within the programming time loses the copy.
-  run({0x0F, 0x00, 0x44}, 0);
-  run({0x55, 0xA5}, 1);
-  bus.Idle();
-  EXPECT_EQ(chip.GetMemory()[0], 0x22);
-  run({0x0F, 0x00, 0x44}, 0);
-  run({0x55, 0xA5}, 0);
-  bus.Reset();
-  bus.Idle();
-  EXPECT_EQ(chip.GetMemory()[0], 0x22);
-  // Read memory refills the scratchpad from the memory.
-  run({0xF0, 0x00}, 0);
-  EXPECT_EQ(run({0xAA, 0x00}, 1), (std::vector<uint8_t>{0x22}));
-  // The application register: written freely until locked, then fixed.
-  run({0x99, 0x00, 1, 2, 3, 4, 5, 6, 7, 8}, 0);
-  run({0x99, 0x07, 9}, 0);
-  EXPECT_EQ(run({0xC3, 0x00}, 8), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 9}));
-  run({0x5A, 0xA5}, 0);
-  bus.Reset();  // the lock is lost as well
-  EXPECT_EQ(run({0x66, 0x00}, 1), (std::vector<uint8_t>{0xFF}));
-  run({0x5A, 0xA5}, 0);
-  bus.Idle();
-  EXPECT_EQ(run({0x66, 0x00}, 1), (std::vector<uint8_t>{0xFC}));
-  EXPECT_TRUE(chip.IsLocked());
-  run({0x99, 0x00, 0xEE}, 0);
-  EXPECT_EQ(run({0xC3, 0x00}, 8), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 9}));
+  const Case cases[] = {
+      {"a reset 9 ms later",
+       [](ProgrammingBench& b) {
+         b.now += milliseconds(9);
+         b.bus.Reset();
+       },
+       false},
+      {"a time slot in its own block", [](ProgrammingBench& b) { b.bus.Exchange(0xFF); }, false},
+      {"a read of the other part 9 ms later",
+       [](ProgrammingBench& b) {
+         b.now += milliseconds(9);
+         b.Run({0x66, 0x00}, 1, ProgrammingBench::kOther);
+       },
+       false},
+      {"a reset 10 ms later",
+       [](ProgrammingBench& b) {
+         b.now += DS2430A::PROGRAMMING_TIME;
+         b.bus.Reset();
+       },
+       true},
+      {"the bus declared idle", [](ProgrammingBench& b) { b.bus.Idle(); }, true},
+  };
+  const std::vector<uint8_t> app = {1, 2, 3, 4, 5, 6, 7, 8};
+  for (const Case& c : cases) {
+    ProgrammingBench b;
+    b.Run({0x0F, 0x00, 0x44});
+    b.Run({0x55, 0xA5});
+    c.next(b);
+    b.bus.Reset();
+    EXPECT_EQ(c.completes ? 0x44 : 0x44 ^ 0x5A, b.chip->GetMemory()[0]) << c.what;
+    EXPECT_EQ(c.completes ? 0xFF : 0xFF ^ 0x5B, b.chip->GetMemory()[1]) << c.what;
+
+    b.Run({0x99, 0x00, 1, 2, 3, 4, 5, 6, 7, 8});
+    b.Run({0x5A, 0xA5});
+    c.next(b);
+    EXPECT_TRUE(b.chip->IsLocked()) << c.what;
+    EXPECT_EQ(0xFC, b.Run({0x66, 0x00}, 1)[0]) << c.what;
+    EXPECT_EQ(c.completes, b.Run({0xC3, 0x00}, 8) == app) << c.what;
+  }
+}
+
+// The register's scratchpad: read back until the lock, never the register
+// itself; lost with the part's power, so a lock without rewriting it locks
+// garbage; the locked register takes no more writes.
+TEST(DS2430AWrite, TheRegisterScratchpadIsSeparateAndVolatile) {
+  const std::vector<uint8_t> app = {1, 2, 3, 4, 5, 6, 7, 8};
+  ProgrammingBench b;
+  b.Run({0x99, 0x00, 1, 2, 3, 4, 5, 6, 7, 8});
+  b.Run({0x99, 0x07, 9});
+  EXPECT_EQ(b.Run({0xC3, 0x00}, 8), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 9}));
+  EXPECT_EQ(DS2430A::Application{}.size(), b.chip->GetApplication().size());
+  EXPECT_EQ(0xFF, b.chip->GetApplication()[0]);
+  b.chip->SetPresent(false);
+  b.chip->SetPresent(true);
+  EXPECT_NE(b.Run({0xC3, 0x00}, 8), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 9}));
+  b.Run({0x5A, 0xA5});
+  b.bus.Idle();
+  EXPECT_TRUE(b.chip->IsLocked());
+  EXPECT_NE(b.Run({0xC3, 0x00}, 8), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 9}));
+
+  ProgrammingBench fresh;
+  fresh.Run({0x99, 0x00, 1, 2, 3, 4, 5, 6, 7, 8});
+  fresh.Run({0x5A, 0xA5});
+  fresh.bus.Idle();
+  fresh.Run({0x99, 0x00, 0xEE});
+  EXPECT_EQ(fresh.Run({0xC3, 0x00}, 8), app);
 }
 
 TEST_F(DS2430ATest, OnlyAPresentSelectedDeviceAnswers) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -404,10 +405,14 @@ TEST(RelayEmulator, CorruptSearchCrcAndDevicesDroppingOff) {
   EXPECT_TRUE(Discover(relay).empty());
 }
 
-// The bus is idle only between blocks: a copy that more commands follow in
-// its own block is interrupted, one that ends its block programs.
-TEST(RelayEmulator, ACopyMustEndItsBlockToProgram) {
+// A copy programs only when the bus stays idle for the programming time: one
+// that more commands follow in its own block, or whose next block comes at
+// once, is interrupted and leaves garbage; one whose next block comes late
+// enough programs.
+TEST(RelayEmulator, ACopyNeedsTheBusIdleForTheProgrammingTime) {
   RelayEmulator relay;
+  BusClock::time_point now{};
+  relay.GetBus().SetClock([&now] { return now; });
   const Rom rom = WithCrc({0x14, 0x01, 0, 0, 0, 0, 0, 0});
   AddChip(relay, rom);
   auto& chip = static_cast<DS2430A&>(*relay.GetBus().GetDevices().back());
@@ -415,11 +420,19 @@ TEST(RelayEmulator, ACopyMustEndItsBlockToProgram) {
   const Bytes writeScratchpad = Concat({select, {0x0A, 0x04, 0x03, 0x0F, 0x00, 0x42}});
   const Bytes copy = Concat({select, {0x0A, 0x03, 0x02, 0x55, 0xA5}});
   const Bytes readMemory = Concat({select, {0x0A, 0x03, 0x03, 0xF0, 0x00}});
+  const uint8_t garbage = 0x42 ^ 0x5A;
   relay.Process(writeScratchpad);
   relay.Process(Concat({copy, readMemory}));
-  EXPECT_EQ(0xA0, chip.GetMemory()[0]);
+  EXPECT_EQ(garbage, chip.GetMemory()[0]);
+  relay.Process(Concat({select, {0x0A, 0x04, 0x03, 0x0F, 0x00, 0x43}}));
+  relay.Process(copy);
+  now += std::chrono::milliseconds(9);
+  relay.Process(readMemory);
+  EXPECT_EQ(0x43 ^ 0x5A, chip.GetMemory()[0]);
   relay.Process(writeScratchpad);
   relay.Process(copy);
+  now += DS2430A::PROGRAMMING_TIME;
+  relay.Process(readMemory);
   EXPECT_EQ(0x42, chip.GetMemory()[0]);
 }
 

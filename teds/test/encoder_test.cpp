@@ -129,6 +129,8 @@ TEST(TEDSEncoder, RefusesEachValueItCannotEncodeNamingFieldAndRange) {
       {[](auto&, auto& d) { d.weight = 1e9; }, "weight: 1e+09 g is outside 0.1 to 9736.85 g"},
       {[](auto&, auto& d) { d.refFreq = 3000; }, "refFreq: 3000 Hz is outside 0.35 to 2258.69 Hz"},
       {[](auto&, auto& d) { d.refTemp = 31; }, "refTemp: 31 *C is outside 15 to 30.5 *C"},
+      {[](auto&, auto& d) { d.refTemp = 30.6; }, "refTemp: 30.6 *C is outside 15 to 30.5 *C"},
+      {[](auto&, auto& d) { d.weight = 10710.5; }, "weight: 10710.5 g is outside 0.1 to 9736.85 g"},
       {[](auto&, auto& d) { TEDSEncoder::ParseDate("1997-12-31", d.calDate); },
        "calDate: 1997-12-31 is outside 1998-01-01 to 2177-06-06"},
       {[](auto&, auto& d) { TEDSEncoder::ParseDate("2177-06-07", d.calDate); },
@@ -175,7 +177,7 @@ TEST(TEDSEncoder, RefusesEachValueItCannotEncodeNamingFieldAndRange) {
 TEST(TEDSEncoder, ScaleEndsAndShortInitialsEncode) {
   Data d = WorkedTemplate();
   d.sensRef = 172.241;  // the printed top of the scale, a little below the true one
-  d.refTemp = 30.6;     // within half a step of the top
+  d.refTemp = 30.5;     // the top: the range stated is the range accepted
   d.calInitials = "J";
   const auto r = TEDSEncoder::Encode(WorkedBasic(), {d});
   ASSERT_TRUE(r.ok) << r.error;

@@ -132,8 +132,8 @@ TEST_F(TEDSInterfaceTest, PageFailingItsChecksumIsReadAgainBeforeItsVerdict) {
   };
   const std::string bad = "Compile: BAD CHECKSUM";
   struct Case {
-    unsigned noisyReads;  // of `b`, beside the clean `a`
-    bool goodChecksum;    // of `b`'s data itself
+    unsigned noisyReads;               // of `b`, beside the clean `a`
+    bool goodChecksum;                 // of `b`'s data itself
     std::vector<std::string> between;  // texts after the device report
     int transactions;
     unsigned repeated;
@@ -373,7 +373,7 @@ std::vector<BadDevice> BadDevices() {
        [](const Device& rom) {
          return "OneWire Memory Error:device " + rom.ToString() + " left the bus during the read";
        },
-       true},
+       false},
   };
 }
 
@@ -412,6 +412,40 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<0>(info.param).name) + "_" +
              std::to_string(std::get<1>(info.param));
     });
+
+// A sensor that cannot be read again (it has left the bus) is named with
+// the failure; the others are still reported.
+TEST_F(TEDSInterfaceTest, SensorGoneBeforeItsRepeatedReadCostsOnlyItself) {
+  const Device a = MakeRom(0x14, 1), b = MakeRom(0x14, 2);
+  master.devices = {DeviceWithImage(a, SensorImage(1)), DeviceWithImage(b, SensorImage(2))};
+  master.devices[1].noisyMemoryReads = 1;
+  master.beforeTransaction = [this] { master.devices[1].gone = master.transactions == 2; };
+  Run();
+  const std::vector<std::string> texts = Texts();
+  EXPECT_EQ((std::vector<std::string>{
+                "Memory read repeated: " + b.ToString() + " page checksum failed (repeat 1 of 2)",
+                kGood,
+                "OneWire Memory Error:device " + b.ToString() + " left the bus during the read"}),
+            std::vector<std::string>(texts.begin() + 1, texts.end()));
+  EXPECT_EQ(std::vector<std::string>{a.ToString()}, Found());
+}
+
+// Only a TEDS that is to be used is read again: a blank or unlocked part (or
+// one that has left the bus and reads all ones) keeps its first read.
+TEST_F(TEDSInterfaceTest, NodeWhoseStatusIsNotValidIsNotReadAgain) {
+  const Device rom = MakeRom(0x14, 1);
+  EmulatedDevice unlocked = DeviceWithImage(rom, SensorImage(), false);
+  unlocked.status = 0xFF;
+  master.devices = {unlocked};
+  Run();
+  EXPECT_EQ(1, master.transactions);
+  EXPECT_EQ((std::vector<std::string>{
+                "Transducers Found:\n  " + rom.ToString() + "\n", "Compile: BAD CHECKSUM",
+                "Node " + rom.ToString() +
+                    " skipped: status FF is not FC (application register not locked)",
+                "No valid templates found"}),
+            Texts());
+}
 
 // Every kind at once: skipped texts in node order, then parse texts, then the
 // reports; a node list still takes in a listed device that is not valid.

@@ -19,6 +19,8 @@ void SaveChannel(Json& channel, simdevice::SimDevice& device) {
   if (!channel.contains("channel") || !channel.contains("devices")) return;
   const unsigned number = channel["channel"].get<unsigned>();
   device.WithRelay(number, [&channel](simdevice::RelayEmulator& relay) {
+    // Nothing more comes on the bus: a programming under way completes.
+    relay.GetBus().Idle();
     for (const auto& part : relay.GetBus().GetDevices()) {
       const auto* chip = dynamic_cast<const simdevice::DS2430A*>(part.get());
       if (chip == nullptr) continue;

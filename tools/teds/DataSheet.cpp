@@ -1,5 +1,7 @@
 #include "tools/teds/DataSheet.h"
 
+#include <cstdint>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -8,6 +10,123 @@
 namespace {
 
 using Json = nlohmann::json;
+
+// A data sheet is a few levels deep; anything deeper is refused before a
+// value is looked at, so that nothing walks a deep value recursively.
+constexpr std::size_t kMaxDepth = 16;
+// Messages quote at most this many bytes of a bad value.
+constexpr std::size_t kExcerptBytes = 40;
+
+// A key as a message names it: cut after a few bytes, like a bad value.
+std::string KeyName(const std::string& key) {
+  if (key.size() <= kExcerptBytes) return key;
+  std::size_t cut = kExcerptBytes - 3;
+  while (cut > 0 && (static_cast<unsigned char>(key[cut]) & 0xC0) == 0x80) --cut;
+  return key.substr(0, cut) + "...";
+}
+
+std::string Join(const std::string& path, const std::string& key) {
+  return path.empty() ? KeyName(key) : path + "." + KeyName(key);
+}
+
+// A value as messages quote it: scalars as JSON (texts with malformed UTF-8
+// shown with replacement characters), cut after a few bytes; arrays and
+// objects only by their brackets.
+std::string Excerpt(const Json& value) {
+  if (value.is_array()) return value.empty() ? "[]" : "[...]";
+  if (value.is_object()) return value.empty() ? "{}" : "{...}";
+  std::string text = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  if (text.size() <= kExcerptBytes) return text;
+  std::size_t cut = kExcerptBytes - 3;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return text.substr(0, cut) + "...";
+}
+
+// One pass over the text as parser events before it is parsed for good:
+// refuses a key given twice in one object (the parser would keep the last
+// one silently), nesting deeper than kMaxDepth, and every syntax error,
+// each named by the field it is in and, for syntax errors, the place.
+class SheetChecker {
+ public:
+  bool null() { return NextElement(); }
+  bool boolean(bool) { return NextElement(); }
+  bool number_integer(Json::number_integer_t) { return NextElement(); }
+  bool number_unsigned(Json::number_unsigned_t) { return NextElement(); }
+  bool number_float(Json::number_float_t, const Json::string_t&) { return NextElement(); }
+  bool string(Json::string_t&) { return NextElement(); }
+  bool binary(Json::binary_t&) { return NextElement(); }
+  bool start_object(std::size_t) { return Open(true); }
+  bool start_array(std::size_t) { return Open(false); }
+  bool end_object() { return Close(); }
+  bool end_array() { return Close(); }
+  bool key(Json::string_t& key) {
+    Level& level = levels.back();
+    level.key = key;
+    if (!level.keys.insert(key).second) Fail(Join(level.field, key), "given twice");
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
+    // "[json.exception.parse_error.101] parse error at line 1, column 9:
+    // syntax error ...": the place and the problem, without the prefix.
+    std::string what = e.what();
+    const std::size_t at = what.find(" at line ");
+    if (at != std::string::npos) {
+      what = "not valid JSON at" + what.substr(at + 3);
+    } else {
+      const std::size_t close = what.find("] ");
+      if (close != std::string::npos) what = "not valid JSON: " + what.substr(close + 2);
+    }
+    // The parser quotes what it read last, which may be long or not UTF-8.
+    const std::size_t lastRead = what.find("; last read: ");
+    if (lastRead != std::string::npos) what.erase(lastRead);
+    Fail(Here(), what);
+  }
+
+ private:
+  struct Level {
+    bool object;
+    std::string field;
+    std::set<std::string> keys;
+    std::string key;        // object: the key being read
+    std::size_t index = 0;  // array: the element being read
+  };
+
+  [[noreturn]] static void Fail(const std::string& field, const std::string& problem) {
+    throw DataSheetError((field.empty() ? "" : field + ": ") + problem);
+  }
+  // The field being read.
+  std::string Here() const {
+    if (levels.empty()) return "";
+    const Level& level = levels.back();
+    return level.object ? Join(level.field, level.key)
+                        : level.field + "[" + std::to_string(level.index) + "]";
+  }
+  bool Open(bool object) {
+    const std::string field = Here();
+    if (levels.size() >= kMaxDepth) {
+      Fail(field, "nested deeper than " + std::to_string(kMaxDepth) + " levels");
+    }
+    levels.push_back(Level{object, field, {}, {}, 0});
+    return true;
+  }
+  bool Close() {
+    levels.pop_back();
+    return NextElement();
+  }
+  bool NextElement() {
+    if (!levels.empty() && !levels.back().object) ++levels.back().index;
+    return true;
+  }
+
+  std::vector<Level> levels;
+};
+
+Json ParseSheetText(const std::string& text) {
+  if (text.empty()) return Json::object();
+  SheetChecker checker;
+  Json::sax_parse(text, &checker);
+  return Json::parse(text);
+}
 
 // One JSON object being read: every key must be read or ignored, so that a
 // misspelt field is an error rather than a value silently left out.
@@ -18,7 +137,7 @@ class ObjectReader {
   }
 
   [[noreturn]] void Fail(const std::string& key, const std::string& problem) const {
-    const std::string where = key.empty() ? path : path.empty() ? key : path + "." + key;
+    const std::string where = key.empty() ? path : Join(path, key);
     throw DataSheetError((where.empty() ? "" : where + ": ") + problem);
   }
 
@@ -41,7 +160,7 @@ class ObjectReader {
     const bool whole =
         value.is_number_unsigned() || (value.is_number_integer() && value.get<int64_t>() >= 0);
     if (!whole) {
-      Fail(key, value.dump() + " is not a whole number from 0 to " + std::to_string(top));
+      Fail(key, Excerpt(value) + " is not a whole number from 0 to " + std::to_string(top));
     }
     const uint64_t number = value.get<uint64_t>();
     if (number > top) {
@@ -51,18 +170,18 @@ class ObjectReader {
   }
   double Number(const std::string& key) {
     const Json& value = Require(key);
-    if (!value.is_number()) Fail(key, value.dump() + " is not a number");
+    if (!value.is_number()) Fail(key, Excerpt(value) + " is not a number");
     return value.get<double>();
   }
   std::string Text(const std::string& key) {
     const Json& value = Require(key);
-    if (!value.is_string()) Fail(key, value.dump() + " is not a text");
+    if (!value.is_string()) Fail(key, Excerpt(value) + " is not a text");
     return value.get<std::string>();
   }
   bool Flag(const std::string& key) {
     const Json* value = Find(key);
     if (value == nullptr) return false;
-    if (!value->is_boolean()) Fail(key, value->dump() + " is not true or false");
+    if (!value->is_boolean()) Fail(key, Excerpt(*value) + " is not true or false");
     return value->get<bool>();
   }
   // A value given as a number or as one of `names` (their index).
@@ -71,14 +190,14 @@ class ObjectReader {
     for (std::size_t i = 0; value.is_string() && i < names.size(); ++i) {
       if (value.get<std::string>() == names[i]) return static_cast<uint32_t>(i);
     }
-    if (value.is_string()) Fail(key, value.dump() + " is none of " + List(names));
+    if (value.is_string()) Fail(key, Excerpt(value) + " is none of " + List(names));
     return Unsigned(key, 32);
   }
   // A text that restates a value read before: it must agree with it.
   void Restates(const std::string& key, const std::string& expected) {
     const Json* value = Find(key);
     if (value != nullptr && (!value->is_string() || value->get<std::string>() != expected)) {
-      Fail(key, value->dump() + " disagrees with the value it restates (\"" + expected + "\")");
+      Fail(key, Excerpt(*value) + " disagrees with the value it restates (\"" + expected + "\")");
     }
   }
   void Ignore(std::initializer_list<const char*> keys) {
@@ -112,7 +231,9 @@ TEDSBasicDatasheet ReadBasic(const Json& object) {
   basic.manufacturerID = static_cast<uint16_t>(in.Unsigned("manufacturerID", 14));
   basic.modelNumber = static_cast<uint16_t>(in.Unsigned("modelNumber", 15));
   const std::string letter = in.Text("versionLetter");
-  if (letter.size() != 1) in.Fail("versionLetter", "\"" + letter + "\" is not one character");
+  if (letter.size() != 1) {
+    in.Fail("versionLetter", Excerpt(Json(letter)) + " is not one character");
+  }
   basic.versionLetter = letter[0];
   basic.versionNumber = static_cast<uint8_t>(in.Unsigned("versionNumber", 6));
   basic.serialNumber = in.Unsigned("serialNumber", 24);
@@ -125,12 +246,16 @@ int64_t ReadDate(ObjectReader& in) {
   int64_t seconds = 0;
   if (value.is_string()) {
     if (!TEDSEncoder::ParseDate(value.get<std::string>(), seconds)) {
-      in.Fail("calDate", value.dump() + " is not a date YYYY-MM-DD");
+      in.Fail("calDate", Excerpt(value) + " is not a date YYYY-MM-DD");
     }
-  } else if (value.is_number_integer()) {
+  } else if (value.is_number_integer() &&
+             (!value.is_number_unsigned() ||
+              value.get<uint64_t>() <= uint64_t(std::numeric_limits<int64_t>::max()))) {
     seconds = value.get<int64_t>();
   } else {
-    in.Fail("calDate", value.dump() + " is neither seconds since 1970 nor a date YYYY-MM-DD");
+    in.Fail("calDate", Excerpt(value) +
+                           " is neither seconds since 1970 (64 bits) nor a date "
+                           "YYYY-MM-DD");
   }
   in.Restates("calDateText", TEDSEncoder::FormatDate(seconds));
   return seconds;
@@ -140,7 +265,7 @@ void ReadGroup(ObjectReader& in, TEDSTemplate25::Data& d) {
   const Json* group = in.Find("group");
   d.extended = group != nullptr && *group == "extended";
   if (group != nullptr && !d.extended && *group != "standard") {
-    in.Fail("group", group->dump() + " is neither \"standard\" nor \"extended\"");
+    in.Fail("group", Excerpt(*group) + " is neither \"standard\" nor \"extended\"");
   }
   if (!d.extended) {
     d.sensRef = in.Number("sensRef");
@@ -192,7 +317,7 @@ void RejectUnusedGroupFields(ObjectReader& in, const TEDSTemplate25::Data& d) {
 TEDSTemplate25::Data ReadTemplate(const Json& object, const std::string& path) {
   ObjectReader in(object, path);
   if (const Json* id = in.Find("templateID"); id != nullptr && *id != Json(25)) {
-    in.Fail("templateID", id->dump() + " cannot be written: only template 25 can");
+    in.Fail("templateID", Excerpt(*id) + " cannot be written: only template 25 can");
   }
   in.Ignore({"name"});
   TEDSTemplate25::Data d;
@@ -210,6 +335,14 @@ TEDSTemplate25::Data ReadTemplate(const Json& object, const std::string& path) {
   d.refTemp = in.Number("refTemp");
   d.calDate = ReadDate(in);
   d.calInitials = in.Text("calInitials");
+  // The part holds exactly three; fewer would be filled with spaces unseen.
+  if (d.calInitials.size() != 3) {
+    in.Fail("calInitials",
+            Excerpt(Json(d.calInitials)) +
+                (d.calInitials.size() > 3 ? " has more than 3 characters"
+                                          : " has fewer than 3 characters (the part holds 3: pad "
+                                            "with spaces, as \"AB \", to write fewer)"));
+  }
   d.calPeriod = in.Unsigned("calPeriod", 12);
   d.measID = in.Unsigned("measID", 11);
   RejectUnusedGroupFields(in, d);
@@ -221,6 +354,11 @@ TEDSTemplate25::Data ReadTemplate(const Json& object, const std::string& path) {
 // `teds decode --json` document.
 const Json& Transducer(const Json& sheet) {
   if (!sheet.is_object() || !sheet.contains("transducers")) return sheet;
+  // The document's other members describe the run that wrote it.
+  ObjectReader document(sheet, "");
+  document.Ignore({"command", "exitCode", "texts", "devices", "pages", "transducers", "parseError",
+                   "timedOut"});
+  document.RejectUnknown();
   const Json& list = sheet["transducers"];
   if (!list.is_array() || list.size() != 1) {
     throw DataSheetError("transducers: a data sheet holds exactly one transducer");
@@ -257,8 +395,12 @@ DataSheetError::DataSheetError(const std::string& message) : std::runtime_error(
 
 DataSheet ParseDataSheet(const std::string& text, const std::string& source,
                          const std::vector<std::string>& settings) {
-  Json sheet = text.empty() ? Json::object() : Json::parse(text, nullptr, false);
-  if (sheet.is_discarded()) throw DataSheetError(source + ": not valid JSON");
+  Json sheet;
+  try {
+    sheet = ParseSheetText(text);
+  } catch (const DataSheetError& e) {
+    throw DataSheetError(source + ": " + e.what());
+  }
   try {
     for (const std::string& setting : settings) ApplySetting(sheet, setting);
     ObjectReader in(Transducer(sheet), "");

@@ -1,6 +1,7 @@
 #include "tools/teds/EncodeCommand.h"
 
 #include <CLI/CLI.hpp>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -43,13 +44,48 @@ bool ReadSheetText(const std::string& path, TedsStreams& streams, std::string& t
     text.assign(std::istreambuf_iterator<char>(streams.in), std::istreambuf_iterator<char>());
     return true;
   }
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    error = path + ": is a directory, not a data sheet file";
+    return false;
+  }
   std::ifstream file(path, std::ios::binary);
-  if (!file) {
+  try {
+    if (file) {
+      text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+  } catch (const std::exception&) {
+    // The stream buffer reports a failing read (a device, a vanished file)
+    // by throwing.
+    file.setstate(std::ios::badbit);
+  }
+  if (!file || file.bad()) {
     error = path + ": cannot be read";
     return false;
   }
-  text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
   return true;
+}
+
+// The encoder names a template's field by itself ("weight") or, with more
+// than one template, with its number ("template 2: weight"); a data sheet's
+// messages name it by its place in the sheet ("templates[1].weight").
+std::string SheetFieldMessage(const std::string& error) {
+  static const char* const kBasic[] = {"manufacturerID", "modelNumber", "versionLetter",
+                                       "versionNumber", "serialNumber"};
+  for (const char* field : kBasic) {
+    if (error.rfind(std::string(field) + ": ", 0) == 0) return "basicTeds." + error;
+  }
+  if (error.rfind("image: ", 0) == 0) return error;
+  const std::string numbered = "template ";
+  if (error.rfind(numbered, 0) == 0) {
+    const std::size_t colon = error.find(": ");
+    const std::string number = error.substr(numbered.size(), colon - numbered.size());
+    if (colon != std::string::npos && !number.empty() &&
+        number.find_first_not_of("0123456789") == std::string::npos) {
+      return "templates[" + std::to_string(std::stoul(number) - 1) + "]." + error.substr(colon + 2);
+    }
+  }
+  return "templates[0]." + error;
 }
 
 TEDSEncoder::Result Contents(const ContentOptions& options, TedsStreams& streams,
@@ -67,11 +103,12 @@ TEDSEncoder::Result Contents(const ContentOptions& options, TedsStreams& streams
   std::string text;
   if (!ReadSheetText(options.sheetPath, streams, text, error)) return {};
   try {
-    const std::string source = options.sheetPath == "-" ? "standard input" : options.sheetPath;
-    const DataSheet sheet =
-        ParseDataSheet(text, source.empty() ? "data sheet" : source, options.settings);
+    const std::string source = options.sheetPath.empty()  ? "data sheet"
+                               : options.sheetPath == "-" ? "standard input"
+                                                          : options.sheetPath;
+    const DataSheet sheet = ParseDataSheet(text, source, options.settings);
     TEDSEncoder::Result result = TEDSEncoder::EncodeDS2430A(sheet.basic, sheet.templates);
-    error = result.error;
+    if (!result.ok) error = source + ": " + SheetFieldMessage(result.error);
     return result;
   } catch (const DataSheetError& e) {
     error = e.what();

@@ -4,14 +4,17 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
 #include <ostream>
 #include <stdexcept>
+#include <thread>
 
 #include "devicelink/ZorelOneWireMaster.h"
 #include "onewire/DS2430AWriter.h"
+#include "serial/DS2480BOneWireMaster.h"
 #include "simdevice/Bench.h"
 #include "simdevice/SimDevice.h"
 #include "text/HexText.h"
@@ -31,7 +34,8 @@ const char kWriteFooter[] =
     "\n"
     "With this build's stand-in the device is the simulated device of a bench file\n"
     "(or the built-in bench); --save-bench writes the bench with the parts' new\n"
-    "contents, for `teds query --bench`.\n"
+    "contents, for `teds query --bench`. With --serial PORT the same sequence runs\n"
+    "through a DS2480B serial 1-Wire adapter, as a calibration bench has it.\n"
     "\n"
     "Examples:\n"
     "  teds write --bench blank.json --rom \"14 3A 7F 1B 05 00 00 B6\" \\\n"
@@ -40,7 +44,11 @@ const char kWriteFooter[] =
     "\n"
     "Exit status: 0 written and verified, 1 the write failed or the part was not\n"
     "found (the line on standard output says what the part holds), 2 bad\n"
-    "arguments, contents or bench, 3 no end within the time-out.";
+    "arguments, contents or bench, 3 no end within the time-out, 5 written and\n"
+    "verified but the --save-bench file could not be written.";
+
+// The DS2430A programs for about 10 ms after a copy; a little more is waited.
+constexpr std::chrono::milliseconds kProgrammingPause{12};
 
 std::wstring Widen(const std::string& text) {
   std::wstring wide;
@@ -50,8 +58,10 @@ std::wstring Widen(const std::string& text) {
 
 // Brings the master up, finds the part and runs the writer, on the device
 // library's callback thread; the waiting thread hears when it has ended.
+// The bus and the discovery each report failures through an Error of their
+// own, so each has its own listener object: a failed discovery ends the
+// write, while a bus error ends it only when the master cannot come up.
 class WriteHost : public AbstractOneWireMaster::Listener,
-                  public AbstractOneWireMaster::DiscoveryListener,
                   public DS2430AWriter::Listener,
                   public std::enable_shared_from_this<WriteHost> {
  public:
@@ -63,25 +73,36 @@ class WriteHost : public AbstractOneWireMaster::Listener,
         memory(std::move(memory)),
         streams(streams) {}
 
-  void Attach(ZorelOneWireMaster& link) { master = &link; }
+  // `stalled` tells whether the master can no longer come up, so that it
+  // will never become ready: checked after every bus error.
+  void Attach(AbstractOneWireMaster& bus, std::function<bool()> stalled) {
+    master = &bus;
+    cannotStart = std::move(stalled);
+  }
 
   void Ready() override {
     if (searching) return;
     searching = true;
     Progress("searching the bus");
-    master->Discover(shared_from_this());
+    master->Discover(std::make_shared<SearchListener>(shared_from_this()));
   }
   void Error(const std::string& message) override {
     Print(message);
-    // A refused handshake leaves the master waiting for ever; a failed
-    // discovery or write reports through its own listener.
-    if (master->HandshakeRefused()) End(false);
+    // A master that cannot start (a refused handshake, an adapter that does
+    // not answer) waits for ever. After any other bus error the master still
+    // becomes ready (the search then fails or finds the part), and a failing
+    // write reports through the writer.
+    if (cannotStart && cannotStart()) End(false);
   }
-  void Discovered(const std::vector<AbstractOneWireMaster::Device>& devices) override {
+  void Discovered(const std::vector<AbstractOneWireMaster::Device>& devices) {
     for (const auto& device : devices) {
       if (device != rom) continue;
       Progress("writing " + rom.ToString() + (options.lock ? " and locking it" : ""));
       writer = DS2430AWriter::Create(*master, rom, application, memory, options.lock, *this);
+      // The next block may follow a copy as soon as its answer is fetched
+      // (at once with --poll-ms 0): the bus must stay idle while the part
+      // programs.
+      writer->SetProgrammingPause([] { std::this_thread::sleep_for(kProgrammingPause); });
       writer->Start();
       return;
     }
@@ -89,6 +110,11 @@ class WriteHost : public AbstractOneWireMaster::Listener,
     for (const auto& device : devices) found += (found.empty() ? "" : ", ") + device.ToString();
     Print("Device " + rom.ToString() +
           " not found on the bus (found: " + (found.empty() ? "none" : found) + ")");
+    End(false);
+  }
+  // A search that failed will not be retried: the part cannot be found.
+  void SearchFailed(const std::string& message) {
+    Print(message);
     End(false);
   }
   void WriteFinished(const DS2430AWriter::Report& report) override {
@@ -112,6 +138,18 @@ class WriteHost : public AbstractOneWireMaster::Listener,
   }
 
  private:
+  class SearchListener : public AbstractOneWireMaster::DiscoveryListener {
+   public:
+    explicit SearchListener(std::shared_ptr<WriteHost> host) : host(std::move(host)) {}
+    void Discovered(const std::vector<AbstractOneWireMaster::Device>& devices) override {
+      host->Discovered(devices);
+    }
+    void Error(const std::string& message) override { host->SearchFailed(message); }
+
+   private:
+    const std::shared_ptr<WriteHost> host;
+  };
+
   void Print(const std::string& text) {
     std::lock_guard<std::mutex> guard(mutex);
     if (ended) return;
@@ -132,7 +170,8 @@ class WriteHost : public AbstractOneWireMaster::Listener,
   const std::vector<uint8_t> application;
   const std::vector<uint8_t> memory;
   TedsStreams& streams;
-  ZorelOneWireMaster* master = nullptr;
+  AbstractOneWireMaster* master = nullptr;
+  std::function<bool()> cannotStart;
   std::shared_ptr<DS2430AWriter> writer;
   bool searching = false;  // callback thread only
   std::mutex mutex;
@@ -181,24 +220,91 @@ bool LoadWriteBench(const WriteOptions& options, std::string& text, simdevice::B
 }
 
 bool SaveWrittenBench(const WriteOptions& options, const std::string& text,
-                      simdevice::SimDevice& device, std::ostream& err) {
+                      simdevice::SimDevice& device) {
   std::ofstream file(options.saveBenchPath, std::ios::binary | std::ios::trunc);
   if (file) file << SaveBench(text, device);
-  if (file.flush()) return true;
-  err << "teds write: --save-bench: " << options.saveBenchPath << " cannot be written\n";
-  return false;
+  return static_cast<bool>(file.flush());
+}
+
+// The part to write and what to write into it, from the options.
+bool ParseWriteInput(const WriteOptions& options, TedsStreams& streams,
+                     AbstractOneWireMaster::Device& rom, std::vector<uint8_t>& application,
+                     std::vector<uint8_t>& memory) {
+  return ParseRom(options.rom, rom, streams.err) &&
+         MakeDS2430AContents(options.contents, "teds write", streams, application, memory);
+}
+
+// Brings `master` up, finds the part and writes it; then `stop` ends all
+// traffic into the master. TEDS_EXIT_TIMEOUT (without a message) when the
+// write did not end within the time-out.
+int RunWriteCycle(AbstractOneWireMaster& master, const std::function<bool()>& stalled,
+                  const std::function<void()>& stop, const AbstractOneWireMaster::Device& rom,
+                  const std::vector<uint8_t>& application, const std::vector<uint8_t>& memory,
+                  const WriteOptions& options, TedsStreams& streams) {
+  const auto host = std::make_shared<WriteHost>(options, rom, application, memory, streams);
+  host->Attach(master, stalled);
+  master.AddListener(host);
+  host->Progress("enabling the TEDS channel");
+  AbstractOneWireMaster* const bus = &master;
+  master.Serialized([bus] { bus->Enable(true); });
+  bool ok = false;
+  const bool ended = host->Wait(std::chrono::duration<double>(options.timeoutS), ok);
+  stop();
+  if (!ended) return TEDS_EXIT_TIMEOUT;
+  return ok ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
+}
+
+int TimedOut(const WriteOptions& options, TedsStreams& streams) {
+  streams.err << "teds write: no answer: the write did not end within " << options.timeoutS
+              << " s\n";
+  return TEDS_EXIT_TIMEOUT;
+}
+
+int SerialWrite(DS2480BOneWireMaster& master, const AbstractOneWireMaster::Device& rom,
+                const std::vector<uint8_t>& application, const std::vector<uint8_t>& memory,
+                const WriteOptions& options, TedsStreams& streams) {
+  return RunWriteCycle(
+      master, [&master] { return master.StartFailed(); },
+      [&master] {
+        master.Enable(false);
+        master.Shutdown();
+      },
+      rom, application, memory, options, streams);
+}
+
+int RunSerialWrite(const WriteOptions& options, TedsStreams& streams) {
+  AbstractOneWireMaster::Device rom;
+  std::vector<uint8_t> application;
+  std::vector<uint8_t> memory;
+  if (!ParseWriteInput(options, streams, rom, application, memory)) return TEDS_EXIT_BAD_INPUT;
+  if (!(options.timeoutS > 0)) {
+    streams.err << "teds write: --timeout-s must be greater than 0\n";
+    return TEDS_EXIT_BAD_INPUT;
+  }
+  DS2480BOneWireMaster master(options.serialPort);
+  const int status = SerialWrite(master, rom, application, memory, options, streams);
+  return status == TEDS_EXIT_TIMEOUT ? TimedOut(options, streams) : status;
 }
 
 }  // namespace
 
+int RunSerialWriteOn(DS2480BOneWireMaster& master, const WriteOptions& options,
+                     TedsStreams& streams) {
+  AbstractOneWireMaster::Device rom;
+  std::vector<uint8_t> application;
+  std::vector<uint8_t> memory;
+  if (!ParseWriteInput(options, streams, rom, application, memory)) return TEDS_EXIT_BAD_INPUT;
+  return SerialWrite(master, rom, application, memory, options, streams);
+}
+
 int RunWrite(const WriteOptions& options, TedsStreams& streams) {
+  if (!options.serialPort.empty()) return RunSerialWrite(options, streams);
   AbstractOneWireMaster::Device rom;
   std::vector<uint8_t> application;
   std::vector<uint8_t> memory;
   std::string benchText;
   simdevice::Bench bench;
-  if (!ParseRom(options.rom, rom, streams.err) ||
-      !MakeDS2430AContents(options.contents, "teds write", streams, application, memory) ||
+  if (!ParseWriteInput(options, streams, rom, application, memory) ||
       !LoadWriteBench(options, benchText, bench, streams.err)) {
     return TEDS_EXIT_BAD_INPUT;
   }
@@ -222,29 +328,30 @@ int RunWrite(const WriteOptions& options, TedsStreams& streams) {
     streams.err << "teds write: " << e.what() << '\n';
     return TEDS_EXIT_BAD_INPUT;
   }
-  const auto host = std::make_shared<WriteHost>(options, rom, application, memory, streams);
-  host->Attach(*master);
-  master->AddListener(host);
-  host->Progress("enabling the TEDS channel");
   ZorelOneWireMaster* const link = master.get();
-  master->Serialized([link] { link->Enable(true); });
-  bool ok = false;
-  const bool ended = host->Wait(std::chrono::duration<double>(options.timeoutS), ok);
-  master->Enable(false);
-  master->Shutdown();
+  const int status = RunWriteCycle(
+      *master, [link] { return link->HandshakeRefused(); },
+      [link] {
+        link->Enable(false);
+        link->Shutdown();
+      },
+      rom, application, memory, options, streams);
   master.reset();
+  const bool ended = status != TEDS_EXIT_TIMEOUT;
+  const bool ok = status == TEDS_EXIT_OK;
 
   // Saved whatever the outcome: the file then holds what the parts hold.
-  if (!options.saveBenchPath.empty() &&
-      !SaveWrittenBench(options, benchText, *device, streams.err)) {
+  if (!options.saveBenchPath.empty() && !SaveWrittenBench(options, benchText, *device)) {
+    if (ended && ok) {
+      // The part is written: that must not read as bad input.
+      streams.err << "teds write: the part was written, but the bench was not saved: "
+                  << options.saveBenchPath << " cannot be written\n";
+      return TEDS_EXIT_BENCH_NOT_SAVED;
+    }
+    streams.err << "teds write: --save-bench: " << options.saveBenchPath << " cannot be written\n";
     return TEDS_EXIT_BAD_INPUT;
   }
-  if (!ended) {
-    streams.err << "teds write: no answer: the write did not end within " << options.timeoutS
-                << " s\n";
-    return TEDS_EXIT_TIMEOUT;
-  }
-  return ok ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
+  return ended ? status : TimedOut(options, streams);
 }
 
 void AddWriteCommand(CLI::App& app, TedsStreams& streams, int& status) {
@@ -280,6 +387,16 @@ void AddWriteCommand(CLI::App& app, TedsStreams& streams, int& status) {
   write->add_option("--timeout-s", options->timeoutS, "Give up after this many seconds")
       ->capture_default_str();
   write->add_flag("--quiet", options->quiet, "No progress on standard error");
+  CLI::Option* serial =
+      write
+          ->add_option("--serial", options->serialPort,
+                       "Write through a DS2480B serial 1-Wire adapter on this port "
+                       "(/dev/ttyUSB0, COM3) instead of the device library")
+          ->type_name("PORT");
+  for (const char* name :
+       {"--bench", "--save-bench", "--device", "--address", "--channel", "--mode", "--poll-ms"}) {
+    serial->excludes(write->get_option(name));
+  }
   write->callback([options, device, address, channel, &streams, &status]() {
     options->haveDevice = device->count() > 0;
     options->haveAddress = address->count() > 0;

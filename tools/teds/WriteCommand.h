@@ -8,6 +8,7 @@
 namespace CLI {
 class App;
 }
+class DS2480BOneWireMaster;
 
 // `teds write`: programs one DS2430A, found by its ROM, through the device
 // library (with this build's stand-in: the simulated device of a bench).
@@ -27,6 +28,7 @@ struct WriteOptions {
   unsigned int pollMs = 1000;
   double timeoutS = 60;
   bool quiet = false;
+  std::string serialPort;  // --serial: a DS2480B adapter instead of the device library
 };
 
 // Standard output gets the bus's error texts as they arrive and one line of
@@ -34,7 +36,16 @@ struct WriteOptions {
 // holds now. Returns TEDS_EXIT_OK when the part was written (and locked, if
 // asked) and verified, TEDS_EXIT_PARSE_ERROR when the write failed or the
 // part was not found, TEDS_EXIT_BAD_INPUT for bad arguments, contents or
-// bench, TEDS_EXIT_TIMEOUT (3) when it did not end in time.
+// bench, TEDS_EXIT_TIMEOUT (3) when it did not end in time, and
+// TEDS_EXIT_BENCH_NOT_SAVED when the part was written and verified but the
+// --save-bench file could not be written.
+constexpr int TEDS_EXIT_BENCH_NOT_SAVED = 5;
+
 int RunWrite(const WriteOptions& options, TedsStreams& streams);
+
+// The write of `teds write --serial` on a master of the caller's (one on an
+// emulated port, for tests); TEDS_EXIT_TIMEOUT without a message.
+int RunSerialWriteOn(DS2480BOneWireMaster& master, const WriteOptions& options,
+                     TedsStreams& streams);
 
 void AddWriteCommand(CLI::App& app, TedsStreams& streams, int& status);

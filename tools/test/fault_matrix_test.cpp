@@ -52,13 +52,11 @@ const std::string kCompiled = "Compile: GOOD CHECKSUM\n";
 const std::string kReport = kCompiled + orvtest::WorkedSensorOutput(kRom);
 const std::string kHealthy = kReady + kFound + kReport;
 
-const std::string kBusError = "OneWire Error: ";
-const std::string kDiscoveryError = "OneWire Discovery Error: Remote OneWire transfer failed: ";
-// A search pass whose ROM fails its CRC-8 check runs twice more before the
-// discovery fails.
 const std::string kSearchRepeats =
     "Search pass repeated: ROM CRC-8 check failed (repeat 1 of 2)\n"
     "Search pass repeated: ROM CRC-8 check failed (repeat 2 of 2)\n";
+const std::string kBusError = "OneWire Error: ";
+const std::string kDiscoveryError = "OneWire Discovery Error: Remote OneWire transfer failed: ";
 const std::string kMemoryError = "OneWire Memory Error:Remote OneWire transfer failed: ";
 const std::string kConfigError = kBusError + "Failed to configure remote: ";
 const std::string kSilent = "Relay did not answer";
@@ -154,12 +152,14 @@ std::vector<FaultCase> Cases() {
       {"DataFails_Reading", "reading", CommandFails("0A"), TEDS_EXIT_PARSE_ERROR,
        kReady + kFound + kMemoryError + "CMD_ML_DATA failed\n"},
 
-      // Bus faults.
+      // Bus faults. A ROM failing its CRC-8 check is searched for twice more.
       {"CorruptSearchCrc_Search", "search", Knob("corruptSearchCrc", json::array({kRom})),
-       TEDS_EXIT_PARSE_ERROR, kReady + kSearchRepeats + kDiscoveryError + "CMD_DATA_ID CRC Check failed\n"},
+       TEDS_EXIT_PARSE_ERROR,
+       kReady + kSearchRepeats + kDiscoveryError + "CMD_DATA_ID CRC Check failed\n"},
       {"BadRomCrc_Search", "search",
        [](json& bench) { Channel(bench)["devices"][0]["rom"] = "14 3A 7F 1B 05 00 00 B7"; },
-       TEDS_EXIT_PARSE_ERROR, kReady + kSearchRepeats + kDiscoveryError + "CMD_DATA_ID CRC Check failed\n"},
+       TEDS_EXIT_PARSE_ERROR,
+       kReady + kSearchRepeats + kDiscoveryError + "CMD_DATA_ID CRC Check failed\n"},
       {"NoPresence_Search", "search",
        [](json& bench) {
          Channel(bench)["devices"] = json::array();

@@ -21,11 +21,13 @@ ORVANE_SIM_LIBRARY or beside the library.
 
 from .model import (BasicTeds, DecodeResult, QueryResult, Template25, TedsError,
                     Transducer)
-from .api import Session, decode_ds2430a, decode_image, query, query_serial, version
+from .api import (Session, decode_ds2430a, decode_image, query, query_serial, version,
+                  write_serial)
 from .simulator import SimulatedDevice
 
 __all__ = [
     "BasicTeds", "DecodeResult", "QueryResult", "Session", "SimulatedDevice", "Template25",
     "TedsError",
     "Transducer", "decode_ds2430a", "decode_image", "query", "query_serial", "version",
+    "write_serial",
 ]

@@ -174,6 +174,8 @@ def teds():
         _declare(lib, "orvane_teds_query_stop", c_int, c_void_p)
         _declare(lib, "orvane_teds_query_result_free", c_int, POINTER(QueryResult))
         _declare(lib, "orvane_teds_query_destroy", c_int, c_void_p)
+        _declare(lib, "orvane_teds_write_serial", c_int, c_char_p, c_char_p, c_char_p,
+                 c_char_p, c_int, c_uint32, POINTER(c_int), c_char_p, c_size_t)
         _teds = lib
     return _teds
 

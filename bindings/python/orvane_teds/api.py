@@ -2,8 +2,8 @@
 
 import math
 import threading
-from ctypes import POINTER, byref, c_char_p, c_void_p
-from typing import Any, Callable, List, Optional, Union
+from ctypes import POINTER, byref, c_char_p, c_int, c_void_p, create_string_buffer
+from typing import Any, Callable, List, Optional, Tuple, Union
 
 from . import _native
 from .model import DecodeResult, QueryResult, TedsError, Transducer
@@ -257,6 +257,32 @@ def query_serial(port: str, timeout_s: float = 60.0,
     _timeout_ms(timeout_s)
     with Session.serial(port, baud) as session:
         return session.query(timeout_s, on_transducer, on_text)
+
+
+def write_serial(port: str, rom: BytesLike, application: BytesLike, memory: BytesLike,
+                 lock: bool = False, timeout_s: float = 60.0) -> Tuple[bool, str]:
+    """Programs the DS2430A `rom` (8 bytes) behind a DS2480B serial adapter
+    on `port` with `application` (8 bytes) and `memory` (32 bytes, page
+    checksum first), as `teds write --serial` does, locking the application
+    register only when `lock` is true. Bytes or hexadecimal texts. Returns
+    (written, report): whether the part was written and verified, and the
+    line that says what was written or which step failed and what the part
+    holds now. A write that does not end within `timeout_s` raises TedsError."""
+    encoded = _name(port, "port")
+    if not port:
+        raise ValueError("port: expected the name of a serial port")
+    values = {"rom": (rom, 8), "application": (application, 8), "memory": (memory, 32)}
+    given = {}
+    for name, (value, size) in values.items():
+        given[name] = _bytes(value, name)
+        if len(given[name]) != size:
+            raise ValueError(f"{name}: expected {size} bytes, not {len(given[name])}")
+    written = c_int()
+    report = create_string_buffer(1024)
+    _check(_native.teds().orvane_teds_write_serial(
+        encoded, given["rom"], given["application"], given["memory"],
+        1 if lock else 0, _timeout_ms(timeout_s), byref(written), report, len(report)))
+    return written.value == 1, report.value.decode("latin-1")
 
 
 # The serial rates of a DS2480B adapter.

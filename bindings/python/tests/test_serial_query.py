@@ -51,3 +51,26 @@ def test_serial_query_faults_end_with_their_text():
         "OneWire Error: DS2480B on /nonexistent/ttyS9: cannot open the serial port: ")
     with pytest.raises(ValueError, match="port"):
         orvane_teds.query_serial("")
+
+
+def test_serial_write_programs_the_sensor_and_a_serial_query_reads_it_back(adapter):
+    rom = "14 3A 7F 1B 05 00 00 B6"
+    sheet = subprocess.run(
+        [program("TEDS_PROGRAM"), "query", "--json", "--quiet", "--poll-ms", "0"],
+        capture_output=True, text=True).stdout
+    encoded = subprocess.run(
+        [program("TEDS_PROGRAM"), "encode", "--sheet", "-", "--set", "calInitials=PYW"],
+        input=sheet, capture_output=True, text=True, check=True).stdout
+    lines = dict(line.split(":", 1) for line in encoded.splitlines()[1:3])
+    written, report = orvane_teds.write_serial(
+        adapter, rom, lines["Application"].strip(), lines["Memory"].strip(), lock=True,
+        timeout_s=20)
+    assert written, report
+    assert report == ("Wrote [" + rom + "]: memory programmed with the new contents; "
+                      "application register already locked with the new contents")
+    result = orvane_teds.query_serial(adapter, timeout_s=20)
+    assert "%CalInitials:   PYW" in result.transducers[0].report
+    with pytest.raises(ValueError, match="memory"):
+        orvane_teds.write_serial(adapter, rom, lines["Application"].strip(), "00")
+    gone, text = orvane_teds.write_serial("/nonexistent/ttyS9", rom, bytes(8), bytes(32))
+    assert not gone and text.startswith("DS2480B on /nonexistent/ttyS9: cannot open")
