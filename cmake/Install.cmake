@@ -58,3 +58,10 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/orvane_tedsConfigVersion.cm
 install(FILES ${CMAKE_BINARY_DIR}/orvane_tedsConfig.cmake
   ${CMAKE_BINARY_DIR}/orvane_tedsConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/orvane_teds)
+
+# On Windows the DLLs need mingw's thread library beside them, and MSVC hosts
+# link the C interface through orvane_teds.lib.
+if(MINGW)
+  install(FILES ${ORVANE_WINPTHREAD_DLL} DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+include(${PROJECT_SOURCE_DIR}/cmake/MsvcImportLibrary.cmake)

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "serial/LibraryUnload.h"
 #include "teds/TEDSText.h"
 
 namespace {
@@ -35,6 +36,15 @@ ZorelOneWireMaster::ZorelOneWireMaster(const std::wstring& device, unsigned int 
 ZorelOneWireMaster::~ZorelOneWireMaster() { Shutdown(); }
 
 void ZorelOneWireMaster::Shutdown() {
+  if (serial::LibraryUnloading()) {
+    // At process exit the callback thread and the poll thread were ended
+    // wherever they stood, maybe holding the master's lock; on unloading a
+    // thread cannot end before the loader is done. Nothing is waited for,
+    // and the poll thread's object is kept for good, unjoined, so that its
+    // destructor does not end the process.
+    if (pollThread && pollThread->joinable()) new std::thread(std::move(*pollThread));
+    return;
+  }
   {
     std::lock_guard<std::recursive_mutex> guard(lock);
     if (shutDown) return;

@@ -9,6 +9,10 @@
 #include "orvane/Orvane.h"
 #include "orvane/OrvaneBackend.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 // The library's dispatcher: one queue of requests and one callback thread that
 // hands each request to its device, shows it and its answers to the traffic
 // observers, and delivers the answers to the listeners of the device name.
@@ -95,6 +99,24 @@ struct Request {
 
 using DeviceKey = std::pair<std::wstring, unsigned int>;
 
+// True once the process is ending under the callback thread: on Windows,
+// when ExitProcess has ended every other thread and the loader runs the DLLs'
+// detach code (static destructors of DLLs, under the loader lock). The
+// callback thread is gone then, perhaps in the middle of a call and holding
+// the lock, so a removal must neither lock nor wait for it, nor join it.
+// Looked up on every call: a lazily built static would take the runtime's
+// lock for statics, which an ended thread may hold.
+bool ProcessIsEnding() {
+#if defined(_WIN32)
+  using Query = BOOLEAN(WINAPI*)();
+  const FARPROC found = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress");
+  if (found == nullptr) return false;
+  return reinterpret_cast<Query>(reinterpret_cast<void (*)()>(found))() != 0;
+#else
+  return false;
+#endif
+}
+
 class Library {
  public:
   // Never destroyed: a process may end with devices still attached, so
@@ -119,6 +141,9 @@ class Library {
   }
 
   bool Detach(const DeviceKey& key) {
+    // Nothing is delivered any more, and the thread that would be waited for
+    // is gone.
+    if (ProcessIsEnding()) return true;
     std::unique_lock<std::mutex> lock(mutex);
     auto found = devices.find(key);
     if (found == devices.end()) return false;
@@ -143,7 +168,7 @@ class Library {
   }
 
   void RemoveListener(const std::shared_ptr<StreamListener>& listener, const std::wstring& device) {
-    if (!listener) return;
+    if (!listener || ProcessIsEnding()) return;
     std::unique_lock<std::mutex> lock(mutex);
     auto found = listeners.find(device);
     if (found == listeners.end()) return;
@@ -162,7 +187,7 @@ class Library {
   }
 
   void RemoveObserver(const std::shared_ptr<TrafficObserver>& observer) {
-    if (!observer) return;
+    if (!observer || ProcessIsEnding()) return;
     std::unique_lock<std::mutex> lock(mutex);
     observers.erase(std::remove(observers.begin(), observers.end(), observer), observers.end());
     WaitFor(lock, observer.get());
@@ -177,6 +202,7 @@ class Library {
   }
 
   bool Flush(std::chrono::milliseconds timeout) {
+    if (ProcessIsEnding()) return false;
     std::unique_lock<std::mutex> lock(mutex);
     if (OnWorker()) return false;
     const uint64_t last = lastSequence;

@@ -7,7 +7,9 @@
 #            python3 with pytest and jsonschema for the Python package (and
 #            venv, setuptools and wheel to install it with pip, offline);
 #   --ci     also what CI runs beyond that: benchmarks, the mingw-w64 cross
-#            compiler and wine, clang with libFuzzer, valgrind.
+#            compiler and wine, clang with libFuzzer, valgrind, llvm's
+#            llvm-dlltool and lld's lld-link for the MSVC import library and
+#            its check, and mono-devel for the C# binding.
 # Does nothing when everything is already there.
 set -euo pipefail
 
@@ -25,7 +27,8 @@ if [ "$level" = --tests ] || [ "$level" = --ci ]; then
 fi
 if [ "$level" = --ci ]; then
   packages+=(libbenchmark-dev g++-mingw-w64-x86-64-posix wine64
-             clang libclang-rt-14-dev valgrind owserver ow-shell)
+             clang libclang-rt-14-dev valgrind owserver ow-shell
+             llvm lld mono-devel)
 fi
 
 missing=()

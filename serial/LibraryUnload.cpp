@@ -20,9 +20,25 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   return TRUE;
 }
 
+namespace {
+
+// True once ExitProcess has ended every other thread and the loader runs the
+// DLLs' detach code: also while the DLLs that depend on this one (a host's)
+// run their static destructors, before this library's own detach. Looked up
+// on every call: a lazily built static would take the runtime's lock for
+// statics, which an ended thread may hold.
+bool ProcessEnding() {
+  using Query = BOOLEAN(WINAPI*)();
+  const FARPROC found = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress");
+  if (found == nullptr) return false;
+  return reinterpret_cast<Query>(reinterpret_cast<void (*)()>(found))() != 0;
+}
+
+}  // namespace
+
 namespace serial {
 
-bool LibraryUnloading() { return unloading.load(); }
+bool LibraryUnloading() { return unloading.load() || ProcessEnding(); }
 
 }  // namespace serial
 
