@@ -38,7 +38,9 @@ ORVANE_API bool AttachDevice(const std::wstring& device, unsigned int address,
 // Detaches the device at `device` and `address`; requests queued for it are
 // dropped. Once this returns no call reaches its backend: a call already
 // running is waited for, except on the callback thread itself. Returns false
-// when no device was attached there.
+// when no device was attached there. While Windows ends the process (the
+// callback thread already ended, the DLLs' detach code running) it does
+// nothing and returns true.
 ORVANE_API bool DetachDevice(const std::wstring& device, unsigned int address);
 
 // Kind of a request or response, as far as this library knows it.
