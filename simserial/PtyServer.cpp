@@ -21,8 +21,8 @@ void PtyServer::Serve(const std::atomic<bool>&, std::ostream*) {}
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 

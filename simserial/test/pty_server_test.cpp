@@ -68,11 +68,13 @@ class Served {
     std::string error;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (n < count && std::chrono::steady_clock::now() < deadline) {
-      const long r = host->Read(got.data() + n, got.size() - n, std::chrono::milliseconds(50), error);
+      const long r =
+          host->Read(got.data() + n, got.size() - n, std::chrono::milliseconds(50), error);
       if (r < 0) break;
       n += std::size_t(r);
     }
-    const long more = host->Read(got.data() + n, got.size() - n, std::chrono::milliseconds(150), error);
+    const long more =
+        host->Read(got.data() + n, got.size() - n, std::chrono::milliseconds(150), error);
     if (more > 0) n += std::size_t(more);
     got.resize(n);
     return got;
@@ -116,12 +118,12 @@ TEST(PtyServer, TakesEachByteAtTheRateInForceWhenTheHostWroteIt) {
         E({})}},
       {"a break takes the adapter back to 9600",
        {},
-       {W(start), E(presence), W({0x77}), Rate(115200), W({0x0F}), E({0x06}), Rate(9600),
-        kBreak, W(start), E(presence)}},
+       {W(start), E(presence), W({0x77}), Rate(115200), W({0x0F}), E({0x06}), Rate(9600), kBreak,
+        W(start), E(presence)}},
       {"a break waiting with the bytes after it",
        {},
-       {W(start), E(presence), W({0x77}), Rate(115200), W({0x0F}), E({0x06}), kPause,
-        Rate(9600), kBreak, W(start), kServe, E(presence)}},
+       {W(start), E(presence), W({0x77}), Rate(115200), W({0x0F}), E({0x06}), kPause, Rate(9600),
+        kBreak, W(start), kServe, E(presence)}},
       {"a break leaves data mode",
        {},
        {W(start), E(presence), W({0xE1, 0x33}), E({0x33}), kBreak, W(start), E(presence)}},
