@@ -73,7 +73,13 @@ class PosixSerialPort : public SerialPort {
     return false;
   }
 
-  void SendBreak() override { tcsendbreak(fd, 0); }
+  // Output not sent yet is discarded first: the break resets the adapter,
+  // which would forget it anyway. On a pseudo-terminal, where a break does
+  // nothing, the discard is what the other end can see of it.
+  void SendBreak() override {
+    tcflush(fd, TCOFLUSH);
+    tcsendbreak(fd, 0);
+  }
   void DiscardInput() override { tcflush(fd, TCIFLUSH); }
 
  private:

@@ -104,6 +104,37 @@ std::vector<uint8_t> DS2480BEmulator::Receive(const uint8_t* data, std::size_t c
   return answer;
 }
 
+std::size_t DS2480BEmulator::RateWriteEnd(const uint8_t* data, std::size_t count) const {
+  Mode scan = mode;
+  for (std::size_t i = 0; i < count; ++i) {
+    const uint8_t byte = data[i];
+    bool command = false;
+    switch (scan) {
+      case Mode::Timing:
+        scan = Mode::Command;
+        break;
+      case Mode::Command:
+        command = true;
+        break;
+      case Mode::Data:
+        if (byte == ds2480b::COMMAND_MODE) scan = Mode::Escape;
+        break;
+      case Mode::Escape:
+        scan = byte == ds2480b::COMMAND_MODE ? Mode::Data : Mode::Command;
+        command = scan == Mode::Command;
+        break;
+    }
+    if (!command) continue;
+    if (byte == ds2480b::DATA_MODE) {
+      scan = Mode::Data;
+    } else if (ds2480b::IsConfiguration(byte) && !ds2480b::IsConfigRead(byte) &&
+               ((byte >> 4) & 0x07) == ds2480b::BAUD_PARAMETER) {
+      return i + 1;
+    }
+  }
+  return 0;
+}
+
 void DS2480BEmulator::Answer(uint8_t byte) {
   ++answers;
   out->push_back(answers == faults.noisyAnswer ? uint8_t(~byte) : byte);

@@ -57,6 +57,11 @@ class DS2480BEmulator {
   std::vector<uint8_t> Receive(const uint8_t* data, std::size_t count, unsigned hostBaud = 9600);
   // The adapter's serial rate: 9600 after power-on and after a break.
   unsigned Baud() const;
+  // How many of these bytes, were they taken next, run up to and including
+  // the first command that writes the rate (taken or not): a host changes
+  // its own rate right after it, so what follows comes at the new one. 0
+  // when there is none. Follows the modes only; nothing is taken.
+  std::size_t RateWriteEnd(const uint8_t* data, std::size_t count) const;
 
   // 1-Wire time at standard speed: a reset with its presence pulse, one
   // time slot.

@@ -22,6 +22,7 @@ void PtyServer::Serve(const std::atomic<bool>&, std::ostream*) {}
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -51,6 +52,13 @@ std::string PtyServer::Open(std::string& error) {
   if (tcgetattr(fd, &tio) == 0) {
     cfmakeraw(&tio);
     tcsetattr(fd, TCSANOW, &tio);
+  }
+  // Packet mode: each read starts with a byte that tells data from a flush
+  // on the host's end, which is how a break shows here.
+  int packet = 1;
+  if (ioctl(fd, TIOCPKT, &packet) != 0) {
+    error = std::strerror(errno);
+    return std::string();
   }
   const char* name = ptsname(fd);
   if (name == nullptr) {
@@ -99,12 +107,29 @@ unsigned HostBaud(int fd) {
 
 void PtyServer::Serve(const std::atomic<bool>& stop, std::ostream* trace) {
   bool connected = false;
-  std::vector<uint8_t> buffer(4096);
+  // One byte more for the packet mode's leading byte.
+  std::vector<uint8_t> buffer(4097);
+  // The host's rate for the bytes not read yet, until it sends a rate
+  // switch: it changes its rate right after one, and before a break.
+  unsigned lastBaud = emulator->Baud();
   // The end of the latest answer: the bus has been idle since.
   auto lastActivity = std::chrono::steady_clock::now();
   const auto quiet = [this, &lastActivity] {
     emulator->Quiet(std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - lastActivity));
+  };
+  const auto take = [this, trace](const uint8_t* data, std::size_t count, unsigned rate) {
+    if (count == 0) return std::vector<uint8_t>();
+    if (rate != emulator->Baud()) {
+      Trace(trace, ("at " + std::to_string(rate) + " baud, not taken:").c_str(), data, count);
+    }
+    return emulator->Receive(data, count, rate);
+  };
+  const auto poweredOff = [this, &connected, &lastBaud] {
+    if (connected) emulator->PowerOn();
+    connected = false;
+    lastBaud = emulator->Baud();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   };
   while (!stop) {
     pollfd p{fd, POLLIN, 0};
@@ -119,36 +144,50 @@ void PtyServer::Serve(const std::atomic<bool>& stop, std::ostream* trace) {
       // the next host powers it up afresh.
       quiet();
       if (connected) Trace(trace, "closed", nullptr, 0);
-      if (connected) emulator->PowerOn();
-      connected = false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      poweredOff();
       continue;
     }
     const ssize_t n = read(fd, buffer.data(), buffer.size());
     if (n <= 0) {
       quiet();
-      if (connected) emulator->PowerOn();
-      connected = false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      poweredOff();
       continue;
     }
-    connected = true;
     quiet();
-    const unsigned hostBaud = HostBaud(fd);
-    if (hostBaud != emulator->Baud()) {
-      Trace(trace, ("at " + std::to_string(hostBaud) + " baud, not taken:").c_str(), buffer.data(),
-            std::size_t(n));
+    if (buffer[0] != TIOCPKT_DATA) {
+      // The host discarded its unsent output: its break (a port opening
+      // does so too), which takes the adapter back to 9600 and to its
+      // timing byte. The host set its rate before; it changes it again only
+      // after answers, so the rate now is the one of the bytes to come.
+      // Discarding its input is of no concern here.
+      if ((buffer[0] & TIOCPKT_FLUSHWRITE) != 0) {
+        emulator->Break();
+        lastBaud = HostBaud(fd);
+      }
+      continue;
     }
-    const std::vector<uint8_t> answer = emulator->Receive(buffer.data(), std::size_t(n), hostBaud);
+    const uint8_t* data = buffer.data() + 1;
+    const std::size_t count = std::size_t(n) - 1;
+    connected = true;
+    // Read after the bytes: the rate of the last of them, or a newer one.
+    const unsigned hostBaud = HostBaud(fd);
+    const std::size_t atOld = hostBaud == lastBaud ? count : emulator->RateWriteEnd(data, count);
+    std::vector<uint8_t> answer = take(data, atOld, lastBaud);
+    // Answered at the old rate: the host, at the new one by now, cannot
+    // read that.
+    if (hostBaud != lastBaud) answer.clear();
+    const std::vector<uint8_t> rest = take(data + atOld, count - atOld, hostBaud);
+    answer.insert(answer.end(), rest.begin(), rest.end());
+    lastBaud = hostBaud;
     const std::chrono::microseconds busTime = emulator->TakeBusTime();
     if (pacing) {
-      const std::size_t serialBytes = std::size_t(n) + (answer.empty() ? 0 : 1);
+      const std::size_t serialBytes = count + (answer.empty() ? 0 : 1);
       const long long rate = hostBaud != 0 ? hostBaud : 9600;
       const std::chrono::microseconds serialTime(10000000LL * static_cast<long long>(serialBytes) /
                                                  rate);
       std::this_thread::sleep_for(serialTime + busTime);
     }
-    Trace(trace, "in ", buffer.data(), std::size_t(n));
+    Trace(trace, "in ", data, count);
     Trace(trace, "out", answer.data(), answer.size());
     std::size_t done = 0;
     while (done < answer.size()) {

@@ -13,7 +13,14 @@ namespace simserial {
 // terminal's path as it would a serial port. When the host closes it, the
 // adapter is powered off: the next host starts it afresh. The rate the host
 // sets on the terminal is the rate its bytes travel at: the adapter takes
-// only those sent at its own rate. Not available on Windows (Open fails).
+// only those sent at its own rate, and its answers reach the host only at
+// the host's rate. A terminal tells the rate in force when its bytes are
+// read, not when they were written, so bytes found waiting after the host
+// changed its rate are split as on a line: those up to and including the
+// first rate switch went at the old rate, the rest at the new one. A
+// pseudo-terminal carries no break: the host port discards its unsent
+// output with each break, which this end sees (packet mode) and takes as
+// the break. Not available on Windows (Open fails).
 class PtyServer {
  public:
   explicit PtyServer(std::unique_ptr<DS2480BEmulator> emulator);

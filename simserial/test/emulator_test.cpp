@@ -272,6 +272,34 @@ TEST(DS2480BEmulator, AnswersOnlyAtTheRateItWasSwitchedTo) {
   EXPECT_EQ(HexBytes(Session(emulator, {0x0F})), "00");
 }
 
+TEST(DS2480BEmulator, FindsTheEndOfTheFirstRateWriteFollowingTheModes) {
+  struct Case {
+    const char* what;
+    Bytes before;  // taken first, after the timing byte
+    Bytes scanned;
+    std::size_t end;
+  };
+  const std::vector<Case> cases = {
+      {"a rate write alone", {}, {0x77}, 1},
+      {"after a reset, with a read after it", {}, {0xC1, 0x73, 0x0F}, 2},
+      {"the first of two", {}, {0x75, 0x71}, 1},
+      {"a rate read or another parameter", {}, {0x0F, 0x17, 0x45}, 0},
+      {"a data byte that looks like one", {}, {0xE1, 0x77, 0xE3, 0xE3, 0x77}, 0},
+      {"a command after data mode ends", {}, {0xE1, 0x33, 0xE3, 0x77}, 4},
+      {"data mode entered before", {0xE1}, {0x77, 0xE3, 0x75}, 3},
+  };
+  for (const Case& c : cases) {
+    simserial::DS2480BEmulator emulator(Channel({kA}));
+    Session(emulator, c.before);
+    EXPECT_EQ(emulator.RateWriteEnd(c.scanned.data(), c.scanned.size()), c.end) << c.what;
+  }
+  // After a break the first byte is the timing byte.
+  simserial::DS2480BEmulator emulator(Channel({kA}));
+  emulator.Break();
+  const Bytes twice{0x77, 0x77};
+  EXPECT_EQ(emulator.RateWriteEnd(twice.data(), twice.size()), 2u);
+}
+
 TEST(DS2480BEmulator, CountsTheBusTimeOfEachResetSlotAndByteAtStandardSpeed) {
   Bytes pass{0xC1, 0xE1, 0xF0, 0xE3, 0xB1, 0xE1};
   pass.insert(pass.end(), 16, 0x00);
