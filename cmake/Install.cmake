@@ -21,7 +21,7 @@ install(FILES ${CMAKE_BINARY_DIR}/orvane_teds.pc DESTINATION ${CMAKE_INSTALL_LIB
 
 # The optional component `simdevice`: the simulated device's C entry (library
 # and <orvane_sim.h>, beside <orvane_teds.h>), so that an installed C or
-# Python host can run the README's examples without the build tree. Not part
+# Python host can run the examples of docs/hosts.md without the build tree. Not part
 # of a plain install: `cmake --install build --component simdevice`. Hosts
 # use pkg-config's orvane_sim or find_package(orvane_teds COMPONENTS simdevice).
 install(FILES ${PROJECT_SOURCE_DIR}/simdevice/capi/orvane_sim.h

@@ -1,4 +1,4 @@
-// The fault knobs of a bench: one table, in the order the README lists them,
+// The fault knobs of a bench: one table, in the order docs/bench-files.md lists them,
 // that declares each knob's key, where it sits and how it is read.
 #include <climits>
 

@@ -6,7 +6,7 @@
 
 #include "simdevice/BenchModel.h"
 
-// The JSON bench file (README, section "Bench files and fault knobs").
+// The JSON bench file (docs/bench-files.md).
 
 namespace simdevice {
 

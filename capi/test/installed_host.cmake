@@ -1,9 +1,9 @@
 # Installs the build (and the optional simdevice component) into a scratch
-# prefix and builds the README's C example against it the way the README
-# says: with pkg-config, and as a CMake project through find_package, both
+# prefix and builds the C example of docs/hosts.md against it the way that
+# page says: with pkg-config, and as a CMake project through find_package, both
 # including <orvane_teds.h>. Runs each: the built-in bench's sensor is
 # reported (exit 0), a device that is not there ends with "no transducer
-# found" (exit 1). Arguments: BUILD, CC, CMAKE_GENERATOR_NAME, README, WORK.
+# found" (exit 1). Arguments: BUILD, CC, CMAKE_GENERATOR_NAME, DOC, WORK.
 file(REMOVE_RECURSE ${WORK})
 foreach(component "" simdevice)
   set(args --install ${BUILD} --prefix ${WORK}/prefix)
@@ -22,9 +22,9 @@ endif()
 get_filename_component(pcdir ${pc} DIRECTORY)
 get_filename_component(libdir ${pcdir} DIRECTORY)
 
-# The README's C example, as it stands.
-file(READ ${README} readme)
-string(FIND "${readme}" "### From C" at)
+# The C example of docs/hosts.md, as it stands.
+file(READ ${DOC} readme)
+string(FIND "${readme}" "## From C (" at)
 string(SUBSTRING "${readme}" ${at} -1 readme)
 string(FIND "${readme}" "```c\n" begin)
 math(EXPR begin "${begin} + 5")

@@ -1,4 +1,4 @@
-# Installs the package the way the README says, with pip into a fresh virtual
+# Installs the package the way docs/hosts.md says, with pip into a fresh virtual
 # environment, from a copy of its folder (pip builds in place) and without
 # the network; then checks that the installed package (not the source) is
 # the one imported, with its typing marker, and runs the tests against it.
