@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "orvane/Utils.h"
+#include "text/Calendar.h"
 #include "teds/TEDSException.h"
 
 TEDSTemplate25::TEDSTemplate25(const Data& data) : data(data) {}
@@ -114,7 +114,7 @@ std::string TEDSTemplate25::Print() const {
   text << "    %Reffreq:       " << data.refFreq << " Hz\n";
   text << "    %RefTemp:       " << data.refTemp << " *C\n";
   text << "    %CalDate:       "
-       << orvane::utils::wstr2str(orvane::utils::timeToString(data.calDate, L"%Y-%m-%d", true))
+       << orvtext::DateText(data.calDate)
        << '\n';
   text << "    %CalInitials:   " << data.calInitials << '\n';
   text << "    %CalPeriod:     " << data.calPeriod << " days\n";

@@ -1,6 +1,6 @@
 #include "teds/TEDSText.h"
 
-#include "orvane/Utils.h"
+#include "text/Calendar.h"
 #include "text/Utf8.h"
 
 namespace {
@@ -64,5 +64,5 @@ std::string TEDSText::WideToUtf8(const std::wstring& text) {
 }
 
 std::string TEDSText::DateText(int64_t seconds) {
-  return orvane::utils::wstr2str(orvane::utils::timeToString(seconds, L"%Y-%m-%d", true));
+  return orvtext::DateText(seconds);
 }
