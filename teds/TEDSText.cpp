@@ -63,6 +63,4 @@ std::string TEDSText::WideToUtf8(const std::wstring& text) {
   return out;
 }
 
-std::string TEDSText::DateText(int64_t seconds) {
-  return orvtext::DateText(seconds);
-}
+std::string TEDSText::DateText(int64_t seconds) { return orvtext::DateText(seconds); }

@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "teds/TEDSText.h"
 #include "teds/TEDSBasicDatasheet.h"
 #include "teds/TEDSParser.h"
+#include "teds/TEDSText.h"
 #include "testing/TedsImages.h"
 #include "testing/WorkedExample.h"
 

@@ -321,8 +321,7 @@ int RunWrite(const WriteOptions& options, TedsStreams& streams) {
   std::unique_ptr<ZorelOneWireMaster> master;
   try {
     master = std::make_unique<ZorelOneWireMaster>(
-        deviceName,
-        options.haveAddress ? options.address : bench.address, channel,
+        deviceName, options.haveAddress ? options.address : bench.address, channel,
         ZorelDAQTEDSMode(static_cast<uint8_t>(options.mode)),
         std::chrono::milliseconds(options.pollMs));
   } catch (const std::invalid_argument& e) {

@@ -317,8 +317,7 @@ TEST(TedsWrite, DeviceNamesAreUtf8AsForQuery) {
   const std::string name = "M\xC3\x9CNCHEN-\xE6\x9D\xB1-\xF0\x9F\x98\x80";
   json bench = Bench();
   bench["name"] = name;
-  const Written w =
-      Write(bench, WorkedSheet(), {"--device", name, "--lock-application-register"});
+  const Written w = Write(bench, WorkedSheet(), {"--device", name, "--lock-application-register"});
   EXPECT_EQ(TEDS_EXIT_OK, w.outcome.status) << w.outcome.out << w.outcome.err;
   EXPECT_EQ("FC", w.device["status"]);
 
