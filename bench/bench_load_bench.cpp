@@ -6,18 +6,16 @@
 #include <string>
 
 #include "simdevice/Bench.h"
+#include "text/HexText.h"
 
 namespace {
 
 std::string ManyDevices(int count) {
-  static const char kDigits[] = "0123456789ABCDEF";
   std::string text = R"({"channels": [{"channel": 0, "devices": [)";
   for (int i = 0; i < count; ++i) {
     std::string rom = "28 00 00 00 00 00 00 00";
     for (int k = 0; k < 4; ++k) {
-      const int byte = (i >> (8 * k)) & 0xFF;
-      rom[3 + 3 * k] = kDigits[byte >> 4];
-      rom[4 + 3 * k] = kDigits[byte & 15];
+      rom.replace(3 + 3 * k, 2, orvtext::HexByte(static_cast<uint8_t>(i >> (8 * k))));
     }
     text += (i ? ", " : "") + std::string(R"({"rom": ")") + rom + "\"}";
   }

@@ -4,6 +4,7 @@
 
 #include "serial/LibraryUnload.h"
 #include "teds/TEDSText.h"
+#include "text/HexText.h"
 
 namespace {
 
@@ -279,11 +280,7 @@ std::string ZorelOneWireMaster::DeviceText() const {
 }
 
 std::string ZorelOneWireMaster::ChannelText() const {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string text = "channel mask 0x";
-  text += digits[channelMask >> 4];
-  text += digits[channelMask & 15];
-  return text + " of device " + DeviceText();
+  return "channel mask 0x" + orvtext::HexByte(channelMask) + " of device " + DeviceText();
 }
 
 void ZorelOneWireMaster::SendSetServiceOperatingMode(const ServiceOperatingMode& mode) {

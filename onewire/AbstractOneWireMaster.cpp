@@ -1,8 +1,8 @@
 #include "onewire/AbstractOneWireMaster.h"
 
 #include <algorithm>
-#include <iomanip>
-#include <sstream>
+
+#include "text/HexText.h"
 
 // ---- Device ---------------------------------------------------------------
 
@@ -32,14 +32,7 @@ uint8_t AbstractOneWireMaster::Device::crc8(const uint8_t* data, uint8_t length)
 std::string AbstractOneWireMaster::Device::ToString() const { return ToString(*this); }
 
 std::string AbstractOneWireMaster::Device::ToString(const std::array<uint8_t, 8>& rom) {
-  std::ostringstream text;
-  text << '[' << std::hex << std::uppercase << std::setfill('0');
-  for (std::size_t i = 0; i < rom.size(); ++i) {
-    if (i != 0) text << ' ';
-    text << std::setw(2) << static_cast<unsigned>(rom[i]);
-  }
-  text << ']';
-  return text.str();
+  return '[' + orvtext::FormatHex(rom) + ']';
 }
 
 // ---- Operations and transactions -----------------------------------------

@@ -1,8 +1,9 @@
 #include "onewire/DS2430AWriter.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <utility>
+
+#include "text/HexText.h"
 
 namespace {
 
@@ -19,20 +20,11 @@ constexpr uint8_t kProbeByte = 0x3C;
 const char kDeviceGone[] = "device gone";
 const char kReadFailed[] = "read failed";
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  std::string text;
-  char digits[4];
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(digits, sizeof digits, i == 0 ? "%02X" : " %02X", bytes[i]);
-    text += digits;
-  }
-  return text;
-}
-
 // "read back X, expected Y", with a hint when the line stayed high: a part
 // that no longer answers reads all FF.
 std::string Mismatch(const std::vector<uint8_t>& got, const std::vector<uint8_t>& expected) {
-  std::string text = "read back " + Hex(got) + ", expected " + Hex(expected);
+  std::string text =
+      "read back " + orvtext::FormatHex(got) + ", expected " + orvtext::FormatHex(expected);
   const bool allHigh =
       !got.empty() && std::all_of(got.begin(), got.end(), [](uint8_t b) { return b == 0xFF; });
   if (allHigh) text += " (all FF: is the device still on the bus?)";
@@ -56,9 +48,8 @@ std::string MemoryText(const DS2430AWriter::Report& report) {
 
 std::string RegisterText(const DS2430AWriter::Report& report) {
   using R = DS2430AWriter::Report::Register;
-  char statusText[16];
-  std::snprintf(statusText, sizeof statusText, " (status %02X)", report.status);
-  const std::string status = report.statusKnown ? statusText : "";
+  const std::string status =
+      report.statusKnown ? " (status " + orvtext::HexByte(report.status) + ")" : "";
   switch (report.applicationRegister) {
     case R::Untouched:
       return "application register untouched" + status;
@@ -193,8 +184,8 @@ bool DS2430AWriter::PartAnswered() const {
 
 std::string DS2430AWriter::ProbeFailure() const {
   return "the device did not answer the presence probe after the read (read back " +
-         (readProbe.empty() ? std::string("nothing") : Hex(readProbe)) + ", expected " +
-         Hex({kProbeByte}) + "): it is no longer on the bus";
+         (readProbe.empty() ? std::string("nothing") : orvtext::FormatHex(readProbe)) +
+         ", expected " + orvtext::HexByte(kProbeByte) + "): it is no longer on the bus";
 }
 
 void DS2430AWriter::SetProgrammingPause(std::function<void()> pause) {
@@ -279,15 +270,16 @@ void DS2430AWriter::AfterReadStatus() {
   }
   if (readRegister != application) {
     report.applicationRegister = Report::Register::LockedOther;
-    Fail("the application register is locked with other contents (" + Hex(readRegister) +
-         "; the new contents begin " + Hex(application) + ")");
+    Fail("the application register is locked with other contents (" +
+         orvtext::FormatHex(readRegister) + "; the new contents begin " +
+         orvtext::FormatHex(application) + ")");
     return;
   }
   if (!Committed()) {
     // The register takes no writes and a lock cannot be taken again: the
     // part can never become one that hosts read.
     report.applicationRegister = Report::Register::PartlyLocked;
-    Fail("the status reads " + Hex({status}) +
+    Fail("the status reads " + orvtext::HexByte(status) +
          ", not FC: the application register is locked but not committed, and hosts read only "
          "parts with status FC");
     return;
@@ -404,11 +396,11 @@ void DS2430AWriter::AfterVerifyLock() {
     step = Step::LockRegister;
     Fail(copyFailure);
   } else if (report.applicationRegister == Report::Register::NotLocked) {
-    Fail("the status still reads " + Hex({status}) + ": the lock did not program");
+    Fail("the status still reads " + orvtext::HexByte(status) + ": the lock did not program");
   } else if (report.applicationRegister == Report::Register::LockedOther) {
     Fail("application register " + Mismatch(readRegister, application));
   } else if (report.applicationRegister == Report::Register::PartlyLocked) {
-    Fail("the status reads " + Hex({status}) +
+    Fail("the status reads " + orvtext::HexByte(status) +
          " after the lock, not FC: hosts read only parts "
          "with status FC");
   } else {

@@ -1,4 +1,5 @@
 #include "orvane/Orvane.h"
+#include "text/HexText.h"
 
 // Every destructor is defined here, out of line, so that the vtables and type
 // information of the command classes live in this library and a dynamic cast
@@ -6,18 +7,13 @@
 
 namespace {
 
-std::wstring Hex(uint8_t value) {
-  static const wchar_t kDigits[] = L"0123456789ABCDEF";
-  return std::wstring{kDigits[value >> 4], kDigits[value & 0x0F]};
-}
+// Hexadecimal digits are ASCII, so widening them char by char is exact.
+std::wstring Widened(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::wstring Hex(uint8_t value) { return Widened(orvtext::HexByte(value)); }
 
 std::wstring HexBytes(const std::vector<uint8_t>& bytes) {
-  std::wstring text;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i != 0) text += L' ';
-    text += Hex(bytes[i]);
-  }
-  return text;
+  return Widened(orvtext::FormatHex(bytes));
 }
 
 std::wstring Mask(uint8_t channelMask) { return L" channelMask=0x" + Hex(channelMask); }

@@ -3,35 +3,21 @@
 #include <ctime>
 #include <cwchar>
 
+#include "text/Calendar.h"
+
 namespace orvane {
 namespace utils {
 namespace {
 
-// Floor division for the day and second split of negative times.
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-
-// Civil date of a day count since 1970-01-01 (proleptic Gregorian calendar).
-void CivilFromDays(int64_t days, int64_t& year, unsigned& month, unsigned& day) {
-  days += 719468;
-  const int64_t era = FloorDiv(days, 146097);
-  const unsigned doe = static_cast<unsigned>(days - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  day = doy - (153 * mp + 2) / 5 + 1;
-  month = mp < 10 ? mp + 3 : mp - 9;
-  year = static_cast<int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
-}
-
 bool IsLeap(int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 std::tm UtcFields(int64_t time) {
-  const int64_t days = FloorDiv(time, 86400);
+  const int64_t days = orvtext::DayOf(time);
   const int64_t secs = time - days * 86400;
   int64_t year = 0;
   unsigned month = 0;
   unsigned day = 0;
-  CivilFromDays(days, year, month, day);
+  orvtext::CivilFromDays(days, year, month, day);
   static const int kDaysBefore[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
   std::tm fields{};
   fields.tm_year = static_cast<int>(year - 1900);

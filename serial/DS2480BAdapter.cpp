@@ -1,8 +1,9 @@
 #include "serial/DS2480BAdapter.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <thread>
+
+#include "text/HexText.h"
 
 using ds2480b::ResetResult;
 
@@ -12,11 +13,7 @@ namespace {
 // by a silent adapter.
 constexpr std::chrono::milliseconds kReadSlice{50};
 
-std::string Hex(uint8_t byte) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02X", unsigned(byte));
-  return text;
-}
+std::string Hex(uint8_t byte) { return "0x" + orvtext::HexByte(byte); }
 
 // One search pass: reset, Search ROM in data mode, the accelerated 16 bytes.
 void AppendSearchPass(std::vector<uint8_t>& out, uint8_t command,

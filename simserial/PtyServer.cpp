@@ -32,6 +32,8 @@ void PtyServer::Serve(const std::atomic<bool>&, std::ostream*) {}
 #include <thread>
 #include <vector>
 
+#include "text/HexText.h"
+
 namespace simserial {
 
 PtyServer::PtyServer(std::unique_ptr<DS2480BEmulator> emulator) : emulator(std::move(emulator)) {}
@@ -72,13 +74,8 @@ namespace {
 
 void Trace(std::ostream* trace, const char* label, const uint8_t* data, std::size_t count) {
   if (trace == nullptr) return;
-  static const char digits[] = "0123456789ABCDEF";
   std::string line(label);
-  for (std::size_t i = 0; i < count; ++i) {
-    line += ' ';
-    line += digits[data[i] >> 4];
-    line += digits[data[i] & 0x0F];
-  }
+  if (count != 0) line += ' ' + orvtext::FormatHex(data, count);
   *trace << line << std::endl;
 }
 

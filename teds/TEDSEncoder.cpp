@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iomanip>
 #include <cstring>
 #include <sstream>
 #include <utility>
 
 #include "teds/TEDSImage.h"
 #include "teds/TEDSParser.h"
+#include "text/Calendar.h"
 
 namespace {
 
@@ -54,12 +54,6 @@ uint32_t Ranged(const std::string& field, uint64_t value, uint64_t low, uint64_t
 
 uint32_t Bits(const std::string& field, uint64_t value, unsigned width) {
   return Ranged(field, value, 0, (uint64_t{1} << width) - 1);
-}
-
-// The day a time falls on, rounding down also before 1970, without negating
-// (which overflows for the smallest 64-bit value).
-int64_t DayOf(int64_t seconds) {
-  return seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
 }
 
 const char kChr5Allowed[] = "space, A to Z, \",\", \".\", \"/\", \"_\" and \"@\"";
@@ -125,7 +119,7 @@ uint32_t NearestConstant(const std::string& field, double value, double& readBac
 // Dates are stored as whole days since 1998-01-01; a time within a day
 // stands for that day.
 uint32_t DateDays(const std::string& field, int64_t seconds, int64_t& readBack) {
-  const int64_t day = DayOf(seconds);
+  const int64_t day = orvtext::DayOf(seconds);
   const int64_t days = day - TEDSParser::DATE_EPOCH_DAYS;
   if (days < 0 || days > 65535) {
     Refuse(field, TEDSEncoder::FormatDate(seconds) + " is outside " +
@@ -281,32 +275,6 @@ uint8_t TEDSEncoder::PageChecksum(const std::vector<uint8_t>& application,
   return static_cast<uint8_t>((256 - sum % 256) % 256);
 }
 
-namespace {
-
-// Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2 ? 1 : 0;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0);
-}
-
-}  // namespace
-
 bool TEDSEncoder::ParseDate(const std::string& text, int64_t& seconds) {
   if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
   for (std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
@@ -316,24 +284,14 @@ bool TEDSEncoder::ParseDate(const std::string& text, int64_t& seconds) {
   const unsigned month = static_cast<unsigned>(std::stoul(text.substr(5, 2)));
   const unsigned day = static_cast<unsigned>(std::stoul(text.substr(8, 2)));
   if (month < 1 || month > 12 || day < 1 || day > 31) return false;
-  const int64_t days = DaysFromCivil(year, month, day);
+  const int64_t days = orvtext::DaysFromCivil(year, month, day);
   int64_t y = 0;
   unsigned m = 0;
   unsigned d = 0;
-  CivilFromDays(days, y, m, d);
+  orvtext::CivilFromDays(days, y, m, d);
   if (m != month || d != day) return false;  // 2021-02-30 and the like
   seconds = days * 86400;
   return true;
 }
 
-std::string TEDSEncoder::FormatDate(int64_t seconds) {
-  const int64_t days = DayOf(seconds);
-  int64_t y = 0;
-  unsigned m = 0;
-  unsigned d = 0;
-  CivilFromDays(days, y, m, d);
-  std::ostringstream text;
-  text << std::setfill('0') << std::setw(4) << y << '-' << std::setw(2) << m << '-'
-       << std::setw(2) << d;
-  return text.str();
-}
+std::string TEDSEncoder::FormatDate(int64_t seconds) { return orvtext::DateText(seconds); }

@@ -6,6 +6,7 @@
 #include "teds/TEDSException.h"
 #include "teds/TEDSNode.h"
 #include "teds/TEDSTransducer.h"
+#include "text/HexText.h"
 
 // ---- Nested listeners -------------------------------------------------------
 // Each forwards to its interface, as one step that an exception cannot leave.
@@ -96,21 +97,16 @@ TEDSInterface::CycleListener::~CycleListener() = default;
 
 namespace {
 
-std::string HexByte(uint8_t value) {
-  static const char digits[] = "0123456789ABCDEF";
-  return {digits[value >> 4], digits[value & 0x0F]};
-}
-
 // Why a node yields no transducer: it has no memory object to read a TEDS
 // from, or its status byte says the application register is not locked.
 std::string SkippedText(const TEDSNode& node) {
   if (!node.GetReadFault().empty()) return "OneWire Memory Error:" + node.GetReadFault();
   const AbstractOneWireMaster::Device& device = node.GetDevice();
   std::string text = "Node " + device.ToString() + " skipped: ";
-  if (!node.HasMemory()) return text + "family " + HexByte(device[0]) + " holds no TEDS";
+  if (!node.HasMemory()) return text + "family " + orvtext::HexByte(device[0]) + " holds no TEDS";
   if (!node.GetStatus()) return text + "status not read";
-  return text + "status " + HexByte(*node.GetStatus()) + " is not " +
-         HexByte(TEDSNode::VALID_STATUS) + " (application register not locked)";
+  return text + "status " + orvtext::HexByte(*node.GetStatus()) + " is not " +
+         orvtext::HexByte(TEDSNode::VALID_STATUS) + " (application register not locked)";
 }
 
 }  // namespace

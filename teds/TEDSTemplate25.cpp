@@ -2,8 +2,8 @@
 
 #include <sstream>
 
-#include "orvane/Utils.h"
 #include "teds/TEDSException.h"
+#include "text/Calendar.h"
 
 TEDSTemplate25::TEDSTemplate25(const Data& data) : data(data) {}
 
@@ -113,9 +113,7 @@ std::string TEDSTemplate25::Print() const {
   text << "  Calibration Information:\n";
   text << "    %Reffreq:       " << data.refFreq << " Hz\n";
   text << "    %RefTemp:       " << data.refTemp << " *C\n";
-  text << "    %CalDate:       "
-       << orvane::utils::wstr2str(orvane::utils::timeToString(data.calDate, L"%Y-%m-%d", true))
-       << '\n';
+  text << "    %CalDate:       " << orvtext::DateText(data.calDate) << '\n';
   text << "    %CalInitials:   " << data.calInitials << '\n';
   text << "    %CalPeriod:     " << data.calPeriod << " days\n";
   text << "  Misc.:\n";

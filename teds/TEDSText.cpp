@@ -1,6 +1,6 @@
 #include "teds/TEDSText.h"
 
-#include "orvane/Utils.h"
+#include "text/Calendar.h"
 #include "text/Utf8.h"
 
 namespace {
@@ -12,17 +12,6 @@ const uint16_t kHigh1252[32] = {
     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,       //
     0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  //
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-void AppendUtf8(uint32_t code, std::string& out) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-    return;
-  }
-  const int extra = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
-  static const uint8_t kLead[] = {0, 0xC0, 0xE0, 0xF0};
-  out += static_cast<char>(kLead[extra] | (code >> (6 * extra)));
-  for (int k = extra - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((code >> (6 * k)) & 0x3F));
-}
 
 }  // namespace
 
@@ -37,7 +26,7 @@ std::string TEDSText::ToUtf8(const std::string& windows1252) {
     const auto byte = static_cast<unsigned char>(c);
     uint32_t code = byte;
     if (byte >= 0x80 && byte < 0xA0 && kHigh1252[byte - 0x80] != 0) code = kHigh1252[byte - 0x80];
-    AppendUtf8(code, out);
+    orvtext::AppendUtf8(code, out);
   }
   return out;
 }
@@ -46,23 +35,6 @@ bool TEDSText::Utf8ToWide(const std::string& text, std::wstring& out) {
   return orvtext::Utf8ToWide(text, out);
 }
 
-std::string TEDSText::WideToUtf8(const std::wstring& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    uint32_t code = static_cast<uint32_t>(text[i]);
-    const bool high = code >= 0xD800 && code <= 0xDBFF;
-    const uint32_t next = i + 1 < text.size() ? static_cast<uint32_t>(text[i + 1]) : 0;
-    if (high && next >= 0xDC00 && next <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (next - 0xDC00);
-      ++i;
-    } else if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
-      code = 0xFFFD;
-    }
-    AppendUtf8(code, out);
-  }
-  return out;
-}
+std::string TEDSText::WideToUtf8(const std::wstring& text) { return orvtext::WideToUtf8(text); }
 
-std::string TEDSText::DateText(int64_t seconds) {
-  return orvane::utils::wstr2str(orvane::utils::timeToString(seconds, L"%Y-%m-%d", true));
-}
+std::string TEDSText::DateText(int64_t seconds) { return orvtext::DateText(seconds); }

@@ -2,21 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <iomanip>
-#include <sstream>
 #include <string>
+
+#include "text/HexText.h"
 
 namespace orvtest {
 
 namespace {
 
 std::string Hex(const Bytes& bytes) {
-  std::ostringstream text;
-  text << std::hex << std::uppercase << std::setfill('0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    text << (i ? " " : "") << std::setw(2) << unsigned(bytes[i]);
-  }
-  return bytes.empty() ? "(empty)" : text.str();
+  return bytes.empty() ? "(empty)" : orvtext::FormatHex(bytes);
 }
 
 }  // namespace

@@ -2,18 +2,11 @@
 
 #include <thread>
 
+#include "text/HexText.h"
+
 namespace orvtest {
 
-std::string HexBytes(const std::vector<uint8_t>& bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string text;
-  for (uint8_t byte : bytes) {
-    if (!text.empty()) text += ' ';
-    text += digits[byte >> 4];
-    text += digits[byte & 0x0F];
-  }
-  return text;
-}
+std::string HexBytes(const std::vector<uint8_t>& bytes) { return orvtext::FormatHex(bytes); }
 
 void ScriptedSerialPort::ExpectBreak() {
   std::lock_guard<std::mutex> guard(mutex);

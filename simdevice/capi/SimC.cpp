@@ -7,6 +7,7 @@
 #include "simdevice/Bench.h"
 #include "simdevice/SimDevice.h"
 #include "simdevice/capi/orvane_sim.h"
+#include "text/Utf8.h"
 
 struct orvane_sim {
   std::unique_ptr<simdevice::SimAttachment> attachment;
@@ -24,33 +25,6 @@ orvane_sim_status Fail(orvane_sim_status status, const std::string& text) {
   return status;
 }
 
-// UTF-8 form of a bench name, which the loader decoded from UTF-8.
-std::string Narrow(const std::wstring& wide) {
-  std::string out;
-  for (std::size_t i = 0; i < wide.size(); ++i) {
-    uint32_t code = static_cast<uint32_t>(wide[i]);
-    if (sizeof(wchar_t) == 2 && code >= 0xD800 && code < 0xDC00 && i + 1 < wide.size()) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<uint32_t>(wide[++i]) - 0xDC00);
-    }
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | (code >> 6));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      out += static_cast<char>(0xE0 | (code >> 12));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (code >> 18));
-      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-  return out;
-}
-
 orvane_sim_status Attach(const char* function, const std::function<simdevice::Bench()>& load,
                          orvane_sim** sim) {
   if (!sim) return Fail(ORVANE_SIM_INVALID_ARGUMENT, std::string(function) + ": sim is null");
@@ -61,11 +35,11 @@ orvane_sim_status Attach(const char* function, const std::function<simdevice::Be
     handle->attachment =
         std::make_unique<simdevice::SimAttachment>(simdevice::SimDevice::Create(bench));
     if (!handle->attachment->IsAttached()) {
-      return Fail(ORVANE_SIM_ATTACH_FAILED,
-                  std::string(function) + ": another device answers as " + Narrow(bench.name) +
-                      " at address " + std::to_string(bench.address));
+      return Fail(ORVANE_SIM_ATTACH_FAILED, std::string(function) + ": another device answers as " +
+                                                orvtext::WideToUtf8(bench.name) + " at address " +
+                                                std::to_string(bench.address));
     }
-    handle->name = Narrow(bench.name);
+    handle->name = orvtext::WideToUtf8(bench.name);
     handle->address = bench.address;
     if (!bench.channels.empty()) handle->channel = bench.channels[0].channel;
     *sim = handle.release();

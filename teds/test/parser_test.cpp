@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "orvane/Utils.h"
 #include "teds/TEDSBasicDatasheet.h"
 #include "teds/TEDSParser.h"
+#include "teds/TEDSText.h"
 #include "testing/TedsImages.h"
 #include "testing/WorkedExample.h"
 
@@ -102,7 +102,7 @@ TEST(TEDSParser, ScaledValuesAndDates) {
   ASSERT_TRUE(reader.ReadDate(date));
   EXPECT_EQ(date, 883612800 + 86400);
   ASSERT_TRUE(reader.ReadDate(date));
-  EXPECT_EQ(orvane::utils::timeToString(date, L"%Y-%m-%d", true), L"2177-06-06");
+  EXPECT_EQ(TEDSText::DateText(date), "2177-06-06");
 }
 
 TEST(TEDSParser, FormatErrorNamesBitOrRangeWithoutMoving) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
+#include "text/Calendar.h"
 #include "text/HexText.h"
 #include "text/Utf8.h"
 
@@ -50,6 +53,31 @@ TEST(HexText, FormatsUpperCaseWithSeparator) {
   std::vector<uint8_t> back;
   EXPECT_FALSE(orvtext::ParseHex(orvtext::FormatHex(bytes), back));
   EXPECT_EQ(back, bytes);
+}
+
+// Days round-trip across leap days, century rules and 1970; times before 1970
+// fall on the day before, down to the smallest 64-bit time.
+TEST(Calendar, DaysAndDatesAgreeBeforeAndAfter1970) {
+  struct Case {
+    int64_t seconds;
+    const char* text;
+  };
+  const Case cases[] = {{0, "1970-01-01"},           {-1, "1969-12-31"},
+                        {-86400, "1969-12-31"},      {-86401, "1969-12-30"},
+                        {951782400, "2000-02-29"},   {4107542400, "2100-03-01"},
+                        {-2203891200, "1900-03-01"}, {6545836800, "2177-06-06"}};
+  for (const Case& c : cases) {
+    const int64_t days = orvtext::DayOf(c.seconds);
+    EXPECT_EQ(c.text, orvtext::DateText(c.seconds)) << c.seconds;
+    EXPECT_EQ(c.text, orvtext::DateText(days * 86400)) << c.seconds;
+    EXPECT_EQ(c.text, orvtext::DateText(days * 86400 + 86399)) << c.seconds;
+    int64_t year = 0;
+    unsigned month = 0;
+    unsigned day = 0;
+    orvtext::CivilFromDays(days, year, month, day);
+    EXPECT_EQ(days, orvtext::DaysFromCivil(year, month, day)) << c.text;
+  }
+  EXPECT_EQ(-106751991167301, orvtext::DayOf(std::numeric_limits<int64_t>::min()));
 }
 
 TEST(Utf8, DecodesEveryLengthAndRefusesMalformedText) {

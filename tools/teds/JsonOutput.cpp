@@ -8,6 +8,7 @@
 #include "teds/TEDSTemplate25.h"
 #include "teds/TEDSText.h"
 #include "teds/TEDSTransducer.h"
+#include "text/HexText.h"
 
 using nlohmann::ordered_json;
 
@@ -20,17 +21,6 @@ const char kDevicesHeading[] = "Transducers Found:\n";
 std::string RomText(const std::array<uint8_t, 8>& rom) {
   const std::string text = AbstractOneWireMaster::Device::ToString(rom);
   return text.substr(1, text.size() - 2);
-}
-
-std::string HexText(const std::vector<uint8_t>& bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (uint8_t b : bytes) {
-    if (!text.empty()) text += ' ';
-    text += kDigits[b >> 4];
-    text += kDigits[b & 0x0F];
-  }
-  return text;
 }
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
@@ -101,7 +91,7 @@ ordered_json TransducerJson(const TEDSTransducer& transducer) {
   j["id"] = RomText(transducer.GetId());
   j["nodes"] = ordered_json::array();
   for (const auto& node : transducer.GetNodes()) j["nodes"].push_back(RomText(node->GetDevice()));
-  j["image"] = HexText(transducer.GetImage());
+  j["image"] = orvtext::FormatHex(transducer.GetImage());
   j["basicTeds"] = BasicJson(transducer.GetBasicDatasheet());
   j["templates"] = ordered_json::array();
   for (const auto& any : transducer.GetTemplates()) {

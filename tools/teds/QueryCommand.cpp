@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <functional>
-#include <iomanip>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -17,6 +16,7 @@
 #include "simdevice/SimDevice.h"
 #include "teds/TEDSInterface.h"
 #include "teds/TEDSTransducer.h"
+#include "text/HexText.h"
 #include "text/Utf8.h"
 #include "tools/teds/JsonOutput.h"
 #include "tools/teds/QueryHost.h"
@@ -115,8 +115,8 @@ class Progress : public orvane::TrafficObserver {
       case orvane::TrafficKind::TEDSSetMode:
         note << "handshake: TEDS mode ";
         if (event.response) note << outcome;
-        else note << unsigned(event.mode) << " requested for channel mask 0x" << std::hex
-                  << std::setw(2) << std::setfill('0') << unsigned(event.channelMask);
+        else note << unsigned(event.mode) << " requested for channel mask 0x"
+                  << orvtext::HexByte(event.channelMask);
         break;
       case orvane::TrafficKind::TEDSWrite:
         if (event.response) {

@@ -18,6 +18,7 @@
 #include "simdevice/Bench.h"
 #include "simdevice/SimDevice.h"
 #include "text/HexText.h"
+#include "text/Utf8.h"
 #include "tools/teds/BenchSave.h"
 #include "tools/teds/HexText.h"
 #include "tools/teds/QueryCommand.h"
@@ -49,12 +50,6 @@ const char kWriteFooter[] =
 
 // The DS2430A programs for about 10 ms after a copy; a little more is waited.
 constexpr std::chrono::milliseconds kProgrammingPause{12};
-
-std::wstring Widen(const std::string& text) {
-  std::wstring wide;
-  for (unsigned char c : text) wide.push_back(static_cast<wchar_t>(c));
-  return wide;
-}
 
 // Brings the master up, finds the part and runs the writer, on the device
 // library's callback thread; the waiting thread hears when it has ended.
@@ -312,6 +307,12 @@ int RunWrite(const WriteOptions& options, TedsStreams& streams) {
     streams.err << "teds write: --mode must be 0 to 255 and --timeout-s greater than 0\n";
     return TEDS_EXIT_BAD_INPUT;
   }
+  // The name is UTF-8 on the command line, as for `query`.
+  std::wstring deviceName = bench.name;
+  if (options.haveDevice && !orvtext::Utf8ToWide(options.device, deviceName)) {
+    streams.err << "teds write: --device: the name is not valid UTF-8\n";
+    return TEDS_EXIT_BAD_INPUT;
+  }
   unsigned int channel = options.haveChannel ? options.channel : 0;
   if (!options.haveChannel && !bench.channels.empty()) channel = bench.channels[0].channel;
 
@@ -320,8 +321,7 @@ int RunWrite(const WriteOptions& options, TedsStreams& streams) {
   std::unique_ptr<ZorelOneWireMaster> master;
   try {
     master = std::make_unique<ZorelOneWireMaster>(
-        options.haveDevice ? Widen(options.device) : bench.name,
-        options.haveAddress ? options.address : bench.address, channel,
+        deviceName, options.haveAddress ? options.address : bench.address, channel,
         ZorelDAQTEDSMode(static_cast<uint8_t>(options.mode)),
         std::chrono::milliseconds(options.pollMs));
   } catch (const std::invalid_argument& e) {

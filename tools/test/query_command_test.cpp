@@ -19,6 +19,7 @@
 #include "tools/teds/TedsApp.h"
 #include "testing/ToolRun.h"
 #include "testing/WorkedExample.h"
+#include "text/HexText.h"
 
 namespace {
 
@@ -37,15 +38,7 @@ Outcome Query(const json& bench, double timeout = 5, const std::string& searchPa
 
 json DefaultBench() { return json::parse(simdevice::DefaultBenchJson()); }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  std::ostringstream text;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    static const char digits[] = "0123456789ABCDEF";
-    if (i) text << ' ';
-    text << digits[bytes[i] >> 4] << digits[bytes[i] & 15];
-  }
-  return text.str();
-}
+std::string Hex(const std::vector<uint8_t>& bytes) { return orvtext::FormatHex(bytes); }
 
 std::vector<uint8_t> Rom(uint8_t serial, uint8_t family = 0x14) {
   const orvtest::RomBytes rom =

@@ -311,6 +311,29 @@ TEST(TedsWrite, BlankSensorWrittenAndLockedIsReadBackByQueryWithTheValuesAskedFo
   EXPECT_NE(std::string::npos, query.out.find("Compile: GOOD CHECKSUM\n" + expected)) << query.out;
 }
 
+// A device named in UTF-8 beyond Latin-1 is written as `query` finds it; a
+// name that is not UTF-8 is bad input.
+TEST(TedsWrite, DeviceNamesAreUtf8AsForQuery) {
+  const std::string name = "M\xC3\x9CNCHEN-\xE6\x9D\xB1-\xF0\x9F\x98\x80";
+  json bench = Bench();
+  bench["name"] = name;
+  const Written w = Write(bench, WorkedSheet(), {"--device", name, "--lock-application-register"});
+  EXPECT_EQ(TEDS_EXIT_OK, w.outcome.status) << w.outcome.out << w.outcome.err;
+  EXPECT_EQ("FC", w.device["status"]);
+
+  json written = Bench(w.device);
+  written["name"] = name;
+  TempFile file(written.dump());
+  const Outcome query =
+      Teds({"query", "--bench", file.path, "--device", name, "--poll-ms", "0", "--quiet"});
+  EXPECT_EQ(TEDS_EXIT_OK, query.status) << query.err;
+  EXPECT_NE(std::string::npos, query.out.find("Compile: GOOD CHECKSUM\n")) << query.out;
+
+  const Written bad = Write(bench, WorkedSheet(), {"--device", "M\xDCNCHEN"});
+  EXPECT_EQ(TEDS_EXIT_BAD_INPUT, bad.outcome.status);
+  EXPECT_EQ("teds write: --device: the name is not valid UTF-8\n", bad.outcome.err);
+}
+
 // Each way the sequence fails through the relay: the line says where and
 // what the part holds, and the saved bench holds exactly that.
 TEST(TedsWrite, EachFailureIsReportedAndTheSensorIsLeftAsReported) {
