@@ -345,21 +345,32 @@ TEST(HostStressChannels, QueryCutShortAtAnyStepOfAnExchangeLeavesNoStaleAnswerTo
       for (unsigned block : {1u, 2u}) {  // the configuration, the first search
         SCOPED_TRACE("abandon " + std::to_string(static_cast<int>(abandon)) + ", cut " +
                      std::to_string(static_cast<int>(cut)) + ", block " + std::to_string(block));
-        // Slow answers and a poll pause give each step a moment to be cut in.
-        device->SetResponseDelay(10ms);
-        const auto point = std::make_shared<CutPoint>(cut, block);
-        orvane::AddTrafficObserver(point);
         auto cutShort = std::make_unique<Station>(0, 10ms);
         std::unique_ptr<Station> next;
-        cutShort->teds->Query();
-        if (abandon == Abandon::TimeOut) {
-          next = std::make_unique<Station>(0);
-          next->teds->Query();  // waits in line for the channel
+        // Slow answers and a poll pause give each step a moment to be cut in.
+        const auto cutQuery = [&] {
+          device->SetResponseDelay(10ms);
+          const auto point = std::make_shared<CutPoint>(cut, block);
+          orvane::AddTrafficObserver(point);
+          cutShort->teds->Query();
+          if (abandon == Abandon::TimeOut) {
+            next = std::make_unique<Station>(0);
+            next->teds->Query();  // waits in line for the channel
+          }
+          const bool reached = point->Wait();
+          device->SetResponseDelay(0ms);
+          orvane::RemoveTrafficObserver(point);
+          return reached;
+        };
+        ASSERT_TRUE(cutQuery());
+        if (abandon == Abandon::Stop) {
+          // Once more on the same master: its query reads the first stale
+          // answer away and is cut short in the same place.
+          cutShort->master->Enable(false);
+          ASSERT_TRUE(orvane::Flush());
+          ASSERT_FALSE(cutShort->teds->IsCycleRunning());
+          ASSERT_TRUE(cutQuery());
         }
-        const bool reached = point->Wait();
-        device->SetResponseDelay(0ms);
-        orvane::RemoveTrafficObserver(point);
-        ASSERT_TRUE(reached);
         switch (abandon) {
           case Abandon::Stop:
             cutShort->master->Enable(false);
