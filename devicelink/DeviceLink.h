@@ -46,6 +46,12 @@ class ZorelOneWireMaster;
 // its kind and channel (the next holder's first request is its set-mode) and
 // is dropped.
 //
+// The link also counts, per channel, the blocks of relay commands the relay
+// took whose answers no read has taken yet (a query cut short leaves one),
+// so that the next master of the channel can read them away first. The
+// counts outlive the link, and a link whose last master is gone stays until
+// the device has answered its writes.
+//
 // The service operating mode is device-wide: the link counts the enabled
 // masters so that only the last one to be disabled takes the device back to
 // mode 0.

@@ -33,6 +33,10 @@
 // enabled while another holds the channel stays Enabling, sending nothing,
 // until the holder is disabled or destroyed, and then starts its handshake.
 // A master holds its channel from Enable(true) to Enable(false).
+// A query cut short (a disable or destroy between a block and the read of
+// its answer) leaves that answer in the relay; the next master to hold the
+// channel reads such answers away after its handshake, before its first
+// block, so that it does not take one for its own.
 //
 // Threads: responses arrive on the device library's callback thread; the host
 // calls the constructor, the destructor and every public member. Every entry
