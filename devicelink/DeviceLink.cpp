@@ -43,6 +43,21 @@ std::map<std::wstring, std::weak_ptr<DeviceLink>>& Registry() {
   return *registry;
 }
 
+// Unread relay answers per device name, address and channel mask. Kept
+// apart from the links: a link goes with its last master, but what its
+// relays still hold is there for the next master of the device.
+std::mutex& UnreadMutex() {
+  static std::mutex* mutex = new std::mutex();
+  return *mutex;
+}
+// Guarded by UnreadMutex, which is taken inside the link's lock, never
+// around it.
+uint32_t& Unread(const std::wstring& device, unsigned int address, uint8_t mask) {
+  static auto* unread =
+      new std::map<std::wstring, std::map<std::pair<unsigned int, uint8_t>, uint32_t>>();
+  return (*unread)[device][std::make_pair(address, mask)];
+}
+
 }  // namespace
 
 // Whether a record may be forgotten while its answer may still come. A TEDS
@@ -78,6 +93,7 @@ std::shared_ptr<DeviceLink> DeviceLink::Join(const std::wstring& device,
   }
   std::lock_guard<std::mutex> guard(link->mutex);
   link->members.insert(member);
+  link->keepAlive.reset();  // the member holds it now
   return link;
 }
 
@@ -92,6 +108,10 @@ void DeviceLink::Leave(ZorelOneWireMaster* member) {
     // device detached meanwhile, and a record that is never answered would
     // take the answer of a later master's request.
     pending.clear();
+    // A write of relay commands still on its way leaves an answer in the
+    // relay for the next master of its channel to read away; the link stays
+    // (registered) to count it until the device has answered that write.
+    KeepWhileUnconfirmed();
   }
   for (auto& byAddress : pending) {
     std::deque<Request>& queue = byAddress.second;
@@ -121,6 +141,11 @@ bool DeviceLink::Send(const Request& request, unsigned int address,
   // A master that has left (it is shutting down) sends nothing more: an
   // answer would find it gone. There is nobody to tell, so say it went.
   if (members.count(request.owner) == 0) return true;
+  // A read due for an enabling that is over would take an answer the relay
+  // holds for whoever uses the channel next; its own answer would be
+  // dropped anyway. Checked here, under the lock the hand-over of the
+  // channel takes, so that no such read follows the next holder's requests.
+  if (request.kind == Kind::Read && request.enabling != request.owner->enabling.load()) return true;
   return SendLocked(request, address, command);
 }
 
@@ -128,9 +153,67 @@ bool DeviceLink::SendLocked(const Request& request, unsigned int address,
                             const std::shared_ptr<OrvaneCommand>& command) {
   std::deque<Request>& queue = pending[address];
   queue.push_back(request);
-  if (orvane::SendCommand(device, OrvaneCommands(command), address)) return true;
-  queue.pop_back();
-  return false;
+  if (!orvane::SendCommand(device, OrvaneCommands(command), address)) {
+    queue.pop_back();
+    return false;
+  }
+  if (request.kind == Kind::Write) {
+    unconfirmed[ChannelKey(address, request.channelMask)].push_back(request.answerDue);
+  }
+  return true;
+}
+
+void DeviceLink::CountAnswer(unsigned int address, Kind kind, const OrvaneCommand& command) {
+  if (kind == Kind::Write) {
+    // The device answers the writes of a channel in the order they were
+    // made: this answers the oldest one. A block of relay commands that the
+    // relay took leaves an answer there.
+    const auto* write = dynamic_cast<const GCCCommandZorelTEDSWriteResponse*>(&command);
+    if (!write) return;
+    auto found = unconfirmed.find(ChannelKey(address, write->GetChannelMask()));
+    if (found == unconfirmed.end() || found->second.empty()) return;
+    const bool answerDue = found->second.front();
+    found->second.pop_front();
+    if (members.empty()) KeepWhileUnconfirmed();
+    if (!answerDue || !write->GetSuccess()) return;
+    std::lock_guard<std::mutex> unreadGuard(UnreadMutex());
+    ++Unread(device, address, write->GetChannelMask());
+    return;
+  }
+  if (kind != Kind::Read) return;
+  // A read that brings bytes has taken the oldest answer the relay held.
+  const auto* read = dynamic_cast<const GCCCommandZorelTEDSReadResponse*>(&command);
+  if (!read || read->GetData().empty()) return;
+  std::lock_guard<std::mutex> unreadGuard(UnreadMutex());
+  uint32_t& unread = Unread(device, address, read->GetChannelMask());
+  if (unread > 0) --unread;
+}
+
+void DeviceLink::KeepWhileUnconfirmed() {
+  const bool due = std::any_of(unconfirmed.begin(), unconfirmed.end(), [](const auto& channel) {
+    return std::find(channel.second.begin(), channel.second.end(), true) != channel.second.end();
+  });
+  if (!due) {
+    // Callers hold a handle of their own, so this is never the last.
+    keepAlive.reset();
+  } else if (!keepAlive) {
+    keepAlive = shared_from_this();
+  }
+}
+
+uint32_t DeviceLink::UnreadAnswers(const ZorelOneWireMaster* member) {
+  std::lock_guard<std::mutex> guard(mutex);
+  // Asked once the member's handshake is done: the device has answered every
+  // earlier write of the channel by then, so a write still unanswered was
+  // dropped (its device was detached) and the relay never took it.
+  unconfirmed.erase(ChannelKey(member->GetAddress(), member->GetChannelMask()));
+  std::lock_guard<std::mutex> unreadGuard(UnreadMutex());
+  return Unread(device, member->GetAddress(), member->GetChannelMask());
+}
+
+void DeviceLink::ForgetUnreadAnswers(const ZorelOneWireMaster* member) {
+  std::lock_guard<std::mutex> unreadGuard(UnreadMutex());
+  Unread(device, member->GetAddress(), member->GetChannelMask()) = 0;
 }
 
 bool DeviceLink::Claim(ZorelOneWireMaster* member) {
@@ -170,7 +253,7 @@ bool DeviceLink::Disable(ZorelOneWireMaster* member) {
   // Mode 0 is device-wide: only the last enabled master takes the device
   // back to it, and before the next master of the channel starts.
   if (enabled.erase(member) == 1 && enabled.empty() && members.count(member) == 1) {
-    sent = SendLocked(Request{member, member->enabling.load(), Kind::ServiceMode, false, 0},
+    sent = SendLocked(Request{member, member->enabling.load(), Kind::ServiceMode, false, 0, false},
                       member->GetAddress(),
                       std::make_shared<ServiceSetOperatingModeRequest>(ServiceOperatingMode(0)));
   }
@@ -214,7 +297,7 @@ void DeviceLink::HandOver(ZorelOneWireMaster* member) {
     // The next master's handshake starts here, as its own Enable would start
     // it: its set-mode request, under its current enabling. Its answer
     // reaches the master, which goes on from there.
-    const Request request{next, next->enabling.load(), Kind::SetMode, false, mask};
+    const Request request{next, next->enabling.load(), Kind::SetMode, false, mask, false};
     if (SendLocked(request, address,
                    std::make_shared<GCCCommandZorelTEDSSetModeRequest>(mask, next->tedsMode))) {
       channel.holder = next;
@@ -315,6 +398,7 @@ void DeviceLink::Received(unsigned int address, const std::vector<OrvaneCommands
     Request request{};
     {
       std::lock_guard<std::mutex> guard(mutex);
+      CountAnswer(address, kind, *command);
       if (!TakeOwner(address, kind, *command, request)) continue;
       calls.emplace_back(request.owner, std::this_thread::get_id());
     }

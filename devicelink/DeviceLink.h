@@ -46,10 +46,16 @@ class ZorelOneWireMaster;
 // its kind and channel (the next holder's first request is its set-mode) and
 // is dropped.
 //
+// The link also counts, per channel, the blocks of relay commands the relay
+// took whose answers no read has taken yet (a query cut short leaves one),
+// so that the next master of the channel can read them away first. The
+// counts outlive the link, and a link whose last master is gone stays until
+// the device has answered its writes.
+//
 // The service operating mode is device-wide: the link counts the enabled
 // masters so that only the last one to be disabled takes the device back to
 // mode 0.
-class DeviceLink {
+class DeviceLink : public std::enable_shared_from_this<DeviceLink> {
  public:
   enum class Kind : uint8_t { ServiceMode, SetMode, Write, Read };
   static constexpr std::size_t KIND_COUNT = 4;
@@ -61,6 +67,9 @@ class DeviceLink {
     Kind kind;
     bool tedsServiceMode;  // a service operating mode 4 request (not mode 0)
     uint8_t channelMask;   // the TEDS requests' channel; 0 for service requests
+    // A write of relay commands (not a poll block): the relay will hold an
+    // answer to it until a read takes it.
+    bool answerDue = false;
   };
 
   ~DeviceLink();
@@ -95,6 +104,15 @@ class DeviceLink {
   void Expire(ZorelOneWireMaster* member);
   // `member` waits in line for its channel.
   bool Waiting(const ZorelOneWireMaster* member);
+  // Answers the relay on the channel of `member` still holds for blocks
+  // written to it (by any master, also one stopped or gone meanwhile): each
+  // block of relay commands the device confirmed owes one answer, which the
+  // next non-empty read of the channel takes. A master taking the channel
+  // reads these away before its own first block, so that it does not take
+  // one for its own. Asked once its handshake is done.
+  uint32_t UnreadAnswers(const ZorelOneWireMaster* member);
+  // Stops waiting for those answers: the relay stayed silent.
+  void ForgetUnreadAnswers(const ZorelOneWireMaster* member);
 
   // The response listener's entry.
   void Received(unsigned int address, const std::vector<OrvaneCommands>& commands);
@@ -115,6 +133,13 @@ class DeviceLink {
   // library refused it (nothing is recorded then).
   bool SendLocked(const Request& request, unsigned int address,
                   const std::shared_ptr<OrvaneCommand>& command);
+  // Under the lock: a confirmed write of relay commands adds one to the
+  // channel's unread relay answers, a read answer that brings bytes takes
+  // one away.
+  void CountAnswer(unsigned int address, Kind kind, const OrvaneCommand& command);
+  // Under the lock, with no member left: keeps the link while a write of
+  // relay commands waits for its answer, and lets it go once none does.
+  void KeepWhileUnconfirmed();
 
   using ChannelKey = std::pair<unsigned int, uint8_t>;  // address, channel mask
   struct Channel {
@@ -128,6 +153,12 @@ class DeviceLink {
   std::condition_variable idle;                         // a call into a master has ended
   std::map<unsigned int, std::deque<Request>> pending;  // per address, in request order
   std::map<ChannelKey, Channel> channels;
+  // Per channel, the writes the device has not answered yet, oldest first:
+  // whether each carries relay commands (a poll block does not).
+  std::map<ChannelKey, std::deque<bool>> unconfirmed;
+  // Set while no member holds the link and a write of relay commands is
+  // still unanswered (KeepWhileUnconfirmed).
+  std::shared_ptr<DeviceLink> keepAlive;
   std::set<ZorelOneWireMaster*> members;
   std::set<ZorelOneWireMaster*> enabled;
   // The answers being handed to masters, by thread.

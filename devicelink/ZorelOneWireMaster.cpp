@@ -85,7 +85,11 @@ void ZorelOneWireMaster::Answered(const DeviceLink::Request& request,
       return;
     case DeviceLink::Kind::Read:
       if (const auto* response = dynamic_cast<const GCCCommandZorelTEDSReadResponse*>(&command)) {
-        ReceiveOutbound(response->GetData());
+        if (draining) {
+          Drained(response->GetData());
+        } else {
+          ReceiveOutbound(response->GetData());
+        }
       }
       return;
   }
@@ -137,6 +141,8 @@ void ZorelOneWireMaster::Enable(bool enable) {
     tedsModeSet = false;
     serviceModeRequested = false;
     serviceModeSet = false;
+    drainChecked = false;
+    draining = false;
     // Another master on this channel: wait for it, sending nothing; the link
     // sends the set-mode request once the channel is this master's.
     if (link->Claim(this)) SendSetTEDSMode(tedsMode);
@@ -157,16 +163,20 @@ void ZorelOneWireMaster::Enable(bool enable) {
   // waited for its channel sent nothing and leaves the mode alone), then
   // hands the channel to the next master waiting for it, so that an owner
   // that enables again from its report below queues behind that one.
+  // Answers still on their way belong to this enabling and are dropped; the
+  // enabling ends before the channel is handed on, so that a read still due
+  // for it is not sent after the next holder's requests (DeviceLink::Send).
+  ++enabling;
   link->Expire(this);
   if (!link->Disable(this)) Error(RefusedText("service operating mode"));
   tedsModeSet = false;
   serviceModeRequested = false;
   serviceModeSet = false;
+  drainChecked = false;
+  draining = false;
   // The relay part drops its queued and in-flight work, telling their
   // owners, while the state still says what it was; it also ends a running
-  // search. Answers still on their way belong to this enabling and are
-  // dropped.
-  ++enabling;
+  // search.
   RemoteOneWireMaster::Enable(false);
 }
 
@@ -195,6 +205,7 @@ void ZorelOneWireMaster::Process() {
         }
         return;
       }
+      if (Drain()) return;
       RemoteOneWireMaster::Process();
       return;
     default:
@@ -204,6 +215,33 @@ void ZorelOneWireMaster::Process() {
 }
 
 // ---- Relay byte round trip --------------------------------------------------
+
+bool ZorelOneWireMaster::Drain() {
+  if (draining) return true;
+  if (drainChecked) return false;
+  drainChecked = true;
+  // Only when an exchange on the channel was cut short: a query that ran to
+  // its end read every answer, and its successor reads nothing extra.
+  if (link->UnreadAnswers(this) == 0) return false;
+  draining = true;
+  drainReadsLeft = POLL_BUDGET;
+  SchedulePoll();
+  return true;
+}
+
+void ZorelOneWireMaster::Drained(const std::vector<uint8_t>& bytes) {
+  // The bytes answer a block this master did not send; they are dropped.
+  // An answer may still be on its way in the relay: it gets the same number
+  // of reads as a transfer of this master would.
+  if (!bytes.empty()) drainReadsLeft = POLL_BUDGET;
+  if (link->UnreadAnswers(this) > 0 && --drainReadsLeft > 0) {
+    SchedulePoll();
+    return;
+  }
+  link->ForgetUnreadAnswers(this);
+  draining = false;
+  Process();
+}
 
 void ZorelOneWireMaster::SendInbound(const std::vector<uint8_t>& data) {
   RemoteOneWireMaster::SendInbound(data);
@@ -257,10 +295,10 @@ void ZorelOneWireMaster::PollThreadMain() {
 // ---- Requests ---------------------------------------------------------------
 
 bool ZorelOneWireMaster::Send(DeviceLink::Kind kind, const std::shared_ptr<OrvaneCommand>& command,
-                              uint64_t ofEnabling, bool tedsServiceMode) {
+                              uint64_t ofEnabling, bool tedsServiceMode, bool answerDue) {
   const uint8_t mask = kind == DeviceLink::Kind::ServiceMode ? 0 : channelMask;
-  return link->Send(DeviceLink::Request{this, ofEnabling, kind, tedsServiceMode, mask}, address,
-                    command);
+  return link->Send(DeviceLink::Request{this, ofEnabling, kind, tedsServiceMode, mask, answerDue},
+                    address, command);
 }
 
 std::string ZorelOneWireMaster::RefusedText(const char* what) const {
@@ -309,7 +347,7 @@ void ZorelOneWireMaster::SendInboundRequest(const std::vector<uint8_t>& data) {
   const char* what = "TEDS write";
   if (!Send(DeviceLink::Kind::Write,
             std::make_shared<GCCCommandZorelTEDSWriteRequest>(channelMask, data),
-            enabling.load())) {
+            enabling.load(), false, !RelayProtocol::IsPollBlock(data))) {
     // The block never left: the transfer cannot be answered.
     AbortTransfer(RefusedText(what));
   }

@@ -33,6 +33,10 @@
 // enabled while another holds the channel stays Enabling, sending nothing,
 // until the holder is disabled or destroyed, and then starts its handshake.
 // A master holds its channel from Enable(true) to Enable(false).
+// A query cut short (a disable or destroy between a block and the read of
+// its answer) leaves that answer in the relay; the next master to hold the
+// channel reads such answers away after its handshake, before its first
+// block, so that it does not take one for its own.
 //
 // Threads: responses arrive on the device library's callback thread; the host
 // calls the constructor, the destructor and every public member. Every entry
@@ -105,7 +109,13 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   // handshake request is reported through Error and stops the enabling; a
   // refused write or read gives up the transfer in flight.
   bool Send(DeviceLink::Kind kind, const std::shared_ptr<OrvaneCommand>& command,
-            uint64_t ofEnabling, bool tedsServiceMode = false);
+            uint64_t ofEnabling, bool tedsServiceMode = false, bool answerDue = false);
+  // Before its first block the master reads away the answers the relay still
+  // holds for blocks of an exchange cut short on its channel (by a stop, a
+  // destroy or a time-out); each read is discarded. False when there is
+  // nothing (left) to read away.
+  bool Drain();
+  void Drained(const std::vector<uint8_t>& bytes);
   std::string RefusedText(const char* what) const;
   void RefuseHandshake(const char* what);
   std::string DeviceText() const;
@@ -121,6 +131,11 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   bool serviceModeRequested = false;
   bool serviceModeSet = false;
   std::atomic<bool> handshakeRefused{false};
+  // Reading away stale relay answers: checked once per enabling, after the
+  // handshake; the reads left before the master stops waiting for them.
+  bool drainChecked = false;
+  bool draining = false;
+  uint32_t drainReadsLeft = 0;
   // Counts the enablings; an answer to a request of an earlier one (sent
   // before a disable) is stale and changes nothing.
   std::atomic<uint64_t> enabling{0};

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -16,6 +18,7 @@
 
 #include "devicelink/ZorelOneWireMaster.h"
 #include "orvane/OrvaneBackend.h"
+#include "relay/RelayProtocol.h"
 #include "simdevice/SimDevice.h"
 #include "teds/TEDSInterface.h"
 #include "testing/QueryHost.h"
@@ -278,6 +281,126 @@ TEST(HostStressChannels, AnswerDroppedByADetachWedgesNoLaterQueryOfTheDevice) {
     ASSERT_TRUE(device->Detach());
   }
   orvane::RemoveTrafficObserver(requests);
+}
+
+// Where a query is cut short in the exchange of one block of relay commands:
+// the block has gone out, the device has confirmed it (its read still due),
+// or the read has gone out.
+enum class Cut { BlockSent, BlockConfirmed, ReadSent };
+
+// Tells when the query on channel 0 has reached the cut in its n-th block.
+class CutPoint : public orvane::TrafficObserver {
+ public:
+  CutPoint(Cut cut, unsigned block) : cut(cut), block(block) {}
+  void Observe(const orvane::TrafficEvent& event) override {
+    const bool write = event.kind == orvane::TrafficKind::TEDSWrite;
+    if (!write && event.kind != orvane::TrafficKind::TEDSRead) return;
+    std::lock_guard<std::mutex> guard(mutex);
+    if (reached) return;
+    if (write && !event.response && !RelayProtocol::IsPollBlock(event.bytes) && ++blocks == block) {
+      blockSequence = event.sequence;
+    }
+    if (blocks < block) return;
+    switch (cut) {
+      case Cut::BlockSent: reached = true; break;
+      case Cut::BlockConfirmed: reached = write && event.response && event.sequence == blockSequence; break;
+      case Cut::ReadSent: reached = !write && !event.response; break;
+    }
+    if (reached) changed.notify_all();
+  }
+  bool Wait() {
+    std::unique_lock<std::mutex> guard(mutex);
+    return changed.wait_for(guard, 20s, [this] { return reached; });
+  }
+
+ private:
+  const Cut cut;
+  const unsigned block;
+  std::mutex mutex;
+  std::condition_variable changed;
+  unsigned blocks = 0;
+  uint64_t blockSequence = 0;
+  bool reached = false;
+};
+
+// A query cut short leaves the relay's answer to its last block unread. The
+// next query on the channel (the same master queried again after a stop, a
+// new one after a destroy, or one waiting in line while the cut one ran into
+// its time-out) must not take that answer for its own: it reports the sensor
+// with the texts of a query that ran alone.
+TEST(HostStressChannels, QueryCutShortAtAnyStepOfAnExchangeLeavesNoStaleAnswerToTheNext) {
+  enum class Abandon { Stop, Destroy, TimeOut };
+  const auto device = simdevice::SimDevice::Create(orvtest::SensorBench({0}));
+  simdevice::SimAttachment sim(device);
+  std::vector<std::string> alone;
+  {
+    Station reference(0);
+    reference.teds->Query();
+    ASSERT_TRUE(reference.host->WaitCycles(1));
+    alone = reference.host->Texts();
+    reference.master->Enable(false);
+  }
+  for (Abandon abandon : {Abandon::Stop, Abandon::Destroy, Abandon::TimeOut}) {
+    for (Cut cut : {Cut::BlockSent, Cut::BlockConfirmed, Cut::ReadSent}) {
+      for (unsigned block : {1u, 2u}) {  // the configuration, the first search
+        SCOPED_TRACE("abandon " + std::to_string(static_cast<int>(abandon)) + ", cut " +
+                     std::to_string(static_cast<int>(cut)) + ", block " + std::to_string(block));
+        auto cutShort = std::make_unique<Station>(0, 10ms);
+        std::unique_ptr<Station> next;
+        // Slow answers and a poll pause give each step a moment to be cut in.
+        const auto cutQuery = [&] {
+          device->SetResponseDelay(10ms);
+          const auto point = std::make_shared<CutPoint>(cut, block);
+          orvane::AddTrafficObserver(point);
+          cutShort->teds->Query();
+          if (abandon == Abandon::TimeOut) {
+            next = std::make_unique<Station>(0);
+            next->teds->Query();  // waits in line for the channel
+          }
+          const bool reached = point->Wait();
+          device->SetResponseDelay(0ms);
+          orvane::RemoveTrafficObserver(point);
+          return reached;
+        };
+        ASSERT_TRUE(cutQuery());
+        if (abandon == Abandon::Stop) {
+          // Once more on the same master: its query reads the first stale
+          // answer away and is cut short in the same place.
+          cutShort->master->Enable(false);
+          ASSERT_TRUE(orvane::Flush());
+          ASSERT_FALSE(cutShort->teds->IsCycleRunning());
+          ASSERT_TRUE(cutQuery());
+        }
+        switch (abandon) {
+          case Abandon::Stop:
+            cutShort->master->Enable(false);
+            ASSERT_TRUE(orvane::Flush());
+            ASSERT_FALSE(cutShort->teds->IsCycleRunning());
+            next = std::move(cutShort);
+            next->host = std::make_shared<QueryHost>();
+            next->teds->AddListener(next->host);
+            next->teds->AddCycleListener(next->host);
+            next->teds->Query();
+            break;
+          case Abandon::Destroy:
+            cutShort.reset();
+            next = std::make_unique<Station>(0);
+            next->teds->Query();
+            break;
+          case Abandon::TimeOut:
+            cutShort->master->Enable(false);  // as a run's time-out does
+            break;
+        }
+        ASSERT_TRUE(next->host->WaitCycles(1, 10s));
+        EXPECT_EQ(std::vector<std::string>{orvtest::SensorRomText(0)}, next->host->Transducers());
+        EXPECT_EQ(alone, next->host->Texts());
+        next->master->Enable(false);
+        next.reset();
+        cutShort.reset();
+        ASSERT_TRUE(orvane::Flush());
+      }
+    }
+  }
 }
 
 }  // namespace
