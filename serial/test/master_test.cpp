@@ -346,11 +346,13 @@ struct EndingListener : AbstractOneWireMaster::Transaction::Listener {
 TEST(DS2480BThreads, AListenerMayShutDownTheMasterAndDestroyItOnItsOwnThread) {
   const Device a = orvtest::MakeRom(0x14, 0x01);
   // A thread that destroyed its master ends by itself, once the listener
-  // has returned: the listener and its log outlive the test.
-  static std::deque<EndingListener> endings;
+  // has returned: the listener and its log outlive the test, and the
+  // process too (never destroyed, so the thread's last signal to the log
+  // cannot meet the log's destructor at exit).
+  static auto* const endings = new std::deque<EndingListener>;
   for (const bool destroyOnItsThread : {false, true}) {
     SCOPED_TRACE(destroyOnItsThread);
-    EndingListener& ending = endings.emplace_back();
+    EndingListener& ending = endings->emplace_back();
     EventLog& log = ending.log;
     auto master = std::make_unique<DS2480BOneWireMaster>(Emulated(Bench({a})), "emu", kFast);
     ending.master = &master;
