@@ -152,12 +152,13 @@ void PtyServer::Serve(const std::atomic<bool>& stop, std::ostream* trace) {
     }
     quiet();
     if (buffer[0] != TIOCPKT_DATA) {
-      // The host discarded its unsent output: its break (a port opening
-      // does so too), which takes the adapter back to 9600 and to its
-      // timing byte. The host set its rate before; it changes it again only
-      // after answers, so the rate now is the one of the bytes to come.
-      // Discarding its input is of no concern here.
-      if ((buffer[0] & TIOCPKT_FLUSHWRITE) != 0) {
+      // The host discarded its unsent output alone: its break, which takes
+      // the adapter back to 9600 and to its timing byte. The host set its
+      // rate before; it changes it again only after answers, so the rate now
+      // is the one of the bytes to come. A discard of both directions at
+      // once is a host clearing its port (other drivers do so before each
+      // exchange), not a break.
+      if ((buffer[0] & TIOCPKT_FLUSHWRITE) != 0 && (buffer[0] & TIOCPKT_FLUSHREAD) == 0) {
         emulator->Break();
         lastBaud = HostBaud(fd);
       }
