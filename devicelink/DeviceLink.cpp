@@ -113,14 +113,9 @@ void DeviceLink::Leave(ZorelOneWireMaster* member) {
     // (registered) to count it until the device has answered that write.
     KeepWhileUnconfirmed();
   }
+  DropExpendable(member);
   for (auto& byAddress : pending) {
-    std::deque<Request>& queue = byAddress.second;
-    queue.erase(std::remove_if(queue.begin(), queue.end(),
-                               [member](const Request& r) {
-                                 return r.owner == member && Expendable(r);
-                               }),
-                queue.end());
-    for (Request& request : queue) {
+    for (Request& request : byAddress.second) {
       if (request.owner == member) request.owner = nullptr;
     }
   }
@@ -263,6 +258,10 @@ bool DeviceLink::Disable(ZorelOneWireMaster* member) {
 
 void DeviceLink::Expire(ZorelOneWireMaster* member) {
   std::lock_guard<std::mutex> guard(mutex);
+  DropExpendable(member);
+}
+
+void DeviceLink::DropExpendable(const ZorelOneWireMaster* member) {
   for (auto& byAddress : pending) {
     std::deque<Request>& queue = byAddress.second;
     queue.erase(std::remove_if(queue.begin(), queue.end(),

@@ -124,6 +124,9 @@ class DeviceLink : public std::enable_shared_from_this<DeviceLink> {
   // library guarantees; false for anything this master does not use.
   static bool KindOf(const OrvaneCommand& command, Kind& kind);
   static bool Expendable(const Request& request);
+  // Under the lock: forgets the requests of `member` whose answers nothing
+  // waits for any more (see Expendable).
+  void DropExpendable(const ZorelOneWireMaster* member);
   bool TakeOwner(unsigned int address, Kind kind, const OrvaneCommand& command, Request& request);
   void Deliver(const Request& request, const OrvaneCommand& command);
   // Under the lock: takes `member` out of the line for its channel, or hands
