@@ -8,6 +8,7 @@
 
 #include "teds/TEDSImage.h"
 #include "teds/TEDSParser.h"
+#include "teds/Template25Fields.h"
 #include "text/Calendar.h"
 
 namespace {
@@ -72,9 +73,12 @@ uint32_t Chr5Code(const std::string& field, char c) {
 // A constant-relative-resolution field: the raw value whose reading lies
 // nearest to `value`. Accepted are the values from the scale's first to its
 // last reading, so that the range stated is the range accepted.
-uint32_t NearestRelative(const std::string& field, double value, unsigned width, double start,
-                         double tolerance, const char* unit, double& readBack) {
-  const uint32_t top = (1u << width) - 1;
+uint32_t NearestRelative(const std::string& name, const template25::Field& field, double value,
+                         double& readBack) {
+  const double start = field.start;
+  const double tolerance = field.scale;
+  const char* unit = field.suffix;
+  const uint32_t top = template25::Max(field);
   const double low = TEDSParser::ConRelResValue(0, start, tolerance);
   const double high = TEDSParser::ConRelResValue(top, start, tolerance);
   // The ends as printed, or the exact ends where printing rounded them
@@ -82,7 +86,7 @@ uint32_t NearestRelative(const std::string& field, double value, unsigned width,
   const double lowest = std::min(low, std::stod(Number(low)));
   const double highest = std::max(high, std::stod(Number(high)));
   if (!(value >= lowest && value <= highest)) {
-    Refuse(field,
+    Refuse(name,
            Number(value) + unit + " is outside " + Number(low) + " to " + Number(high) + unit);
   }
   const double guess = std::log(value / start) / std::log(1.0 + 2.0 * tolerance);
@@ -101,17 +105,19 @@ uint32_t NearestRelative(const std::string& field, double value, unsigned width,
   return best;
 }
 
-// The one constant-resolution field, %RefTemp: 5 bits from 15 in steps of 0.5.
-uint32_t NearestConstant(const std::string& field, double value, double& readBack) {
-  const double start = 15.0;
-  const double step = 0.5;
-  const double high = TEDSParser::ConResValue(31, start, step);
+// A constant-resolution field (%RefTemp): the nearest raw value.
+uint32_t NearestConstant(const std::string& name, const template25::Field& field, double value,
+                         double& readBack) {
+  const double start = field.start;
+  const double step = field.scale;
+  const uint32_t top = template25::Max(field);
+  const double high = TEDSParser::ConResValue(top, start, step);
   if (!(value >= start && value <= high)) {
-    Refuse(field,
-           Number(value) + " *C is outside " + Number(start) + " to " + Number(high) + " *C");
+    Refuse(name, Number(value) + field.suffix + " is outside " + Number(start) + " to " +
+                     Number(high) + field.suffix);
   }
   const double raw = std::round((value - start) / step);
-  const uint32_t clamped = raw < 0 ? 0 : raw > 31 ? 31 : static_cast<uint32_t>(raw);
+  const uint32_t clamped = raw < 0 ? 0 : raw > top ? top : static_cast<uint32_t>(raw);
   readBack = TEDSParser::ConResValue(clamped, start, step);
   return clamped;
 }
@@ -151,64 +157,54 @@ void PutBasic(BitSink& sink, const TEDSBasicDatasheet& in, TEDSBasicDatasheet& o
   sink.Put(Bits("serialNumber", in.serialNumber, 24), 24);
 }
 
-void PutStandardOrExtended(BitSink& sink, const std::string& at, const TEDSTemplate25::Data& in,
-                           TEDSTemplate25::Data& out) {
-  sink.Put(in.extended ? 1 : 0, 1);
-  if (!in.extended) {
-    sink.Put(
-        NearestRelative(at + "sensRef", in.sensRef, 16, 5e-7, 0.00015, " V/(m/s^2)", out.sensRef),
-        16);
-    sink.Put(NearestRelative(at + "tfHpS", in.tfHpS, 8, 0.005, 0.03, " Hz", out.tfHpS), 8);
-    // The extended group's values are not written, so they read back as 0.
-    out.defaultFR = out.passive = 0;
-    out.sensRef01 = out.sensRef10 = out.tfHpS01 = out.tfHpS10 = 0;
-    return;
+// One field of the template 25 layout; `out` receives what the decoder
+// will read back.
+void PutField(BitSink& sink, const std::string& name, const template25::Field& field,
+              const TEDSTemplate25::Data& in, TEDSTemplate25::Data& out) {
+  using template25::Kind;
+  using template25::Value;
+  uint32_t raw = 0;
+  switch (field.kind) {
+    case Kind::Acceleration:
+      if (template25::Raw(in, field) != 0) {
+        Refuse(name, "force transducers cannot be written (only acceleration)");
+      }
+      break;
+    case Kind::Select:
+    case Kind::Unsigned:
+      raw = Ranged(name, template25::Raw(in, field), 0, template25::Max(field), field.suffix);
+      break;
+    case Kind::Relative:
+      raw = NearestRelative(name, field, Value<double>(in, field), Value<double>(out, field));
+      break;
+    case Kind::Constant:
+      raw = NearestConstant(name, field, Value<double>(in, field), Value<double>(out, field));
+      break;
+    case Kind::Date:
+      raw = DateDays(name, Value<int64_t>(in, field), Value<int64_t>(out, field));
+      break;
+    case Kind::Chr5:
+      PutInitials(sink, name, Value<std::string>(in, field), Value<std::string>(out, field));
+      return;
   }
-  // The extended group carries raw values only; the scaled pair reads as 0.
-  out.sensRef = 0.0;
-  out.tfHpS = 0.0;
-  sink.Put(Bits(at + "defaultFR", in.defaultFR, 2), 2);
-  sink.Put(Bits(at + "passive", in.passive, 1), 1);
-  sink.Put(Bits(at + "sensRef01", in.sensRef01, 16), 16);
-  sink.Put(Bits(at + "sensRef10", in.sensRef10, 16), 16);
-  sink.Put(Bits(at + "tfHpS01", in.tfHpS01, 8), 8);
-  sink.Put(Bits(at + "tfHpS10", in.tfHpS10, 8), 8);
-}
-
-void PutTransferFunction(BitSink& sink, const std::string& at, const TEDSTemplate25::Data& in,
-                         TEDSTemplate25::Data& out) {
-  sink.Put(in.transferFunction ? 1 : 0, 1);
-  if (!in.transferFunction) {
-    out.tfSp = out.tfKPr = out.tfKPq = out.tfSl = out.tempCoef = 0;
-    return;
-  }
-  sink.Put(Bits(at + "tfSp", in.tfSp, 7), 7);
-  sink.Put(Bits(at + "tfKPr", in.tfKPr, 9), 9);
-  sink.Put(Bits(at + "tfKPq", in.tfKPq, 9), 9);
-  sink.Put(Bits(at + "tfSl", in.tfSl, 7), 7);
-  sink.Put(Bits(at + "tempCoef", in.tempCoef, 6), 6);
+  sink.Put(raw, field.width);
 }
 
 // Selector 0 (standard template), template ID 25, then the fields in the
-// order the decoder reads them.
+// order the decoder reads them. A field the selects leave out reads back as
+// a record's default.
 void PutTemplate25(BitSink& sink, const std::string& at, const TEDSTemplate25::Data& in,
                    TEDSTemplate25::Data& out) {
   out = in;
   sink.Put(0, 2);
   sink.Put(25, 8);
-  if (in.force) Refuse(at + "force", "force transducers cannot be written (only acceleration)");
-  sink.Put(0, 1);
-  PutStandardOrExtended(sink, at, in, out);
-  sink.Put(Ranged(at + "direction", in.direction, 0, 2, " (0 X, 1 Y, 2 Z)"), 2);
-  sink.Put(NearestRelative(at + "weight", in.weight, 6, 0.1, 0.1, " g", out.weight), 6);
-  sink.Put(Ranged(at + "sign", in.sign, 0, 1, " (0 positive, 1 negative)"), 1);
-  PutTransferFunction(sink, at, in, out);
-  sink.Put(NearestRelative(at + "refFreq", in.refFreq, 8, 0.35, 0.0175, " Hz", out.refFreq), 8);
-  sink.Put(NearestConstant(at + "refTemp", in.refTemp, out.refTemp), 5);
-  sink.Put(DateDays(at + "calDate", in.calDate, out.calDate), 16);
-  PutInitials(sink, at + "calInitials", in.calInitials, out.calInitials);
-  sink.Put(Bits(at + "calPeriod", in.calPeriod, 12), 12);
-  sink.Put(Bits(at + "measID", in.measID, 11), 11);
+  for (const template25::Field& field : template25::kFields) {
+    if (template25::Present(field, in)) {
+      PutField(sink, at + field.name, field, in, out);
+    } else {
+      template25::Reset(out, field);
+    }
+  }
 }
 
 }  // namespace

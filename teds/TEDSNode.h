@@ -10,6 +10,7 @@
 #include "onewire/AbstractOneWireMaster.h"
 #include "onewire/Export.h"
 #include "onewire/OneWireMemory.h"
+#include "onewire/WireCommands.h"
 
 class TEDSInterface;
 class TEDSTransducer;
@@ -33,7 +34,7 @@ class ORVANE_TEDS_API TEDSNode {
   };
 
   // The status byte of a DS2430A whose memory holds valid data.
-  static constexpr uint8_t VALID_STATUS = 0xFC;
+  static constexpr uint8_t VALID_STATUS = ds2430a::STATUS_LOCKED;
   // A node whose image starts with this manufacturer ID lists further devices.
   static constexpr uint16_t NODE_LIST_ID = 1;
 

@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "teds/TEDSException.h"
+#include "teds/Template25Fields.h"
 #include "text/Calendar.h"
 
 TEDSTemplate25::TEDSTemplate25(const Data& data) : data(data) {}
@@ -16,73 +17,63 @@ void TEDSTemplate25::ParseFail(const TEDSParser& reader, const std::string& mess
   throw TEDSParse25Exception(reader.FormatError(message, width));
 }
 
+namespace {
+
+using template25::Kind;
+
+// Reads one field of the layout into `data`: false when it cannot be read,
+// or holds a value this decoder rejects, with `failure` saying why.
+bool ReadField(TEDSParser& reader, const template25::Field& field, TEDSTemplate25::Data& data,
+               std::string& failure) {
+  using template25::Value;
+  bool read = false;
+  uint32_t raw = 0;
+  switch (field.kind) {
+    case Kind::Acceleration:
+    case Kind::Select:
+      if (!reader.ReadUnInt(field.width, raw)) {
+        failure = std::string("Invalid ") + field.label + " bit";
+        return false;
+      }
+      if (field.kind == Kind::Acceleration && raw != 0) {
+        failure = "Force not supported";
+        return false;
+      }
+      template25::SetRaw(data, field, raw);
+      return true;
+    case Kind::Unsigned:
+      read = reader.ReadUnInt(field.width, raw) && raw <= template25::Max(field);
+      if (read) template25::SetRaw(data, field, raw);
+      break;
+    case Kind::Relative:
+      read =
+          reader.ReadConRelRes(field.width, field.start, field.scale, Value<double>(data, field));
+      break;
+    case Kind::Constant:
+      read = reader.ReadConRes(field.start, field.scale, Value<double>(data, field));
+      break;
+    case Kind::Date:
+      read = reader.ReadDate(Value<int64_t>(data, field));
+      break;
+    case Kind::Chr5:
+      read = reader.ReadChr5String(Value<std::string>(data, field));
+      break;
+  }
+  if (!read) failure = std::string("Invalid value for ") + field.label;
+  return read;
+}
+
+}  // namespace
+
 std::shared_ptr<TEDSTemplate> TEDSTemplate25::Parse(TEDSParser& reader) {
-  // Each failure names the failing field's bits from its first bit, so the
-  // reader is copied before every field is read.
-  auto field = [&reader](unsigned width, const char* text) -> uint32_t {
-    const TEDSParser start = reader;
-    uint32_t value = 0;
-    if (!reader.ReadUnInt(width, value)) ParseFail(start, text, width);
-    return value;
-  };
-  auto scaled = [&reader](unsigned width, double start, double tolerance,
-                          const char* text) -> double {
-    const TEDSParser at = reader;
-    double value = 0.0;
-    if (!reader.ReadConRelRes(width, start, tolerance, value)) ParseFail(at, text, width);
-    return value;
-  };
   Data d;
-
-  TEDSParser at = reader;
-  if (field(1, "Invalid Acceleration / Force bit") == 1) {
-    ParseFail(at, "Force not supported", 1);
+  for (const template25::Field& field : template25::kFields) {
+    if (!template25::Present(field, d)) continue;
+    // A failure names the field's bits from its first bit.
+    const TEDSParser at = reader;
+    std::string failure;
+    if (!ReadField(reader, field, d, failure)) ParseFail(at, failure, field.width);
   }
-  d.force = false;
-
-  d.extended = field(1, "Invalid Extended Functionality bit") == 1;
-  if (!d.extended) {
-    d.sensRef = scaled(16, 5e-7, 0.00015, "Invalid value for %Sens@Ref");
-    d.tfHpS = scaled(8, 0.005, 0.03, "Invalid value for %TF_HP_S");
-  } else {
-    // The case labels sit between the Windows-1252 quotation marks 0x93 and
-    // 0x94; the literals are split so that the digits are not taken into the
-    // hexadecimal escapes.
-    d.defaultFR = field(2, "Invalid value for %DefaultFR");
-    d.passive = field(1, "Invalid value for %Passive");
-    d.sensRef01 = field(16, "Invalid value for %Sens@Ref[\x93" "01\x94]");
-    d.sensRef10 = field(16, "Invalid value for %Sens@Ref[\x93" "10\x94]");
-    d.tfHpS01 = field(8, "Invalid value for %TF_HP_S[\x93" "01\x94]");
-    d.tfHpS10 = field(8, "Invalid value for %TF_HP_S[\x93" "10\x94]");
-  }
-
-  at = reader;
-  d.direction = field(2, "Invalid value for %Direction");
-  if (d.direction == 3) ParseFail(at, "Invalid value for %Direction", 2);
-  d.weight = scaled(6, 0.1, 0.1, "Invalid value for %Weight");
-  d.sign = field(1, "Invalid value for %Sign");
-
-  d.transferFunction = field(1, "Invalid Transfer Function bit") == 1;
-  if (d.transferFunction) {
-    // Kept raw: the acceleration report has no place for the group.
-    d.tfSp = field(7, "Invalid value for %TF_SP");
-    d.tfKPr = field(9, "Invalid value for %TF_KPr");
-    d.tfKPq = field(9, "Invalid value for %TF_KPq");
-    d.tfSl = field(7, "Invalid value for %TF_SL");
-    d.tempCoef = field(6, "Invalid value for %TempCoef");
-  }
-
-  d.refFreq = scaled(8, 0.35, 0.0175, "Invalid value for %Reffreq");
-  at = reader;
-  if (!reader.ReadConRes(15.0, 0.5, d.refTemp)) ParseFail(at, "Invalid value for %RefTemp", 5);
-  at = reader;
-  if (!reader.ReadDate(d.calDate)) ParseFail(at, "Invalid value for %CalDate", 16);
-  at = reader;
-  if (!reader.ReadChr5String(d.calInitials)) {
-    ParseFail(at, "Invalid value for %CalInitials", 15);
-  }
-  d.calPeriod = field(12, "Invalid value for %CalPeriod");
-  d.measID = field(11, "Invalid value for %MeasID");
 
   // make_shared needs a public constructor; this local class lends it the
   // protected one, so object and count are allocated together and the
