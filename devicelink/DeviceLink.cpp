@@ -6,16 +6,6 @@
 
 namespace {
 
-constexpr uint8_t kServiceGroup = 1;
-constexpr uint8_t kServiceModeResponseType = 11;
-constexpr uint8_t kGCCGroup = 7;
-constexpr uint8_t kGCCVersion = 2;
-constexpr uint32_t kGCCVendor = 12;
-constexpr uint8_t kTEDSClass = 8;
-constexpr uint8_t kTEDSSetMode = 0;
-constexpr uint8_t kTEDSWrite = 1;
-constexpr uint8_t kTEDSRead = 2;
-
 // Hands the device library's calls to the link while the link exists.
 class LinkListener : public orvane::StreamListener {
  public:
@@ -311,24 +301,27 @@ void DeviceLink::HandOver(ZorelOneWireMaster* member) {
 }
 
 bool DeviceLink::KindOf(const OrvaneCommand& command, Kind& kind) {
-  const auto group = static_cast<uint8_t>(command.GetGroup());
-  if (group == kServiceGroup) {
+  const OrvaneCommandGroups group = command.GetGroup();
+  if (group == OrvaneCommandGroups::Service) {
     kind = Kind::ServiceMode;
-    return command.GetType() == kServiceModeResponseType;
+    return command.GetType() == ServiceSetOperatingModeResponse::TYPE;
   }
-  if (group != kGCCGroup) return false;
+  if (group != OrvaneCommandGroups::GCC) return false;
   const auto* gcc = dynamic_cast<const GCCCommand*>(&command);
-  if (!gcc || gcc->GetVersion() != kGCCVersion || gcc->GetVendorID() != kGCCVendor) return false;
+  if (!gcc || gcc->GetVersion() != GCCCommand::VERSION ||
+      gcc->GetVendorID() != GCCCommand::VENDOR_ID) {
+    return false;
+  }
   const auto* zorel = dynamic_cast<const GCCCommandZorel*>(gcc);
-  if (!zorel || zorel->GetCommandClass() != kTEDSClass) return false;
+  if (!zorel || zorel->GetCommandClass() != GCCCommandZorel::CLASS_TEDS) return false;
   switch (zorel->GetOperation()) {
-    case kTEDSSetMode:
+    case GCCCommandZorel::TEDS_SET_MODE:
       kind = Kind::SetMode;
       return true;
-    case kTEDSWrite:
+    case GCCCommandZorel::TEDS_WRITE:
       kind = Kind::Write;
       return true;
-    case kTEDSRead:
+    case GCCCommandZorel::TEDS_READ:
       kind = Kind::Read;
       return true;
     default:
