@@ -48,7 +48,8 @@ const Bytes kConfigAnswer =
     orvtest::ConfigAnswer(0xFF, 0xFF, "1W-RELAY 1.0", "Simulated relay");
 
 Device Rom(uint8_t serial) {
-  return Device(orvtest::WithCrc({0x14, serial, 0x11, 0x22, 0x33, 0x44, 0x55, 0x00}));
+  return Device(
+      orvtest::WithCrc({ds2430a::FAMILY_CODE, serial, 0x11, 0x22, 0x33, 0x44, 0x55, 0x00}));
 }
 
 // The relay's answer to one read: CMD_DATA_ID loaded (status), CMD_ML_ACCESS
@@ -58,7 +59,7 @@ void AppendRead(Bytes& answer, std::size_t replyLength) {
   const Bytes head = {P::CMD_STATUS,    P::RC_OK, P::CMD_ML_ACCESS,
                       P::RC_OK,         P::CMD_ML_DATA, static_cast<uint8_t>(2 + replyLength)};
   answer.insert(answer.end(), head.begin(), head.end());
-  answer.push_back(0xF0);
+  answer.push_back(ds2430a::READ_MEMORY);
   answer.push_back(0x00);
   answer.insert(answer.end(), replyLength, 0xFC);
 }

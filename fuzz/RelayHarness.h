@@ -27,7 +27,7 @@ using Bytes = std::vector<uint8_t>;
 using Device = AbstractOneWireMaster::Device;
 
 // A DS2430A's ROM with `serial` in byte 1.
-inline Device SerialRom(uint8_t serial) { return orvtest::MakeRom(0x14, serial); }
+inline Device SerialRom(uint8_t serial) { return orvtest::MakeRom(ds2430a::FAMILY_CODE, serial); }
 
 // The transfer shapes a fuzz input can aim at.
 enum class Shape : uint8_t {

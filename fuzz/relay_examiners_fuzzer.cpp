@@ -21,10 +21,11 @@ class ExaminerHarness : public RelayHarness {
     for (const Request& request : transfer->requests) {
       const uint8_t form = input.Byte();
       const bool multi = RelayProtocol::CommandIsMultiByte(request.command);
-      const bool write = multi && !request.data.empty() && request.command != CMD_ML_DATA;
+      const bool write =
+          multi && !request.data.empty() && request.command != RelayProtocol::CMD_ML_DATA;
       if ((form & 3) == 3 && write) continue;  // a write answered by nothing
       if ((form & 3) == 2) {
-        answer.push_back(CMD_STATUS);
+        answer.push_back(RelayProtocol::CMD_STATUS);
         answer.push_back(ReturnCode(input));
         continue;
       }
@@ -53,20 +54,21 @@ class ExaminerHarness : public RelayHarness {
   static Bytes Value(const Request& request, uint8_t form, InputReader& input) {
     std::size_t length = 0;
     switch (request.command) {
-      case CMD_ML_DATA: length = request.data.empty() ? 0 : request.data[0]; break;
-      case CMD_DATA_ID: length = 8; break;
-      case CMD_DATA_OUTBOUND_MAX:
-      case CMD_DATA_INBOUND_MAX: length = 1; break;
+      case RelayProtocol::CMD_ML_DATA: length = request.data.empty() ? 0 : request.data[0]; break;
+      case RelayProtocol::CMD_DATA_ID: length = 8; break;
+      case RelayProtocol::CMD_DATA_OUTBOUND_MAX:
+      case RelayProtocol::CMD_DATA_INBOUND_MAX: length = 1; break;
       default: length = request.data.empty() ? input.Byte() % 16 : request.data.size(); break;
     }
     if (form & 4) length = input.Byte();
     Bytes value = input.Take(length);
     value.resize(length, 0);
     // A ROM with a correct CRC lets the search go on to its later passes.
-    if (request.command == CMD_DATA_ID && length == 8 && (form & 8))
+    if (request.command == RelayProtocol::CMD_DATA_ID && length == 8 && (form & 8))
       value[7] = Device::crc8(value.data(), 7);
     // Texts end with a 0 byte unless the input wants otherwise.
-    if ((request.command == CMD_DATA_PROTOCOL || request.command == CMD_DATA_VENDOR) &&
+    if ((request.command == RelayProtocol::CMD_DATA_PROTOCOL ||
+         request.command == RelayProtocol::CMD_DATA_VENDOR) &&
         !value.empty() && !(form & 16))
       value.back() = 0;
     return value;

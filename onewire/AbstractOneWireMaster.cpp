@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "onewire/WireCommands.h"
 #include "text/HexText.h"
 
 // ---- Device ---------------------------------------------------------------
@@ -160,7 +161,7 @@ void AbstractOneWireMaster::Discover(const std::shared_ptr<DiscoveryListener>& l
     return;
   }
   search = SearchContext{};
-  search.command = 0xF0;
+  search.command = onewire::SEARCH_ROM;
   discovery = std::make_shared<Discovery>();
   // Registered before anything starts, so that a search that completes at
   // once still reaches the listener.

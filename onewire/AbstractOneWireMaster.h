@@ -54,6 +54,10 @@ class ORVANE_TEDS_API AbstractOneWireMaster {
     uint8_t command;
     std::vector<uint8_t> data;
     uint8_t length;
+    // Set by whoever builds an operation that programs EEPROM (a copy with
+    // its validation key): the part then needs the bus idle for its
+    // programming time, so a master sends nothing after it until that passed.
+    bool programs = false;
   };
 
   class ORVANE_TEDS_API Operation : public std::enable_shared_from_this<Operation> {

@@ -7,6 +7,7 @@
 #include "onewire/AbstractOneWireMaster.h"
 #include "onewire/Export.h"
 #include "onewire/OneWireMemory.h"
+#include "onewire/WireCommands.h"
 
 // The DS2430A 1-Wire EEPROM: 32 bytes of memory, an 8-byte application
 // register and a status register. Each read becomes one operation in the
@@ -16,9 +17,9 @@
 // copy must be the last operation of what the master sends in one go.
 class ORVANE_TEDS_API DS2430AMemory : public OneWireMemory {
  public:
-  static constexpr uint8_t familyCode = 0x14;
+  static constexpr uint8_t familyCode = ds2430a::FAMILY_CODE;
 
-  // Read status register (0x66): data {0x00}, one byte back.
+  // Read status register: data {0x00}, one byte back.
   class ORVANE_TEDS_API StatusOperation : public AbstractOneWireMaster::Operation {
    public:
     explicit StatusOperation(DS2430AMemory* memory);
@@ -26,7 +27,7 @@ class ORVANE_TEDS_API DS2430AMemory : public OneWireMemory {
     DS2430AMemory* memory;
   };
 
-  // Read application register (0xC3) from a start address.
+  // Read application register from a start address.
   class ORVANE_TEDS_API ApplicationRegisterOperation : public AbstractOneWireMaster::Operation {
    public:
     ApplicationRegisterOperation(DS2430AMemory* memory, uint8_t address, uint8_t length);
@@ -34,7 +35,7 @@ class ORVANE_TEDS_API DS2430AMemory : public OneWireMemory {
     DS2430AMemory* memory;
   };
 
-  // Read memory (0xF0) from a start address.
+  // Read memory from a start address.
   class ORVANE_TEDS_API MemoryOperation : public AbstractOneWireMaster::Operation {
    public:
     MemoryOperation(DS2430AMemory* memory, uint8_t address, uint8_t length);
@@ -42,7 +43,7 @@ class ORVANE_TEDS_API DS2430AMemory : public OneWireMemory {
     DS2430AMemory* memory;
   };
 
-  // Read scratchpad (0xAA) from a start address.
+  // Read scratchpad from a start address.
   class ORVANE_TEDS_API ScratchpadOperation : public AbstractOneWireMaster::Operation {
    public:
     ScratchpadOperation(DS2430AMemory* memory, uint8_t address, uint8_t length);
@@ -50,21 +51,14 @@ class ORVANE_TEDS_API DS2430AMemory : public OneWireMemory {
     DS2430AMemory* memory;
   };
 
-  // A command with data and no reply: the writes and the two copies.
+  // A command with data and no reply: the writes and the two copies (which
+  // program EEPROM).
   class ORVANE_TEDS_API WriteOperation : public AbstractOneWireMaster::Operation {
    public:
-    WriteOperation(DS2430AMemory* memory, uint8_t command, const std::vector<uint8_t>& data);
+    WriteOperation(DS2430AMemory* memory, uint8_t command, const std::vector<uint8_t>& data,
+                   bool programs = false);
     void Finished(const std::vector<uint8_t>& reply) override;
   };
-
-  static constexpr uint8_t WRITE_SCRATCHPAD = 0x0F;
-  static constexpr uint8_t COPY_SCRATCHPAD = 0x55;
-  static constexpr uint8_t WRITE_APPLICATION_REGISTER = 0x99;
-  static constexpr uint8_t COPY_AND_LOCK = 0x5A;
-  // The validation key both copies need; with any other the chip ignores them.
-  static constexpr uint8_t COPY_KEY = 0xA5;
-  // The status register of a part whose application register is locked.
-  static constexpr uint8_t STATUS_LOCKED = 0xFC;
 
   DS2430AMemory(AbstractOneWireMaster& master, const AbstractOneWireMaster::Device& device,
                 OneWireMemory::Listener& listener);

@@ -163,7 +163,7 @@ std::string DS2430AWriter::StepName(Step step) {
 }
 
 bool DS2430AWriter::RegisterLocked() const { return (status & 0x03) != 0x03; }
-bool DS2430AWriter::Committed() const { return status == 0xFC; }
+bool DS2430AWriter::Committed() const { return status == ds2430a::STATUS_LOCKED; }
 
 void DS2430AWriter::StatusRetrieved(uint8_t value) { status = value; }
 void DS2430AWriter::OTPMemoryRetrieved(const std::vector<uint8_t>& data) { readRegister = data; }

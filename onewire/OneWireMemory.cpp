@@ -20,11 +20,6 @@ uint64_t OneWireMemory::GetSize() const { return 0; }
 // ---- DS2430A ----------------------------------------------------------------
 
 namespace {
-constexpr uint8_t kReadStatus = 0x66;
-constexpr uint8_t kReadApplicationRegister = 0xC3;
-constexpr uint8_t kReadMemory = 0xF0;
-constexpr uint8_t kReadScratchpad = 0xAA;
-
 std::vector<uint8_t> AddressThenData(uint8_t address, const std::vector<uint8_t>& bytes) {
   std::vector<uint8_t> data(1 + bytes.size());
   data[0] = address;
@@ -34,7 +29,7 @@ std::vector<uint8_t> AddressThenData(uint8_t address, const std::vector<uint8_t>
 }  // namespace
 
 DS2430AMemory::StatusOperation::StatusOperation(DS2430AMemory* memory)
-    : Operation(*memory, kReadStatus, {0x00}, 1), memory(memory) {}
+    : Operation(*memory, ds2430a::READ_STATUS_REGISTER, {0x00}, 1), memory(memory) {}
 
 void DS2430AMemory::StatusOperation::Finished(const std::vector<uint8_t>& reply) {
   // The listener runs before the member is released, so inside the callback
@@ -44,9 +39,9 @@ void DS2430AMemory::StatusOperation::Finished(const std::vector<uint8_t>& reply)
 }
 
 DS2430AMemory::ApplicationRegisterOperation::ApplicationRegisterOperation(DS2430AMemory* memory,
-                                                                           uint8_t address,
-                                                                           uint8_t length)
-    : Operation(*memory, kReadApplicationRegister, {address}, length), memory(memory) {}
+                                                                          uint8_t address,
+                                                                          uint8_t length)
+    : Operation(*memory, ds2430a::READ_APPLICATION_REGISTER, {address}, length), memory(memory) {}
 
 void DS2430AMemory::ApplicationRegisterOperation::Finished(const std::vector<uint8_t>& reply) {
   memory->listener.OTPMemoryRetrieved(reply);
@@ -55,7 +50,7 @@ void DS2430AMemory::ApplicationRegisterOperation::Finished(const std::vector<uin
 
 DS2430AMemory::MemoryOperation::MemoryOperation(DS2430AMemory* memory, uint8_t address,
                                                 uint8_t length)
-    : Operation(*memory, kReadMemory, {address}, length), memory(memory) {}
+    : Operation(*memory, ds2430a::READ_MEMORY, {address}, length), memory(memory) {}
 
 void DS2430AMemory::MemoryOperation::Finished(const std::vector<uint8_t>& reply) {
   memory->listener.MemoryRetrieved(reply);
@@ -63,16 +58,18 @@ void DS2430AMemory::MemoryOperation::Finished(const std::vector<uint8_t>& reply)
 }
 
 DS2430AMemory::ScratchpadOperation::ScratchpadOperation(DS2430AMemory* memory, uint8_t address,
-                                                         uint8_t length)
-    : Operation(*memory, kReadScratchpad, {address}, length), memory(memory) {}
+                                                        uint8_t length)
+    : Operation(*memory, ds2430a::READ_SCRATCHPAD, {address}, length), memory(memory) {}
 
 void DS2430AMemory::ScratchpadOperation::Finished(const std::vector<uint8_t>& reply) {
   memory->listener.ScratchpadRetrieved(reply);
 }
 
 DS2430AMemory::WriteOperation::WriteOperation(DS2430AMemory* memory, uint8_t command,
-                                              const std::vector<uint8_t>& data)
-    : Operation(*memory, command, data, 0) {}
+                                              const std::vector<uint8_t>& data, bool programs)
+    : Operation(*memory, command, data, 0) {
+  Operation::data.programs = programs;
+}
 
 // A write has no reply; its transaction tells when it has been carried out.
 void DS2430AMemory::WriteOperation::Finished(const std::vector<uint8_t>&) {}
@@ -115,24 +112,24 @@ void DS2430AMemory::RetrieveScratchpad(
 bool DS2430AMemory::WriteScratchpad(
     std::shared_ptr<AbstractOneWireMaster::Transaction> transaction, uint8_t address,
     const std::vector<uint8_t>& bytes) {
-  return transaction->AddOperation(
-      std::make_shared<WriteOperation>(this, WRITE_SCRATCHPAD, AddressThenData(address, bytes)));
+  return transaction->AddOperation(std::make_shared<WriteOperation>(
+      this, ds2430a::WRITE_SCRATCHPAD, AddressThenData(address, bytes)));
 }
 
 bool DS2430AMemory::CopyScratchpad(std::shared_ptr<AbstractOneWireMaster::Transaction> transaction) {
-  return transaction->AddOperation(
-      std::make_shared<WriteOperation>(this, COPY_SCRATCHPAD, std::vector<uint8_t>{COPY_KEY}));
+  return transaction->AddOperation(std::make_shared<WriteOperation>(
+      this, ds2430a::COPY_SCRATCHPAD, std::vector<uint8_t>{ds2430a::COPY_KEY}, true));
 }
 
 bool DS2430AMemory::WriteApplicationRegister(
     std::shared_ptr<AbstractOneWireMaster::Transaction> transaction, uint8_t address,
     const std::vector<uint8_t>& bytes) {
   return transaction->AddOperation(std::make_shared<WriteOperation>(
-      this, WRITE_APPLICATION_REGISTER, AddressThenData(address, bytes)));
+      this, ds2430a::WRITE_APPLICATION_REGISTER, AddressThenData(address, bytes)));
 }
 
 bool DS2430AMemory::CopyAndLockApplicationRegister(
     std::shared_ptr<AbstractOneWireMaster::Transaction> transaction) {
-  return transaction->AddOperation(
-      std::make_shared<WriteOperation>(this, COPY_AND_LOCK, std::vector<uint8_t>{COPY_KEY}));
+  return transaction->AddOperation(std::make_shared<WriteOperation>(
+      this, ds2430a::COPY_AND_LOCK, std::vector<uint8_t>{ds2430a::COPY_KEY}, true));
 }

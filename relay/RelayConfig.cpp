@@ -78,11 +78,11 @@ void RemoteOneWireMaster::InitializeRelay() {
   if (configListener) return;
   configListener = std::make_shared<ConfigListener>(this);
   const std::shared_ptr<Transfer> config = TransferCreate(configListener);
-  config->AddRequest(CMD_RESET);
-  config->AddRequest(CMD_DATA_OUTBOUND_MAX);
-  config->AddRequest(CMD_DATA_INBOUND_MAX);
-  config->AddRequest(CMD_DATA_PROTOCOL);
-  config->AddRequest(CMD_DATA_VENDOR);
+  config->AddRequest(RelayProtocol::CMD_RESET);
+  config->AddRequest(RelayProtocol::CMD_DATA_OUTBOUND_MAX);
+  config->AddRequest(RelayProtocol::CMD_DATA_INBOUND_MAX);
+  config->AddRequest(RelayProtocol::CMD_DATA_PROTOCOL);
+  config->AddRequest(RelayProtocol::CMD_DATA_VENDOR);
   transfers.push_back(config);
 }
 
@@ -112,13 +112,13 @@ std::string TextOf(const std::vector<uint8_t>& data) {
 }  // namespace
 
 bool RemoteOneWireMaster::ReceiveResetResponse(ResponseWalk& walk) {
-  if (walk.Accept(CMD_RESET)) return true;
+  if (walk.Accept(RelayProtocol::CMD_RESET)) return true;
   ConfigError(walk.Failure());
   return false;
 }
 
 bool RemoteOneWireMaster::ReceiveDataOutboundMax(ResponseWalk& walk) {
-  const Response* response = walk.Accept(CMD_DATA_OUTBOUND_MAX);
+  const Response* response = walk.Accept(RelayProtocol::CMD_DATA_OUTBOUND_MAX);
   if (response && response->data.size() != 1) {
     response = walk.Fail("Invalid CMD_DATA_OUTBOUND_MAX response data");
   } else if (response && response->data[0] < MIN_OUTBOUND_MAX) {
@@ -133,7 +133,7 @@ bool RemoteOneWireMaster::ReceiveDataOutboundMax(ResponseWalk& walk) {
 }
 
 bool RemoteOneWireMaster::ReceiveDataInboundMax(ResponseWalk& walk) {
-  const Response* response = walk.Accept(CMD_DATA_INBOUND_MAX);
+  const Response* response = walk.Accept(RelayProtocol::CMD_DATA_INBOUND_MAX);
   if (response && response->data.size() != 1) {
     response = walk.Fail("Invalid CMD_DATA_INBOUND_MAX response data");
   } else if (response && response->data[0] < MIN_INBOUND_MAX) {
@@ -149,7 +149,7 @@ bool RemoteOneWireMaster::ReceiveDataInboundMax(ResponseWalk& walk) {
 }
 
 bool RemoteOneWireMaster::ReceiveDataProtocol(ResponseWalk& walk) {
-  const Response* response = walk.Accept(CMD_DATA_PROTOCOL);
+  const Response* response = walk.Accept(RelayProtocol::CMD_DATA_PROTOCOL);
   // A text: at least one byte, the last one 0.
   if (response && (response->data.empty() || response->data.back() != 0)) {
     response = walk.Fail("Invalid CMD_DATA_PROTOCOL response data");
@@ -163,7 +163,7 @@ bool RemoteOneWireMaster::ReceiveDataProtocol(ResponseWalk& walk) {
 }
 
 bool RemoteOneWireMaster::ReceiveDataVendor(ResponseWalk& walk) {
-  const Response* response = walk.Accept(CMD_DATA_VENDOR);
+  const Response* response = walk.Accept(RelayProtocol::CMD_DATA_VENDOR);
   if (response && (response->data.empty() || response->data.back() != 0)) {
     response = walk.Fail("Invalid CMD_DATA_VENDOR response data");
   }

@@ -88,7 +88,9 @@ void RemoteOneWireMaster::SentInbound() {
   if (transfer && transfer->listener) transfer->listener->Sent(*transfer);
 }
 
-void RemoteOneWireMaster::PollOutbound() { SendInbound(std::vector<uint8_t>{CMD_POLL}); }
+void RemoteOneWireMaster::PollOutbound() {
+  SendInbound(std::vector<uint8_t>{RelayProtocol::CMD_POLL});
+}
 
 std::size_t RemoteOneWireMaster::AnswerBytes(const Request& request) {
   return RelayProtocol::AnswerBytes(request.command, request.data);
@@ -132,7 +134,7 @@ bool RemoteOneWireMaster::PackBlock(const Transfer& packed, std::vector<uint8_t>
       block.push_back(static_cast<uint8_t>(request.data.size()));
     block.insert(block.end(), request.data.begin(), request.data.end());
   }
-  block.push_back(CMD_POLL);
+  block.push_back(RelayProtocol::CMD_POLL);
   return true;
 }
 
@@ -174,7 +176,7 @@ bool RemoteOneWireMaster::ParseOutbound(Transfer& parsed, const std::vector<uint
     const uint8_t echo = block[cursor];
     if (echo != expected) {
       if (!write) return false;
-      if (echo != CMD_STATUS) {
+      if (echo != RelayProtocol::CMD_STATUS) {
         parsed.responses.push_back(Response{expected, 0, {}});
         continue;
       }

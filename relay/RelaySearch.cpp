@@ -49,9 +49,10 @@ void RemoteOneWireMaster::Search() {
   searchListener = listener;
   const std::shared_ptr<Transfer> pass = TransferCreate(searchListener);
   if (search.load) {
-    pass->AddRequest(CMD_DATA_SEARCH_STATE, search.state.data(), search.state.size());
-    pass->AddRequest(CMD_DATA_SEARCH_COMMAND, &search.command, 1);
-    pass->AddRequest(CMD_DATA_ID, search.id.data(), search.id.size());
+    pass->AddRequest(RelayProtocol::CMD_DATA_SEARCH_STATE, search.state.data(),
+                     search.state.size());
+    pass->AddRequest(RelayProtocol::CMD_DATA_SEARCH_COMMAND, &search.command, 1);
+    pass->AddRequest(RelayProtocol::CMD_DATA_ID, search.id.data(), search.id.size());
     search.load = false;
   }
   listener->passes = AddSearchPasses(*pass);
@@ -60,7 +61,9 @@ void RemoteOneWireMaster::Search() {
 }
 
 unsigned RemoteOneWireMaster::AddSearchPasses(Transfer& pass) const {
-  const Request passRequests[] = {{CMD_ML_RESET, {}}, {CMD_ML_SEARCH, {}}, {CMD_DATA_ID, {}}};
+  const Request passRequests[] = {{RelayProtocol::CMD_ML_RESET, {}},
+                                  {RelayProtocol::CMD_ML_SEARCH, {}},
+                                  {RelayProtocol::CMD_DATA_ID, {}}};
   std::size_t commands = 0;
   std::size_t answers = 0;
   for (const Request& request : pass.requests) {
@@ -121,9 +124,11 @@ void RemoteOneWireMaster::RestartSearch() {
 void RemoteOneWireMaster::ReceiveSearchResponse(const Transfer& pass, bool loaded,
                                                 unsigned passes) {
   ResponseWalk walk(pass);
-  if (loaded && !(walk.Accept(CMD_DATA_SEARCH_STATE, "Failed to initialize search state") &&
-                  walk.Accept(CMD_DATA_SEARCH_COMMAND, "Failed to initialize search command") &&
-                  walk.Accept(CMD_DATA_ID, "Failed to initialize search ID"))) {
+  if (loaded &&
+      !(walk.Accept(RelayProtocol::CMD_DATA_SEARCH_STATE, "Failed to initialize search state") &&
+        walk.Accept(RelayProtocol::CMD_DATA_SEARCH_COMMAND,
+                    "Failed to initialize search command") &&
+        walk.Accept(RelayProtocol::CMD_DATA_ID, "Failed to initialize search ID"))) {
     return SearchError(walk.Failure());
   }
   // Before the last pass another result is on its way; after it the base
@@ -137,7 +142,7 @@ void RemoteOneWireMaster::ReceiveSearchResponse(const Transfer& pass, bool loade
 bool RemoteOneWireMaster::ReceiveSearchPass(ResponseWalk& walk, bool pending) {
   const Response* found = nullptr;
   bool crcFailed = false;
-  if (walk.Accept(CMD_ML_RESET)) found = walk.Take(CMD_ML_SEARCH);
+  if (walk.Accept(RelayProtocol::CMD_ML_RESET)) found = walk.Take(RelayProtocol::CMD_ML_SEARCH);
   if (found && found->returnCode == RelayProtocol::RC_NO_FURTHER_DEVICE) {
     // The identity of a pass that found nothing is not read.
     search.done = true;
@@ -145,7 +150,7 @@ bool RemoteOneWireMaster::ReceiveSearchPass(ResponseWalk& walk, bool pending) {
     return false;
   }
   if (found && found->returnCode != RelayProtocol::RC_OK) found = walk.Fail("CMD_ML_SEARCH failed");
-  const Response* id = found ? walk.Accept(CMD_DATA_ID) : nullptr;
+  const Response* id = found ? walk.Accept(RelayProtocol::CMD_DATA_ID) : nullptr;
   if (id && id->data.size() != 8) {
     id = walk.Fail("Invalid CMD_DATA_ID response (size != 8)");
   } else if (id && Device::crc8(id->data.data(), 8) != 0) {

@@ -25,14 +25,6 @@ std::size_t ExchangeLength(const AbstractOneWireMaster::OperationData& data) {
   return 1 + data.data.size() + data.length;
 }
 
-// A copy into EEPROM with its validation key (the DS2430A's copy scratchpad
-// 55 A5, and copy and lock 5A A5): the part programs for about 10 ms and
-// any reset or time slot meanwhile loses the copy.
-bool StartsProgramming(const AbstractOneWireMaster::OperationData& data) {
-  return (data.command == 0x55 || data.command == 0x5A) && data.data.size() == 1 &&
-         data.data[0] == 0xA5;
-}
-
 // Bytes of the longest answers to them: CMD_DATA_ID's echo form (2 + 8),
 // CMD_ML_ACCESS (2), CMD_ML_DATA (2 + L).
 std::size_t OperationAnswerBytes(const AbstractOneWireMaster::OperationData& data) {
@@ -113,9 +105,10 @@ bool RemoteOneWireMaster::Transaction::QueueNextTransfer(bool first, std::string
     answers += OperationAnswerBytes(data);
     AddCommands(*next, data);
     batch.push_back(*it);
-    // Nothing follows a copy in its block: the bus then stays idle until the
-    // next block, at least the relay's answer pause, while the part programs.
-    if (StartsProgramming(data)) break;
+    // Nothing follows a programming operation in its block: the bus then
+    // stays idle until the next block, at least the relay's answer pause,
+    // while the part programs; any reset or time slot meanwhile loses it.
+    if (data.programs) break;
   }
   if (batch.empty()) {
     // The relay's maxima shrank below what the operation was accepted for.
@@ -147,9 +140,9 @@ void RemoteOneWireMaster::Transaction::AddCommands(Transfer& next, const Operati
   exchange[0] = static_cast<uint8_t>(ExchangeLength(data));
   exchange[1] = data.command;
   std::copy(data.data.begin(), data.data.end(), exchange.begin() + 2);
-  next.AddRequest(CMD_DATA_ID, data.device.data(), data.device.size());
-  next.AddRequest(CMD_ML_ACCESS);
-  next.AddRequest(CMD_ML_DATA, exchange);
+  next.AddRequest(RelayProtocol::CMD_DATA_ID, data.device.data(), data.device.size());
+  next.AddRequest(RelayProtocol::CMD_ML_ACCESS);
+  next.AddRequest(RelayProtocol::CMD_ML_DATA, exchange);
 }
 
 void RemoteOneWireMaster::Transaction::ReceiveResponse(const Transfer& answered) {
@@ -180,8 +173,9 @@ void RemoteOneWireMaster::Transaction::ReceiveResponse(const Transfer& answered)
 const RemoteOneWireMaster::Response* RemoteOneWireMaster::Transaction::ExamineOperation(
     ResponseWalk& walk, const OperationData& data) {
   const Response* exchange = nullptr;
-  if (walk.Accept(CMD_DATA_ID, "Failed to set ID") && walk.Accept(CMD_ML_ACCESS)) {
-    exchange = walk.Accept(CMD_ML_DATA);
+  if (walk.Accept(RelayProtocol::CMD_DATA_ID, "Failed to set ID") &&
+      walk.Accept(RelayProtocol::CMD_ML_ACCESS)) {
+    exchange = walk.Accept(RelayProtocol::CMD_ML_DATA);
   }
   if (exchange && exchange->data.size() != ExchangeLength(data)) {
     return walk.Fail("Erroneous size for returned data");

@@ -220,22 +220,6 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   virtual ~RemoteOneWireMaster();
 
  protected:
-  // The relay protocol's codes under the names the master has always used.
-  static constexpr uint8_t CMD_DATA_ID = RelayProtocol::CMD_DATA_ID;
-  static constexpr uint8_t CMD_DATA_SEARCH_STATE = RelayProtocol::CMD_DATA_SEARCH_STATE;
-  static constexpr uint8_t CMD_DATA_SEARCH_COMMAND = RelayProtocol::CMD_DATA_SEARCH_COMMAND;
-  static constexpr uint8_t CMD_DATA_OUTBOUND_MAX = RelayProtocol::CMD_DATA_OUTBOUND_MAX;
-  static constexpr uint8_t CMD_DATA_INBOUND_MAX = RelayProtocol::CMD_DATA_INBOUND_MAX;
-  static constexpr uint8_t CMD_DATA_PROTOCOL = RelayProtocol::CMD_DATA_PROTOCOL;
-  static constexpr uint8_t CMD_DATA_VENDOR = RelayProtocol::CMD_DATA_VENDOR;
-  static constexpr uint8_t CMD_ML_DATA = RelayProtocol::CMD_ML_DATA;
-  static constexpr uint8_t CMD_ML_RESET = RelayProtocol::CMD_ML_RESET;
-  static constexpr uint8_t CMD_ML_SEARCH = RelayProtocol::CMD_ML_SEARCH;
-  static constexpr uint8_t CMD_ML_ACCESS = RelayProtocol::CMD_ML_ACCESS;
-  static constexpr uint8_t CMD_RESET = RelayProtocol::CMD_RESET;
-  static constexpr uint8_t CMD_POLL = RelayProtocol::CMD_POLL;
-  static constexpr uint8_t CMD_STATUS = RelayProtocol::CMD_STATUS;
-
   // The smallest block maxima accepted from a relay.
   static constexpr uint8_t MIN_INBOUND_MAX = 48;
   static constexpr uint8_t MIN_OUTBOUND_MAX = 48;

@@ -218,16 +218,11 @@ std::string DS2480BAdapter::Exchange(const AbstractOneWireMaster::OperationData&
   std::string fault = EnsureStarted();
   if (!fault.empty()) return fault;
   const Rom& rom = operation.device;
-  std::vector<uint8_t> sent{MATCH_ROM};
+  std::vector<uint8_t> sent{onewire::MATCH_ROM};
   sent.insert(sent.end(), rom.begin(), rom.end());
   sent.push_back(operation.command);
   sent.insert(sent.end(), operation.data.begin(), operation.data.end());
 
-  // A copy into EEPROM ends its packet: the part programs while the bus
-  // stays idle, so nothing more is sent until the programming time has
-  // passed.
-  const bool programs = (operation.command == 0x55 || operation.command == 0x5A) &&
-                        operation.data.size() == 1 && operation.data[0] == 0xA5;
   std::vector<uint8_t> out{RESET, DATA_MODE};
   for (uint8_t byte : sent) AppendData(out, byte);
   out.insert(out.end(), operation.length, READ_SLOT);
@@ -236,7 +231,9 @@ std::string DS2480BAdapter::Exchange(const AbstractOneWireMaster::OperationData&
   const std::size_t end = readAt + operation.length;
   std::vector<uint8_t> in;
   fault = Transact(out, end, in);
-  if (programs) Pause(timing.programming);
+  // A programming operation ends its packet: the part programs while the
+  // bus stays idle, so nothing more is sent until its time has passed.
+  if (operation.programs) Pause(timing.programming);
   if (!fault.empty()) return fault;
 
   const std::string device = "device " + AbstractOneWireMaster::Device(rom).ToString();

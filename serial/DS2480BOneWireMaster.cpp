@@ -401,7 +401,7 @@ bool DS2480BOneWireMaster::IsGone(const Device& device) {
   // A search pass steered to the ROM finds it only while it is on the bus.
   DS2480BAdapter::Pass pass;
   const std::string fault =
-      adapter->Search(ds2480b::SEARCH_ROM, ds2480b::SearchDirections(device, 64), pass);
+      adapter->Search(onewire::SEARCH_ROM, ds2480b::SearchDirections(device, 64), pass);
   return fault.empty() && (!pass.presence || Device(pass.rom) != device);
 }
 

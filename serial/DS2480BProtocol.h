@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "onewire/WireCommands.h"
+
 // The byte protocol of the DS2480B serial 1-Wire line driver, shared by the
 // master that drives one and by the adapter emulator: command bytes, the
 // answers they draw, and the packing of the search accelerator's groups.
@@ -71,11 +73,7 @@ inline uint8_t SingleBitAnswer(uint8_t command, bool bit) {
   return uint8_t((command & 0xFC) | (bit ? 0x03 : 0x00));
 }
 
-// 1-Wire ROM commands and the read slot filler.
-constexpr uint8_t MATCH_ROM = 0x55;
-constexpr uint8_t SKIP_ROM = 0xCC;
-constexpr uint8_t READ_ROM = 0x33;
-constexpr uint8_t SEARCH_ROM = 0xF0;
+// The data byte that fills a read time slot.
 constexpr uint8_t READ_SLOT = 0xFF;
 
 // Appends a data-mode byte, doubling COMMAND_MODE so that it travels as data.

@@ -44,7 +44,7 @@ CommandFailure ReadFailure(const Target& t, const json& value, const std::string
   const json* command = Fields::Find(value, "command");
   if (command == nullptr) t.fields.Fail(field, "missing key 'command'");
   failure.command = t.fields.Byte(*command, field + ".command");
-  if (failure.command == RelayEmulator::CMD_POLL) {
+  if (failure.command == RelayProtocol::CMD_POLL) {
     t.fields.Fail(field + ".command", "CMD_POLL (85) has no answer to fail");
   }
   if (const json* v = Fields::Find(value, "code")) {

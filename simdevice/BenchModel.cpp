@@ -2,7 +2,7 @@
 
 namespace simdevice {
 
-BusDeviceConfig::BusDeviceConfig() : rom{}, status(0xFC) {
+BusDeviceConfig::BusDeviceConfig() : rom{}, status(ds2430a::STATUS_LOCKED) {
   application.fill(0xFF);
   memory.fill(0xFF);
 }

@@ -140,7 +140,7 @@ class Reader {
                                       orvtext::HexByte(Crc8(device.rom.data(), 7)) +
                                       "); the device is kept as given");
     }
-    const bool memoryDevice = device.rom[0] == DS2430A::FAMILY_CODE;
+    const bool memoryDevice = device.rom[0] == ds2430a::FAMILY_CODE;
     for (const char* key : {"status", "application", "memory"}) {
       if (!memoryDevice && Fields::Find(value, key) != nullptr) {
         fields.Fail(Join(field, key),

@@ -3,7 +3,7 @@
 namespace simdevice {
 
 std::unique_ptr<BusDevice> MakeBusDevice(const BusDeviceConfig& device, const RelayFaults& faults) {
-  if (device.rom[0] != DS2430A::FAMILY_CODE) return std::make_unique<BusDevice>(device.rom);
+  if (device.rom[0] != ds2430a::FAMILY_CODE) return std::make_unique<BusDevice>(device.rom);
   auto chip =
       std::make_unique<DS2430A>(device.rom, device.status, device.application, device.memory);
   for (const NoisyReads& noisy : faults.noisyReads) {

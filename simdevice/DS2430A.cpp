@@ -2,6 +2,8 @@
 
 namespace simdevice {
 
+using namespace ds2430a;
+
 namespace {
 
 // What an interrupted programming leaves in a byte on its way to `target`:
@@ -17,18 +19,6 @@ void FillWithGarbage(Area& area, const Area& target) {
 
 }  // namespace
 
-const uint8_t DS2430A::FAMILY_CODE;
-const uint8_t DS2430A::READ_MEMORY;
-const uint8_t DS2430A::READ_SCRATCHPAD;
-const uint8_t DS2430A::WRITE_SCRATCHPAD;
-const uint8_t DS2430A::COPY_SCRATCHPAD;
-const uint8_t DS2430A::READ_APPLICATION_REGISTER;
-const uint8_t DS2430A::WRITE_APPLICATION_REGISTER;
-const uint8_t DS2430A::COPY_AND_LOCK;
-const uint8_t DS2430A::READ_STATUS_REGISTER;
-const uint8_t DS2430A::COPY_KEY;
-const uint8_t DS2430A::STATUS_BLANK;
-const uint8_t DS2430A::STATUS_LOCKED;
 const std::size_t DS2430A::MEMORY_SIZE;
 const std::size_t DS2430A::APPLICATION_SIZE;
 const std::size_t DS2430A::NOISY_BYTE;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "onewire/WireCommands.h"
 #include "simdevice/OneWireBus.h"
 
 namespace simdevice {
@@ -10,22 +11,22 @@ namespace simdevice {
 // A DS2430A 1-Wire EEPROM: 32 bytes of memory with its 32-byte scratchpad,
 // the 8-byte application register and the status register.
 //
-// Once selected it takes one function command:
-// - 0xF0 read memory: an address byte, then the memory from that address;
-//   the whole memory is first copied into the scratchpad, as the chip does;
-// - 0xAA read scratchpad / 0x0F write scratchpad: an address byte, then the
+// Once selected it takes one function command (onewire/WireCommands.h):
+// - read memory: an address byte, then the memory from that address; the
+//   whole memory is first copied into the scratchpad, as the chip does;
+// - read scratchpad / write scratchpad: an address byte, then the
 //   scratchpad is read or written from that address;
-// - 0x55 copy scratchpad: the validation key 0xA5 starts programming the
-//   whole scratchpad into the memory;
-// - 0xC3 read application register: an address byte, then the register (its
+// - copy scratchpad: the validation key starts programming the whole
+//   scratchpad into the memory;
+// - read application register: an address byte, then the register (its
 //   scratchpad while it is not locked);
-// - 0x99 write application register: an address byte, then the bytes, into
-//   the register's own scratchpad (separate from the register); ignored once
-//   the register is locked;
-// - 0x5A copy and lock application register: the key 0xA5 starts programming
-//   the register's scratchpad into the register and locking it; the status
-//   then reads 0xFC;
-// - 0x66 read status register: the validation byte 0x00, then the status.
+// - write application register: an address byte, then the bytes, into the
+//   register's own scratchpad (separate from the register); ignored once the
+//   register is locked;
+// - copy and lock application register: the key starts programming the
+//   register's scratchpad into the register and locking it; the status then
+//   reads STATUS_LOCKED;
+// - read status register: the validation byte 0x00, then the status.
 // Reads and writes wrap from the end of their area to its start; the address
 // is taken modulo the size of the area. A wrong key is ignored; a wrong
 // validation byte, any other command, and reading on after the status byte
@@ -42,18 +43,6 @@ namespace simdevice {
 // scratchpad holds the register's contents and the memory's the memory.
 class DS2430A : public BusDevice {
  public:
-  static const uint8_t FAMILY_CODE = 0x14;
-  static const uint8_t READ_MEMORY = 0xF0;
-  static const uint8_t READ_SCRATCHPAD = 0xAA;
-  static const uint8_t WRITE_SCRATCHPAD = 0x0F;
-  static const uint8_t COPY_SCRATCHPAD = 0x55;
-  static const uint8_t READ_APPLICATION_REGISTER = 0xC3;
-  static const uint8_t WRITE_APPLICATION_REGISTER = 0x99;
-  static const uint8_t COPY_AND_LOCK = 0x5A;
-  static const uint8_t READ_STATUS_REGISTER = 0x66;
-  static const uint8_t COPY_KEY = 0xA5;
-  static const uint8_t STATUS_BLANK = 0xFF;
-  static const uint8_t STATUS_LOCKED = 0xFC;
   static const std::size_t MEMORY_SIZE = 32;
   static const std::size_t APPLICATION_SIZE = 8;
   static constexpr std::chrono::milliseconds PROGRAMMING_TIME{10};
@@ -77,7 +66,7 @@ class DS2430A : public BusDevice {
   // The application register no longer takes writes (status bits 0 and 1
   // cleared).
   bool IsLocked() const;
-  // Line noise: each of the next `count` memory reads (F0) delivers its
+  // Line noise: each of the next `count` memory reads delivers its
   // memory byte NOISY_BYTE inverted. The memory itself is unchanged.
   void SetNoisyMemoryReads(uint32_t count);
   static const std::size_t NOISY_BYTE = 5;

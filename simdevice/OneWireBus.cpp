@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "onewire/WireCommands.h"
 #include "text/HexText.h"
 
 namespace simdevice {
@@ -32,7 +33,7 @@ void BusDevice::Reset() {}
 void BusDevice::Idle() {}
 void BusDevice::Activity(BusClock::time_point) {}
 uint8_t BusDevice::Exchange(uint8_t) { return 0xFF; }
-bool BusDevice::AnswersSearch(uint8_t command) const { return command == 0xF0; }
+bool BusDevice::AnswersSearch(uint8_t command) const { return command == onewire::SEARCH_ROM; }
 
 OneWireBus::OneWireBus() : clock(&BusClock::now), selected(nullptr), searchBit(0) {}
 

@@ -62,7 +62,7 @@ class BusDevice {
   virtual uint8_t Exchange(uint8_t master);
 
   // Whether the device answers a search with this 1-Wire command: every
-  // device answers the normal search 0xF0; none is in alarm for 0xEC.
+  // device answers the normal search; none is in alarm for the alarm search.
   virtual bool AnswersSearch(uint8_t command) const;
 
  private:

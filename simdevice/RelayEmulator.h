@@ -22,30 +22,6 @@ namespace simdevice {
 
 class RelayEmulator {
  public:
-  // Relay command codes and the protocol's own return codes.
-  static constexpr uint8_t CMD_DATA_ID = RelayProtocol::CMD_DATA_ID;
-  static constexpr uint8_t CMD_DATA_SEARCH_STATE = RelayProtocol::CMD_DATA_SEARCH_STATE;
-  static constexpr uint8_t CMD_DATA_SEARCH_COMMAND = RelayProtocol::CMD_DATA_SEARCH_COMMAND;
-  static constexpr uint8_t CMD_DATA_OUTBOUND_MAX = RelayProtocol::CMD_DATA_OUTBOUND_MAX;
-  static constexpr uint8_t CMD_DATA_INBOUND_MAX = RelayProtocol::CMD_DATA_INBOUND_MAX;
-  static constexpr uint8_t CMD_DATA_PROTOCOL = RelayProtocol::CMD_DATA_PROTOCOL;
-  static constexpr uint8_t CMD_DATA_VENDOR = RelayProtocol::CMD_DATA_VENDOR;
-  static constexpr uint8_t CMD_ML_DATA = RelayProtocol::CMD_ML_DATA;
-  static constexpr uint8_t CMD_ML_RESET = RelayProtocol::CMD_ML_RESET;
-  static constexpr uint8_t CMD_ML_SEARCH = RelayProtocol::CMD_ML_SEARCH;
-  static constexpr uint8_t CMD_ML_ACCESS = RelayProtocol::CMD_ML_ACCESS;
-  static constexpr uint8_t CMD_RESET = RelayProtocol::CMD_RESET;
-  static constexpr uint8_t CMD_POLL = RelayProtocol::CMD_POLL;
-  static constexpr uint8_t CMD_STATUS = RelayProtocol::CMD_STATUS;
-  static constexpr uint8_t RC_OK = RelayProtocol::RC_OK;
-  // Search: no further device; access: no presence.
-  static constexpr uint8_t RC_NO_DEVICE = RelayProtocol::RC_NO_FURTHER_DEVICE;
-  // This relay's own failure codes.
-  static constexpr uint8_t RC_UNKNOWN_COMMAND = RelayInterpreter::RC_UNKNOWN_COMMAND;
-  static constexpr uint8_t RC_BAD_LENGTH = RelayInterpreter::RC_BAD_LENGTH;
-  static constexpr uint8_t RC_TRUNCATED = RelayInterpreter::RC_TRUNCATED;
-  static constexpr uint8_t RC_READ_ONLY = RelayInterpreter::RC_READ_ONLY;
-
   explicit RelayEmulator(const RelaySettings& settings = RelaySettings(),
                          const RelayFaults& faults = RelayFaults());
   RelayEmulator(const RelayEmulator&) = delete;

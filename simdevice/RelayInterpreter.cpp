@@ -98,7 +98,7 @@ uint8_t RelayInterpreter::RunSingle(uint8_t code, std::vector<uint8_t>& answer) 
       ResetSearch();
       id = Rom{};
       idFromSearch = false;
-      searchCommand = 0xF0;
+      searchCommand = onewire::SEARCH_ROM;
       bus.Reset();
       return Echo(answer, code, P::RC_OK);
     default:

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "onewire/WireCommands.h"
 #include "relay/RelayProtocol.h"
 #include "simdevice/BusFaults.h"
 #include "simdevice/OneWireBus.h"
@@ -61,7 +62,7 @@ class RelayInterpreter {
   bool idFromSearch = false;
   uint8_t lastDiscrepancy = 0;
   bool lastDevice = false;
-  uint8_t searchCommand = 0xF0;
+  uint8_t searchCommand = onewire::SEARCH_ROM;
 };
 
 }  // namespace simdevice

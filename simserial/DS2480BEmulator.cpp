@@ -214,10 +214,10 @@ uint8_t DS2480BEmulator::BusByte(uint8_t byte) {
 uint8_t DS2480BEmulator::RomCommand(uint8_t byte) {
   position = 0;
   switch (byte) {
-    case ds2480b::MATCH_ROM:
+    case onewire::MATCH_ROM:
       rom = Rom::Matching;
       break;
-    case ds2480b::SKIP_ROM: {
+    case onewire::SKIP_ROM: {
       // Selects the device when it is the only one present.
       const auto& devices = bus.GetDevices();
       const auto present = std::count_if(devices.begin(), devices.end(),
@@ -228,11 +228,11 @@ uint8_t DS2480BEmulator::RomCommand(uint8_t byte) {
       }
       break;
     }
-    case ds2480b::READ_ROM:
+    case onewire::READ_ROM:
       rom = Rom::ReadingRom;
       break;
-    case ds2480b::SEARCH_ROM:
-    case 0xEC:  // alarm search
+    case onewire::SEARCH_ROM:
+    case onewire::ALARM_SEARCH:
       bus.BeginSearch(byte);
       rom = Rom::Searching;
       collected.fill(0);

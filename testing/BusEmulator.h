@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "onewire/AbstractOneWireMaster.h"
+#include "onewire/WireCommands.h"
 #include "testing/Roms.h"
 
 namespace orvtest {
 
 struct EmulatedDevice {
   AbstractOneWireMaster::Device rom;
-  uint8_t status = 0xFC;
+  uint8_t status = ds2430a::STATUS_LOCKED;
   std::vector<uint8_t> application = std::vector<uint8_t>(8, 0xFF);
   std::vector<uint8_t> memory = std::vector<uint8_t>(32, 0xFF);
   // Line noise: the first this many memory reads deliver byte 5 inverted.
@@ -164,12 +165,12 @@ class BusEmulator : public AbstractOneWireMaster {
       if (device.rom != data.device) continue;
       const std::size_t address = data.data.empty() ? 0 : data.data[0];
       switch (data.command) {
-        case 0x66:
+        case ds2430a::READ_STATUS_REGISTER:
           reply.assign(data.length, device.status);
           return true;
-        case 0xC3:
+        case ds2430a::READ_APPLICATION_REGISTER:
           return Slice(device.application, address, data.length, reply);
-        case 0xF0:
+        case ds2430a::READ_MEMORY:
           if (!Slice(device.memory, address, data.length, reply)) return false;
           if (device.noisyMemoryReads > 0 && reply.size() > 5) {
             --device.noisyMemoryReads;

@@ -46,9 +46,12 @@ struct TransactionLog : AbstractOneWireMaster::Transaction::Listener {
 // An operation that keeps its reply and puts its name into the log.
 class LoggedOperation : public AbstractOneWireMaster::Operation {
  public:
-  LoggedOperation(TransactionLog& log, std::string name, const AbstractOneWireMaster::Device& device,
-                  uint8_t command, const std::vector<uint8_t>& data, uint8_t length)
-      : Operation(device, command, data, length), log(log), name(std::move(name)) {}
+  LoggedOperation(TransactionLog& log, std::string name,
+                  const AbstractOneWireMaster::Device& device, uint8_t command,
+                  const std::vector<uint8_t>& data, uint8_t length, bool programs = false)
+      : Operation(device, command, data, length), log(log), name(std::move(name)) {
+    Operation::data.programs = programs;
+  }
   void Finished(const std::vector<uint8_t>& bytes) override {
     reply = bytes;
     log.events.push_back(name);

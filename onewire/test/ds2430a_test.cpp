@@ -89,6 +89,7 @@ TEST_F(DS2430AMemoryTest, ThreeReadsAddOneOperationEachWithCommandDataAndLength)
     EXPECT_EQ(expected[i].command, Op(i).command);
     EXPECT_EQ(std::vector<uint8_t>{0x00}, Op(i).data);
     EXPECT_EQ(expected[i].length, Op(i).length);
+    EXPECT_FALSE(Op(i).programs);
   }
 }
 
@@ -136,16 +137,18 @@ TEST_F(DS2430AMemoryTest, WritesAndCopiesCarryTheChipsCommandsAndKey) {
     uint8_t command;
     std::vector<uint8_t> data;
     uint8_t length;
+    bool programs;  // the copies program EEPROM, so masters leave the bus idle after them
   };
-  const Expected expected[] = {{0x0F, {0x10, 0x01, 0x02}, 0}, {0xAA, {0x00}, 32},
-                               {0x55, {0xA5}, 0},             {0x99, {0x00, 0x0A, 0x0B}, 0},
-                               {0x5A, {0xA5}, 0}};
+  const Expected expected[] = {{0x0F, {0x10, 0x01, 0x02}, 0, false}, {0xAA, {0x00}, 32, false},
+                               {0x55, {0xA5}, 0, true}, {0x99, {0x00, 0x0A, 0x0B}, 0, false},
+                               {0x5A, {0xA5}, 0, true}};
   ASSERT_EQ(5u, transaction->GetOperations().size());
   for (std::size_t i = 0; i < 5; ++i) {
     EXPECT_EQ(kRom, Op(i).device);
     EXPECT_EQ(expected[i].command, Op(i).command);
     EXPECT_EQ(expected[i].data, Op(i).data);
     EXPECT_EQ(expected[i].length, Op(i).length);
+    EXPECT_EQ(expected[i].programs, Op(i).programs);
   }
   auto it = transaction->GetOperations().begin();
   transaction->Deliver(**it++, {});

@@ -289,18 +289,19 @@ TEST_F(RemoteOneWireMasterTransaction, LargeTransactionTravelsInConsecutiveTrans
 TEST_F(RemoteOneWireMasterTransaction, ACopyEndsItsTransferSoThatTheBusStaysIdleAfterIt) {
   TransactionLog log;
   const auto transaction = master.CreateTransaction(log);
-  for (const auto& [name, command, data] :
-       {std::tuple<const char*, uint8_t, Bytes>{"copy", 0x55, {0xA5}},
-        {"read", 0xF0, {0x00}},
-        {"lock", 0x5A, {0xA5}},
-        {"wrong key", 0x55, {0xA4}},
-        {"status", 0x66, {0x00}}}) {
+  for (const auto& [name, command, data, programs] :
+       {std::tuple<const char*, uint8_t, Bytes, bool>{"copy", 0x55, {0xA5}, true},
+        {"read", 0xF0, {0x00}, false},
+        {"lock", 0x5A, {0xA5}, true},
+        {"wrong key", 0x55, {0xA4}, false},
+        {"status", 0x66, {0x00}, false}}) {
     const uint8_t length = command == 0xF0 || command == 0x66 ? 1 : 0;
     transaction->AddOperation(
-        std::make_shared<LoggedOperation>(log, name, kDevice, command, data, length));
+        std::make_shared<LoggedOperation>(log, name, kDevice, command, data, length, programs));
   }
-  // Three transfers: the copy alone, the read with the lock, then the rest (a
-  // copy with any other key is ignored by the part and needs no pause).
+  // Three transfers: the copy alone, the read with the lock, then the rest:
+  // only an operation marked as programming ends its transfer (a copy with
+  // any other key is ignored by the part and needs no pause).
   master.Expect(Block(OperationBlock(kDevice, 0x55, {0xA5}, 0)), OperationAnswer(2, {}));
   master.Expect(Block(Concat({OperationBlock(kDevice, 0xF0, {0x00}, 1),
                               OperationBlock(kDevice, 0x5A, {0xA5}, 0)})),

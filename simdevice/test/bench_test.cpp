@@ -41,7 +41,7 @@ TEST(Bench, DefaultBenchHoldsOneValidAccelerometer) {
   EXPECT_EQ(channel.channel, 0u);
   ASSERT_EQ(channel.devices.size(), 1u);
   const BusDeviceConfig& device = channel.devices[0];
-  EXPECT_EQ(device.rom[0], DS2430A::FAMILY_CODE);
+  EXPECT_EQ(device.rom[0], ds2430a::FAMILY_CODE);
   EXPECT_TRUE(RomCrcValid(device.rom));
   EXPECT_EQ(device.status, 0xFC);
 
@@ -296,7 +296,7 @@ TEST(Bench, RelayIsBuiltWithItsDevices) {
   auto& chip = static_cast<DS2430A&>(*noisyRelay->GetBus().GetDevices().at(0));
   const auto readMemory = [&chip] {
     chip.Reset();
-    chip.Exchange(DS2430A::READ_MEMORY);
+    chip.Exchange(ds2430a::READ_MEMORY);
     chip.Exchange(0x00);
     std::vector<uint8_t> read;
     for (std::size_t i = 0; i < DS2430A::MEMORY_SIZE; ++i) read.push_back(chip.Exchange(0xFF));

@@ -30,7 +30,7 @@ void AddChip(RelayEmulator& relay, const Rom& rom, uint8_t status = 0xFC) {
 
 void AddDevices(RelayEmulator& relay, const std::vector<Rom>& roms) {
   for (const Rom& rom : roms) {
-    if (rom[0] == DS2430A::FAMILY_CODE) {
+    if (rom[0] == ds2430a::FAMILY_CODE) {
       AddChip(relay, rom);
     } else {
       relay.GetBus().Add(std::make_unique<BusDevice>(rom));
@@ -286,17 +286,17 @@ TEST(RelayEmulator, HaltingCodesEndTheAnswer) {
 TEST(RelayEmulator, MalformedBlocksGetHaltingStatus) {
   RelayEmulator relay;
   EXPECT_EQ(relay.Process({0x84, 0x00, 0x05}),
-            (Bytes{0x84, 0x00, 0x86, RelayEmulator::RC_TRUNCATED}));
+            (Bytes{0x84, 0x00, 0x86, RelayInterpreter::RC_TRUNCATED}));
   EXPECT_EQ(relay.Process({0x07, 0x00, 0x00}),
             (Bytes{0x07, 0x0D, '1', 'W', '-', 'R', 'E', 'L', 'A', 'Y', ' ', '1', '.', '0', 0x00,
-                   0x86, RelayEmulator::RC_TRUNCATED}));
-  EXPECT_EQ(relay.Process({0x03, 0x00, 0x84}), (Bytes{0x86, RelayEmulator::RC_UNKNOWN_COMMAND}));
-  EXPECT_EQ(relay.Process({0x83, 0x84}), (Bytes{0x83, RelayEmulator::RC_UNKNOWN_COMMAND}));
-  EXPECT_EQ(relay.Process({0x00, 0x02, 1, 2}), (Bytes{0x86, RelayEmulator::RC_BAD_LENGTH}));
-  EXPECT_EQ(relay.Process({0x06, 0x01, 0x40}), (Bytes{0x86, RelayEmulator::RC_READ_ONLY}));
+                   0x86, RelayInterpreter::RC_TRUNCATED}));
+  EXPECT_EQ(relay.Process({0x03, 0x00, 0x84}), (Bytes{0x86, RelayInterpreter::RC_UNKNOWN_COMMAND}));
+  EXPECT_EQ(relay.Process({0x83, 0x84}), (Bytes{0x83, RelayInterpreter::RC_UNKNOWN_COMMAND}));
+  EXPECT_EQ(relay.Process({0x00, 0x02, 1, 2}), (Bytes{0x86, RelayInterpreter::RC_BAD_LENGTH}));
+  EXPECT_EQ(relay.Process({0x06, 0x01, 0x40}), (Bytes{0x86, RelayInterpreter::RC_READ_ONLY}));
   EXPECT_EQ(relay.Process({0x0A, 0x03, 0x01, 0xF0, 0x00}),
-            (Bytes{0x86, RelayEmulator::RC_BAD_LENGTH}));
-  EXPECT_EQ(relay.Process({0x0A, 0x00}), (Bytes{0x86, RelayEmulator::RC_BAD_LENGTH}));
+            (Bytes{0x86, RelayInterpreter::RC_BAD_LENGTH}));
+  EXPECT_EQ(relay.Process({0x0A, 0x00}), (Bytes{0x86, RelayInterpreter::RC_BAD_LENGTH}));
   EXPECT_TRUE(relay.Process({0x85}).empty());
 }
 
