@@ -165,11 +165,6 @@ void PutField(BitSink& sink, const std::string& name, const template25::Field& f
   using template25::Value;
   uint32_t raw = 0;
   switch (field.kind) {
-    case Kind::Acceleration:
-      if (template25::Raw(in, field) != 0) {
-        Refuse(name, "force transducers cannot be written (only acceleration)");
-      }
-      break;
     case Kind::Select:
     case Kind::Unsigned:
       raw = Ranged(name, template25::Raw(in, field), 0, template25::Max(field), field.suffix);
@@ -198,6 +193,7 @@ void PutTemplate25(BitSink& sink, const std::string& at, const TEDSTemplate25::D
   out = in;
   sink.Put(0, 2);
   sink.Put(25, 8);
+  if (in.force) Refuse(at + "force", "force transducers cannot be written (only acceleration)");
   for (const template25::Field& field : template25::kFields) {
     if (template25::Present(field, in)) {
       PutField(sink, at + field.name, field, in, out);

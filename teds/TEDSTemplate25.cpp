@@ -19,48 +19,28 @@ void TEDSTemplate25::ParseFail(const TEDSParser& reader, const std::string& mess
 
 namespace {
 
-using template25::Kind;
-
-// Reads one field of the layout into `data`: false when it cannot be read,
-// or holds a value this decoder rejects, with `failure` saying why.
-bool ReadField(TEDSParser& reader, const template25::Field& field, TEDSTemplate25::Data& data,
-               std::string& failure) {
+// Reads one field of the layout into `data`; false when it cannot be read.
+bool ReadField(TEDSParser& reader, const template25::Field& field, TEDSTemplate25::Data& data) {
+  using template25::Kind;
   using template25::Value;
-  bool read = false;
   uint32_t raw = 0;
   switch (field.kind) {
-    case Kind::Acceleration:
     case Kind::Select:
-      if (!reader.ReadUnInt(field.width, raw)) {
-        failure = std::string("Invalid ") + field.label + " bit";
-        return false;
-      }
-      if (field.kind == Kind::Acceleration && raw != 0) {
-        failure = "Force not supported";
-        return false;
-      }
+    case Kind::Unsigned:
+      if (!reader.ReadUnInt(field.width, raw) || raw > template25::Max(field)) return false;
       template25::SetRaw(data, field, raw);
       return true;
-    case Kind::Unsigned:
-      read = reader.ReadUnInt(field.width, raw) && raw <= template25::Max(field);
-      if (read) template25::SetRaw(data, field, raw);
-      break;
     case Kind::Relative:
-      read =
-          reader.ReadConRelRes(field.width, field.start, field.scale, Value<double>(data, field));
-      break;
+      return reader.ReadConRelRes(field.width, field.start, field.scale,
+                                  Value<double>(data, field));
     case Kind::Constant:
-      read = reader.ReadConRes(field.start, field.scale, Value<double>(data, field));
-      break;
+      return reader.ReadConRes(field.start, field.scale, Value<double>(data, field));
     case Kind::Date:
-      read = reader.ReadDate(Value<int64_t>(data, field));
-      break;
+      return reader.ReadDate(Value<int64_t>(data, field));
     case Kind::Chr5:
-      read = reader.ReadChr5String(Value<std::string>(data, field));
-      break;
+      return reader.ReadChr5String(Value<std::string>(data, field));
   }
-  if (!read) failure = std::string("Invalid value for ") + field.label;
-  return read;
+  return false;
 }
 
 }  // namespace
@@ -71,8 +51,15 @@ std::shared_ptr<TEDSTemplate> TEDSTemplate25::Parse(TEDSParser& reader) {
     if (!template25::Present(field, d)) continue;
     // A failure names the field's bits from its first bit.
     const TEDSParser at = reader;
-    std::string failure;
-    if (!ReadField(reader, field, d, failure)) ParseFail(at, failure, field.width);
+    if (!ReadField(reader, field, d)) {
+      ParseFail(at,
+                field.kind == template25::Kind::Select
+                    ? std::string("Invalid ") + field.label + " bit"
+                    : std::string("Invalid value for ") + field.label,
+                field.width);
+    }
+    // Only acceleration is decoded: the force select, the first field, must be 0.
+    if (d.force) ParseFail(at, "Force not supported", field.width);
   }
 
   // make_shared needs a public constructor; this local class lends it the
