@@ -6,6 +6,7 @@
 #include <set>
 
 #include "teds/TEDSEncoder.h"
+#include "teds/Template25Fields.h"
 
 namespace {
 
@@ -261,6 +262,13 @@ int64_t ReadDate(ObjectReader& in) {
   return seconds;
 }
 
+// The raw fields of one group of the layout, in its order.
+void ReadRawFields(ObjectReader& in, TEDSTemplate25::Data& d, template25::Group group) {
+  for (const template25::Field& field : template25::kFields) {
+    if (field.group == group) template25::SetRaw(d, field, in.Unsigned(field.name, field.width));
+  }
+}
+
 void ReadGroup(ObjectReader& in, TEDSTemplate25::Data& d) {
   const Json* group = in.Find("group");
   d.extended = group != nullptr && *group == "extended";
@@ -272,45 +280,24 @@ void ReadGroup(ObjectReader& in, TEDSTemplate25::Data& d) {
     d.tfHpS = in.Number("tfHpS");
     return;
   }
-  d.defaultFR = in.Unsigned("defaultFR", 2);
-  d.passive = in.Unsigned("passive", 1);
-  d.sensRef01 = in.Unsigned("sensRef01", 16);
-  d.sensRef10 = in.Unsigned("sensRef10", 16);
-  d.tfHpS01 = in.Unsigned("tfHpS01", 8);
-  d.tfHpS10 = in.Unsigned("tfHpS10", 8);
+  ReadRawFields(in, d, template25::Group::Extended);
 }
 
 void ReadTransferFunction(ObjectReader& in, TEDSTemplate25::Data& d) {
   d.transferFunction = in.Flag("transferFunction");
-  if (!d.transferFunction) return;
-  d.tfSp = in.Unsigned("tfSp", 7);
-  d.tfKPr = in.Unsigned("tfKPr", 9);
-  d.tfKPq = in.Unsigned("tfKPq", 9);
-  d.tfSl = in.Unsigned("tfSl", 7);
-  d.tempCoef = in.Unsigned("tempCoef", 6);
+  if (d.transferFunction) ReadRawFields(in, d, template25::Group::TransferFunction);
 }
 
 // Fields of a group that is not present may be null (decode --json writes
 // them so); a value there would be silently lost, so it is an error.
 void RejectUnusedGroupFields(ObjectReader& in, const TEDSTemplate25::Data& d) {
-  enum Group { Standard, Extended, TransferFunction };
-  static const struct {
-    const char* key;
-    Group group;
-  } kFields[] = {
-      {"sensRef", Standard},         {"tfHpS", Standard},         {"defaultFR", Extended},
-      {"passive", Extended},         {"sensRef01", Extended},     {"sensRef10", Extended},
-      {"tfHpS01", Extended},         {"tfHpS10", Extended},       {"tfSp", TransferFunction},
-      {"tfKPr", TransferFunction},   {"tfKPq", TransferFunction}, {"tfSl", TransferFunction},
-      {"tempCoef", TransferFunction}};
-  for (const auto& field : kFields) {
-    const bool used = field.group == Standard   ? !d.extended
-                      : field.group == Extended ? d.extended
-                                                : d.transferFunction;
-    if (used || in.Find(field.key) == nullptr) continue;
-    in.Fail(field.key, field.group == TransferFunction ? "given, but transferFunction is false"
-                       : d.extended                    ? "given, but the group is \"extended\""
-                                                       : "given, but the group is \"standard\"");
+  using template25::Group;
+  for (const template25::Field& field : template25::kFields) {
+    if (template25::Present(field, d) || in.Find(field.name) == nullptr) continue;
+    in.Fail(field.name, field.group == Group::TransferFunction
+                            ? "given, but transferFunction is false"
+                        : d.extended ? "given, but the group is \"extended\""
+                                     : "given, but the group is \"standard\"");
   }
 }
 
