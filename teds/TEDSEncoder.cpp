@@ -168,6 +168,7 @@ void PutField(BitSink& sink, const std::string& name, const template25::Field& f
     case Kind::Select:
     case Kind::Unsigned:
       raw = Ranged(name, template25::Raw(in, field), 0, template25::Max(field), field.suffix);
+      template25::SetRaw(out, field, raw);
       break;
     case Kind::Relative:
       raw = NearestRelative(name, field, Value<double>(in, field), Value<double>(out, field));
@@ -186,20 +187,16 @@ void PutField(BitSink& sink, const std::string& name, const template25::Field& f
 }
 
 // Selector 0 (standard template), template ID 25, then the fields in the
-// order the decoder reads them. A field the selects leave out reads back as
-// a record's default.
+// order the decoder reads them. `out` starts as an empty record: a field the
+// selects leave out reads back as its default.
 void PutTemplate25(BitSink& sink, const std::string& at, const TEDSTemplate25::Data& in,
                    TEDSTemplate25::Data& out) {
-  out = in;
+  out = TEDSTemplate25::Data();
   sink.Put(0, 2);
   sink.Put(25, 8);
   if (in.force) Refuse(at + "force", "force transducers cannot be written (only acceleration)");
   for (const template25::Field& field : template25::kFields) {
-    if (template25::Present(field, in)) {
-      PutField(sink, at + field.name, field, in, out);
-    } else {
-      template25::Reset(out, field);
-    }
+    if (template25::Present(field, in)) PutField(sink, at + field.name, field, in, out);
   }
 }
 

@@ -114,9 +114,4 @@ inline void SetRaw(Data& data, const Field& field, uint32_t raw) {
       field.member);
 }
 
-// What a record holds for a field its image does not carry.
-inline void Reset(Data& data, const Field& field) {
-  std::visit([&data](auto member) { data.*member = Data{}.*member; }, field.member);
-}
-
 }  // namespace template25
