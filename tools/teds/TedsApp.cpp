@@ -9,7 +9,7 @@
 #include "tools/teds/EncodeCommand.h"
 #include "tools/teds/QueryCommand.h"
 #include "tools/teds/WriteCommand.h"
-#include "tools/teds/SerialCommand.h"
+#include "tools/teds/SerialEmulatorCommand.h"
 
 namespace {
 

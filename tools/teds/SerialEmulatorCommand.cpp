@@ -1,11 +1,10 @@
-#include "tools/teds/SerialCommand.h"
+#include "tools/teds/SerialEmulatorCommand.h"
 
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <memory>
 #include <ostream>
 
-#include "serial/DS2480BOneWireMaster.h"
 #include "simdevice/Bench.h"
 #include "simserial/DS2480BEmulator.h"
 #include "simserial/PtyServer.h"
@@ -18,51 +17,6 @@ std::atomic<bool> stopRequested{false};
 extern "C" void RequestStop(int) { stopRequested = true; }
 
 }  // namespace
-
-int RunSerialQuery(const QueryOptions& options, TedsStreams& streams) {
-  if (!(options.timeoutS > 0)) {
-    streams.err << "teds query: --timeout-s must be greater than 0\n";
-    return TEDS_EXIT_BAD_INPUT;
-  }
-  DS2480BOneWireMaster master(options.serialPort);
-  const bool quiet = options.quiet;
-  // A failed switch of the rate is a note: the query goes on at 9600.
-  master.SetBaudRate(options.baud, [quiet, &streams](const std::string& note) {
-    if (!quiet) streams.err << "teds: adapter: " << note << '\n';
-  });
-  if (!options.quiet) {
-    streams.err << "teds: adapter: starting the DS2480B on " << options.serialPort;
-    if (options.baud != 9600) streams.err << ", then switching to " << options.baud << " baud";
-    streams.err << '\n';
-  }
-  return RunQueryCycle(
-      master, [&master] { return master.StartFailed(); },
-      [&master] {
-        master.Enable(false);
-        master.Shutdown();
-      },
-      options, streams);
-}
-
-void AddSerialOption(CLI::App& query, QueryOptions& options) {
-  CLI::Option* serial =
-      query
-          .add_option("--serial", options.serialPort,
-                      "Query through a DS2480B serial 1-Wire adapter on this port "
-                      "(/dev/ttyUSB0, COM3) instead of the device library")
-          ->type_name("PORT");
-  for (const char* name :
-       {"--bench", "--device", "--address", "--channel", "--mode", "--poll-ms"}) {
-    serial->excludes(query.get_option(name));
-  }
-  query
-      .add_option("--baud", options.baud,
-                  "Serial rate to switch the adapter to after start-up at 9600 (9600, 19200, "
-                  "57600, 115200); if the adapter does not answer there, 9600 with a note")
-      ->type_name("BAUD")
-      ->check(CLI::IsMember({9600u, 19200u, 57600u, 115200u}))
-      ->needs(serial);
-}
 
 int RunSerialEmulator(const SerialEmulatorOptions& options, TedsStreams& streams,
                       const std::atomic<bool>& stop) {

@@ -4,19 +4,11 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/teds/QueryCommand.h"
 #include "tools/teds/TedsApp.h"
 
 namespace CLI {
 class App;
 }
-
-// `teds query --serial PORT`: the query cycle over a DS2480B serial 1-Wire
-// adapter instead of the device library. Output and exit status as for the
-// device library's path; there is no relay, so no protocol or vendor text.
-int RunSerialQuery(const QueryOptions& options, TedsStreams& streams);
-// Adds --serial to `teds query`, excluding the device library's options.
-void AddSerialOption(CLI::App& query, QueryOptions& options);
 
 // `teds serial-emulator`: an emulated DS2480B adapter with the devices of
 // one bench channel, on a pseudo-terminal whose path goes to standard output.
