@@ -70,4 +70,9 @@ void ScriptedSerialPort::DiscardInput() {
   pending.clear();
 }
 
+std::size_t ScriptedSerialPort::Unused() const {
+  std::lock_guard<std::mutex> guard(mutex);
+  return steps.size();
+}
+
 }  // namespace orvtest

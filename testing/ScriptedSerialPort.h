@@ -37,6 +37,9 @@ class ScriptedSerialPort : public SerialPort {
   void SendBreak() override;
   void DiscardInput() override;
 
+  // Steps not yet reached.
+  std::size_t Unused() const;
+
  private:
   struct Step {
     bool isBreak = false;

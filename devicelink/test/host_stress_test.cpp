@@ -21,6 +21,7 @@
 #include "relay/RelayProtocol.h"
 #include "simdevice/SimDevice.h"
 #include "teds/TEDSInterface.h"
+#include "testing/Eventually.h"
 #include "testing/QueryHost.h"
 
 namespace {
@@ -60,7 +61,8 @@ class HostStress : public ::testing::Test {
   }
   // Waits until `count` requests were taken on, or the query has ended.
   void WaitForRequests(unsigned count, QueryHost& host) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    // Yields rather than sleeps, to cut the query close to the request.
+    const auto deadline = std::chrono::steady_clock::now() + orvtest::kGuard;
     while (counter->requests < count && host.Cycles() == 0 &&
            std::chrono::steady_clock::now() < deadline) {
       std::this_thread::yield();
@@ -255,10 +257,7 @@ TEST(HostStressChannels, AnswerDroppedByADetachWedgesNoLaterQueryOfTheDevice) {
       Station cut(0);
       const unsigned before = requests->count;
       cut.teds->Query();
-      const auto deadline = std::chrono::steady_clock::now() + 20s;
-      while (requests->count < before + k && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-      }
+      ASSERT_TRUE(orvtest::Eventually([&] { return requests->count >= before + k; }));
       ASSERT_TRUE(device->Detach());
       cut.master->Enable(false);  // its query is over (it timed out)
       if (k % 2 == 0) {  // also gone before the next query
@@ -310,7 +309,7 @@ class CutPoint : public orvane::TrafficObserver {
   }
   bool Wait() {
     std::unique_lock<std::mutex> guard(mutex);
-    return changed.wait_for(guard, 20s, [this] { return reached; });
+    return changed.wait_for(guard, orvtest::kGuard, [this] { return reached; });
   }
 
  private:

@@ -7,26 +7,17 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "devicelink/ZorelOneWireMaster.h"
 #include "orvane/OrvaneBackend.h"
+#include "testing/Eventually.h"
+#include "testing/ManualClock.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Waits (with a generous bound) for a condition that another thread makes
-// true; the bound only keeps a broken build from hanging.
-bool Eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using orvtest::Eventually;
 
 // A device that answers the handshake as configured and plays a relay that
 // knows only its configuration exchange.
@@ -146,9 +137,10 @@ class ZorelOneWireMasterTest : public ::testing::Test {
   ~ZorelOneWireMasterTest() override { orvane::DetachDevice(name, 7); }
   void Attach() { ASSERT_TRUE(orvane::AttachDevice(name, 7, device)); }
   std::unique_ptr<ZorelOneWireMaster> MakeMaster(unsigned channel = 3,
-                                                 std::chrono::milliseconds pause = 0ms) {
+                                                 std::chrono::milliseconds pause = 0ms,
+                                                 std::shared_ptr<Clock> clock = nullptr) {
     auto master = std::make_unique<ZorelOneWireMaster>(name, 7, channel, ZorelDAQTEDSMode(1),
-                                                       pause);
+                                                       pause, std::move(clock));
     master->AddListener(bus);
     return master;
   }
@@ -341,17 +333,24 @@ TEST_F(ZorelOneWireMasterTest, DisableSendsModeZeroBeforeOwnersHearSoThatTheyMay
 
 TEST_F(ZorelOneWireMasterTest, EveryConfirmedWriteIsFollowedByOneReadAlsoWhenWritesOverlap) {
   Attach();
-  // A pause long enough for the disable and the new enabling to confirm a
-  // second write while the first read still waits.
-  auto master = MakeMaster(3, 300ms);
+  // The first read waits on a clock that stands still while the disable and
+  // the new enabling start over; then every look lets the pause pass.
+  const auto clock = std::make_shared<orvtest::ManualClock>();
+  const auto afterPauses = [&clock](const std::function<bool()>& condition) {
+    return Eventually([&] {
+      clock->Advance(300ms);
+      return condition();
+    });
+  };
+  auto master = MakeMaster(3, 300ms, clock);
   master->Enable(true);
   ASSERT_TRUE(Eventually([&] { return device->Count("write") == 1; }));
   ASSERT_TRUE(orvane::Flush());
   master->Enable(false);
   master->Enable(true);
-  ASSERT_TRUE(Eventually([&] { return device->Count("write") == 2; }));
+  ASSERT_TRUE(afterPauses([&] { return device->Count("write") == 2; }));
   // Settles once the relay's answers are used up (or it is ready).
-  ASSERT_TRUE(Eventually([&] {
+  ASSERT_TRUE(afterPauses([&] {
     bool settled = false;
     master->Serialized([&] { settled = master->IsReady() || !bus->Errors().empty(); });
     return settled && device->Count("read") == device->Count("write");
