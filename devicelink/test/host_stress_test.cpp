@@ -233,18 +233,9 @@ TEST(HostStressChannels, TwoOrThreeMastersOnOneChannelTakeTurnsAndEachReadsTheSe
   }
 }
 
-// Counts the requests the device library takes on.
-class Requests : public orvane::TrafficObserver {
- public:
-  void Observe(const orvane::TrafficEvent& event) override {
-    if (!event.response) ++count;
-  }
-  std::atomic<unsigned> count{0};
-};
-
 TEST(HostStressChannels, AnswerDroppedByADetachWedgesNoLaterQueryOfTheDevice) {
   const auto device = simdevice::SimDevice::Create(orvtest::SensorBench({0, 1}));
-  const auto requests = std::make_shared<Requests>();
+  const auto requests = std::make_shared<RequestCounter>();
   orvane::AddTrafficObserver(requests);
   Station neighbour(1);  // keeps the device's records alive throughout
   // The device is detached while it delays the answer to the query's k-th
@@ -255,9 +246,9 @@ TEST(HostStressChannels, AnswerDroppedByADetachWedgesNoLaterQueryOfTheDevice) {
     device->SetResponseDelay(200ms);
     {
       Station cut(0);
-      const unsigned before = requests->count;
+      const unsigned before = requests->requests;
       cut.teds->Query();
-      ASSERT_TRUE(orvtest::Eventually([&] { return requests->count >= before + k; }));
+      ASSERT_TRUE(orvtest::Eventually([&] { return requests->requests >= before + k; }));
       ASSERT_TRUE(device->Detach());
       cut.master->Enable(false);  // its query is over (it timed out)
       if (k % 2 == 0) {  // also gone before the next query

@@ -11,6 +11,7 @@
 
 #include "devicelink/ZorelOneWireMaster.h"
 #include "orvane/OrvaneBackend.h"
+#include "testing/EventLog.h"
 #include "testing/Eventually.h"
 #include "testing/ManualClock.h"
 
@@ -106,31 +107,6 @@ class HandshakeDevice : public orvane::DeviceBackend {
   std::shared_ptr<OrvaneCommand> held;
 };
 
-class RecordingBusListener : public AbstractOneWireMaster::Listener {
- public:
-  void Ready() override {
-    std::lock_guard<std::mutex> guard(mutex);
-    ++ready;
-  }
-  void Error(const std::string& message) override {
-    std::lock_guard<std::mutex> guard(mutex);
-    errors.push_back(message);
-  }
-  int Ready_() {
-    std::lock_guard<std::mutex> guard(mutex);
-    return ready;
-  }
-  std::vector<std::string> Errors() {
-    std::lock_guard<std::mutex> guard(mutex);
-    return errors;
-  }
-
- private:
-  std::mutex mutex;
-  int ready = 0;
-  std::vector<std::string> errors;
-};
-
 class ZorelOneWireMasterTest : public ::testing::Test {
  protected:
   ZorelOneWireMasterTest() : device(std::make_shared<HandshakeDevice>()) {}
@@ -147,14 +123,15 @@ class ZorelOneWireMasterTest : public ::testing::Test {
 
   const std::wstring name = L"ZOREL-TEST";
   std::shared_ptr<HandshakeDevice> device;
-  std::shared_ptr<RecordingBusListener> bus = std::make_shared<RecordingBusListener>();
+  orvtest::EventLog log;  // outlives the masters, whose threads write to it
+  std::shared_ptr<orvtest::BusEvents> bus = std::make_shared<orvtest::BusEvents>(log);
 };
 
 TEST_F(ZorelOneWireMasterTest, HandshakeRunsInOrderBeforeAnyRelayTraffic) {
   Attach();
   auto master = MakeMaster();
   master->Enable(true);
-  ASSERT_TRUE(Eventually([&] { return bus->Ready_() == 1; }));
+  ASSERT_TRUE(log.WaitFor("ready"));
   EXPECT_EQ((std::vector<std::string>{"setmode", "service4", "write", "read"}), device->Log());
   EXPECT_TRUE(master->IsReady());
   EXPECT_EQ("P", master->GetProtocol());
@@ -180,7 +157,7 @@ TEST_F(ZorelOneWireMasterTest, RefusedSetModeStopsTheHandshakeAndDisableThenEnab
   device->Clear();
   master->Enable(false);
   master->Enable(true);
-  ASSERT_TRUE(Eventually([&] { return bus->Ready_() == 1; }));
+  ASSERT_TRUE(log.WaitFor("ready"));
   EXPECT_EQ((std::vector<std::string>{"service0", "setmode", "service4", "write", "read"}),
             device->Log());
 }
@@ -199,15 +176,14 @@ TEST_F(ZorelOneWireMasterTest, RefusedServiceModeLeavesTheMasterEnablingWithoutR
 TEST_F(ZorelOneWireMasterTest, RequestRefusedByTheLibraryIsReportedAndRecoveredFrom) {
   auto master = MakeMaster();  // no device answers to the name yet
   master->Enable(true);
-  ASSERT_EQ(1u, bus->Errors().size());
-  EXPECT_EQ("The device library refused the TEDS set-mode request for device ZOREL-TEST at "
-            "address 7",
-            bus->Errors()[0]);
+  EXPECT_EQ(log.Lines(), std::vector<std::string>{"error: The device library refused the TEDS "
+                                                  "set-mode request for device ZOREL-TEST at "
+                                                  "address 7"});
 
   Attach();
   master->Enable(false);
   master->Enable(true);
-  ASSERT_TRUE(Eventually([&] { return bus->Ready_() == 1; }));
+  ASSERT_TRUE(log.WaitFor("ready"));
 }
 
 TEST_F(ZorelOneWireMasterTest, ChannelOutsideZeroToSevenIsRejected) {
@@ -352,7 +328,7 @@ TEST_F(ZorelOneWireMasterTest, EveryConfirmedWriteIsFollowedByOneReadAlsoWhenWri
   // Settles once the relay's answers are used up (or it is ready).
   ASSERT_TRUE(afterPauses([&] {
     bool settled = false;
-    master->Serialized([&] { settled = master->IsReady() || !bus->Errors().empty(); });
+    master->Serialized([&] { settled = master->IsReady() || log.Has("error"); });
     return settled && device->Count("read") == device->Count("write");
   }));
   ASSERT_TRUE(orvane::Flush());
