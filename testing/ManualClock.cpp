@@ -2,8 +2,6 @@
 
 #include <vector>
 
-#include "testing/Eventually.h"
-
 namespace orvtest {
 
 Clock::TimePoint ManualClock::Now() const {
@@ -18,7 +16,6 @@ bool ManualClock::WaitUntil(std::unique_lock<std::mutex>& guard, std::condition_
     std::lock_guard<std::mutex> own(mutex);
     self = waits.insert(waits.end(), Wait{guard.mutex(), &wake});
   }
-  waitsChanged.notify_all();
   // Advance takes `guard`'s mutex to wake this wait: between the look at the
   // time and the wait it cannot come in.
   while (!done() && Now() < at) wake.wait(guard);
@@ -44,11 +41,6 @@ void ManualClock::Advance(std::chrono::milliseconds by) {
     std::lock_guard<std::mutex> guard(*wait.mutex);
     wait.wake->notify_all();
   }
-}
-
-bool ManualClock::WaitForWaits(std::size_t count) {
-  std::unique_lock<std::mutex> own(mutex);
-  return waitsChanged.wait_for(own, kGuard, [&] { return waits.size() >= count; });
 }
 
 }  // namespace orvtest

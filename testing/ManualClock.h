@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstddef>
 #include <list>
 #include <mutex>
 
@@ -22,9 +21,6 @@ class ManualClock : public Clock {
 
   // Moves the clock on and wakes every wait on it.
   void Advance(std::chrono::milliseconds by);
-  // Waits until `count` waits are under way on the clock; false when they
-  // do not come (within the guard of Eventually).
-  bool WaitForWaits(std::size_t count);
 
  private:
   struct Wait {
@@ -32,7 +28,6 @@ class ManualClock : public Clock {
     std::condition_variable* wake;
   };
   mutable std::mutex mutex;
-  std::condition_variable waitsChanged;
   // Held by Advance while it wakes the waits; a wait leaves only in between,
   // so that its mutex and condition are not woken after it has gone.
   std::mutex advancing;
