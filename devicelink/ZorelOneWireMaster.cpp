@@ -24,12 +24,14 @@ constexpr std::chrono::milliseconds ZorelOneWireMaster::DEFAULT_POLL_PAUSE;
 
 ZorelOneWireMaster::ZorelOneWireMaster(const std::wstring& device, unsigned int address,
                                        unsigned int channel, const ZorelDAQTEDSMode& mode,
-                                       std::chrono::milliseconds pollPause)
+                                       std::chrono::milliseconds pollPause,
+                                       std::shared_ptr<Clock> clock)
     : device(device),
       address(address),
       channelMask(ChannelMask(channel)),
       tedsMode(mode),
-      pollPause(pollPause) {
+      pollPause(pollPause),
+      clock(clock ? std::move(clock) : Clock::Steady()) {
   serializer = &ZorelOneWireMaster::SerializeEntry;
   link = DeviceLink::Join(device, this);
 }
@@ -254,7 +256,7 @@ void ZorelOneWireMaster::SentInbound() {
 }
 
 void ZorelOneWireMaster::SchedulePoll() {
-  const DueRead due{std::chrono::steady_clock::now() + pollPause, enabling.load()};
+  const DueRead due{clock->Now() + pollPause, enabling.load()};
   {
     std::lock_guard<std::mutex> guard(pollMutex);
     if (stopping) return;
@@ -281,7 +283,7 @@ void ZorelOneWireMaster::PollThreadMain() {
     {
       std::unique_lock<std::mutex> guard(pollMutex);
       if (dueReads.empty() ||
-          pollWake.wait_until(guard, dueReads.front().at, [this] { return stopping; })) {
+          clock->WaitUntil(guard, pollWake, dueReads.front().at, [this] { return stopping; })) {
         pollRunning = false;
         return;
       }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "devicelink/DeviceLink.h"
+#include "onewire/Clock.h"
 #include "onewire/Export.h"
 #include "orvane/Orvane.h"
 #include "relay/RemoteOneWireMaster.h"
@@ -49,10 +50,12 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   static constexpr unsigned int CHANNEL_COUNT = 8;
 
   // Throws std::invalid_argument for a channel outside 0 to 7: its mask would
-  // select no channel and every request would go nowhere.
+  // select no channel and every request would go nowhere. The poll pause is
+  // measured by `clock` (null: the steady clock).
   ZorelOneWireMaster(const std::wstring& device, unsigned int address, unsigned int channel,
                      const ZorelDAQTEDSMode& mode,
-                     std::chrono::milliseconds pollPause = DEFAULT_POLL_PAUSE);
+                     std::chrono::milliseconds pollPause = DEFAULT_POLL_PAUSE,
+                     std::shared_ptr<Clock> clock = nullptr);
   ZorelOneWireMaster(const ZorelOneWireMaster&) = delete;
   ZorelOneWireMaster& operator=(const ZorelOneWireMaster&) = delete;
   // Stops the answers first (none reaches the master afterwards, so no new
@@ -141,6 +144,7 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   std::atomic<uint64_t> enabling{0};
 
   const std::chrono::milliseconds pollPause;
+  const std::shared_ptr<Clock> clock;
   // Serializes the callback thread and the host's thread inside the master.
   // Recursive: listeners called under it may call back into the master.
   std::recursive_mutex lock;
@@ -148,7 +152,7 @@ class ORVANE_TEDS_API ZorelOneWireMaster : public RemoteOneWireMaster {
   // enabling it belongs to; the poll thread sends them in order and ends
   // when none is left. Shutting down cuts its pause short.
   struct DueRead {
-    std::chrono::steady_clock::time_point at;
+    Clock::TimePoint at;
     uint64_t ofEnabling;
   };
   std::mutex pollMutex;

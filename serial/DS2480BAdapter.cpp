@@ -1,7 +1,6 @@
 #include "serial/DS2480BAdapter.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "text/HexText.h"
 
@@ -35,6 +34,7 @@ DS2480BAdapter::DS2480BAdapter(std::shared_ptr<SerialPort> port, std::string por
       ownsPort(!this->port),
       portName(std::move(portName)),
       timing(timing),
+      clock(timing.clock ? timing.clock : Clock::Steady()),
       cancelled(std::move(cancelled)) {}
 
 std::string DS2480BAdapter::Fault(const std::string& text) {
@@ -54,7 +54,7 @@ std::string DS2480BAdapter::Mismatch(uint8_t answer, uint8_t command) {
 }
 
 void DS2480BAdapter::Pause(std::chrono::milliseconds pause) const {
-  if (pause.count() > 0) std::this_thread::sleep_for(pause);
+  if (pause.count() > 0) clock->Sleep(pause);
 }
 
 std::string DS2480BAdapter::Open() {
@@ -77,11 +77,11 @@ std::string DS2480BAdapter::Transact(const std::vector<uint8_t>& out, std::size_
   port->DiscardInput();
   if (!port->Write(out.data(), out.size(), error)) return PortFault("write", error);
   const auto allowed = timing.answerTimeout + std::chrono::milliseconds(2 * out.size());
-  const auto deadline = std::chrono::steady_clock::now() + allowed;
+  const auto deadline = clock->Now() + allowed;
   in.assign(count, 0);
   std::size_t got = 0;
   while (got < count) {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = clock->Now();
     if (now >= deadline || cancelled()) break;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
     const long n = port->Read(in.data() + got, count - got, std::min(left, kReadSlice), error);

@@ -81,6 +81,7 @@ class DS2480BAdapter {
   const bool ownsPort;
   const std::string portName;
   const Timing timing;
+  const std::shared_ptr<Clock> clock;
   const std::function<bool()> cancelled;
   bool started = false;
   unsigned requestedBaud = 9600;

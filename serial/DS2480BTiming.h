@@ -1,6 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
+
+#include "onewire/Clock.h"
 
 // The waits of the DS2480B master.
 struct DS2480BTiming {
@@ -18,4 +21,6 @@ struct DS2480BTiming {
   // and copy and lock 5A A5): the part programs for about 10 ms, and any
   // reset or time slot meanwhile leaves the area undefined.
   std::chrono::milliseconds programming{12};
+  // What the waits are measured by; null: the steady clock.
+  std::shared_ptr<Clock> clock = nullptr;
 };

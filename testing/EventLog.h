@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "onewire/AbstractOneWireMaster.h"
+#include "testing/Eventually.h"
 
 namespace orvtest {
 
@@ -25,9 +26,8 @@ class EventLog {
   // Waits until a line starting with one of `prefixes` is there (true) or
   // `timeout` has passed (false).
   bool WaitForAny(const std::vector<std::string>& prefixes,
-                  std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
-  bool WaitFor(const std::string& prefix,
-               std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const {
+                  std::chrono::milliseconds timeout = kGuard) const;
+  bool WaitFor(const std::string& prefix, std::chrono::milliseconds timeout = kGuard) const {
     return WaitForAny(std::vector<std::string>{prefix}, timeout);
   }
   bool Has(const std::string& prefix) const {

@@ -1,12 +1,17 @@
 #include "testing/ScriptedSerialPort.h"
 
-#include <thread>
+#include <gtest/gtest.h>
 
-#include "text/HexText.h"
+#include <thread>
 
 namespace orvtest {
 
-std::string HexBytes(const std::vector<uint8_t>& bytes) { return orvtext::FormatHex(bytes); }
+ScriptedSerialPort::~ScriptedSerialPort() {
+  for (const Step& step : steps) {
+    ADD_FAILURE() << "expected " << (step.isBreak ? "break" : "write " + HexBytes(step.write))
+                  << " never came";
+  }
+}
 
 void ScriptedSerialPort::ExpectBreak() {
   std::lock_guard<std::mutex> guard(mutex);
@@ -20,17 +25,16 @@ void ScriptedSerialPort::Expect(std::vector<uint8_t> write, std::vector<uint8_t>
   steps.push_back(Step{false, std::move(write), std::move(answer)});
 }
 
-void ScriptedSerialPort::Problem(const std::string& text) { problems.push_back(text); }
-
 bool ScriptedSerialPort::Write(const uint8_t* data, std::size_t count, std::string&) {
   std::lock_guard<std::mutex> guard(mutex);
   const std::vector<uint8_t> written(data, data + count);
   if (steps.empty() || steps.front().isBreak) {
-    Problem("unexpected write " + HexBytes(written));
+    ADD_FAILURE() << "unexpected write " << HexBytes(written);
     return true;
   }
   if (steps.front().write != written) {
-    Problem("expected write " + HexBytes(steps.front().write) + ", got " + HexBytes(written));
+    ADD_FAILURE() << "expected write " << HexBytes(steps.front().write) << ", got "
+                  << HexBytes(written);
   }
   pending.insert(pending.end(), steps.front().answer.begin(), steps.front().answer.end());
   steps.pop_front();
@@ -55,7 +59,7 @@ long ScriptedSerialPort::Read(uint8_t* data, std::size_t capacity, std::chrono::
 void ScriptedSerialPort::SendBreak() {
   std::lock_guard<std::mutex> guard(mutex);
   if (steps.empty() || !steps.front().isBreak) {
-    Problem("unexpected break");
+    ADD_FAILURE() << "unexpected break";
     return;
   }
   steps.pop_front();
@@ -64,11 +68,6 @@ void ScriptedSerialPort::SendBreak() {
 void ScriptedSerialPort::DiscardInput() {
   std::lock_guard<std::mutex> guard(mutex);
   pending.clear();
-}
-
-std::vector<std::string> ScriptedSerialPort::Problems() const {
-  std::lock_guard<std::mutex> guard(mutex);
-  return problems;
 }
 
 std::size_t ScriptedSerialPort::Unused() const {

@@ -2,9 +2,9 @@
 
 // A serial port double that plays a script of expected traffic, in the
 // manner of an I2C mock: each step is a break or one expected write with the
-// bytes that answer it. Every write is checked against the next step; what
-// went wrong is collected for the test to look at, and the test checks that
-// every step was used.
+// bytes that answer it. Every write is checked against the next step; a
+// deviation, and a step left unused when the port is destroyed, each fail
+// the test.
 
 #include <chrono>
 #include <cstdint>
@@ -14,11 +14,18 @@
 #include <vector>
 
 #include "serial/SerialPort.h"
+#include "text/HexText.h"
 
 namespace orvtest {
 
 class ScriptedSerialPort : public SerialPort {
  public:
+  ScriptedSerialPort() = default;
+  ScriptedSerialPort(const ScriptedSerialPort&) = delete;
+  ScriptedSerialPort& operator=(const ScriptedSerialPort&) = delete;
+  // Verifies.
+  ~ScriptedSerialPort() override;
+
   void ExpectBreak();
   // `write` must arrive as one write; `answer` then becomes readable.
   void Expect(std::vector<uint8_t> write, std::vector<uint8_t> answer);
@@ -30,8 +37,6 @@ class ScriptedSerialPort : public SerialPort {
   void SendBreak() override;
   void DiscardInput() override;
 
-  // Deviations from the script, in order; empty when it was followed.
-  std::vector<std::string> Problems() const;
   // Steps not yet reached.
   std::size_t Unused() const;
 
@@ -41,15 +46,15 @@ class ScriptedSerialPort : public SerialPort {
     std::vector<uint8_t> write;
     std::vector<uint8_t> answer;
   };
-  void Problem(const std::string& text);
 
   mutable std::mutex mutex;
   std::deque<Step> steps;
   std::deque<uint8_t> pending;
-  std::vector<std::string> problems;
 };
 
 // "C1 E1 55" for messages.
-std::string HexBytes(const std::vector<uint8_t>& bytes);
+inline std::string HexBytes(const std::vector<uint8_t>& bytes) {
+  return orvtext::FormatHex(bytes);
+}
 
 }  // namespace orvtest

@@ -21,6 +21,7 @@
 #include "relay/RelayProtocol.h"
 #include "simdevice/SimDevice.h"
 #include "teds/TEDSInterface.h"
+#include "testing/Eventually.h"
 #include "testing/QueryHost.h"
 
 namespace {
@@ -55,7 +56,8 @@ class HostStress : public ::testing::Test {
   }
   // Waits until `count` requests were taken on, or the query has ended.
   void WaitForRequests(unsigned count, QueryHost& host) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    // Yields rather than sleeps, to cut the query close to the request.
+    const auto deadline = std::chrono::steady_clock::now() + orvtest::kGuard;
     while (counter->requests < count && host.Cycles() == 0 &&
            std::chrono::steady_clock::now() < deadline) {
       std::this_thread::yield();
@@ -226,18 +228,9 @@ TEST(HostStressChannels, TwoOrThreeMastersOnOneChannelTakeTurnsAndEachReadsTheSe
   }
 }
 
-// Counts the requests the device library takes on.
-class Requests : public orvane::TrafficObserver {
- public:
-  void Observe(const orvane::TrafficEvent& event) override {
-    if (!event.response) ++count;
-  }
-  std::atomic<unsigned> count{0};
-};
-
 TEST(HostStressChannels, AnswerDroppedByADetachWedgesNoLaterQueryOfTheDevice) {
   const auto device = simdevice::SimDevice::Create(orvtest::SensorBench({0, 1}));
-  const auto requests = std::make_shared<Requests>();
+  const auto requests = std::make_shared<RequestCounter>();
   orvane::AddTrafficObserver(requests);
   Station neighbour(1);  // keeps the device's records alive throughout
   // The device is detached while it delays the answer to the query's k-th
@@ -248,12 +241,9 @@ TEST(HostStressChannels, AnswerDroppedByADetachWedgesNoLaterQueryOfTheDevice) {
     device->SetResponseDelay(200ms);
     {
       Station cut(0);
-      const unsigned before = requests->count;
+      const unsigned before = requests->requests;
       cut.teds->Query();
-      const auto deadline = std::chrono::steady_clock::now() + 20s;
-      while (requests->count < before + k && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-      }
+      ASSERT_TRUE(orvtest::Eventually([&] { return requests->requests >= before + k; }));
       ASSERT_TRUE(device->Detach());
       cut.master->Enable(false);  // its query is over (it timed out)
       if (k % 2 == 0) {  // also gone before the next query
@@ -305,7 +295,7 @@ class CutPoint : public orvane::TrafficObserver {
   }
   bool Wait() {
     std::unique_lock<std::mutex> guard(mutex);
-    return changed.wait_for(guard, 20s, [this] { return reached; });
+    return changed.wait_for(guard, orvtest::kGuard, [this] { return reached; });
   }
 
  private:

@@ -7,26 +7,18 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "devicelink/ZorelOneWireMaster.h"
 #include "orvane/OrvaneBackend.h"
+#include "testing/EventLog.h"
+#include "testing/Eventually.h"
+#include "testing/ManualClock.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Waits (with a generous bound) for a condition that another thread makes
-// true; the bound only keeps a broken build from hanging.
-bool Eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using orvtest::Eventually;
 
 // A device that answers the handshake as configured and plays a relay that
 // knows only its configuration exchange.
@@ -115,54 +107,31 @@ class HandshakeDevice : public orvane::DeviceBackend {
   std::shared_ptr<OrvaneCommand> held;
 };
 
-class RecordingBusListener : public AbstractOneWireMaster::Listener {
- public:
-  void Ready() override {
-    std::lock_guard<std::mutex> guard(mutex);
-    ++ready;
-  }
-  void Error(const std::string& message) override {
-    std::lock_guard<std::mutex> guard(mutex);
-    errors.push_back(message);
-  }
-  int Ready_() {
-    std::lock_guard<std::mutex> guard(mutex);
-    return ready;
-  }
-  std::vector<std::string> Errors() {
-    std::lock_guard<std::mutex> guard(mutex);
-    return errors;
-  }
-
- private:
-  std::mutex mutex;
-  int ready = 0;
-  std::vector<std::string> errors;
-};
-
 class ZorelOneWireMasterTest : public ::testing::Test {
  protected:
   ZorelOneWireMasterTest() : device(std::make_shared<HandshakeDevice>()) {}
   ~ZorelOneWireMasterTest() override { orvane::DetachDevice(name, 7); }
   void Attach() { ASSERT_TRUE(orvane::AttachDevice(name, 7, device)); }
   std::unique_ptr<ZorelOneWireMaster> MakeMaster(unsigned channel = 3,
-                                                 std::chrono::milliseconds pause = 0ms) {
+                                                 std::chrono::milliseconds pause = 0ms,
+                                                 std::shared_ptr<Clock> clock = nullptr) {
     auto master = std::make_unique<ZorelOneWireMaster>(name, 7, channel, ZorelDAQTEDSMode(1),
-                                                       pause);
+                                                       pause, std::move(clock));
     master->AddListener(bus);
     return master;
   }
 
   const std::wstring name = L"ZOREL-TEST";
   std::shared_ptr<HandshakeDevice> device;
-  std::shared_ptr<RecordingBusListener> bus = std::make_shared<RecordingBusListener>();
+  orvtest::EventLog log;  // outlives the masters, whose threads write to it
+  std::shared_ptr<orvtest::BusEvents> bus = std::make_shared<orvtest::BusEvents>(log);
 };
 
 TEST_F(ZorelOneWireMasterTest, HandshakeRunsInOrderBeforeAnyRelayTraffic) {
   Attach();
   auto master = MakeMaster();
   master->Enable(true);
-  ASSERT_TRUE(Eventually([&] { return bus->Ready_() == 1; }));
+  ASSERT_TRUE(log.WaitFor("ready"));
   EXPECT_EQ((std::vector<std::string>{"setmode", "service4", "write", "read"}), device->Log());
   EXPECT_TRUE(master->IsReady());
   EXPECT_EQ("P", master->GetProtocol());
@@ -188,7 +157,7 @@ TEST_F(ZorelOneWireMasterTest, RefusedSetModeStopsTheHandshakeAndDisableThenEnab
   device->Clear();
   master->Enable(false);
   master->Enable(true);
-  ASSERT_TRUE(Eventually([&] { return bus->Ready_() == 1; }));
+  ASSERT_TRUE(log.WaitFor("ready"));
   EXPECT_EQ((std::vector<std::string>{"service0", "setmode", "service4", "write", "read"}),
             device->Log());
 }
@@ -207,15 +176,14 @@ TEST_F(ZorelOneWireMasterTest, RefusedServiceModeLeavesTheMasterEnablingWithoutR
 TEST_F(ZorelOneWireMasterTest, RequestRefusedByTheLibraryIsReportedAndRecoveredFrom) {
   auto master = MakeMaster();  // no device answers to the name yet
   master->Enable(true);
-  ASSERT_EQ(1u, bus->Errors().size());
-  EXPECT_EQ("The device library refused the TEDS set-mode request for device ZOREL-TEST at "
-            "address 7",
-            bus->Errors()[0]);
+  EXPECT_EQ(log.Lines(), std::vector<std::string>{"error: The device library refused the TEDS "
+                                                  "set-mode request for device ZOREL-TEST at "
+                                                  "address 7"});
 
   Attach();
   master->Enable(false);
   master->Enable(true);
-  ASSERT_TRUE(Eventually([&] { return bus->Ready_() == 1; }));
+  ASSERT_TRUE(log.WaitFor("ready"));
 }
 
 TEST_F(ZorelOneWireMasterTest, ChannelOutsideZeroToSevenIsRejected) {
@@ -341,19 +309,26 @@ TEST_F(ZorelOneWireMasterTest, DisableSendsModeZeroBeforeOwnersHearSoThatTheyMay
 
 TEST_F(ZorelOneWireMasterTest, EveryConfirmedWriteIsFollowedByOneReadAlsoWhenWritesOverlap) {
   Attach();
-  // A pause long enough for the disable and the new enabling to confirm a
-  // second write while the first read still waits.
-  auto master = MakeMaster(3, 300ms);
+  // The first read waits on a clock that stands still while the disable and
+  // the new enabling start over; then every look lets the pause pass.
+  const auto clock = std::make_shared<orvtest::ManualClock>();
+  const auto afterPauses = [&clock](const std::function<bool()>& condition) {
+    return Eventually([&] {
+      clock->Advance(300ms);
+      return condition();
+    });
+  };
+  auto master = MakeMaster(3, 300ms, clock);
   master->Enable(true);
   ASSERT_TRUE(Eventually([&] { return device->Count("write") == 1; }));
   ASSERT_TRUE(orvane::Flush());
   master->Enable(false);
   master->Enable(true);
-  ASSERT_TRUE(Eventually([&] { return device->Count("write") == 2; }));
+  ASSERT_TRUE(afterPauses([&] { return device->Count("write") == 2; }));
   // Settles once the relay's answers are used up (or it is ready).
-  ASSERT_TRUE(Eventually([&] {
+  ASSERT_TRUE(afterPauses([&] {
     bool settled = false;
-    master->Serialized([&] { settled = master->IsReady() || !bus->Errors().empty(); });
+    master->Serialized([&] { settled = master->IsReady() || log.Has("error"); });
     return settled && device->Count("read") == device->Count("write");
   }));
   ASSERT_TRUE(orvane::Flush());
