@@ -37,18 +37,18 @@ DS2480BAdapter::DS2480BAdapter(std::shared_ptr<SerialPort> port, std::string por
       clock(timing.clock ? timing.clock : Clock::Steady()),
       cancelled(std::move(cancelled)) {}
 
-std::string DS2480BAdapter::Fault(const std::string& text) {
+Status DS2480BAdapter::Fault(const std::string& text) {
   started = false;
-  return "DS2480B on " + portName + ": " + text;
+  return Status::Fail("DS2480B on " + portName + ": " + text);
 }
 
-std::string DS2480BAdapter::PortFault(const char* what, const std::string& error) {
-  if (!port->Gone()) return Fault(std::string(what) + " failed: " + error);
+Status DS2480BAdapter::PortFault(const char* what, const Status& failure) {
+  if (!port->Gone()) return Fault(std::string(what) + " failed: " + failure.Why());
   Close();
-  return Fault("the adapter went away (" + error + ")");
+  return Fault("the adapter went away (" + failure.Why() + ")");
 }
 
-std::string DS2480BAdapter::Mismatch(uint8_t answer, uint8_t command) {
+Status DS2480BAdapter::Mismatch(uint8_t answer, uint8_t command) {
   return Fault("answer " + Hex(answer) + " does not fit command " + Hex(command) +
                " (wrong device on the port, or line noise)");
 }
@@ -57,12 +57,13 @@ void DS2480BAdapter::Pause(std::chrono::milliseconds pause) const {
   if (pause.count() > 0) clock->Sleep(pause);
 }
 
-std::string DS2480BAdapter::Open() {
-  if (port) return std::string();
-  std::string error;
-  port = OpenSerialPort(portName, error);
-  if (!port) return Fault("cannot open the serial port: " + error);
-  return std::string();
+Status DS2480BAdapter::Open() {
+  if (port) return Status();
+  std::unique_ptr<SerialPort> opened;
+  const Status status = OpenSerialPort(portName, opened);
+  if (!status) return Fault("cannot open the serial port: " + status.Why());
+  port = std::move(opened);
+  return Status();
 }
 
 void DS2480BAdapter::Close() {
@@ -70,12 +71,13 @@ void DS2480BAdapter::Close() {
   if (ownsPort) port.reset();
 }
 
-std::string DS2480BAdapter::Transact(const std::vector<uint8_t>& out, std::size_t count,
+Status DS2480BAdapter::Transact(const std::vector<uint8_t>& out, std::size_t count,
                                      std::vector<uint8_t>& in) {
-  std::string error;
   // A late answer of an earlier packet must not pass for this one's.
   port->DiscardInput();
-  if (!port->Write(out.data(), out.size(), error)) return PortFault("write", error);
+  if (Status written = port->Write(out.data(), out.size()); !written) {
+    return PortFault("write", written);
+  }
   const auto allowed = timing.answerTimeout + std::chrono::milliseconds(2 * out.size());
   const auto deadline = clock->Now() + allowed;
   in.assign(count, 0);
@@ -84,11 +86,12 @@ std::string DS2480BAdapter::Transact(const std::vector<uint8_t>& out, std::size_
     const auto now = clock->Now();
     if (now >= deadline || cancelled()) break;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-    const long n = port->Read(in.data() + got, count - got, std::min(left, kReadSlice), error);
-    if (n < 0) return PortFault("read", error);
-    got += std::size_t(n);
+    std::size_t n = 0;
+    const Status read = port->Read(in.data() + got, count - got, std::min(left, kReadSlice), n);
+    if (!read) return PortFault("read", read);
+    got += n;
   }
-  if (got == count) return std::string();
+  if (got == count) return Status();
   const std::string within = " within " + std::to_string(allowed.count()) + " ms";
   if (got == 0) {
     return Fault("no answer" + within + " (wrong port, or the adapter is unplugged)");
@@ -97,32 +100,31 @@ std::string DS2480BAdapter::Transact(const std::vector<uint8_t>& out, std::size_
                " bytes" + within);
 }
 
-std::string DS2480BAdapter::CheckReset(uint8_t answer, ResetResult& result) {
+Status DS2480BAdapter::CheckReset(uint8_t answer, ResetResult& result) {
   if (!ds2480b::IsResetAnswer(answer)) return Mismatch(answer, ds2480b::RESET);
   result = ds2480b::ResetResultOf(answer);
   if (result == ResetResult::Shorted) return Fault("the 1-Wire bus is shorted");
-  return std::string();
+  return Status();
 }
 
-std::string DS2480BAdapter::CheckEcho(const std::vector<uint8_t>& in, std::size_t at,
+Status DS2480BAdapter::CheckEcho(const std::vector<uint8_t>& in, std::size_t at,
                                       const std::vector<uint8_t>& sent) {
   for (std::size_t i = 0; i < sent.size(); ++i) {
     if (in[at + i] != sent[i]) return Mismatch(in[at + i], sent[i]);
   }
-  return std::string();
+  return Status();
 }
 
-std::string DS2480BAdapter::Start() {
+Status DS2480BAdapter::Start() {
   using namespace ds2480b;
   started = false;
-  std::string fault = Open();
-  if (!fault.empty()) return fault;
+  Status fault = Open();
+  if (!fault) return fault;
   // The break resets the adapter; the first byte after it only sets its
   // timing and is not answered reliably, so whatever comes back is dropped.
   port->SendBreak();
   Pause(timing.settle);
-  std::string error;
-  if (!port->Write(&RESET, 1, error)) return PortFault("write", error);
+  if (Status written = port->Write(&RESET, 1); !written) return PortFault("write", written);
   Pause(timing.settle);
   port->DiscardInput();
 
@@ -131,9 +133,9 @@ std::string DS2480BAdapter::Start() {
   out.insert(out.end(), {BIT_ONE, RESET});
   std::vector<uint8_t> in;
   fault = Transact(out, out.size(), in);
-  if (!fault.empty()) return fault;
+  if (!fault) return fault;
   ResetResult result;
-  if (!(fault = CheckReset(in[0], result)).empty()) return fault;
+  if (!(fault = CheckReset(in[0], result))) return fault;
   for (std::size_t i = 0; i + 1 < START_CONFIG.size(); ++i) {
     if (in[1 + i] != ConfigWriteAnswer(START_CONFIG[i]))
       return Mismatch(in[1 + i], START_CONFIG[i]);
@@ -143,11 +145,11 @@ std::string DS2480BAdapter::Start() {
   if (in[5] != SingleBitAnswer(BIT_ONE, false) && in[5] != SingleBitAnswer(BIT_ONE, true)) {
     return Mismatch(in[5], BIT_ONE);
   }
-  if (!(fault = CheckReset(in[6], result)).empty()) return fault;
+  if (!(fault = CheckReset(in[6], result))) return fault;
   baud = 9600;
-  if (requestedBaud != 9600 && !fellBack && !(fault = SwitchBaud()).empty()) return fault;
+  if (requestedBaud != 9600 && !fellBack && !(fault = SwitchBaud())) return fault;
   started = true;
-  return std::string();
+  return Status();
 }
 
 void DS2480BAdapter::SetBaud(unsigned requested, std::function<void(const std::string&)> noteTo) {
@@ -156,67 +158,66 @@ void DS2480BAdapter::SetBaud(unsigned requested, std::function<void(const std::s
   note = std::move(noteTo);
 }
 
-std::string DS2480BAdapter::SwitchBaud() {
+Status DS2480BAdapter::SwitchBaud() {
   using namespace ds2480b;
   const int value = BaudValue(requestedBaud);
   const uint8_t command = BaudWrite(value);
-  std::string error;
-  if (!port->Write(&command, 1, error)) return PortFault("write", error);
+  if (Status written = port->Write(&command, 1); !written) return PortFault("write", written);
   Pause(timing.baudSwitch);
-  if (!port->SetBaud(requestedBaud, error)) {
+  if (Status set = port->SetBaud(requestedBaud); !set) {
     return FallBack("the port cannot be set to " + std::to_string(requestedBaud) +
-                    " baud: " + error);
+                    " baud: " + set.Why());
   }
   Pause(timing.settle);
   // The answer to the change came at the new rate while the port was still
   // at the old one: it is discarded, and a read of the rate confirms it.
   std::vector<uint8_t> in;
-  const std::string fault = Transact({BAUD_READ}, 1, in);
-  if (fault.empty() && in[0] == uint8_t(value << 1)) {
+  const Status fault = Transact({BAUD_READ}, 1, in);
+  if (fault && in[0] == uint8_t(value << 1)) {
     baud = requestedBaud;
-    return std::string();
+    return Status();
   }
   // A port that went away was let go of (when opened by name).
   if (!port || port->Gone()) return fault;
   return FallBack("the adapter does not answer at " + std::to_string(requestedBaud) + " baud");
 }
 
-std::string DS2480BAdapter::FallBack(const std::string& why) {
+Status DS2480BAdapter::FallBack(const std::string& why) {
   fellBack = true;
   if (note) note("DS2480B on " + portName + ": " + why + "; going on at 9600 baud");
-  std::string error;
-  port->SetBaud(9600, error);
+  // A port that cannot go back to 9600 fails the start-up that follows.
+  (void)port->SetBaud(9600);
   // The break takes the adapter back to 9600 too.
   return Start();
 }
 
-std::string DS2480BAdapter::Search(uint8_t command, const ds2480b::SearchBlock& directions,
+Status DS2480BAdapter::Search(uint8_t command, const ds2480b::SearchBlock& directions,
                                    Pass& pass) {
-  std::string fault = EnsureStarted();
-  if (!fault.empty()) return fault;
+  Status fault = EnsureStarted();
+  if (!fault) return fault;
   std::vector<uint8_t> out;
   AppendSearchPass(out, command, directions);
   std::vector<uint8_t> in;
-  if (!(fault = Transact(out, kSearchPassAnswers, in)).empty()) return fault;
+  if (!(fault = Transact(out, kSearchPassAnswers, in))) return fault;
   ResetResult result;
-  if (!(fault = CheckReset(in[0], result)).empty()) return fault;
+  if (!(fault = CheckReset(in[0], result))) return fault;
   pass = Pass{};
   pass.presence = result != ResetResult::NoPresence;
-  if (!pass.presence) return std::string();
-  if (!(fault = CheckEcho(in, 1, {command})).empty()) return fault;
+  if (!pass.presence) return Status();
+  if (!(fault = CheckEcho(in, 1, {command}))) return fault;
   ds2480b::SearchBlock block;
   std::copy(in.begin() + 2, in.end(), block.begin());
   pass.nobody = std::all_of(block.begin(), block.end(), [](uint8_t b) { return b == 0xFF; });
   pass.rom = ds2480b::SearchRom(block);
   pass.lastDiscrepancy = ds2480b::LastOpenDiscrepancy(block);
-  return std::string();
+  return Status();
 }
 
-std::string DS2480BAdapter::Exchange(const AbstractOneWireMaster::OperationData& operation,
+Status DS2480BAdapter::Exchange(const AbstractOneWireMaster::OperationData& operation,
                                      std::vector<uint8_t>& reply) {
   using namespace ds2480b;
-  std::string fault = EnsureStarted();
-  if (!fault.empty()) return fault;
+  Status fault = EnsureStarted();
+  if (!fault) return fault;
   const Rom& rom = operation.device;
   std::vector<uint8_t> sent{onewire::MATCH_ROM};
   sent.insert(sent.end(), rom.begin(), rom.end());
@@ -234,17 +235,17 @@ std::string DS2480BAdapter::Exchange(const AbstractOneWireMaster::OperationData&
   // A programming operation ends its packet: the part programs while the
   // bus stays idle, so nothing more is sent until its time has passed.
   if (operation.programs) Pause(timing.programming);
-  if (!fault.empty()) return fault;
+  if (!fault) return fault;
 
   const std::string device = "device " + AbstractOneWireMaster::Device(rom).ToString();
   ResetResult result;
-  if (!(fault = CheckReset(in[0], result)).empty()) return fault;
+  if (!(fault = CheckReset(in[0], result))) return fault;
   if (result == ResetResult::NoPresence) {
     return Fault("no presence pulse: no device on the bus to read " + device);
   }
-  if (!(fault = CheckEcho(in, 1, sent)).empty()) return fault;
+  if (!(fault = CheckEcho(in, 1, sent))) return fault;
   reply.assign(in.begin() + long(readAt), in.begin() + long(end));
-  return std::string();
+  return Status();
 }
 
 std::string DS2480BAdapter::Departed(const AbstractOneWireMaster::Device& device) const {

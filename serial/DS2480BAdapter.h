@@ -14,8 +14,8 @@
 
 // The exchanges of the DS2480B master with its adapter, one packet each,
 // run synchronously on the master's own thread: start-up, one pass of the
-// accelerated ROM search, one addressed operation. Each returns an empty
-// string when it worked and otherwise the text of the fault; after a fault
+// accelerated ROM search, one addressed operation. Each returns its Status,
+// the text of the fault when it failed; after a fault
 // the adapter is started afresh before its next exchange.
 class DS2480BAdapter {
  public:
@@ -41,15 +41,15 @@ class DS2480BAdapter {
   // The rate the adapter works at since the latest start-up.
   unsigned Baud() const { return baud; }
   // Break, timing byte, reset, configuration, single bit, reset.
-  std::string Start();
+  Status Start();
   // Starts the adapter first when a fault has left it unstarted.
-  std::string EnsureStarted() { return started ? std::string() : Start(); }
-  std::string Search(uint8_t command, const ds2480b::SearchBlock& directions, Pass& pass);
+  Status EnsureStarted() { return started ? Status() : Start(); }
+  Status Search(uint8_t command, const ds2480b::SearchBlock& directions, Pass& pass);
   // Selects the device, sends command and data, and reads `length` bytes.
   // A device that has left reads as the idle bus (all ones): whoever reads
   // must tell that from data (Departed).
-  std::string Exchange(const AbstractOneWireMaster::OperationData& operation,
-                       std::vector<uint8_t>& reply);
+  Status Exchange(const AbstractOneWireMaster::OperationData& operation,
+                  std::vector<uint8_t>& reply);
   // The text of a device found gone after its read.
   std::string Departed(const AbstractOneWireMaster::Device& device) const;
   // Lets go of a port opened by name.
@@ -58,23 +58,21 @@ class DS2480BAdapter {
   const std::string& GetPortName() const { return portName; }
 
  private:
-  std::string Open();
+  Status Open();
   // Switches the adapter, then the port, to the requested rate and checks
   // that the adapter answers there; otherwise starts afresh at 9600.
-  std::string SwitchBaud();
-  std::string FallBack(const std::string& why);
+  Status SwitchBaud();
+  Status FallBack(const std::string& why);
   // Sends `out` and collects exactly `count` answer bytes into `in`.
-  std::string Transact(const std::vector<uint8_t>& out, std::size_t count,
-                       std::vector<uint8_t>& in);
-  std::string CheckReset(uint8_t answer, ds2480b::ResetResult& result);
-  std::string CheckEcho(const std::vector<uint8_t>& in, std::size_t at,
-                        const std::vector<uint8_t>& sent);
-  std::string Fault(const std::string& text);
+  Status Transact(const std::vector<uint8_t>& out, std::size_t count, std::vector<uint8_t>& in);
+  Status CheckReset(uint8_t answer, ds2480b::ResetResult& result);
+  Status CheckEcho(const std::vector<uint8_t>& in, std::size_t at, const std::vector<uint8_t>& sent);
+  Status Fault(const std::string& text);
   // A failed read or write: the adapter went away when the port itself has
   // gone (a port opened by name is then let go, so that the next start opens
   // it afresh).
-  std::string PortFault(const char* what, const std::string& error);
-  std::string Mismatch(uint8_t answer, uint8_t command);
+  Status PortFault(const char* what, const Status& failure);
+  Status Mismatch(uint8_t answer, uint8_t command);
   void Pause(std::chrono::milliseconds pause) const;
 
   std::shared_ptr<SerialPort> port;

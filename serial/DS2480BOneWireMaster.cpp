@@ -39,14 +39,14 @@ class DS2480BOneWireMaster::SerialTransaction : public AbstractOneWireMaster::Tr
 
   void DeviceGone(const Device& device, const std::string& fault) { FailDevice(device, fault); }
 
-  // Finished when `fault` is empty, Error otherwise; only the first call.
-  void End(const std::string& fault) {
+  // Finished or Error as `outcome` says; only the first call.
+  void End(const Status& outcome) {
     if (ended) return;
     ended = true;
-    if (fault.empty()) {
+    if (outcome) {
       Finished();
     } else {
-      Error(fault);
+      Error(outcome.Why());
     }
   }
 
@@ -278,12 +278,12 @@ void DS2480BOneWireMaster::RunStart(std::unique_lock<std::recursive_mutex>& guar
   }
   const uint64_t before = generation.load();
   guard.unlock();
-  const std::string fault = adapter->Start();
+  const Status fault = adapter->Start();
   guard.lock();
   if (before != generation || stopping) return;
-  if (!fault.empty()) {
+  if (!fault) {
     startFailed = true;
-    Error(fault);
+    Error(fault.Why());
     return;
   }
   baudRate = adapter->Baud();
@@ -309,11 +309,11 @@ void DS2480BOneWireMaster::RunSearch(std::unique_lock<std::recursive_mutex>& gua
   const uint64_t before = generation.load();
   guard.unlock();
   DS2480BAdapter::Pass pass;
-  const std::string fault = adapter->Search(command, directions, pass);
+  const Status fault = adapter->Search(command, directions, pass);
   guard.lock();
   if (before != generation || stopping || !discovery) return;
   const std::string prefix = "DS2480B on " + portName + ": ";
-  if (!fault.empty()) return SearchError(fault);
+  if (!fault) return SearchError(fault.Why());
   if (!pass.presence || (pass.nobody && firstPass)) {
     // An empty bus (or one whose devices have all left).
     search.done = true;
@@ -352,7 +352,7 @@ void DS2480BOneWireMaster::RunTransaction(const std::shared_ptr<SerialTransactio
         gone.begin(), gone.end(),
         [&device](const std::pair<Device, std::string>& g) { return g.first == device; });
   };
-  std::string fault;
+  Status fault;
   for (std::size_t i = 0; i < exchanges.size() && !stopping; ++i) {
     const Device& device = exchanges[i].device;
     if (isGone(device)) continue;
@@ -365,27 +365,27 @@ void DS2480BOneWireMaster::RunTransaction(const std::shared_ptr<SerialTransactio
     // fails its page checksum, and the query reads that page again.
     const bool allOnes = !reply.empty() && std::all_of(reply.begin(), reply.end(),
                                                        [](uint8_t b) { return b == 0xFF; });
-    if (fault.empty() && allOnes && IsGone(device)) {
+    if (fault && allOnes && IsGone(device)) {
       gone.emplace_back(device, adapter->Departed(device));
       continue;
     }
-    if (!fault.empty()) {
+    if (!fault) {
       // One sensor leaving the bus must not cost the others: the device is
       // left out from here on and the rest of the batch goes on. Any other
       // fault (noise, a silent adapter) ends the transaction.
       if (!IsGone(device)) break;
-      gone.emplace_back(device, fault);
-      fault.clear();
+      gone.emplace_back(device, fault.Why());
+      fault = Status();
       continue;
     }
     replies.emplace_back(i, std::move(reply));
   }
   // With every device of the batch gone there is nobody to go on for: the
   // transaction fails with the first one's fault (a write to one device, say).
-  if (fault.empty() && !gone.empty() &&
+  if (fault && !gone.empty() &&
       std::all_of(exchanges.begin(), exchanges.end(),
                   [&isGone](const OperationData& exchange) { return isGone(exchange.device); })) {
-    fault = gone.front().second;
+    fault = Status::Fail(gone.front().second);
     gone.clear();
   }
   guard.lock();
@@ -400,16 +400,16 @@ void DS2480BOneWireMaster::RunTransaction(const std::shared_ptr<SerialTransactio
 bool DS2480BOneWireMaster::IsGone(const Device& device) {
   // A search pass steered to the ROM finds it only while it is on the bus.
   DS2480BAdapter::Pass pass;
-  const std::string fault =
+  const Status fault =
       adapter->Search(onewire::SEARCH_ROM, ds2480b::SearchDirections(device, 64), pass);
-  return fault.empty() && (!pass.presence || Device(pass.rom) != device);
+  return fault && (!pass.presence || Device(pass.rom) != device);
 }
 
 void DS2480BOneWireMaster::RunDrop(Job& job, const Shared& own) {
   if (job.closePort) adapter->Close();
   // Each notification may destroy the master; the job is the thread's own.
   for (const std::shared_ptr<SerialTransaction>& transaction : job.dropped) {
-    transaction->End(job.message);
+    transaction->End(Status::Fail(job.message));
     if (own.orphaned) return;
   }
   if (!job.discovery) return;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "onewire/Export.h"
+#include "onewire/Status.h"
 
 // A serial port as the DS2480B master needs it: 9600 baud, 8 data bits, no
 // parity, one stop bit, no flow control, raw bytes. POSIX terminals (termios)
@@ -16,20 +17,19 @@ class ORVANE_TEDS_API SerialPort {
  public:
   virtual ~SerialPort();
 
-  // Writes all `count` bytes; false (with `error` set) when the port fails.
-  virtual bool Write(const uint8_t* data, std::size_t count, std::string& error) = 0;
-  // Reads what has arrived, waiting at most `wait` for the first byte.
-  // Returns the number of bytes read (0: nothing in time); -1 with `error`
-  // set when the port fails.
-  virtual long Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
-                    std::string& error) = 0;
+  // Writes all `count` bytes; fails when the port does.
+  virtual Status Write(const uint8_t* data, std::size_t count) = 0;
+  // Reads what has arrived, waiting at most `wait` for the first byte, and
+  // sets `got` to the number of bytes read (0: nothing in time).
+  virtual Status Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
+                      std::size_t& got) = 0;
   // Holds the line in the break state briefly: the adapter's reset.
   virtual void SendBreak() = 0;
   // Throws away bytes received and not yet read.
   virtual void DiscardInput() = 0;
   // Switches the port to `baud` (9600, 19200, 57600 or 115200) once what
   // was written has gone out. A port that cannot says so (the default).
-  virtual bool SetBaud(unsigned baud, std::string& error);
+  virtual Status SetBaud(unsigned baud);
 
   // The port itself has gone: the Read or Write that failed met a hang-up,
   // the end of the file or an I/O error (an adapter unplugged, or its
@@ -40,7 +40,5 @@ class ORVANE_TEDS_API SerialPort {
   bool gone = false;
 };
 
-// Opens `name` ("/dev/ttyUSB0", "COM3") at 9600 8N1 in raw mode. On failure
-// returns null and says why in `error`.
-ORVANE_TEDS_API std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name,
-                                                           std::string& error);
+// Opens `name` ("/dev/ttyUSB0", "COM3") at 9600 8N1 in raw mode into `port`.
+ORVANE_TEDS_API Status OpenSerialPort(const std::string& name, std::unique_ptr<SerialPort>& port);

@@ -11,7 +11,7 @@
 
 namespace {
 
-std::string SystemText(int error) { return std::strerror(error); }
+Status SystemFailure(int error) { return Status::Fail(std::strerror(error)); }
 
 class PosixSerialPort : public SerialPort {
  public:
@@ -20,7 +20,7 @@ class PosixSerialPort : public SerialPort {
   PosixSerialPort(const PosixSerialPort&) = delete;
   PosixSerialPort& operator=(const PosixSerialPort&) = delete;
 
-  bool Write(const uint8_t* data, std::size_t count, std::string& error) override {
+  Status Write(const uint8_t* data, std::size_t count) override {
     while (count > 0) {
       const ssize_t n = write(fd, data, count);
       if (n < 0 && errno == EINTR) continue;
@@ -32,33 +32,32 @@ class PosixSerialPort : public SerialPort {
       if (n <= 0) {
         const int code = n < 0 ? errno : EIO;
         gone = code == EIO || code == ENXIO || code == ENODEV || code == EPIPE;
-        error = SystemText(code);
-        return false;
+        return SystemFailure(code);
       }
       data += n;
       count -= std::size_t(n);
     }
-    return true;
+    return Status();
   }
 
-  long Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
-            std::string& error) override {
+  Status Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
+              std::size_t& got) override {
+    got = 0;
     pollfd p{fd, POLLIN, 0};
     const int ready = poll(&p, 1, int(wait.count()));
-    if (ready < 0) return errno == EINTR ? 0 : Fail(error);
-    if (ready == 0) return 0;
+    if (ready < 0) return errno == EINTR ? Status() : SystemFailure(errno);
+    if (ready == 0) return Status();
     // Hang-up or error without data: the port is gone.
-    if ((p.revents & POLLIN) == 0) return Lost(error, "the port hung up");
+    if ((p.revents & POLLIN) == 0) return Lost(Status::Fail("the port hung up"));
     const ssize_t n = read(fd, data, capacity);
-    if (n > 0) return long(n);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    if (n > 0) got = std::size_t(n);
+    if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) return Status();
     // Readable yet nothing to read is the end of the file: a terminal that
     // hung up. Taking it for "no data yet" would spin until the time-out.
-    if (n == 0) return Lost(error, "the port hung up");
-    return Lost(error, SystemText(errno));
+    return Lost(n == 0 ? Status::Fail("the port hung up") : SystemFailure(errno));
   }
 
-  bool SetBaud(unsigned baud, std::string& error) override {
+  Status SetBaud(unsigned baud) override {
     const speed_t speed = baud == 19200    ? B19200
                           : baud == 57600  ? B57600
                           : baud == 115200 ? B115200
@@ -67,10 +66,9 @@ class PosixSerialPort : public SerialPort {
     // TCSADRAIN: the bytes already written still go out at the old rate.
     if (tcgetattr(fd, &tio) == 0 && cfsetispeed(&tio, speed) == 0 &&
         cfsetospeed(&tio, speed) == 0 && tcsetattr(fd, TCSADRAIN, &tio) == 0) {
-      return true;
+      return Status();
     }
-    error = SystemText(errno);
-    return false;
+    return SystemFailure(errno);
   }
 
   // Output not sent yet is discarded first: the break resets the adapter,
@@ -83,26 +81,18 @@ class PosixSerialPort : public SerialPort {
   void DiscardInput() override { tcflush(fd, TCIFLUSH); }
 
  private:
-  long Fail(std::string& error) const {
-    error = SystemText(errno);
-    return -1;
-  }
-  long Lost(std::string& error, const std::string& text) {
+  Status Lost(Status why) {
     gone = true;
-    error = text;
-    return -1;
+    return why;
   }
 
   int fd;
 };
 
 // 9600 baud, 8N1, raw, no flow control, no modem-control hang-ups.
-bool ConfigureRaw(int fd, std::string& error) {
+Status ConfigureRaw(int fd) {
   termios tio{};
-  if (tcgetattr(fd, &tio) != 0) {
-    error = SystemText(errno);
-    return false;
-  }
+  if (tcgetattr(fd, &tio) != 0) return SystemFailure(errno);
   cfmakeraw(&tio);
   tio.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS | CSIZE);
   tio.c_cflag |= CS8 | CLOCAL | CREAD;
@@ -111,37 +101,25 @@ bool ConfigureRaw(int fd, std::string& error) {
   tio.c_cc[VTIME] = 0;
   cfsetispeed(&tio, B9600);
   cfsetospeed(&tio, B9600);
-  if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-    error = SystemText(errno);
-    return false;
-  }
-  return true;
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) return SystemFailure(errno);
+  return Status();
 }
 
 }  // namespace
 
 SerialPort::~SerialPort() = default;
 
-bool SerialPort::SetBaud(unsigned, std::string& error) {
-  error = "the port cannot change its rate";
-  return false;
-}
+Status SerialPort::SetBaud(unsigned) { return Status::Fail("the port cannot change its rate"); }
 
-std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, std::string& error) {
+Status OpenSerialPort(const std::string& name, std::unique_ptr<SerialPort>& port) {
   const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    error = SystemText(errno);
-    return nullptr;
-  }
-  if (!isatty(fd)) {
+  if (fd < 0) return SystemFailure(errno);
+  Status status = isatty(fd) ? ConfigureRaw(fd) : Status::Fail("not a serial port");
+  if (!status) {
     close(fd);
-    error = "not a serial port";
-    return nullptr;
-  }
-  if (!ConfigureRaw(fd, error)) {
-    close(fd);
-    return nullptr;
+    return status;
   }
   tcflush(fd, TCIOFLUSH);
-  return std::make_unique<PosixSerialPort>(fd);
+  port = std::make_unique<PosixSerialPort>(fd);
+  return Status();
 }

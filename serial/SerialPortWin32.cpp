@@ -20,6 +20,8 @@ std::string SystemText(DWORD error) {
   return message;
 }
 
+Status LastFailure() { return Status::Fail(SystemText(GetLastError())); }
+
 class WinSerialPort : public SerialPort {
  public:
   explicit WinSerialPort(HANDLE handle) : handle(handle) {}
@@ -27,23 +29,23 @@ class WinSerialPort : public SerialPort {
   WinSerialPort(const WinSerialPort&) = delete;
   WinSerialPort& operator=(const WinSerialPort&) = delete;
 
-  bool Write(const uint8_t* data, std::size_t count, std::string& error) override {
+  Status Write(const uint8_t* data, std::size_t count) override {
     while (count > 0) {
       DWORD written = 0;
       if (!WriteFile(handle, data, DWORD(count), &written, nullptr) || written == 0) {
         const DWORD code = GetLastError();
         gone = !StillThere();
-        error = SystemText(code);
-        return false;
+        return Status::Fail(SystemText(code));
       }
       data += written;
       count -= written;
     }
-    return true;
+    return Status();
   }
 
-  long Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
-            std::string& error) override {
+  Status Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
+              std::size_t& got) override {
+    got = 0;
     // Return at once with what has arrived, or wait up to `wait` for the
     // first byte.
     COMMTIMEOUTS timeouts{};
@@ -51,43 +53,32 @@ class WinSerialPort : public SerialPort {
     timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
     timeouts.ReadTotalTimeoutConstant = wait.count() > 0 ? DWORD(wait.count()) : 1;
     timeouts.WriteTotalTimeoutConstant = 5000;
-    if (!SetCommTimeouts(handle, &timeouts)) {
-      error = SystemText(GetLastError());
-      return -1;
-    }
+    if (!SetCommTimeouts(handle, &timeouts)) return LastFailure();
     DWORD read = 0;
     if (!ReadFile(handle, data, DWORD(capacity), &read, nullptr)) {
       const DWORD code = GetLastError();
       gone = !StillThere();
-      error = SystemText(code);
-      return -1;
+      return Status::Fail(SystemText(code));
     }
     // A port whose device was removed may answer every read at once with
     // nothing: ask the driver whether the port is still there rather than
     // reading again until the time-out.
     if (read == 0 && !StillThere()) {
       gone = true;
-      error = SystemText(GetLastError());
-      return -1;
+      return LastFailure();
     }
-    return long(read);
+    got = read;
+    return Status();
   }
 
-  bool SetBaud(unsigned baud, std::string& error) override {
+  Status SetBaud(unsigned baud) override {
     // The bytes already written go out at the old rate first.
     FlushFileBuffers(handle);
     DCB dcb{};
     dcb.DCBlength = sizeof(dcb);
-    if (!GetCommState(handle, &dcb)) {
-      error = SystemText(GetLastError());
-      return false;
-    }
+    if (!GetCommState(handle, &dcb)) return LastFailure();
     dcb.BaudRate = DWORD(baud);
-    if (!SetCommState(handle, &dcb)) {
-      error = SystemText(GetLastError());
-      return false;
-    }
-    return true;
+    return SetCommState(handle, &dcb) ? Status() : LastFailure();
   }
 
   void SendBreak() override {
@@ -113,26 +104,20 @@ class WinSerialPort : public SerialPort {
 
 SerialPort::~SerialPort() = default;
 
-bool SerialPort::SetBaud(unsigned, std::string& error) {
-  error = "the port cannot change its rate";
-  return false;
-}
+Status SerialPort::SetBaud(unsigned) { return Status::Fail("the port cannot change its rate"); }
 
-std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, std::string& error) {
+Status OpenSerialPort(const std::string& name, std::unique_ptr<SerialPort>& port) {
   // "COM10" and above are reachable only through the device namespace.
   const std::string path = name.rfind("\\\\.\\", 0) == 0 ? name : "\\\\.\\" + name;
   HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    error = SystemText(GetLastError());
-    return nullptr;
-  }
+  if (handle == INVALID_HANDLE_VALUE) return LastFailure();
   DCB dcb{};
   dcb.DCBlength = sizeof(dcb);
   if (!GetCommState(handle, &dcb)) {
-    error = SystemText(GetLastError());
+    const Status failure = LastFailure();
     CloseHandle(handle);
-    return nullptr;
+    return failure;
   }
   dcb.BaudRate = CBR_9600;
   dcb.ByteSize = 8;
@@ -148,10 +133,11 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, std::string&
   dcb.fInX = FALSE;
   dcb.fAbortOnError = FALSE;
   if (!SetCommState(handle, &dcb)) {
-    error = SystemText(GetLastError());
+    const Status failure = LastFailure();
     CloseHandle(handle);
-    return nullptr;
+    return failure;
   }
   PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
-  return std::make_unique<WinSerialPort>(handle);
+  port = std::make_unique<WinSerialPort>(handle);
+  return Status();
 }

@@ -7,7 +7,7 @@ namespace simserial {
 EmulatedPort::EmulatedPort(std::shared_ptr<DS2480BEmulator> emulator)
     : emulator(std::move(emulator)) {}
 
-bool EmulatedPort::Write(const uint8_t* data, std::size_t count, std::string&) {
+Status EmulatedPort::Write(const uint8_t* data, std::size_t count) {
   std::lock_guard<std::mutex> guard(mutex);
   Quiet();
   written += count;
@@ -16,7 +16,7 @@ bool EmulatedPort::Write(const uint8_t* data, std::size_t count, std::string&) {
   pending.insert(pending.end(), answer.begin(), answer.end());
   lastWrite = std::chrono::steady_clock::now();
   wrote = true;
-  return true;
+  return Status();
 }
 
 void EmulatedPort::Quiet() {
@@ -25,23 +25,23 @@ void EmulatedPort::Quiet() {
       std::chrono::steady_clock::now() - lastWrite));
 }
 
-long EmulatedPort::Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
-                        std::string&) {
+Status EmulatedPort::Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
+                          std::size_t& got) {
+  got = 0;
   {
     std::lock_guard<std::mutex> guard(mutex);
     if (!pending.empty()) {
-      std::size_t n = 0;
-      for (; n < capacity && !pending.empty(); ++n) {
-        data[n] = pending.front();
+      for (; got < capacity && !pending.empty(); ++got) {
+        data[got] = pending.front();
         pending.pop_front();
       }
-      return long(n);
+      return Status();
     }
   }
   std::this_thread::sleep_for(wait);
   std::lock_guard<std::mutex> guard(mutex);
   Quiet();
-  return 0;
+  return Status();
 }
 
 void EmulatedPort::SendBreak() {
@@ -49,10 +49,10 @@ void EmulatedPort::SendBreak() {
   emulator->Break();
 }
 
-bool EmulatedPort::SetBaud(unsigned rate, std::string&) {
+Status EmulatedPort::SetBaud(unsigned rate) {
   std::lock_guard<std::mutex> guard(mutex);
   baud = rate;
-  return true;
+  return Status();
 }
 
 void EmulatedPort::DiscardInput() {

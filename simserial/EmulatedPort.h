@@ -19,14 +19,14 @@ class EmulatedPort : public SerialPort {
  public:
   explicit EmulatedPort(std::shared_ptr<DS2480BEmulator> emulator);
 
-  bool Write(const uint8_t* data, std::size_t count, std::string& error) override;
+  Status Write(const uint8_t* data, std::size_t count) override;
   // Waits the whole `wait` when nothing is there, like a silent line.
-  long Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
-            std::string& error) override;
+  Status Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
+              std::size_t& got) override;
   void SendBreak() override;
   void DiscardInput() override;
   // The host's rate: the emulator takes only bytes sent at its own.
-  bool SetBaud(unsigned baud, std::string& error) override;
+  Status SetBaud(unsigned baud) override;
 
   DS2480BEmulator& GetEmulator() { return *emulator; }
   // Bytes written so far: the traffic of a query.

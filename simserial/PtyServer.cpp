@@ -7,9 +7,8 @@ namespace simserial {
 PtyServer::PtyServer(std::unique_ptr<DS2480BEmulator> emulator) : emulator(std::move(emulator)) {}
 PtyServer::~PtyServer() = default;
 
-std::string PtyServer::Open(std::string& error) {
-  error = "pseudo-terminals are not available on Windows; run the emulator on Linux";
-  return std::string();
+Status PtyServer::Open(std::string&) {
+  return Status::Fail("pseudo-terminals are not available on Windows; run the emulator on Linux");
 }
 
 void PtyServer::Serve(const std::atomic<bool>&, std::ostream*) {}
@@ -42,12 +41,9 @@ PtyServer::~PtyServer() {
   if (fd >= 0) close(fd);
 }
 
-std::string PtyServer::Open(std::string& error) {
+Status PtyServer::Open(std::string& path) {
   fd = posix_openpt(O_RDWR | O_NOCTTY);
-  if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0) {
-    error = std::strerror(errno);
-    return std::string();
-  }
+  if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0) return Status::Fail(std::strerror(errno));
   // Raw from the start: an echoing terminal would hand the adapter's answers
   // back to it as commands before the host has set its own mode.
   termios tio{};
@@ -58,16 +54,11 @@ std::string PtyServer::Open(std::string& error) {
   // Packet mode: each read starts with a byte that tells data from a flush
   // on the host's end, which is how a break shows here.
   int packet = 1;
-  if (ioctl(fd, TIOCPKT, &packet) != 0) {
-    error = std::strerror(errno);
-    return std::string();
-  }
+  if (ioctl(fd, TIOCPKT, &packet) != 0) return Status::Fail(std::strerror(errno));
   const char* name = ptsname(fd);
-  if (name == nullptr) {
-    error = std::strerror(errno);
-    return std::string();
-  }
-  return name;
+  if (name == nullptr) return Status::Fail(std::strerror(errno));
+  path = name;
+  return Status();
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 
+#include "onewire/Status.h"
 #include "simserial/DS2480BEmulator.h"
 
 namespace simserial {
@@ -34,8 +35,8 @@ class PtyServer {
   // Off by default: the adapter answers at once.
   void SetPacing(bool pace) { pacing = pace; }
 
-  // Creates the terminal; its path, or empty with `error` set.
-  std::string Open(std::string& error);
+  // Creates the terminal and sets `path` to its name.
+  Status Open(std::string& path);
   // Answers the host until `stop` is set (checked every 100 ms). With
   // `trace`, each chunk received and its answer go there as hex lines.
   void Serve(const std::atomic<bool>& stop, std::ostream* trace = nullptr);

@@ -25,12 +25,12 @@ void ScriptedSerialPort::Expect(std::vector<uint8_t> write, std::vector<uint8_t>
   steps.push_back(Step{false, std::move(write), std::move(answer)});
 }
 
-bool ScriptedSerialPort::Write(const uint8_t* data, std::size_t count, std::string&) {
+Status ScriptedSerialPort::Write(const uint8_t* data, std::size_t count) {
   std::lock_guard<std::mutex> guard(mutex);
   const std::vector<uint8_t> written(data, data + count);
   if (steps.empty() || steps.front().isBreak) {
     ADD_FAILURE() << "unexpected write " << HexBytes(written);
-    return true;
+    return Status();
   }
   if (steps.front().write != written) {
     ADD_FAILURE() << "expected write " << HexBytes(steps.front().write) << ", got "
@@ -38,22 +38,22 @@ bool ScriptedSerialPort::Write(const uint8_t* data, std::size_t count, std::stri
   }
   pending.insert(pending.end(), steps.front().answer.begin(), steps.front().answer.end());
   steps.pop_front();
-  return true;
+  return Status();
 }
 
-long ScriptedSerialPort::Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
-                              std::string&) {
+Status ScriptedSerialPort::Read(uint8_t* data, std::size_t capacity,
+                                std::chrono::milliseconds wait, std::size_t& got) {
+  got = 0;
   {
     std::lock_guard<std::mutex> guard(mutex);
-    std::size_t n = 0;
-    for (; n < capacity && !pending.empty(); ++n) {
-      data[n] = pending.front();
+    for (; got < capacity && !pending.empty(); ++got) {
+      data[got] = pending.front();
       pending.pop_front();
     }
-    if (n > 0) return long(n);
+    if (got > 0) return Status();
   }
   std::this_thread::sleep_for(wait);
-  return 0;
+  return Status();
 }
 
 void ScriptedSerialPort::SendBreak() {

@@ -30,10 +30,10 @@ class ScriptedSerialPort : public SerialPort {
   // `write` must arrive as one write; `answer` then becomes readable.
   void Expect(std::vector<uint8_t> write, std::vector<uint8_t> answer);
 
-  bool Write(const uint8_t* data, std::size_t count, std::string& error) override;
+  Status Write(const uint8_t* data, std::size_t count) override;
   // Hands out answer bytes; with none, waits `wait` like a silent line.
-  long Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
-            std::string& error) override;
+  Status Read(uint8_t* data, std::size_t capacity, std::chrono::milliseconds wait,
+              std::size_t& got) override;
   void SendBreak() override;
   void DiscardInput() override;
 

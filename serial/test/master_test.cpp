@@ -396,9 +396,9 @@ TEST(DS2480BFaults, AnAdapterThatGoesAwayMidExchangeEndsItAtOnce) {
   silent.silent = true;
   auto server = std::make_unique<simserial::PtyServer>(
       std::make_unique<simserial::DS2480BEmulator>(Bench({}), silent));
-  std::string error;
-  const std::string path = server->Open(error);
-  ASSERT_FALSE(path.empty()) << error;
+  std::string path;
+  const Status opened = server->Open(path);
+  ASSERT_TRUE(opened) << opened.Why();
   std::atomic<bool> stop{false};
   std::thread serving([&server, &stop] { server->Serve(stop); });
 

@@ -44,12 +44,12 @@ class Served {
     channel.devices.push_back(device);
     server = std::make_unique<simserial::PtyServer>(
         std::make_unique<simserial::DS2480BEmulator>(channel, faults));
-    std::string error;
-    const std::string path = server->Open(error);
-    EXPECT_FALSE(path.empty()) << error;
+    std::string path;
+    const Status opened = server->Open(path);
+    EXPECT_TRUE(opened) << opened.Why();
     Serve();
-    host = OpenSerialPort(path, error);
-    EXPECT_TRUE(host) << error;
+    const Status hosted = OpenSerialPort(path, host);
+    EXPECT_TRUE(hosted) << hosted.Why();
   }
   ~Served() { Pause(); }
   void Serve() {
@@ -65,17 +65,13 @@ class Served {
   Bytes Read(std::size_t count) {
     Bytes got(count + 1);
     std::size_t n = 0;
-    std::string error;
+    std::size_t r = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (n < count && std::chrono::steady_clock::now() < deadline) {
-      const long r =
-          host->Read(got.data() + n, got.size() - n, std::chrono::milliseconds(50), error);
-      if (r < 0) break;
-      n += std::size_t(r);
+      if (!host->Read(got.data() + n, got.size() - n, std::chrono::milliseconds(50), r)) break;
+      n += r;
     }
-    const long more =
-        host->Read(got.data() + n, got.size() - n, std::chrono::milliseconds(150), error);
-    if (more > 0) n += std::size_t(more);
+    if (host->Read(got.data() + n, got.size() - n, std::chrono::milliseconds(150), r)) n += r;
     got.resize(n);
     return got;
   }
@@ -131,15 +127,14 @@ TEST(PtyServer, TakesEachByteAtTheRateInForceWhenTheHostWroteIt) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Served served(c.faults);
-    std::string error;
     for (std::size_t i = 0; i < c.steps.size(); ++i) {
       const Step& step = c.steps[i];
       switch (step.op) {
         case Step::Write:
-          ASSERT_TRUE(served.host->Write(step.bytes.data(), step.bytes.size(), error)) << error;
+          ASSERT_TRUE(served.host->Write(step.bytes.data(), step.bytes.size()));
           break;
         case Step::Baud:
-          ASSERT_TRUE(served.host->SetBaud(step.baud, error)) << error;
+          ASSERT_TRUE(served.host->SetBaud(step.baud));
           break;
         case Step::Break:
           served.host->SendBreak();

@@ -51,10 +51,9 @@ int RunSerialEmulator(const SerialEmulatorOptions& options, TedsStreams& streams
   faults.fixedBaud = options.fixedBaud;
   simserial::PtyServer server(std::make_unique<simserial::DS2480BEmulator>(*channel, faults));
   server.SetPacing(options.realTime);
-  std::string error;
-  const std::string path = server.Open(error);
-  if (path.empty()) {
-    streams.err << who << "cannot make a pseudo-terminal: " << error << '\n';
+  std::string path;
+  if (const Status opened = server.Open(path); !opened) {
+    streams.err << who << "cannot make a pseudo-terminal: " << opened.Why() << '\n';
     return TEDS_EXIT_BAD_INPUT;
   }
   streams.out << path << '\n';

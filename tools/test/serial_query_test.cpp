@@ -139,9 +139,8 @@ class ServedAdapter {
   explicit ServedAdapter(simserial::AdapterFaults faults = {})
       : server(std::make_unique<simserial::DS2480BEmulator>(simdevice::DefaultBench().channels[0],
                                                             faults)) {
-    std::string error;
-    path = server.Open(error);
-    EXPECT_FALSE(path.empty()) << error;
+    const Status opened = server.Open(path);
+    EXPECT_TRUE(opened) << opened.Why();
     thread = std::thread([this] { server.Serve(stop); });
   }
   ~ServedAdapter() {
