@@ -236,7 +236,12 @@ static class BindingTests
             runner.Join();
             sim.Dispose();
             Check(failure == null, how + ": the run ended without an exception: " + failure);
-            Equal(how == "stop" ? StopReason.Stop : StopReason.Dispose, result.Stopped, how);
+            // With the device gone first, the master may find it gone (its
+            // handshake is refused) and end the query by itself before the
+            // dispose reaches it: the callback that woke this thread is still
+            // on its way out. Either way the run returns what came before.
+            if (!(how == "dispose with the device gone first" && result.Stopped == StopReason.None))
+                Equal(how == "stop" ? StopReason.Stop : StopReason.Dispose, result.Stopped, how);
             // The query needs several pauses of 2 s to reach its reports.
             Check(!result.TimedOut && result.Texts.Count >= 1 && !result.Texts.Any(t => t.StartsWith("Compile")),
                   how + ": the result holds what came before the end");
