@@ -13,11 +13,24 @@
 
 namespace {
 
-// A null buffer is allowed only with length 0.
-bool ReadBuffer(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
-  if (!data && size > 0) return false;
+// A null buffer is allowed only with length 0; `what` names it in the
+// refusal of `function`.
+orvane_teds_status ReadBuffer(const char* function, const std::string& what, const uint8_t* data,
+                              size_t size, std::vector<uint8_t>& out) {
+  if (!data && size > 0) {
+    return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT, std::string(function) + ": " + what +
+                                                        " is null but " + what + "_size is not 0");
+  }
   out.assign(data, data + size);
-  return true;
+  return ORVANE_TEDS_OK;
+}
+
+// Frees a result registered as a `Box`; `what` names the kind in the refusal.
+template <typename Box>
+orvane_teds_status Free(const void* result, const char* function, const char* what) {
+  if (!result || capi::Release<Box>(result)) return ORVANE_TEDS_OK;
+  return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT, std::string(function) + ": not a " + what +
+                                                      " of this library, or freed already");
 }
 
 orvane_teds_status Hand(const TEDSDecoder::Result& decoded, orvane_teds_decode_result** result) {
@@ -47,10 +60,7 @@ orvane_teds_status orvane_teds_decode_image(const uint8_t* image, size_t image_s
     if (!result) return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT, std::string(kName) + ": result is null");
     *result = nullptr;
     std::vector<uint8_t> bytes;
-    if (!ReadBuffer(image, image_size, bytes)) {
-      return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT,
-                        std::string(kName) + ": image is null but image_size is not 0");
-    }
+    if (const auto refused = ReadBuffer(kName, "image", image, image_size, bytes)) return refused;
     return Hand(TEDSDecoder::Decode(bytes), result);
   });
 }
@@ -64,36 +74,20 @@ orvane_teds_status orvane_teds_decode_ds2430a(const uint8_t* application, size_t
     *result = nullptr;
     std::vector<uint8_t> otp;
     std::vector<uint8_t> mem;
-    if (!ReadBuffer(application, application_size, otp)) {
-      return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT,
-                        std::string(kName) + ": application is null but application_size is not 0");
+    if (const auto refused = ReadBuffer(kName, "application", application, application_size, otp)) {
+      return refused;
     }
-    if (!ReadBuffer(memory, memory_size, mem)) {
-      return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT,
-                        std::string(kName) + ": memory is null but memory_size is not 0");
-    }
+    if (const auto refused = ReadBuffer(kName, "memory", memory, memory_size, mem)) return refused;
     return Hand(TEDSDecoder::DecodeDS2430A(otp, mem), result);
   });
 }
 
 orvane_teds_status orvane_teds_decode_result_free(orvane_teds_decode_result* result) {
-  if (!result) return ORVANE_TEDS_OK;
-  if (!capi::Release<capi::DecodeBox>(result)) {
-    return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT,
-                      "orvane_teds_decode_result_free: not a decode result of this library, or "
-                      "freed already");
-  }
-  return ORVANE_TEDS_OK;
+  return Free<capi::DecodeBox>(result, "orvane_teds_decode_result_free", "decode result");
 }
 
 orvane_teds_status orvane_teds_query_result_free(orvane_teds_query_result* result) {
-  if (!result) return ORVANE_TEDS_OK;
-  if (!capi::Release<capi::QueryResultBox>(result)) {
-    return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT,
-                      "orvane_teds_query_result_free: not a query result of this library, or "
-                      "freed already");
-  }
-  return ORVANE_TEDS_OK;
+  return Free<capi::QueryResultBox>(result, "orvane_teds_query_result_free", "query result");
 }
 
 }  // extern "C"

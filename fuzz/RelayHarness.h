@@ -109,8 +109,6 @@ class RelayHarness : public RemoteOneWireMaster {
   }
 
   bool InFlight() const { return transfer != nullptr; }
-  const Bytes& LastBlock() const { return lastBlock; }
-  std::size_t BlocksSent() const { return blocksSent; }
 
   // Lets every waiting transfer run out of its poll budget, then disables the
   // master; every owner must have heard exactly once.
@@ -127,13 +125,6 @@ class RelayHarness : public RemoteOneWireMaster {
   std::shared_ptr<DiscoveryRecord> discovery = std::make_shared<DiscoveryRecord>();
   std::unique_ptr<TransactionRecord> transactionRecord;
   MemoryRecord memoryRecord;
-
- protected:
-  void SendInbound(const Bytes& block) override {
-    RemoteOneWireMaster::SendInbound(block);
-    lastBlock = block;
-    ++blocksSent;
-  }
 
  private:
   // One transaction with the three reads of each of `sensors` DS2430As.
@@ -152,8 +143,6 @@ class RelayHarness : public RemoteOneWireMaster {
     return InFlight();
   }
 
-  Bytes lastBlock;
-  std::size_t blocksSent = 0;
   std::vector<std::unique_ptr<DS2430AMemory>> memories;
 };
 
@@ -169,7 +158,6 @@ class InputReader {
     at += n;
     return bytes;
   }
-  Bytes Rest() { return Take(size - at); }
 
  private:
   const uint8_t* data;

@@ -19,36 +19,19 @@ class ORVANE_TEDS_API DS2430AMemory : public OneWireMemory {
  public:
   static constexpr uint8_t familyCode = ds2430a::FAMILY_CODE;
 
-  // Read status register: data {0x00}, one byte back.
-  class ORVANE_TEDS_API StatusOperation : public AbstractOneWireMaster::Operation {
+  // A read: `command` with a start address (the status register's is 0x00),
+  // `length` bytes back, handed to the listener by `deliver`; then the
+  // member `latest` (if any) that holds the read is released.
+  class ORVANE_TEDS_API ReadOperation : public AbstractOneWireMaster::Operation {
    public:
-    explicit StatusOperation(DS2430AMemory* memory);
+    using Deliver = void (*)(Listener& listener, const std::vector<uint8_t>& reply);
+    using Latest = std::shared_ptr<ReadOperation> DS2430AMemory::*;
+    ReadOperation(DS2430AMemory* memory, uint8_t command, uint8_t address, uint8_t length,
+                  Deliver deliver, Latest latest);
     void Finished(const std::vector<uint8_t>& reply) override;
     DS2430AMemory* memory;
-  };
-
-  // Read application register from a start address.
-  class ORVANE_TEDS_API ApplicationRegisterOperation : public AbstractOneWireMaster::Operation {
-   public:
-    ApplicationRegisterOperation(DS2430AMemory* memory, uint8_t address, uint8_t length);
-    void Finished(const std::vector<uint8_t>& reply) override;
-    DS2430AMemory* memory;
-  };
-
-  // Read memory from a start address.
-  class ORVANE_TEDS_API MemoryOperation : public AbstractOneWireMaster::Operation {
-   public:
-    MemoryOperation(DS2430AMemory* memory, uint8_t address, uint8_t length);
-    void Finished(const std::vector<uint8_t>& reply) override;
-    DS2430AMemory* memory;
-  };
-
-  // Read scratchpad from a start address.
-  class ORVANE_TEDS_API ScratchpadOperation : public AbstractOneWireMaster::Operation {
-   public:
-    ScratchpadOperation(DS2430AMemory* memory, uint8_t address, uint8_t length);
-    void Finished(const std::vector<uint8_t>& reply) override;
-    DS2430AMemory* memory;
+    Deliver deliver;
+    Latest latest;
   };
 
   // A command with data and no reply: the writes and the two copies (which
@@ -95,14 +78,17 @@ class ORVANE_TEDS_API DS2430AMemory : public OneWireMemory {
   uint64_t GetSize() const override { return 32; }
 
   // The latest read of each kind, until its reply has been delivered.
-  const std::shared_ptr<StatusOperation>& GetStatusOperation() const { return statusOperation; }
-  const std::shared_ptr<ApplicationRegisterOperation>& GetOTPOperation() const {
-    return otpOperation;
-  }
-  const std::shared_ptr<MemoryOperation>& GetMemoryOperation() const { return memoryOperation; }
+  const std::shared_ptr<ReadOperation>& GetStatusOperation() const { return statusOperation; }
+  const std::shared_ptr<ReadOperation>& GetMemoryOperation() const { return memoryOperation; }
 
  private:
-  std::shared_ptr<StatusOperation> statusOperation;
-  std::shared_ptr<ApplicationRegisterOperation> otpOperation;
-  std::shared_ptr<MemoryOperation> memoryOperation;
+  // Adds a read to `transaction`, kept in `latest` first; the length is
+  // carried in 8 bits.
+  void Read(const std::shared_ptr<AbstractOneWireMaster::Transaction>& transaction, uint8_t command,
+            uint8_t address, uint64_t length, ReadOperation::Deliver deliver,
+            ReadOperation::Latest latest = nullptr);
+
+  std::shared_ptr<ReadOperation> statusOperation;
+  std::shared_ptr<ReadOperation> otpOperation;
+  std::shared_ptr<ReadOperation> memoryOperation;
 };

@@ -28,41 +28,18 @@ std::vector<uint8_t> AddressThenData(uint8_t address, const std::vector<uint8_t>
 }
 }  // namespace
 
-DS2430AMemory::StatusOperation::StatusOperation(DS2430AMemory* memory)
-    : Operation(*memory, ds2430a::READ_STATUS_REGISTER, {0x00}, 1), memory(memory) {}
+DS2430AMemory::ReadOperation::ReadOperation(DS2430AMemory* memory, uint8_t command, uint8_t address,
+                                            uint8_t length, Deliver deliver, Latest latest)
+    : Operation(*memory, command, {address}, length),
+      memory(memory),
+      deliver(deliver),
+      latest(latest) {}
 
-void DS2430AMemory::StatusOperation::Finished(const std::vector<uint8_t>& reply) {
-  // The listener runs before the member is released, so inside the callback
-  // the memory still refers to the operation being finished.
-  memory->listener.StatusRetrieved(reply.empty() ? 0 : reply[0]);
-  memory->statusOperation.reset();
-}
-
-DS2430AMemory::ApplicationRegisterOperation::ApplicationRegisterOperation(DS2430AMemory* memory,
-                                                                          uint8_t address,
-                                                                          uint8_t length)
-    : Operation(*memory, ds2430a::READ_APPLICATION_REGISTER, {address}, length), memory(memory) {}
-
-void DS2430AMemory::ApplicationRegisterOperation::Finished(const std::vector<uint8_t>& reply) {
-  memory->listener.OTPMemoryRetrieved(reply);
-  memory->otpOperation.reset();
-}
-
-DS2430AMemory::MemoryOperation::MemoryOperation(DS2430AMemory* memory, uint8_t address,
-                                                uint8_t length)
-    : Operation(*memory, ds2430a::READ_MEMORY, {address}, length), memory(memory) {}
-
-void DS2430AMemory::MemoryOperation::Finished(const std::vector<uint8_t>& reply) {
-  memory->listener.MemoryRetrieved(reply);
-  memory->memoryOperation.reset();
-}
-
-DS2430AMemory::ScratchpadOperation::ScratchpadOperation(DS2430AMemory* memory, uint8_t address,
-                                                        uint8_t length)
-    : Operation(*memory, ds2430a::READ_SCRATCHPAD, {address}, length), memory(memory) {}
-
-void DS2430AMemory::ScratchpadOperation::Finished(const std::vector<uint8_t>& reply) {
-  memory->listener.ScratchpadRetrieved(reply);
+// The listener runs before the member is released, so inside the callback
+// the memory still refers to the operation being finished.
+void DS2430AMemory::ReadOperation::Finished(const std::vector<uint8_t>& reply) {
+  deliver(memory->listener, reply);
+  if (latest) (memory->*latest).reset();
 }
 
 DS2430AMemory::WriteOperation::WriteOperation(DS2430AMemory* memory, uint8_t command,
@@ -81,42 +58,57 @@ DS2430AMemory::DS2430AMemory(AbstractOneWireMaster& master,
 
 DS2430AMemory::~DS2430AMemory() = default;
 
+void DS2430AMemory::Read(const std::shared_ptr<AbstractOneWireMaster::Transaction>& transaction,
+                         uint8_t command, uint8_t address, uint64_t length,
+                         ReadOperation::Deliver deliver, ReadOperation::Latest latest) {
+  auto read = std::make_shared<ReadOperation>(this, command, address,
+                                              static_cast<uint8_t>(length & 0xFF), deliver, latest);
+  if (latest) this->*latest = read;
+  transaction->AddOperation(read);
+}
+
 void DS2430AMemory::RetrieveStatus(
     std::shared_ptr<AbstractOneWireMaster::Transaction> transaction) {
-  statusOperation = std::make_shared<StatusOperation>(this);
-  transaction->AddOperation(statusOperation);
+  Read(
+      transaction, ds2430a::READ_STATUS_REGISTER, 0x00, 1,
+      [](Listener& l, const std::vector<uint8_t>& reply) {
+        l.StatusRetrieved(reply.empty() ? 0 : reply[0]);
+      },
+      &DS2430AMemory::statusOperation);
 }
 
 void DS2430AMemory::RetrieveOTPMemory(
     std::shared_ptr<AbstractOneWireMaster::Transaction> transaction, uint8_t address,
     uint64_t length) {
-  otpOperation = std::make_shared<ApplicationRegisterOperation>(
-      this, address, static_cast<uint8_t>(length & 0xFF));
-  transaction->AddOperation(otpOperation);
+  Read(
+      transaction, ds2430a::READ_APPLICATION_REGISTER, address, length,
+      [](Listener& l, const std::vector<uint8_t>& reply) { l.OTPMemoryRetrieved(reply); },
+      &DS2430AMemory::otpOperation);
 }
 
 void DS2430AMemory::RetrieveMemory(std::shared_ptr<AbstractOneWireMaster::Transaction> transaction,
                                    uint8_t address, uint64_t length) {
-  memoryOperation =
-      std::make_shared<MemoryOperation>(this, address, static_cast<uint8_t>(length & 0xFF));
-  transaction->AddOperation(memoryOperation);
+  Read(
+      transaction, ds2430a::READ_MEMORY, address, length,
+      [](Listener& l, const std::vector<uint8_t>& reply) { l.MemoryRetrieved(reply); },
+      &DS2430AMemory::memoryOperation);
 }
 
 void DS2430AMemory::RetrieveScratchpad(
     std::shared_ptr<AbstractOneWireMaster::Transaction> transaction, uint8_t address,
     uint64_t length) {
-  transaction->AddOperation(
-      std::make_shared<ScratchpadOperation>(this, address, static_cast<uint8_t>(length & 0xFF)));
+  Read(transaction, ds2430a::READ_SCRATCHPAD, address, length,
+       [](Listener& l, const std::vector<uint8_t>& reply) { l.ScratchpadRetrieved(reply); });
 }
 
-bool DS2430AMemory::WriteScratchpad(
-    std::shared_ptr<AbstractOneWireMaster::Transaction> transaction, uint8_t address,
-    const std::vector<uint8_t>& bytes) {
+bool DS2430AMemory::WriteScratchpad(std::shared_ptr<AbstractOneWireMaster::Transaction> transaction,
+                                    uint8_t address, const std::vector<uint8_t>& bytes) {
   return transaction->AddOperation(std::make_shared<WriteOperation>(
       this, ds2430a::WRITE_SCRATCHPAD, AddressThenData(address, bytes)));
 }
 
-bool DS2430AMemory::CopyScratchpad(std::shared_ptr<AbstractOneWireMaster::Transaction> transaction) {
+bool DS2430AMemory::CopyScratchpad(
+    std::shared_ptr<AbstractOneWireMaster::Transaction> transaction) {
   return transaction->AddOperation(std::make_shared<WriteOperation>(
       this, ds2430a::COPY_SCRATCHPAD, std::vector<uint8_t>{ds2430a::COPY_KEY}, true));
 }

@@ -18,7 +18,6 @@ class [[nodiscard]] Status {
     return status;
   }
 
-  bool Ok() const { return !failed; }
   explicit operator bool() const { return !failed; }
   // The text of a failure; empty on success.
   const std::string& Why() const { return why; }

@@ -94,9 +94,14 @@ void RemoteOneWireMaster::ReceiveConfigResponse(const Transfer& config) {
   // Each step checks command, return code, data size and value, in that
   // order; the walk stops at the first failure.
   ResponseWalk walk(config);
-  if (ReceiveResetResponse(walk) && ReceiveDataOutboundMax(walk) && ReceiveDataInboundMax(walk) &&
-      ReceiveDataProtocol(walk)) {
-    ReceiveDataVendor(walk);
+  // "Invalod" is how the relay master has always spelt its message.
+  if (ReceiveResetResponse(walk) &&
+      ReceiveLimit(walk, RelayProtocol::CMD_DATA_OUTBOUND_MAX, MIN_OUTBOUND_MAX,
+                   "Invalid CMD_DATA_OUTBOUND_MAX response value", outboundMax) &&
+      ReceiveLimit(walk, RelayProtocol::CMD_DATA_INBOUND_MAX, MIN_INBOUND_MAX,
+                   "Invalod CMD_DATA_INBOUND_MAX response value", inboundMax) &&
+      ReceiveText(walk, RelayProtocol::CMD_DATA_PROTOCOL, protocol)) {
+    ReceiveText(walk, RelayProtocol::CMD_DATA_VENDOR, vendor);
   }
 }
 
@@ -117,60 +122,35 @@ bool RemoteOneWireMaster::ReceiveResetResponse(ResponseWalk& walk) {
   return false;
 }
 
-bool RemoteOneWireMaster::ReceiveDataOutboundMax(ResponseWalk& walk) {
-  const Response* response = walk.Accept(RelayProtocol::CMD_DATA_OUTBOUND_MAX);
+// A limit: one byte, at least `minimum`; `badValue` names one below it.
+bool RemoteOneWireMaster::ReceiveLimit(ResponseWalk& walk, uint8_t command, uint8_t minimum,
+                                       const char* badValue, uint8_t& limit) {
+  const Response* response = walk.Accept(command);
   if (response && response->data.size() != 1) {
-    response = walk.Fail("Invalid CMD_DATA_OUTBOUND_MAX response data");
-  } else if (response && response->data[0] < MIN_OUTBOUND_MAX) {
-    response = walk.Fail("Invalid CMD_DATA_OUTBOUND_MAX response value");
+    response =
+        walk.Fail(std::string("Invalid ") + RelayProtocol::CommandName(command) + " response data");
+  } else if (response && response->data[0] < minimum) {
+    response = walk.Fail(badValue);
   }
   if (!response) {
     ConfigError(walk.Failure());
     return false;
   }
-  outboundMax = response->data[0];
+  limit = response->data[0];
   return true;
 }
 
-bool RemoteOneWireMaster::ReceiveDataInboundMax(ResponseWalk& walk) {
-  const Response* response = walk.Accept(RelayProtocol::CMD_DATA_INBOUND_MAX);
-  if (response && response->data.size() != 1) {
-    response = walk.Fail("Invalid CMD_DATA_INBOUND_MAX response data");
-  } else if (response && response->data[0] < MIN_INBOUND_MAX) {
-    // "Invalod" is how the relay master has always spelt this message.
-    response = walk.Fail("Invalod CMD_DATA_INBOUND_MAX response value");
-  }
-  if (!response) {
-    ConfigError(walk.Failure());
-    return false;
-  }
-  inboundMax = response->data[0];
-  return true;
-}
-
-bool RemoteOneWireMaster::ReceiveDataProtocol(ResponseWalk& walk) {
-  const Response* response = walk.Accept(RelayProtocol::CMD_DATA_PROTOCOL);
-  // A text: at least one byte, the last one 0.
+// A text: at least one byte, the last one 0.
+bool RemoteOneWireMaster::ReceiveText(ResponseWalk& walk, uint8_t command, std::string& text) {
+  const Response* response = walk.Accept(command);
   if (response && (response->data.empty() || response->data.back() != 0)) {
-    response = walk.Fail("Invalid CMD_DATA_PROTOCOL response data");
+    response =
+        walk.Fail(std::string("Invalid ") + RelayProtocol::CommandName(command) + " response data");
   }
   if (!response) {
     ConfigError(walk.Failure());
     return false;
   }
-  protocol = TextOf(response->data);
-  return true;
-}
-
-bool RemoteOneWireMaster::ReceiveDataVendor(ResponseWalk& walk) {
-  const Response* response = walk.Accept(RelayProtocol::CMD_DATA_VENDOR);
-  if (response && (response->data.empty() || response->data.back() != 0)) {
-    response = walk.Fail("Invalid CMD_DATA_VENDOR response data");
-  }
-  if (!response) {
-    ConfigError(walk.Failure());
-    return false;
-  }
-  vendor = TextOf(response->data);
+  text = TextOf(response->data);
   return true;
 }

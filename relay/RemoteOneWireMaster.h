@@ -193,7 +193,6 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   static constexpr unsigned SEARCH_PASSES_DEFAULT = 2;
   static constexpr unsigned SEARCH_PASSES_MOST = 0;
   void SetSearchPasses(unsigned passes) { searchPasses = passes; }
-  unsigned GetSearchPasses() const { return searchPasses; }
 
   // Texts and block limits from the last configuration.
   const std::string& GetProtocol() const { return protocol; }
@@ -278,10 +277,9 @@ class ORVANE_TEDS_API RemoteOneWireMaster : public AbstractOneWireMaster {
   void InitializeRelay();
   void ReceiveConfigResponse(const Transfer& transfer);
   bool ReceiveResetResponse(ResponseWalk& walk);
-  bool ReceiveDataOutboundMax(ResponseWalk& walk);
-  bool ReceiveDataInboundMax(ResponseWalk& walk);
-  bool ReceiveDataProtocol(ResponseWalk& walk);
-  bool ReceiveDataVendor(ResponseWalk& walk);
+  bool ReceiveLimit(ResponseWalk& walk, uint8_t command, uint8_t minimum, const char* badValue,
+                    uint8_t& limit);
+  bool ReceiveText(ResponseWalk& walk, uint8_t command, std::string& text);
   void ReceiveSearchResponse(const Transfer& transfer, bool loaded, unsigned passes);
   // Appends search passes to `pass` while the wanted number is not reached
   // and both block limits allow; returns how many.

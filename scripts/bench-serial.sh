@@ -19,14 +19,7 @@ counts=("$@")
 teds="$build/bin/teds"
 command -v owserver >/dev/null || { echo "owserver missing: apt-get install owserver ow-shell" >&2; exit 1; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. scripts/lib-emulator.sh
 
 now() { date +%s.%N; }
 seconds() { python3 -c "import sys; print(f'{float(sys.argv[2]) - float(sys.argv[1]):.2f}')" "$1" "$2"; }
@@ -67,12 +60,7 @@ runs=0
 serve() {
   runs=$((runs + 1))
   trace="$work/trace.$runs"
-  local out="$work/emulator.$runs"
-  "$teds" serial-emulator --bench "$1" --real-time --trace > "$out" 2> "$trace" &
-  pids+=($!)
-  for _ in $(seq 50); do [ -s "$out" ] && break; sleep 0.1; done
-  pty=$(head -n 1 "$out")
-  [ -n "$pty" ] || { cat "$trace" >&2; exit 1; }
+  start_emulator "$teds" "$work/emulator.$runs" "$trace" --bench "$1" --real-time --trace
 }
 stop_last() {
   local last=$((${#pids[@]} - 1))

@@ -18,14 +18,7 @@ build=${1:-build}
 teds="$build/bin/teds"
 command -v owserver >/dev/null || { echo "owserver missing: apt-get install owserver ow-shell" >&2; exit 1; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. scripts/lib-emulator.sh
 
 # Three sensors; the second ROM holds the byte E3, which travels escaped.
 cat > "$work/bench.json" <<'JSON'
@@ -49,11 +42,7 @@ cat > "$work/bench.json" <<'JSON'
 }
 JSON
 
-"$teds" serial-emulator --bench "$work/bench.json" > "$work/emulator.out" 2> "$work/emulator.err" &
-pids+=($!)
-for _ in $(seq 50); do [ -s "$work/emulator.out" ] && break; sleep 0.1; done
-pty=$(head -n 1 "$work/emulator.out")
-[ -n "$pty" ] || { cat "$work/emulator.err" >&2; exit 1; }
+start_emulator "$teds" "$work/emulator.out" "$work/emulator.err" --bench "$work/bench.json"
 echo "emulator on $pty"
 
 port=$((20000 + RANDOM % 20000))

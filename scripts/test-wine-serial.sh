@@ -15,21 +15,9 @@ export WINEPREFIX="$PWD/$win/wineprefix"
 export WINEDEBUG=-all
 mkdir -p "$WINEPREFIX"
 WINESERVER=/usr/lib/wine/wineserver64
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-  "$WINESERVER" -k >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
-
-"$native/bin/teds" serial-emulator > "$work/emulator.out" 2> "$work/emulator.err" &
-pids+=($!)
-for _ in $(seq 50); do [ -s "$work/emulator.out" ] && break; sleep 0.1; done
-pty=$(head -n 1 "$work/emulator.out")
-[ -n "$pty" ] || { cat "$work/emulator.err" >&2; exit 1; }
+cleanup_more() { "$WINESERVER" -k >/dev/null 2>&1 || true; }
+. scripts/lib-emulator.sh
+start_emulator "$native/bin/teds" "$work/emulator.out" "$work/emulator.err"
 
 "$WINESERVER" -p >/dev/null 2>&1
 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true

@@ -34,7 +34,6 @@ class DS2480BAdapter {
   DS2480BAdapter(std::shared_ptr<SerialPort> port, std::string portName, Timing timing,
                  std::function<bool()> cancelled);
 
-  bool IsStarted() const { return started; }
   // The rate to switch to after each start-up at 9600, and where notes on
   // the switch go. Set before the first start.
   void SetBaud(unsigned requested, std::function<void(const std::string&)> note);
@@ -54,8 +53,6 @@ class DS2480BAdapter {
   std::string Departed(const AbstractOneWireMaster::Device& device) const;
   // Lets go of a port opened by name.
   void Close();
-
-  const std::string& GetPortName() const { return portName; }
 
  private:
   Status Open();

@@ -82,7 +82,6 @@ class ORVANE_TEDS_API DS2480BOneWireMaster final : public AbstractOneWireMaster 
 
   // The latest start-up failed. Safe to ask from any thread.
   bool StartFailed() const { return startFailed.load(); }
-  const std::string& GetPortName() const { return portName; }
 
  protected:
   void Process() override;

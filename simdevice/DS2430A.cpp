@@ -190,11 +190,7 @@ uint8_t DS2430A::Exchange(uint8_t master) {
 uint8_t DS2430A::GetStatus() const { return status; }
 const DS2430A::Application& DS2430A::GetApplication() const { return application; }
 const DS2430A::Memory& DS2430A::GetMemory() const { return memory; }
-const DS2430A::Memory& DS2430A::GetScratchpad() const { return scratchpad; }
 void DS2430A::SetNoisyMemoryReads(uint32_t count) { noisyReads = count; }
-const DS2430A::Application& DS2430A::GetApplicationScratchpad() const {
-  return applicationScratchpad;
-}
 bool DS2430A::IsLocked() const { return (status & 0x03) != 0x03; }
 
 }  // namespace simdevice

@@ -61,8 +61,6 @@ class DS2430A : public BusDevice {
   uint8_t GetStatus() const;
   const Application& GetApplication() const;
   const Memory& GetMemory() const;
-  const Memory& GetScratchpad() const;
-  const Application& GetApplicationScratchpad() const;
   // The application register no longer takes writes (status bits 0 and 1
   // cleared).
   bool IsLocked() const;

@@ -52,7 +52,6 @@ class RelayEmulator {
   const Rom& GetId() const { return interpreter.GetId(); }
   uint8_t GetLastDiscrepancy() const { return interpreter.GetLastDiscrepancy(); }
   bool GetLastDevice() const { return interpreter.GetLastDevice(); }
-  uint8_t GetSearchCommand() const { return interpreter.GetSearchCommand(); }
 
  private:
   OneWireBus bus;

@@ -36,7 +36,6 @@ class RelayInterpreter {
   const Rom& GetId() const { return id; }
   uint8_t GetLastDiscrepancy() const { return lastDiscrepancy; }
   bool GetLastDevice() const { return lastDevice; }
-  uint8_t GetSearchCommand() const { return searchCommand; }
 
  private:
   using P = RelayProtocol;

@@ -86,11 +86,6 @@ ZorelDAQTEDSMode SimDevice::GetTEDSMode(unsigned channel) const {
   return channel < channels.size() ? channels[channel].mode : ZorelDAQTEDSMode::Off;
 }
 
-bool SimDevice::HasRelay(unsigned channel) const {
-  std::lock_guard<std::mutex> lock(mutex);
-  return channel < channels.size() && channels[channel].relay != nullptr;
-}
-
 void SimDevice::WithRelay(unsigned channel, const std::function<void(RelayEmulator&)>& action) {
   std::lock_guard<std::mutex> lock(mutex);
   if (channel < channels.size() && channels[channel].relay) action(*channels[channel].relay);

@@ -53,7 +53,6 @@ class SimDevice : public orvane::DeviceBackend, public std::enable_shared_from_t
 
   ServiceOperatingMode GetOperatingMode() const;
   ZorelDAQTEDSMode GetTEDSMode(unsigned channel) const;
-  bool HasRelay(unsigned channel) const;
   // Runs `action` on the relay of `channel` (if it has one) under the lock.
   void WithRelay(unsigned channel, const std::function<void(RelayEmulator&)>& action);
 

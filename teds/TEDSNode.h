@@ -66,8 +66,6 @@ class ORVANE_TEDS_API TEDSNode {
   // The ROM of the device the node stands for, with or without memory object.
   const AbstractOneWireMaster::Device& GetDevice() const { return device; }
   const std::vector<uint8_t>& GetImage() const { return image; }
-  const std::vector<uint8_t>& GetOTPMemory() const { return otpMemory; }
-  const std::vector<uint8_t>& GetMemoryData() const { return memoryData; }
   // How often the query cycle read the node again because a page failed its
   // checksum (0 when the first read was good).
   unsigned GetRepeatedReads() const { return repeatedReads; }

@@ -301,16 +301,40 @@ static void OnEnded(void* user, size_t reported) {
   atomic_fetch_add(&((Host*)user)->ended, 1);
 }
 
+/* The default bench attached, and a query of its sensor. */
+static orvane_sim* Attach(void) {
+  orvane_sim* sim = NULL;
+  CHECK(orvane_sim_attach_default(&sim) == ORVANE_SIM_OK);
+  return sim;
+}
+static orvane_teds_query* SimQuery(uint32_t pauseMs) {
+  orvane_teds_query* q = NULL;
+  CHECK(orvane_teds_query_create("SIM-DAQ", 1, 0, 1, pauseMs, &q) == ORVANE_TEDS_OK);
+  return q;
+}
+
+/* A run that ends with `transducers` transducers and, with none, the device
+ * library's error first; the result freed. */
+static void RunEnds(orvane_teds_query* q, size_t transducers) {
+  orvane_teds_query_result* r = NULL;
+  CHECK(orvane_teds_query_run(q, 30000, &r) == ORVANE_TEDS_OK);
+  CHECK(r != NULL && r->transducer_count == transducers);
+  if (r && transducers == 0) {
+    CHECK(r->text_count >= 1 && strncmp(r->texts[0], "OneWire Error: ", 15) == 0);
+  } else if (r) {
+    CHECK(r->text_count == 3);
+  }
+  orvane_teds_query_result_free(r);
+}
+
 static int WaitEnded(Host* host) {
   for (int i = 0; i < 20000 && atomic_load(&host->ended) == 0; ++i) Pause();
   return atomic_load(&host->ended);
 }
 
 static void TestBlockingQuery(void) {
-  orvane_sim* sim = NULL;
-  CHECK(orvane_sim_attach_default(&sim) == ORVANE_SIM_OK);
-  orvane_teds_query* q = NULL;
-  CHECK(orvane_teds_query_create("SIM-DAQ", 1, 0, 1, 0, &q) == ORVANE_TEDS_OK);
+  orvane_sim* sim = Attach();
+  orvane_teds_query* q = SimQuery(0);
   Host host = {q, 0, 0, 0, 0, 0};
   CHECK(orvane_teds_query_set_callbacks(q, OnTransducer, OnText, OnEnded, &host) ==
         ORVANE_TEDS_OK);
@@ -340,10 +364,8 @@ static void TestBlockingQuery(void) {
  * has, and the handle goes at once. A device that is not there ends the
  * query with the device library's refusal. */
 static void TestTimeoutAndAbsentDevice(void) {
-  orvane_sim* sim = NULL;
-  CHECK(orvane_sim_attach_default(&sim) == ORVANE_SIM_OK);
-  orvane_teds_query* q = NULL;
-  CHECK(orvane_teds_query_create("SIM-DAQ", 1, 0, 1, 60000, &q) == ORVANE_TEDS_OK);
+  orvane_sim* sim = Attach();
+  orvane_teds_query* q = SimQuery(60000);
   orvane_teds_query_result* r = NULL;
   CHECK(orvane_teds_query_run(q, 100, &r) == ORVANE_TEDS_TIMEOUT);
   CHECK(r != NULL && r->timed_out == 1 && r->transducer_count == 0);
@@ -353,10 +375,7 @@ static void TestTimeoutAndAbsentDevice(void) {
   orvane_sim_detach(sim);
 
   CHECK(orvane_teds_query_create("NO-SUCH-DAQ", 9, 0, 1, 0, &q) == ORVANE_TEDS_OK);
-  CHECK(orvane_teds_query_run(q, 30000, &r) == ORVANE_TEDS_OK);
-  CHECK(r->transducer_count == 0 && r->text_count >= 1);
-  CHECK(r->text_count >= 1 && strncmp(r->texts[0], "OneWire Error: ", 15) == 0);
-  orvane_teds_query_result_free(r);
+  RunEnds(q, 0);
   orvane_teds_query_destroy(q);
 }
 
@@ -370,13 +389,7 @@ static void TestRefusedHandshake(void) {
                                &sim) == ORVANE_SIM_OK);
   orvane_teds_query* q = NULL;
   CHECK(orvane_teds_query_create("SIM-REFUSE", 7, 0, 1, 0, &q) == ORVANE_TEDS_OK);
-  for (int round = 0; round < 2; ++round) {
-    orvane_teds_query_result* r = NULL;
-    CHECK(orvane_teds_query_run(q, 30000, &r) == ORVANE_TEDS_OK);
-    CHECK(r->transducer_count == 0 && r->text_count >= 1);
-    CHECK(r->text_count >= 1 && strncmp(r->texts[0], "OneWire Error: ", 15) == 0);
-    orvane_teds_query_result_free(r);
-  }
+  for (int round = 0; round < 2; ++round) RunEnds(q, 0);
   orvane_teds_query_destroy(q);
   orvane_sim_detach(sim);
 
@@ -387,8 +400,7 @@ static void TestRefusedHandshake(void) {
 /* Started queries report through the callbacks; a second start while one
  * runs is refused; handles and devices go in any order, also mid-query. */
 static void TestStartedQueries(void) {
-  orvane_sim* sim = NULL;
-  CHECK(orvane_sim_attach_default(&sim) == ORVANE_SIM_OK);
+  orvane_sim* sim = Attach();
   const char* name = NULL;
   uint32_t address = 0, channel = 9;
   CHECK(orvane_sim_describe(sim, &name, &address, &channel) == ORVANE_SIM_OK);
@@ -448,10 +460,8 @@ static void TestStopAndDestroyDuringRun(void) {
     for (int after = 1; after <= 2; ++after) {
       /* A fresh device each time: an exchange cut short leaves the relay's
        * answer unread. */
-      orvane_sim* sim = NULL;
-      CHECK(orvane_sim_attach_default(&sim) == ORVANE_SIM_OK);
-      Blocked b = {NULL, 0, 0, -1, NULL};
-      CHECK(orvane_teds_query_create("SIM-DAQ", 1, 0, 1, 300, &b.query) == ORVANE_TEDS_OK);
+      orvane_sim* sim = Attach();
+      Blocked b = {SimQuery(300), 0, 0, -1, NULL};
       orvane_teds_query_set_callbacks(b.query, NULL, CountText, CountEnded, &b);
       Job job = {RunBlocked, &b, 0};
       Spawn(&job);
@@ -487,13 +497,11 @@ static void TestStopAndDestroyDuringRun(void) {
  * 1 ms poll pause keeps each run going long enough after its first text
  * for the destroy to land inside it. */
 static void TestDestroyedAtAnyMomentOfARun(void) {
-  orvane_sim* sim = NULL;
-  CHECK(orvane_sim_attach_default(&sim) == ORVANE_SIM_OK);
+  orvane_sim* sim = Attach();
   unsigned seed = 7;
   int destroyedDuringRun = 0;
   for (int round = 0; round < 100; ++round) {
-    Blocked b = {NULL, 0, 0, -1, NULL};
-    CHECK(orvane_teds_query_create("SIM-DAQ", 1, 0, 1, 1, &b.query) == ORVANE_TEDS_OK);
+    Blocked b = {SimQuery(1), 0, 0, -1, NULL};
     orvane_teds_query_set_callbacks(b.query, NULL, CountText, CountEnded, &b);
     Job job = {RunBlocked, &b, 0};
     Spawn(&job);
@@ -515,12 +523,8 @@ static void TestDestroyedAtAnyMomentOfARun(void) {
   CHECK(destroyedDuringRun > 0);
   /* An exchange cut short leaves the relay's answer unread: the next query
    * reads it away and then the sensor, with no error text. */
-  orvane_teds_query* q = NULL;
-  CHECK(orvane_teds_query_create("SIM-DAQ", 1, 0, 1, 0, &q) == ORVANE_TEDS_OK);
-  orvane_teds_query_result* r = NULL;
-  CHECK(orvane_teds_query_run(q, 30000, &r) == ORVANE_TEDS_OK);
-  CHECK(r != NULL && r->transducer_count == 1 && r->text_count == 3);
-  orvane_teds_query_result_free(r);
+  orvane_teds_query* q = SimQuery(0);
+  RunEnds(q, 1);
   orvane_teds_query_destroy(q);
   orvane_sim_detach(sim);
 }
@@ -549,8 +553,7 @@ static void RunFiveTimes(void* arg) {
 /* Two or three handles on one channel, each run from its own thread: the
  * queries take turns and every one reads the sensor. */
 static void TestHandlesSharingAChannel(void) {
-  orvane_sim* sim = NULL;
-  CHECK(orvane_sim_attach_default(&sim) == ORVANE_SIM_OK);
+  orvane_sim* sim = Attach();
   for (int count = 2; count <= 3; ++count) {
     Turns turns[3] = {{0}, {0}, {0}};
     Job jobs[3];
@@ -566,10 +569,8 @@ static void TestHandlesSharingAChannel(void) {
   }
   /* A started query keeps its channel until it is stopped: a run on another
    * handle waits its whole time-out and says why. */
-  orvane_teds_query* holder = NULL;
-  orvane_teds_query* waiter = NULL;
-  CHECK(orvane_teds_query_create("SIM-DAQ", 1, 0, 1, 0, &holder) == ORVANE_TEDS_OK);
-  CHECK(orvane_teds_query_create("SIM-DAQ", 1, 0, 1, 0, &waiter) == ORVANE_TEDS_OK);
+  orvane_teds_query* holder = SimQuery(0);
+  orvane_teds_query* waiter = SimQuery(0);
   CHECK(orvane_teds_query_start(holder) == ORVANE_TEDS_OK);
   orvane_teds_query_result* r = NULL;
   CHECK(orvane_teds_query_run(waiter, 200, &r) == ORVANE_TEDS_TIMEOUT);
@@ -577,9 +578,7 @@ static void TestHandlesSharingAChannel(void) {
   CHECK(r != NULL && r->text_count == 0 && r->transducer_count == 0);
   orvane_teds_query_result_free(r);
   CHECK(orvane_teds_query_stop(holder) == ORVANE_TEDS_OK);
-  CHECK(orvane_teds_query_run(waiter, 30000, &r) == ORVANE_TEDS_OK);
-  CHECK(r->transducer_count == 1 && r->text_count == 3);
-  orvane_teds_query_result_free(r);
+  RunEnds(waiter, 1);
   orvane_teds_query_destroy(waiter);
   orvane_teds_query_destroy(holder);
   orvane_sim_detach(sim);

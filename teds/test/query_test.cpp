@@ -65,20 +65,15 @@ class TEDSInterfaceTest : public ::testing::Test {
     teds.Query();
     EXPECT_FALSE(teds.IsCycleRunning());
   }
-  // Error texts only, in order.
-  std::vector<std::string> Texts() const {
-    std::vector<std::string> texts;
+  // Error texts only, or the transducers found, in order.
+  std::vector<std::string> Texts() const { return Entries("h E "); }
+  std::vector<std::string> Found() const { return Entries("h T "); }
+  std::vector<std::string> Entries(const std::string& prefix) const {
+    std::vector<std::string> entries;
     for (const std::string& entry : log) {
-      if (entry.rfind("h E ", 0) == 0) texts.push_back(entry.substr(4));
+      if (entry.rfind(prefix, 0) == 0) entries.push_back(entry.substr(prefix.size()));
     }
-    return texts;
-  }
-  std::vector<std::string> Found() const {
-    std::vector<std::string> found;
-    for (const std::string& entry : log) {
-      if (entry.rfind("h T ", 0) == 0) found.push_back(entry.substr(4));
-    }
-    return found;
+    return entries;
   }
 
   BusEmulator master;

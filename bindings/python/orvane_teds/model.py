@@ -77,38 +77,23 @@ class Template25:
         extended = c.group == _native.GROUP_EXTENDED
         tf = bool(c.transfer_function)
 
-        def only(present, value):
-            return value if present else None
-
+        # Each group's raw values are kept only when the record holds it.
+        raw = {name: getattr(c, name) if extended else None for name in (
+            "default_fr", "passive", "sens_ref_01", "sens_ref_10", "tf_hp_s_01", "tf_hp_s_10")}
+        raw.update({name: getattr(c, name) if tf else None for name in (
+            "tf_sp", "tf_kpr", "tf_kpq", "tf_sl", "temp_coef")})
+        texts = {name: _text(getattr(c, name)) for name in (
+            "direction_text", "sign_text", "cal_date_text", "cal_initials")}
+        plain = {name: getattr(c, name) for name in (
+            "direction", "weight", "sign", "ref_freq", "ref_temp", "cal_date", "cal_period",
+            "meas_id")}
         return cls(
             group="extended" if extended else "standard",
             transfer_function=tf,
             force=bool(c.force),
             sens_ref=None if extended or math.isnan(c.sens_ref) else c.sens_ref,
             tf_hp_s=None if extended or math.isnan(c.tf_hp_s) else c.tf_hp_s,
-            default_fr=only(extended, c.default_fr),
-            passive=only(extended, c.passive),
-            sens_ref_01=only(extended, c.sens_ref_01),
-            sens_ref_10=only(extended, c.sens_ref_10),
-            tf_hp_s_01=only(extended, c.tf_hp_s_01),
-            tf_hp_s_10=only(extended, c.tf_hp_s_10),
-            direction=c.direction,
-            direction_text=_text(c.direction_text),
-            weight=c.weight,
-            sign=c.sign,
-            sign_text=_text(c.sign_text),
-            tf_sp=only(tf, c.tf_sp),
-            tf_kpr=only(tf, c.tf_kpr),
-            tf_kpq=only(tf, c.tf_kpq),
-            tf_sl=only(tf, c.tf_sl),
-            temp_coef=only(tf, c.temp_coef),
-            ref_freq=c.ref_freq,
-            ref_temp=c.ref_temp,
-            cal_date=c.cal_date,
-            cal_date_text=_text(c.cal_date_text),
-            cal_initials=_text(c.cal_initials),
-            cal_period=c.cal_period,
-            meas_id=c.meas_id,
+            **raw, **texts, **plain,
         )
 
 
