@@ -1,9 +1,7 @@
 // Queries for C hosts, through the device-link master or a DS2480B serial
-// adapter: a handle owns the master and the interface and turns what the
-// interface reports into C records for the host's callbacks and for a
-// blocking run.
+// adapter: a handle owns a TEDSQuery and turns what it reports into C
+// records for the host's callbacks and for a blocking run.
 #include <chrono>
-#include <functional>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -14,157 +12,63 @@
 #include "capi/CError.h"
 #include "capi/CResults.h"
 #include "capi/orvane_teds.h"
-#include "devicelink/ZorelOneWireMaster.h"
-#include "serial/DS2480BOneWireMaster.h"
-#include "teds/TEDSInterface.h"
+#include "devicelink/ZorelQueryMaster.h"
+#include "serial/DS2480BQueryMaster.h"
+#include "teds/TEDSQuery.h"
 #include "teds/TEDSText.h"
 #include "teds/TEDSTransducer.h"
 
 namespace {
 
-struct Callbacks {
-  orvane_teds_transducer_callback onTransducer = nullptr;
-  orvane_teds_text_callback onText = nullptr;
-  orvane_teds_ended_callback onEnded = nullptr;
-  void* user = nullptr;
+// Hands what the query reports to the host's callbacks, on the device
+// library's callback thread (or on the host's thread inside start and run).
+class CallbackListener : public TEDSQuery::Listener {
+ public:
+  CallbackListener(orvane_teds_transducer_callback onTransducer, orvane_teds_text_callback onText,
+                   orvane_teds_ended_callback onEnded, void* user)
+      : onTransducer(onTransducer), onText(onText), onEnded(onEnded), user(user) {}
+
+  void TransducerFound(const TEDSTransducer& transducer) override {
+    if (!onTransducer) return;
+    const capi::TransducerBox box(transducer);
+    capi::CallbackScope scope;
+    onTransducer(user, &box.c);
+  }
+  void Text(const std::string& message) override {
+    if (!onText) return;
+    const std::string text = TEDSText::ToUtf8(message);
+    capi::CallbackScope scope;
+    onText(user, text.c_str());
+  }
+  void Ended(std::size_t reported) override {
+    if (!onEnded) return;
+    capi::CallbackScope scope;
+    onEnded(user, reported);
+  }
+
+ private:
+  const orvane_teds_transducer_callback onTransducer;
+  const orvane_teds_text_callback onText;
+  const orvane_teds_ended_callback onEnded;
+  void* const user;
 };
 
-// What one blocking run gathers.
-struct Gathered {
+// What one blocking run gathers (called under the query's lock).
+class Gathered : public TEDSQuery::Listener {
+ public:
+  void TransducerFound(const TEDSTransducer& transducer) override {
+    transducers.push_back(std::make_shared<const capi::TransducerBox>(transducer));
+  }
+  void Text(const std::string& message) override { texts.push_back(TEDSText::ToUtf8(message)); }
+
   std::vector<std::string> texts;
   std::vector<std::shared_ptr<const capi::TransducerBox>> transducers;
 };
 
-// Receives the interface's reports on the device library's callback thread
-// (or on the host's thread inside Query), hands them to the host's callbacks
-// and to a waiting run, and tells when the query has ended.
-class Reporter : public TEDSInterface::Listener, public TEDSInterface::CycleListener {
- public:
-  // `stalled` tells whether the master can no longer come up.
-  explicit Reporter(std::function<bool()> stalled) : stalled(std::move(stalled)) {}
-
-  void SetCallbacks(const Callbacks& next) {
-    // Taking the callback lock waits for a callback under way to return.
-    std::lock_guard<std::recursive_mutex> guard(callbackLock);
-    callbacks = next;
-  }
-
-  // How a blocking run ended.
-  enum class Outcome { Ended, TimedOut, Stopped, Destroyed };
-
-  // Marks the handle as running; false when it already was. `closed` is set
-  // when the handle is being destroyed (nothing starts any more).
-  bool Begin(Gathered* gather, bool& closed) {
-    std::lock_guard<std::mutex> guard(mutex);
-    closed = destroyed;
-    if (destroyed || running) return false;
-    running = true;
-    interrupt = Outcome::Ended;
-    gathered = gather;
-    return true;
-  }
-  // Waits until the query ends, `timeout` passes, or a stop or destroy on
-  // another thread interrupts the wait. Gathering goes on (the clean-up's
-  // texts belong to the result) until EndGathering.
-  Outcome Wait(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> guard(mutex);
-    const bool woken = idle.wait_for(guard, timeout, [this] {
-      return !running || interrupt != Outcome::Ended;
-    });
-    if (interrupt != Outcome::Ended) return interrupt;
-    return woken ? Outcome::Ended : Outcome::TimedOut;
-  }
-  void EndGathering(const Gathered* mine) {
-    std::lock_guard<std::mutex> guard(mutex);
-    if (gathered == mine) gathered = nullptr;
-  }
-  // A stop (or, for good, a destroy): the query counts as ended now, so its
-  // clean-up calls no ended callback, and a run waiting on another thread
-  // wakes and says why.
-  void Interrupt(Outcome why) {
-    std::lock_guard<std::mutex> guard(mutex);
-    if (why == Outcome::Destroyed) destroyed = true;
-    if (!running) return;
-    if (gathered && interrupt == Outcome::Ended) interrupt = why;
-    running = false;
-    idle.notify_all();
-  }
-  void Finish() {
-    std::lock_guard<std::mutex> guard(mutex);
-    running = false;
-    idle.notify_all();
-  }
-  void TransducerFound(const TEDSTransducer& transducer) override {
-    const auto box = std::make_shared<const capi::TransducerBox>(transducer);
-    {
-      std::lock_guard<std::mutex> guard(mutex);
-      if (gathered) gathered->transducers.push_back(box);
-    }
-    std::lock_guard<std::recursive_mutex> guard(callbackLock);
-    if (!callbacks.onTransducer) return;
-    capi::CallbackScope scope;
-    callbacks.onTransducer(callbacks.user, &box->c);
-  }
-
-  void Error(const std::string& message) override {
-    const std::string text = TEDSText::ToUtf8(message);
-    {
-      std::lock_guard<std::mutex> guard(mutex);
-      if (gathered) gathered->texts.push_back(text);
-    }
-    {
-      std::lock_guard<std::recursive_mutex> guard(callbackLock);
-      if (callbacks.onText) {
-        capi::CallbackScope scope;
-        callbacks.onText(callbacks.user, text.c_str());
-      }
-    }
-    // A refused handshake (or a serial adapter that failed to start) leaves
-    // the master Enabling: no cycle will start, so the query has ended here.
-    if (stalled()) End(0);
-  }
-
-  void CycleEnded(std::size_t transducersReported) override { End(transducersReported); }
-
- private:
-  void End(std::size_t reported) {
-    {
-      std::lock_guard<std::mutex> guard(mutex);
-      if (!running) return;
-      running = false;
-      idle.notify_all();
-    }
-    std::lock_guard<std::recursive_mutex> guard(callbackLock);
-    if (!callbacks.onEnded) return;
-    capi::CallbackScope scope;
-    callbacks.onEnded(callbacks.user, reported);
-  }
-
-  const std::function<bool()> stalled;
-  // Held while a host callback runs; recursive so that a callback may set
-  // the callbacks of its own handle.
-  std::recursive_mutex callbackLock;
-  Callbacks callbacks;
-  std::mutex mutex;  // guards running, gathered, interrupt and destroyed
-  std::condition_variable idle;
-  bool running = false;
-  Gathered* gathered = nullptr;
-  Outcome interrupt = Outcome::Ended;  // Ended: not interrupted
-  bool destroyed = false;
-};
-
 }  // namespace
 
-// One of the two masters; `bus` is the one in use.
 struct orvane_teds_query {
-  std::unique_ptr<ZorelOneWireMaster> master;
-  std::unique_ptr<DS2480BOneWireMaster> serial;
-  AbstractOneWireMaster* bus = nullptr;
-  std::function<bool()> stalled;
-  std::function<bool()> waitingForChannel;  // another handle holds the channel
-  std::function<void()> shutdown;
-  std::unique_ptr<TEDSInterface> teds;
-  std::shared_ptr<Reporter> reporter;
+  std::unique_ptr<TEDSQuery> query;
   // The calls under way on the handle; destroy waits for them to leave.
   std::mutex callsMutex;
   std::condition_variable callsIdle;
@@ -212,26 +116,22 @@ orvane_teds_status RefuseDestroyed(const char* function) {
                     std::string(function) + ": the handle is being destroyed on another thread");
 }
 
-// Lets the device go back to its normal mode; ends a cycle still under way.
-void Disable(orvane_teds_query& query) {
-  query.bus->Enable(false);
-  query.reporter->Finish();
+orvane_teds_status RefuseBegun(const char* function, TEDSQuery::Begun begun) {
+  if (begun == TEDSQuery::Begun::Closed) return RefuseDestroyed(function);
+  return capi::Fail(ORVANE_TEDS_BUSY, std::string(function) + ": a query is already running");
 }
 
-// Starts one query cycle. A master whose handshake the device refused (or
-// whose adapter failed to start) stays Enabling until it is disabled, so it
-// is disabled first to try afresh.
-void Query(orvane_teds_query& query) {
-  if (query.stalled()) query.bus->Enable(false);
-  query.teds->Query();
-}
-
-// Puts the interface and the reporter on the handle's master.
-void Attach(orvane_teds_query& handle) {
-  handle.reporter = std::make_shared<Reporter>(handle.stalled);
-  handle.teds = std::make_unique<TEDSInterface>(*handle.bus);
-  handle.teds->AddListener(handle.reporter);
-  handle.teds->AddCycleListener(handle.reporter);
+// A serial handle; the texts name orvane_teds_query_create_serial.
+orvane_teds_status CreateSerial(const char* port, uint32_t baud, orvane_teds_query** query) {
+  static const char kName[] = "orvane_teds_query_create_serial";
+  if (!query) return Refuse(kName, "query is null");
+  *query = nullptr;
+  if (!port) return Refuse(kName, "port is null");
+  if (*port == '\0') return Refuse(kName, "port is empty");
+  auto handle = std::make_unique<orvane_teds_query>();
+  handle->query = std::make_unique<TEDSQuery>(MakeDS2480BQueryMaster(port, baud));
+  *query = handle.release();
+  return ORVANE_TEDS_OK;
 }
 
 }  // namespace
@@ -254,20 +154,18 @@ orvane_teds_status orvane_teds_query_create(const char* device, uint32_t address
                                                           std::to_string(teds_mode) +
                                                           " is not a TEDS mode (0 to 255)");
     }
+    ZorelQuerySettings settings;
+    settings.device = name;
+    settings.address = address;
+    settings.channel = channel;
+    settings.tedsMode = static_cast<uint8_t>(teds_mode);
+    settings.pollPause = std::chrono::milliseconds(poll_pause_ms);
     auto handle = std::make_unique<orvane_teds_query>();
     try {
-      handle->master = std::make_unique<ZorelOneWireMaster>(
-          name, address, channel, ZorelDAQTEDSMode(static_cast<uint8_t>(teds_mode)),
-          std::chrono::milliseconds(poll_pause_ms));
+      handle->query = std::make_unique<TEDSQuery>(MakeZorelQueryMaster(settings));
     } catch (const std::invalid_argument& e) {
       return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT, std::string(kName) + ": " + e.what());
     }
-    ZorelOneWireMaster* const link = handle->master.get();
-    handle->bus = link;
-    handle->stalled = [link] { return link->HandshakeRefused(); };
-    handle->waitingForChannel = [link] { return link->WaitingForChannel(); };
-    handle->shutdown = [link] { link->Shutdown(); };
-    Attach(*handle);
     *query = handle.release();
     return ORVANE_TEDS_OK;
   });
@@ -275,22 +173,7 @@ orvane_teds_status orvane_teds_query_create(const char* device, uint32_t address
 
 orvane_teds_status orvane_teds_query_create_serial(const char* port, orvane_teds_query** query) {
   static const char kName[] = "orvane_teds_query_create_serial";
-  return capi::Guard(kName, [&] {
-    if (!query) return Refuse(kName, "query is null");
-    *query = nullptr;
-    if (!port) return Refuse(kName, "port is null");
-    if (*port == '\0') return Refuse(kName, "port is empty");
-    auto handle = std::make_unique<orvane_teds_query>();
-    handle->serial = std::make_unique<DS2480BOneWireMaster>(port);
-    DS2480BOneWireMaster* const adapter = handle->serial.get();
-    handle->bus = adapter;
-    handle->stalled = [adapter] { return adapter->StartFailed(); };
-    handle->waitingForChannel = [] { return false; };
-    handle->shutdown = [adapter] { adapter->Shutdown(); };
-    Attach(*handle);
-    *query = handle.release();
-    return ORVANE_TEDS_OK;
-  });
+  return capi::Guard(kName, [&] { return CreateSerial(port, 0, query); });
 }
 
 orvane_teds_status orvane_teds_query_create_serial_baud(const char* port, uint32_t baud,
@@ -304,9 +187,7 @@ orvane_teds_status orvane_teds_query_create_serial_baud(const char* port, uint32
                         std::string(kName) + ": baud " + std::to_string(baud) +
                             " is not a rate of the adapter (9600, 19200, 57600, 115200)");
     }
-    const orvane_teds_status status = orvane_teds_query_create_serial(port, query);
-    if (status == ORVANE_TEDS_OK) (*query)->serial->SetBaudRate(baud);
-    return status;
+    return CreateSerial(port, baud, query);
   });
 }
 
@@ -320,12 +201,8 @@ orvane_teds_status orvane_teds_query_set_callbacks(orvane_teds_query* query,
     if (!query) return Refuse(kName, "query is null");
     CallOn call(*query);
     if (!call.entered) return RefuseDestroyed(kName);
-    Callbacks callbacks;
-    callbacks.onTransducer = on_transducer;
-    callbacks.onText = on_text;
-    callbacks.onEnded = on_ended;
-    callbacks.user = user;
-    query->reporter->SetCallbacks(callbacks);
+    query->query->SetListener(
+        std::make_shared<CallbackListener>(on_transducer, on_text, on_ended, user));
     return ORVANE_TEDS_OK;
   });
 }
@@ -337,12 +214,8 @@ orvane_teds_status orvane_teds_query_start(orvane_teds_query* query) {
     if (capi::InsideCallback()) return RefuseInCallback(kName);
     CallOn call(*query);
     if (!call.entered) return RefuseDestroyed(kName);
-    bool closed = false;
-    if (!query->reporter->Begin(nullptr, closed)) {
-      if (closed) return RefuseDestroyed(kName);
-      return capi::Fail(ORVANE_TEDS_BUSY, std::string(kName) + ": a query is already running");
-    }
-    Query(*query);
+    const TEDSQuery::Begun begun = query->query->Start();
+    if (begun != TEDSQuery::Begun::Started) return RefuseBegun(kName, begun);
     return ORVANE_TEDS_OK;
   });
 }
@@ -354,8 +227,7 @@ orvane_teds_status orvane_teds_query_stop(orvane_teds_query* query) {
     if (capi::InsideCallback()) return RefuseInCallback(kName);
     CallOn call(*query);
     if (!call.entered) return RefuseDestroyed(kName);
-    query->reporter->Interrupt(Reporter::Outcome::Stopped);
-    Disable(*query);
+    query->query->Stop();
     return ORVANE_TEDS_OK;
   });
 }
@@ -371,45 +243,36 @@ orvane_teds_status orvane_teds_query_run(orvane_teds_query* query, uint32_t time
     CallOn call(*query);
     if (!call.entered) return RefuseDestroyed(kName);
     Gathered gathered;
-    bool closed = false;
-    if (!query->reporter->Begin(&gathered, closed)) {
-      if (closed) return RefuseDestroyed(kName);
-      return capi::Fail(ORVANE_TEDS_BUSY, std::string(kName) + ": a query is already running");
-    }
-    Query(*query);
-    const Reporter::Outcome outcome =
-        query->reporter->Wait(std::chrono::milliseconds(timeout_ms));
-    const bool neverGotTheChannel =
-        outcome == Reporter::Outcome::TimedOut && query->waitingForChannel();
-    // The clean-up's texts (a transfer given up, a refused request) belong to
-    // the result as well.
-    Disable(*query);
-    query->reporter->EndGathering(&gathered);
-    const int stopped = outcome == Reporter::Outcome::Stopped     ? 1
-                        : outcome == Reporter::Outcome::Destroyed ? 2
+    const TEDSQuery::Result run =
+        query->query->Run(std::chrono::milliseconds(timeout_ms), &gathered);
+    if (run.begun != TEDSQuery::Begun::Started) return RefuseBegun(kName, run.begun);
+    using Outcome = TEDSQuery::Outcome;
+    const Outcome outcome = run.outcome;
+    const int stopped = outcome == Outcome::Stopped     ? 1
+                        : outcome == Outcome::Destroyed ? 2
                                                                   : 0;
     auto box = std::make_unique<capi::QueryResultBox>(
         std::move(gathered.texts), std::move(gathered.transducers),
-        outcome == Reporter::Outcome::TimedOut, stopped);
+        outcome == Outcome::TimedOut, stopped);
     orvane_teds_query_result* record = &box->c;
     capi::Register(record, std::move(box));
     *result = record;
     switch (outcome) {
-      case Reporter::Outcome::Ended:
+      case Outcome::Ended:
         return ORVANE_TEDS_OK;
-      case Reporter::Outcome::Stopped:
+      case Outcome::Stopped:
         return capi::Fail(ORVANE_TEDS_STOPPED,
                           std::string(kName) + ": orvane_teds_query_stop ended the query");
-      case Reporter::Outcome::Destroyed:
+      case Outcome::Destroyed:
         return capi::Fail(ORVANE_TEDS_DESTROYED,
                           std::string(kName) + ": the handle was destroyed during the query");
-      case Reporter::Outcome::TimedOut:
+      case Outcome::TimedOut:
         break;
     }
     return capi::Fail(ORVANE_TEDS_TIMEOUT,
                       std::string(kName) + ": the query did not end within " +
                           std::to_string(timeout_ms) + " ms" +
-                          (neverGotTheChannel ? " (another handle held its channel all the while)"
+                          (run.waitedForChannel ? " (another handle held its channel all the while)"
                                               : ""));
   });
 }
@@ -426,21 +289,14 @@ orvane_teds_status orvane_teds_query_destroy(orvane_teds_query* query) {
     }
     // From here on no callback runs, not even inside this call; a run
     // blocked on another thread wakes, cleans up and returns.
-    query->reporter->SetCallbacks(Callbacks());
-    query->reporter->Interrupt(Reporter::Outcome::Destroyed);
+    query->query->Close();
     {
       std::unique_lock<std::mutex> guard(query->callsMutex);
       query->callsIdle.wait(guard, [query] { return query->calls == 0; });
     }
-    std::unique_ptr<orvane_teds_query> doomed(query);
-    // The device goes back to its normal mode; then no callback reaches the
-    // master any more, so the interface it reports to can go, then the
-    // master itself.
-    doomed->bus->Enable(false);
-    doomed->shutdown();
-    doomed->teds.reset();
-    doomed->master.reset();
-    doomed->serial.reset();
+    // The query lets the device go back to its normal mode and ends the
+    // master's traffic before the interface and the master go.
+    delete query;
     return ORVANE_TEDS_OK;
   });
 }

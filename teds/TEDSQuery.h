@@ -3,32 +3,16 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "onewire/AbstractOneWireMaster.h"
 #include "onewire/Export.h"
+#include "onewire/QueryMaster.h"
 
 class TEDSInterface;
 class TEDSTransducer;
-
-// A master as a master factory hands it to a query: the master, and what a
-// query needs to know of it beyond AbstractOneWireMaster.
-struct QueryMaster {
-  // Shared only so that the master is destroyed as what it is (the base's
-  // destructor is not virtual); the query holds the one reference.
-  std::shared_ptr<AbstractOneWireMaster> master;
-  // The master can no longer come up (a refused handshake, an adapter that
-  // failed to start): no cycle will start until it is disabled. Any thread.
-  std::function<bool()> stalled;
-  // Enabled, it still waits for another master to let go of its channel.
-  // Optional (empty: it never waits). Any thread.
-  std::function<bool()> waitingForChannel;
-  // Ends all traffic into the master; the master cannot be used afterwards.
-  std::function<void()> shutdown;
-};
 
 // One host's queries on one master: owns the master and the TEDSInterface on
 // it, and turns the interface's reports into one listener's calls and the

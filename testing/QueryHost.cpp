@@ -5,6 +5,39 @@
 
 namespace orvtest {
 
+namespace {
+
+// The report's first line names the transducer: "Transducer:[..]".
+std::string Identity(const TEDSTransducer& transducer) {
+  const std::string report = transducer.Print();
+  return report.substr(11, report.find('\n') - 11);
+}
+
+// Gathers a run's reports (TEDSQuery calls it under its lock).
+class Recorder : public TEDSQuery::Listener {
+ public:
+  explicit Recorder(QueryRecord& record) : record(record) {}
+  void TransducerFound(const TEDSTransducer& transducer) override {
+    record.transducers.push_back(Identity(transducer));
+  }
+  void Text(const std::string& text) override { record.texts.push_back(text); }
+
+ private:
+  QueryRecord& record;
+};
+
+}  // namespace
+
+QueryRecord RunQuery(QueryMaster master, std::chrono::milliseconds timeout) {
+  QueryRecord record;
+  Recorder recorder(record);
+  TEDSQuery query(std::move(master));
+  const TEDSQuery::Result run = query.Run(timeout, &recorder);
+  record.outcome = run.outcome;
+  record.reported = run.transducers;
+  return record;
+}
+
 void QueryHost::Enter(Call call) {
   std::size_t index;
   {
@@ -15,11 +48,9 @@ void QueryHost::Enter(Call call) {
 }
 
 void QueryHost::TransducerFound(const TEDSTransducer& transducer) {
-  // The report's first line names the transducer: "Transducer:[..]".
-  const std::string report = transducer.Print();
   {
     std::lock_guard<std::mutex> guard(mutex);
-    transducers.push_back(report.substr(11, report.find('\n') - 11));
+    transducers.push_back(Identity(transducer));
   }
   Enter(Call::TransducerFound);
 }

@@ -14,6 +14,7 @@
 
 #include "simdevice/Bench.h"
 #include "teds/TEDSInterface.h"
+#include "teds/TEDSQuery.h"
 
 namespace orvtest {
 
@@ -50,6 +51,19 @@ class QueryHost : public TEDSInterface::Listener, public TEDSInterface::CycleLis
   std::vector<std::string> transducers;
   std::vector<std::string> texts;
 };
+
+// What one query through TEDSQuery heard, in order.
+struct QueryRecord {
+  TEDSQuery::Outcome outcome = TEDSQuery::Outcome::TimedOut;
+  std::size_t reported = 0;  // as the ended cycle counted them
+  std::vector<std::string> texts;
+  std::vector<std::string> transducers;  // identities, as QueryHost::Transducers
+};
+
+// Runs one query on `master` and lets the master go (the time-out only keeps
+// a broken build from hanging).
+QueryRecord RunQuery(QueryMaster master,
+                     std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
 
 // A bench with one healthy DS2430A accelerometer (the built-in one) on each
 // of `channels`, the sensor of channel c having serial byte c + 1.

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "devicelink/ZorelOneWireMaster.h"
+#include "devicelink/ZorelQueryMaster.h"
 #include "orvane/OrvaneBackend.h"
 #include "relay/RelayProtocol.h"
 #include "simdevice/SimDevice.h"
@@ -49,14 +49,9 @@ class HostStress : public ::testing::Test {
   }
   // A whole query on a new master and interface reports the channel's sensor.
   void ExpectHealthyQuery() {
-    auto master = MakeMaster();
-    TEDSInterface teds(*master);
-    const auto host = std::make_shared<QueryHost>();
-    teds.AddListener(host);
-    teds.AddCycleListener(host);
-    teds.Query();
-    ASSERT_TRUE(host->WaitCycles(1));
-    EXPECT_EQ(std::vector<std::string>{orvtest::SensorRomText(0)}, host->Transducers());
+    const orvtest::QueryRecord record = orvtest::RunQuery(MakeZorelQueryMaster(MakeMaster()));
+    ASSERT_EQ(record.outcome, TEDSQuery::Outcome::Ended);
+    EXPECT_EQ(std::vector<std::string>{orvtest::SensorRomText(0)}, record.transducers);
   }
   // Waits until `count` requests were taken on, or the query has ended.
   void WaitForRequests(unsigned count, QueryHost& host) {

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "devicelink/ZorelOneWireMaster.h"
-#include "serial/DS2480BOneWireMaster.h"
+#include "devicelink/ZorelQueryMaster.h"
+#include "serial/DS2480BQueryMaster.h"
 #include "serial/DS2480BProtocol.h"
 #include "simdevice/SimDevice.h"
 #include "simserial/DS2480BEmulator.h"
@@ -519,16 +519,10 @@ struct QueryResult {
   std::vector<std::string> transducers;
 };
 
-QueryResult Query(AbstractOneWireMaster& master) {
-  auto host = std::make_shared<orvtest::QueryHost>();
-  {
-    TEDSInterface teds(master);
-    teds.AddListener(host);
-    teds.AddCycleListener(host);
-    teds.Query();
-    EXPECT_TRUE(host->WaitCycles(1));
-  }
-  QueryResult result{host->Texts(), host->Transducers()};
+QueryResult Query(QueryMaster master) {
+  const orvtest::QueryRecord record = orvtest::RunQuery(std::move(master));
+  EXPECT_EQ(record.outcome, TEDSQuery::Outcome::Ended);
+  QueryResult result{record.texts, record.transducers};
   // The relay's ready report comes first; a serial adapter has none.
   const auto found =
       std::find_if(result.texts.begin(), result.texts.end(),
@@ -538,20 +532,15 @@ QueryResult Query(AbstractOneWireMaster& master) {
 }
 
 QueryResult OverTheAdapter(const simdevice::ChannelConfig& channel) {
-  DS2480BOneWireMaster master(Emulated(channel), "emu", kFast);
-  QueryResult result = Query(master);
-  master.Shutdown();
-  return result;
+  return Query(MakeDS2480BQueryMaster(
+      std::make_unique<DS2480BOneWireMaster>(Emulated(channel), "emu", kFast)));
 }
 
 QueryResult OverTheRelay(const simdevice::Bench& bench) {
   simdevice::SimAttachment sim(simdevice::SimDevice::Create(bench));
-  ZorelOneWireMaster master(bench.name, bench.address, bench.channels[0].channel,
-                            ZorelDAQTEDSMode(1), std::chrono::milliseconds(0));
-  QueryResult result = Query(master);
-  master.Enable(false);
-  master.Shutdown();
-  return result;
+  return Query(MakeZorelQueryMaster(std::make_unique<ZorelOneWireMaster>(
+      bench.name, bench.address, bench.channels[0].channel, ZorelDAQTEDSMode(1),
+      std::chrono::milliseconds(0))));
 }
 
 // A DS2430A read has no CRC: noise in a memory read shows only in the page

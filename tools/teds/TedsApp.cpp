@@ -10,7 +10,7 @@
 #include "tools/teds/QueryCommand.h"
 #include "tools/teds/ScanCommand.h"
 #include "tools/teds/WriteCommand.h"
-#include "tools/teds/SerialCommand.h"
+#include "tools/teds/SerialEmulatorCommand.h"
 
 namespace {
 

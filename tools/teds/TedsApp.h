@@ -20,7 +20,7 @@ enum TedsExit : int {
   TEDS_EXIT_OK = 0,           // done
   TEDS_EXIT_PARSE_ERROR = 1,  // the TEDS could not be parsed
   TEDS_EXIT_BAD_INPUT = 2,    // bad arguments or input; nothing on standard output
-  // 3 is the query's time-out (QueryCommand.h).
+  // 3 is the query's time-out (QueryCore.h).
   TEDS_EXIT_OUTPUT_FAILED = 4,  // standard output could not be written; a message says so
 };
 

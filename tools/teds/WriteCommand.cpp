@@ -2,26 +2,24 @@
 
 #include <CLI/CLI.hpp>
 #include <chrono>
-#include <condition_variable>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
-#include <mutex>
 #include <ostream>
 #include <stdexcept>
-#include <thread>
 
-#include "devicelink/ZorelOneWireMaster.h"
-#include "onewire/DS2430AWriter.h"
-#include "serial/DS2480BOneWireMaster.h"
+#include "devicelink/ZorelQueryMaster.h"
+#include "onewire/DS2430AMemory.h"
+#include "onewire/DS2430AWriteJob.h"
+#include "serial/DS2480BQueryMaster.h"
 #include "simdevice/Bench.h"
-#include "simdevice/SimDevice.h"
 #include "text/HexText.h"
 #include "text/Utf8.h"
 #include "tools/teds/BenchSave.h"
 #include "tools/teds/HexText.h"
-#include "tools/teds/QueryCommand.h"
+#include "tools/teds/QueryCore.h"
+#include "tools/teds/SimBench.h"
 
 namespace {
 
@@ -47,133 +45,6 @@ const char kWriteFooter[] =
     "found (the line on standard output says what the part holds), 2 bad\n"
     "arguments, contents or bench, 3 no end within the time-out, 5 written and\n"
     "verified but the --save-bench file could not be written.";
-
-// The DS2430A programs for about 10 ms after a copy; a little more is waited.
-constexpr std::chrono::milliseconds kProgrammingPause{12};
-
-// Brings the master up, finds the part and runs the writer, on the device
-// library's callback thread; the waiting thread hears when it has ended.
-// The bus and the discovery each report failures through an Error of their
-// own, so each has its own listener object: a failed discovery ends the
-// write, while a bus error ends it only when the master cannot come up.
-class WriteHost : public AbstractOneWireMaster::Listener,
-                  public DS2430AWriter::Listener,
-                  public std::enable_shared_from_this<WriteHost> {
- public:
-  WriteHost(const WriteOptions& options, const AbstractOneWireMaster::Device& rom,
-            std::vector<uint8_t> application, std::vector<uint8_t> memory, TedsStreams& streams)
-      : options(options),
-        rom(rom),
-        application(std::move(application)),
-        memory(std::move(memory)),
-        streams(streams) {}
-
-  // `stalled` tells whether the master can no longer come up, so that it
-  // will never become ready: checked after every bus error.
-  void Attach(AbstractOneWireMaster& bus, std::function<bool()> stalled) {
-    master = &bus;
-    cannotStart = std::move(stalled);
-  }
-
-  void Ready() override {
-    if (searching) return;
-    searching = true;
-    Progress("searching the bus");
-    master->Discover(std::make_shared<SearchListener>(shared_from_this()));
-  }
-  void Error(const std::string& message) override {
-    Print(message);
-    // A master that cannot start (a refused handshake, an adapter that does
-    // not answer) waits for ever. After any other bus error the master still
-    // becomes ready (the search then fails or finds the part), and a failing
-    // write reports through the writer.
-    if (cannotStart && cannotStart()) End(false);
-  }
-  void Discovered(const std::vector<AbstractOneWireMaster::Device>& devices) {
-    for (const auto& device : devices) {
-      if (device != rom) continue;
-      Progress("writing " + rom.ToString() + (options.lock ? " and locking it" : ""));
-      writer = DS2430AWriter::Create(*master, rom, application, memory, options.lock, *this);
-      // The next block may follow a copy as soon as its answer is fetched
-      // (at once with --poll-ms 0): the bus must stay idle while the part
-      // programs.
-      writer->SetProgrammingPause([] { std::this_thread::sleep_for(kProgrammingPause); });
-      writer->Start();
-      return;
-    }
-    std::string found;
-    for (const auto& device : devices) found += (found.empty() ? "" : ", ") + device.ToString();
-    Print("Device " + rom.ToString() +
-          " not found on the bus (found: " + (found.empty() ? "none" : found) + ")");
-    End(false);
-  }
-  // A search that failed will not be retried: the part cannot be found.
-  void SearchFailed(const std::string& message) {
-    Print(message);
-    End(false);
-  }
-  void WriteFinished(const DS2430AWriter::Report& report) override {
-    Print(report.Text(rom));
-    End(report.ok);
-  }
-
-  // True when the write ended within `timeout`; `ok` tells how.
-  bool Wait(std::chrono::duration<double> timeout, bool& ok) {
-    std::unique_lock<std::mutex> guard(mutex);
-    const bool done = endedCv.wait_for(guard, timeout, [this] { return ended; });
-    ok = succeeded;
-    return done;
-  }
-
-  void Progress(const std::string& note) {
-    if (options.quiet) return;
-    std::lock_guard<std::mutex> guard(mutex);
-    streams.err << "teds write: " << note << '\n';
-    streams.err.flush();
-  }
-
- private:
-  class SearchListener : public AbstractOneWireMaster::DiscoveryListener {
-   public:
-    explicit SearchListener(std::shared_ptr<WriteHost> host) : host(std::move(host)) {}
-    void Discovered(const std::vector<AbstractOneWireMaster::Device>& devices) override {
-      host->Discovered(devices);
-    }
-    void Error(const std::string& message) override { host->SearchFailed(message); }
-
-   private:
-    const std::shared_ptr<WriteHost> host;
-  };
-
-  void Print(const std::string& text) {
-    std::lock_guard<std::mutex> guard(mutex);
-    if (ended) return;
-    streams.out << text;
-    if (text.empty() || text.back() != '\n') streams.out << '\n';
-    streams.out.flush();
-  }
-  void End(bool ok) {
-    std::lock_guard<std::mutex> guard(mutex);
-    if (ended) return;
-    ended = true;
-    succeeded = ok;
-    endedCv.notify_all();
-  }
-
-  const WriteOptions& options;
-  const AbstractOneWireMaster::Device rom;
-  const std::vector<uint8_t> application;
-  const std::vector<uint8_t> memory;
-  TedsStreams& streams;
-  AbstractOneWireMaster* master = nullptr;
-  std::function<bool()> cannotStart;
-  std::shared_ptr<DS2430AWriter> writer;
-  bool searching = false;  // callback thread only
-  std::mutex mutex;
-  std::condition_variable endedCv;
-  bool ended = false;
-  bool succeeded = false;
-};
 
 bool ParseRom(const std::string& text, AbstractOneWireMaster::Device& rom, std::ostream& err) {
   std::vector<uint8_t> bytes;
@@ -222,31 +93,34 @@ bool SaveWrittenBench(const WriteOptions& options, const std::string& text,
 }
 
 // The part to write and what to write into it, from the options.
-bool ParseWriteInput(const WriteOptions& options, TedsStreams& streams,
-                     AbstractOneWireMaster::Device& rom, std::vector<uint8_t>& application,
-                     std::vector<uint8_t>& memory) {
-  return ParseRom(options.rom, rom, streams.err) &&
-         MakeDS2430AContents(options.contents, "teds write", streams, application, memory);
+bool ParseWriteInput(const WriteOptions& options, TedsStreams& streams, DS2430AWriteJob& job) {
+  job.lock = options.lock;
+  return ParseRom(options.rom, job.rom, streams.err) &&
+         MakeDS2430AContents(options.contents, "teds write", streams, job.application, job.memory);
 }
 
-// Brings `master` up, finds the part and writes it; then `stop` ends all
-// traffic into the master. TEDS_EXIT_TIMEOUT (without a message) when the
-// write did not end within the time-out.
-int RunWriteCycle(AbstractOneWireMaster& master, const std::function<bool()>& stalled,
-                  const std::function<void()>& stop, const AbstractOneWireMaster::Device& rom,
-                  const std::vector<uint8_t>& application, const std::vector<uint8_t>& memory,
-                  const WriteOptions& options, TedsStreams& streams) {
-  const auto host = std::make_shared<WriteHost>(options, rom, application, memory, streams);
-  host->Attach(master, stalled);
-  master.AddListener(host);
-  host->Progress("enabling the TEDS channel");
-  AbstractOneWireMaster* const bus = &master;
-  master.Serialized([bus] { bus->Enable(true); });
-  bool ok = false;
-  const bool ended = host->Wait(std::chrono::duration<double>(options.timeoutS), ok);
-  stop();
-  if (!ended) return TEDS_EXIT_TIMEOUT;
-  return ok ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
+// Brings the master up, finds the part and writes it; then ends all traffic
+// into the master and lets it go. Standard output gets the texts as they
+// arrive. TEDS_EXIT_TIMEOUT (without a message) when the write did not end
+// within the time-out.
+int RunWriteCycle(QueryMaster master, const DS2430AWriteJob& job, const WriteOptions& options,
+                  TedsStreams& streams) {
+  DS2430AWriteJob::Notes notes;
+  notes.text = [&streams](const std::string& text) {
+    streams.out << text;
+    if (text.empty() || text.back() != '\n') streams.out << '\n';
+    streams.out.flush();
+  };
+  if (!options.quiet) {
+    notes.progress = [&streams](const std::string& note) {
+      streams.err << "teds write: " << note << '\n';
+      streams.err.flush();
+    };
+  }
+  const DS2430AWriteJob::Outcome outcome =
+      job.Run(std::move(master), std::chrono::duration<double>(options.timeoutS), notes);
+  if (!outcome.ended) return TEDS_EXIT_TIMEOUT;
+  return outcome.ok ? TEDS_EXIT_OK : TEDS_EXIT_PARSE_ERROR;
 }
 
 int TimedOut(const WriteOptions& options, TedsStreams& streams) {
@@ -255,51 +129,32 @@ int TimedOut(const WriteOptions& options, TedsStreams& streams) {
   return TEDS_EXIT_TIMEOUT;
 }
 
-int SerialWrite(DS2480BOneWireMaster& master, const AbstractOneWireMaster::Device& rom,
-                const std::vector<uint8_t>& application, const std::vector<uint8_t>& memory,
-                const WriteOptions& options, TedsStreams& streams) {
-  return RunWriteCycle(
-      master, [&master] { return master.StartFailed(); },
-      [&master] {
-        master.Enable(false);
-        master.Shutdown();
-      },
-      rom, application, memory, options, streams);
-}
-
 int RunSerialWrite(const WriteOptions& options, TedsStreams& streams) {
-  AbstractOneWireMaster::Device rom;
-  std::vector<uint8_t> application;
-  std::vector<uint8_t> memory;
-  if (!ParseWriteInput(options, streams, rom, application, memory)) return TEDS_EXIT_BAD_INPUT;
+  DS2430AWriteJob job;
+  if (!ParseWriteInput(options, streams, job)) return TEDS_EXIT_BAD_INPUT;
   if (!(options.timeoutS > 0)) {
     streams.err << "teds write: --timeout-s must be greater than 0\n";
     return TEDS_EXIT_BAD_INPUT;
   }
-  DS2480BOneWireMaster master(options.serialPort);
-  const int status = SerialWrite(master, rom, application, memory, options, streams);
+  const int status =
+      RunWriteCycle(MakeDS2480BQueryMaster(options.serialPort), job, options, streams);
   return status == TEDS_EXIT_TIMEOUT ? TimedOut(options, streams) : status;
 }
 
 }  // namespace
 
-int RunSerialWriteOn(DS2480BOneWireMaster& master, const WriteOptions& options,
-                     TedsStreams& streams) {
-  AbstractOneWireMaster::Device rom;
-  std::vector<uint8_t> application;
-  std::vector<uint8_t> memory;
-  if (!ParseWriteInput(options, streams, rom, application, memory)) return TEDS_EXIT_BAD_INPUT;
-  return SerialWrite(master, rom, application, memory, options, streams);
+int RunSerialWriteOn(QueryMaster master, const WriteOptions& options, TedsStreams& streams) {
+  DS2430AWriteJob job;
+  if (!ParseWriteInput(options, streams, job)) return TEDS_EXIT_BAD_INPUT;
+  return RunWriteCycle(std::move(master), job, options, streams);
 }
 
 int RunWrite(const WriteOptions& options, TedsStreams& streams) {
   if (!options.serialPort.empty()) return RunSerialWrite(options, streams);
-  AbstractOneWireMaster::Device rom;
-  std::vector<uint8_t> application;
-  std::vector<uint8_t> memory;
+  DS2430AWriteJob job;
   std::string benchText;
   simdevice::Bench bench;
-  if (!ParseWriteInput(options, streams, rom, application, memory) ||
+  if (!ParseWriteInput(options, streams, job) ||
       !LoadWriteBench(options, benchText, bench, streams.err)) {
     return TEDS_EXIT_BAD_INPUT;
   }
@@ -313,35 +168,29 @@ int RunWrite(const WriteOptions& options, TedsStreams& streams) {
     streams.err << "teds write: --device: the name is not valid UTF-8\n";
     return TEDS_EXIT_BAD_INPUT;
   }
-  unsigned int channel = options.haveChannel ? options.channel : 0;
-  if (!options.haveChannel && !bench.channels.empty()) channel = bench.channels[0].channel;
-
-  const std::shared_ptr<simdevice::SimDevice> device = simdevice::SimDevice::Create(bench);
-  simdevice::SimAttachment sim(device);
-  std::unique_ptr<ZorelOneWireMaster> master;
+  // The simulated device stands behind the device library's stand-in.
+  SimBench sim;
+  sim.Use(bench);
+  ZorelQuerySettings settings;
+  settings.device = deviceName;
+  settings.address = options.haveAddress ? options.address : sim.Defaults().address;
+  settings.channel = options.haveChannel ? options.channel : sim.Defaults().channel;
+  settings.tedsMode = static_cast<uint8_t>(options.mode);
+  settings.pollPause = std::chrono::milliseconds(options.pollMs);
+  sim.Attach();
+  QueryMaster master;
   try {
-    master = std::make_unique<ZorelOneWireMaster>(
-        deviceName, options.haveAddress ? options.address : bench.address, channel,
-        ZorelDAQTEDSMode(static_cast<uint8_t>(options.mode)),
-        std::chrono::milliseconds(options.pollMs));
+    master = MakeZorelQueryMaster(settings);
   } catch (const std::invalid_argument& e) {
     streams.err << "teds write: " << e.what() << '\n';
     return TEDS_EXIT_BAD_INPUT;
   }
-  ZorelOneWireMaster* const link = master.get();
-  const int status = RunWriteCycle(
-      *master, [link] { return link->HandshakeRefused(); },
-      [link] {
-        link->Enable(false);
-        link->Shutdown();
-      },
-      rom, application, memory, options, streams);
-  master.reset();
+  const int status = RunWriteCycle(std::move(master), job, options, streams);
   const bool ended = status != TEDS_EXIT_TIMEOUT;
   const bool ok = status == TEDS_EXIT_OK;
 
   // Saved whatever the outcome: the file then holds what the parts hold.
-  if (!options.saveBenchPath.empty() && !SaveWrittenBench(options, benchText, *device)) {
+  if (!options.saveBenchPath.empty() && !SaveWrittenBench(options, benchText, sim.Device())) {
     if (ended && ok) {
       // The part is written: that must not read as bad input.
       streams.err << "teds write: the part was written, but the bench was not saved: "

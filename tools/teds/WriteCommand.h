@@ -8,7 +8,7 @@
 namespace CLI {
 class App;
 }
-class DS2480BOneWireMaster;
+struct QueryMaster;
 
 // `teds write`: programs one DS2430A, found by its ROM, through the device
 // library (with this build's stand-in: the simulated device of a bench).
@@ -45,7 +45,6 @@ int RunWrite(const WriteOptions& options, TedsStreams& streams);
 
 // The write of `teds write --serial` on a master of the caller's (one on an
 // emulated port, for tests); TEDS_EXIT_TIMEOUT without a message.
-int RunSerialWriteOn(DS2480BOneWireMaster& master, const WriteOptions& options,
-                     TedsStreams& streams);
+int RunSerialWriteOn(QueryMaster master, const WriteOptions& options, TedsStreams& streams);
 
 void AddWriteCommand(CLI::App& app, TedsStreams& streams, int& status);

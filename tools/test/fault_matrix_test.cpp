@@ -17,13 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "devicelink/ZorelOneWireMaster.h"
+#include "devicelink/ZorelQueryMaster.h"
 #include "orvane/OrvaneBackend.h"
 #include "simdevice/Bench.h"
 #include "simdevice/SimDevice.h"
-#include "teds/TEDSInterface.h"
+#include "teds/TEDSQuery.h"
 #include "teds/TEDSTransducer.h"
-#include "tools/teds/QueryHost.h"
+#include "tools/teds/QueryCore.h"
 #include "tools/teds/TedsApp.h"
 #include "testing/ToolRun.h"
 #include "testing/WorkedExample.h"
@@ -265,15 +265,14 @@ TEST_P(FaultMatrix, JsonDocumentHoldsTheSameTexts) {
 
 // ---- The library, twice on one master ---------------------------------------
 
-// The tool's host, heard into a string: true when the query ended in time;
-// then takes what it heard and starts afresh for the next query.
-bool Heard(QueryHost& host, std::ostringstream& texts, std::string& heard, std::size_t& count) {
-  const bool ended = host.Wait(std::chrono::duration<double>(kTimeoutS), count);
-  host.Restart([&] {
-    heard = texts.str();
-    texts.str("");
-  });
-  return ended;
+// One query, heard as the tool prints it: true when it ended in time.
+bool Heard(TEDSQuery& query, std::string& heard, std::size_t& count) {
+  std::ostringstream texts;
+  ReportWriter writer(texts);
+  const TEDSQuery::Result run = query.Run(std::chrono::duration<double>(kTimeoutS), &writer);
+  heard = texts.str();
+  count = run.transducers;
+  return run.outcome == TEDSQuery::Outcome::Ended;
 }
 
 TEST_P(FaultMatrix, SameMasterQueriesAgainOnceTheFaultIsGone) {
@@ -287,17 +286,9 @@ TEST_P(FaultMatrix, SameMasterQueriesAgainOnceTheFaultIsGone) {
   std::string heard;
   std::size_t reported = 0;
   {
-    ZorelOneWireMaster master(healthy.name, healthy.address, 0, ZorelDAQTEDSMode(1),
-                              std::chrono::milliseconds(0));
-    std::ostringstream texts;
-    const auto host = std::make_shared<QueryHost>(texts);
-    host->SetStalled([&master] { return master.HandshakeRefused(); });
-    TEDSInterface teds(master);
-    teds.AddListener(host);
-    teds.AddCycleListener(host);
-
-    teds.Query();
-    ASSERT_TRUE(Heard(*host, texts, heard, reported)) << fault.phase << ": no end\n" << heard;
+    TEDSQuery query(MakeZorelQueryMaster(std::make_unique<ZorelOneWireMaster>(
+        healthy.name, healthy.address, 0, ZorelDAQTEDSMode(1), std::chrono::milliseconds(0))));
+    ASSERT_TRUE(Heard(query, heard, reported)) << fault.phase << ": no end\n" << heard;
     EXPECT_EQ(fault.out, heard) << fault.phase;
 
     // Whatever the fault, the master keeps to the relay's reported maxima.
@@ -309,17 +300,12 @@ TEST_P(FaultMatrix, SameMasterQueriesAgainOnceTheFaultIsGone) {
     ASSERT_TRUE(device->Detach());
     device = simdevice::SimDevice::Create(healthy);
     ASSERT_TRUE(device->Attach());
-    master.Enable(false);
-    teds.Query();
-    ASSERT_TRUE(Heard(*host, texts, heard, reported)) << fault.phase << ": no end\n" << heard;
+    ASSERT_TRUE(Heard(query, heard, reported)) << fault.phase << ": no end\n" << heard;
     EXPECT_EQ(kHealthy, heard) << fault.phase;
     EXPECT_EQ(1u, reported);
     device->WithRelay(0, [](simdevice::RelayEmulator& relay) {
       EXPECT_EQ(relay.GetLimitBreaches(), std::vector<std::string>{});
     });
-
-    master.Enable(false);
-    master.Shutdown();
   }
   EXPECT_TRUE(device->Detach());
 }

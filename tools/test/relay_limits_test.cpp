@@ -10,9 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "devicelink/ZorelOneWireMaster.h"
+#include "devicelink/ZorelQueryMaster.h"
 #include "simdevice/SimDevice.h"
-#include "teds/TEDSInterface.h"
 #include "testing/QueryHost.h"
 #include "testing/SimQuery.h"
 
@@ -60,21 +59,14 @@ TEST(RemoteOneWireMasterLimits, EveryQueryStaysWithinBothMaximaInTheFewestRoundT
       simdevice::SimAttachment attached(device);
       const auto counter = std::make_shared<WriteCounter>(bench.name);
       orvane::AddTrafficObserver(counter);
-      std::size_t reported = 0;
-      {
-        ZorelOneWireMaster master(bench.name, bench.address, 0, ZorelDAQTEDSMode(1),
-                                  std::chrono::milliseconds(0));
-        master.SetSearchPasses(c.searchPasses);
-        const auto host = std::make_shared<orvtest::QueryHost>();
-        TEDSInterface teds(master);
-        teds.AddListener(host);
-        teds.AddCycleListener(host);
-        teds.Query();
-        EXPECT_TRUE(host->WaitCycles(1));
-        reported = host->Transducers().size();
-        master.Enable(false);
-        master.Shutdown();
-      }
+      ZorelQuerySettings settings;
+      settings.device = bench.name;
+      settings.address = bench.address;
+      settings.pollPause = std::chrono::milliseconds(0);
+      settings.searchPasses = c.searchPasses;
+      const orvtest::QueryRecord record = orvtest::RunQuery(MakeZorelQueryMaster(settings));
+      EXPECT_EQ(record.outcome, TEDSQuery::Outcome::Ended);
+      const std::size_t reported = record.transducers.size();
       orvane::RemoveTrafficObserver(counter);
       EXPECT_EQ(reported, sensors);
       EXPECT_EQ(counter->transfers, c.roundTrips[sensors - 1]);

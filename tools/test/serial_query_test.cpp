@@ -10,14 +10,14 @@
 #include <thread>
 #include <vector>
 
-#include "devicelink/ZorelOneWireMaster.h"
-#include "serial/DS2480BOneWireMaster.h"
+#include "devicelink/ZorelQueryMaster.h"
+#include "serial/DS2480BQueryMaster.h"
 #include "simdevice/Bench.h"
 #include "simdevice/SimDevice.h"
 #include "simserial/EmulatedPort.h"
 #include "simserial/PtyServer.h"
 #include "testing/BusEmulator.h"
-#include "tools/teds/QueryCommand.h"
+#include "tools/teds/QueryCore.h"
 #include "tools/teds/TedsApp.h"
 
 namespace {
@@ -52,27 +52,21 @@ std::vector<uint8_t> WorkedImage() {
   return image;
 }
 
-Outcome Cycle(AbstractOneWireMaster& master, const std::function<bool()>& stalled,
-              const std::function<void()>& stop) {
+Outcome Cycle(QueryMaster master) {
   std::istringstream in;
   std::ostringstream out, err;
   TedsStreams streams{in, out, err};
   QueryOptions options;
   options.timeoutS = 20;
-  const int status = RunQueryCycle(master, stalled, stop, options, streams);
+  const int status = RunQueryOn(std::move(master), options, streams);
   return {status, out.str()};
 }
 
 Outcome OverTheRelay(const simdevice::Bench& bench) {
   simdevice::SimAttachment sim(simdevice::SimDevice::Create(bench));
-  ZorelOneWireMaster master(bench.name, bench.address, bench.channels[0].channel,
-                            ZorelDAQTEDSMode(1), std::chrono::milliseconds(0));
-  Outcome outcome = Cycle(
-      master, [&master] { return master.HandshakeRefused(); },
-      [&master] {
-        master.Enable(false);
-        master.Shutdown();
-      });
+  Outcome outcome = Cycle(MakeZorelQueryMaster(std::make_unique<ZorelOneWireMaster>(
+      bench.name, bench.address, bench.channels[0].channel, ZorelDAQTEDSMode(1),
+      std::chrono::milliseconds(0))));
   // The relay's own texts come first; a serial adapter has none.
   const std::string listener =
       "TEDS BusListener\n  Protocol: 1W-RELAY 1.0\n  Vendor: Simulated relay\n";
@@ -82,16 +76,10 @@ Outcome OverTheRelay(const simdevice::Bench& bench) {
 }
 
 Outcome OverTheAdapter(const simdevice::ChannelConfig& channel) {
-  DS2480BOneWireMaster master(
+  return Cycle(MakeDS2480BQueryMaster(std::make_unique<DS2480BOneWireMaster>(
       std::make_shared<simserial::EmulatedPort>(
           std::make_shared<simserial::DS2480BEmulator>(channel)),
-      "emu", DS2480BTiming{std::chrono::milliseconds(200), std::chrono::milliseconds(0)});
-  return Cycle(
-      master, [&master] { return master.StartFailed(); },
-      [&master] {
-        master.Enable(false);
-        master.Shutdown();
-      });
+      "emu", DS2480BTiming{std::chrono::milliseconds(200), std::chrono::milliseconds(0)})));
 }
 
 TEST(SerialQuery, ReportsTheSameTransducersAsTheRelayPath) {

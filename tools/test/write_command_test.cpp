@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "serial/DS2480BOneWireMaster.h"
+#include "serial/DS2480BQueryMaster.h"
 #include "simdevice/Bench.h"
 #include "simdevice/DS2430A.h"
 #include "simserial/EmulatedPort.h"
@@ -534,9 +534,12 @@ Written WriteThroughTheAdapter(const json& bench) {
   TedsStreams streams{in, out, err};
   Written w;
   {
-    DS2480BOneWireMaster master(
-        port, "emu", DS2480BTiming{std::chrono::milliseconds(200), std::chrono::milliseconds(0)});
-    w.outcome = {RunSerialWriteOn(master, options, streams), out.str(), err.str()};
+    const int status = RunSerialWriteOn(
+        MakeDS2480BQueryMaster(std::make_unique<DS2480BOneWireMaster>(
+            port, "emu",
+            DS2480BTiming{std::chrono::milliseconds(200), std::chrono::milliseconds(0)})),
+        options, streams);
+    w.outcome = {status, out.str(), err.str()};
   }
   simdevice::OneWireBus& bus = port->GetEmulator().GetBus();
   bus.Idle();

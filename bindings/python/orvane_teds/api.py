@@ -128,6 +128,9 @@ class Session:
         _check(create(lib, byref(handle)))
         self._handle = handle
         self._lock = threading.Lock()
+        # Held by close while it destroys the handle, and by a query's calls
+        # after its run, which a close on another thread may have outlived.
+        self._closing = threading.Lock()
 
     def query(self, timeout_s: float = 60.0, on_transducer: Optional[TransducerCallback] = None,
               on_text: Optional[TextCallback] = None) -> QueryResult:
@@ -189,13 +192,13 @@ class Session:
             while not done.wait(_WAIT_SLICE_S):
                 pass
         except BaseException:
-            lib.orvane_teds_query_stop(handle)
+            with self._closing:
+                if self._handle is handle:
+                    lib.orvane_teds_query_stop(handle)
             done.wait()
             worker.join()
             lib.orvane_teds_query_result_free(result)
-            lib.orvane_teds_query_set_callbacks(handle, _native.TransducerCallback(),
-                                                _native.TextCallback(),
-                                                _native.EndedCallback(), None)
+            self._forget_callbacks(handle)
             raise
         worker.join()
         try:
@@ -205,20 +208,30 @@ class Session:
             value = QueryResult.from_c(result.contents)
         finally:
             lib.orvane_teds_query_result_free(result)
-            # No callback may reach the ctypes objects once they are gone.
-            lib.orvane_teds_query_set_callbacks(handle, _native.TransducerCallback(),
-                                                _native.TextCallback(),
-                                                _native.EndedCallback(), None)
+            self._forget_callbacks(handle)
         if raised:
             raise raised[0]
         return value
+
+    def _forget_callbacks(self, handle: c_void_p) -> None:
+        # No callback may reach the ctypes objects once they are gone; a
+        # handle that a close on another thread destroyed meanwhile is gone
+        # itself and must not be touched.
+        with self._closing:
+            if self._handle is handle:
+                _native.teds().orvane_teds_query_set_callbacks(
+                    handle, _native.TransducerCallback(), _native.TextCallback(),
+                    _native.EndedCallback(), None)
 
     def close(self) -> None:
         """Releases the handle; a second call does nothing."""
         handle = getattr(self, "_handle", None)
         if handle:
-            self._handle = None
-            _native.teds().orvane_teds_query_destroy(handle)
+            with self._closing:
+                if self._handle is not handle:
+                    return
+                self._handle = None
+                _native.teds().orvane_teds_query_destroy(handle)
 
     def __enter__(self) -> "Session":
         return self

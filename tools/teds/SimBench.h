@@ -1,0 +1,47 @@
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "simdevice/Bench.h"
+#include "tools/teds/QueryCore.h"
+
+namespace simdevice {
+class SimAttachment;
+class SimDevice;
+}  // namespace simdevice
+
+// What this build puts behind the device library's stand-in: the simulated
+// device of a bench. The one optional step before a query or write through
+// the device library; against a real device library it is left out.
+class SimBench {
+ public:
+  SimBench();
+  ~SimBench();
+
+  // Loads `path` (JSON), or the built-in bench when `builtIn`; warnings and
+  // errors go to `err`, each after `who` (as "teds query"). False on error.
+  bool Load(bool builtIn, const std::string& path, const char* who, std::ostream& err);
+  // Takes a bench read elsewhere.
+  void Use(const simdevice::Bench& bench) { this->bench = bench; }
+
+  // The bench's name, address and first channel.
+  DeviceTarget Defaults() const;
+
+  // Attaches the bench's simulated device for this object's lifetime.
+  void Attach();
+  // From here on each phase, transfer and wait of the traffic to `target`
+  // goes to `err` as a note.
+  void NoteTraffic(std::ostream& err, const DeviceTarget& target, unsigned int pollMs);
+  simdevice::SimDevice& Device();
+
+ private:
+  class Progress;
+  class Registration;
+
+  simdevice::Bench bench;
+  std::shared_ptr<simdevice::SimDevice> device;
+  std::unique_ptr<simdevice::SimAttachment> attachment;
+  std::unique_ptr<Registration> registration;
+};
