@@ -69,11 +69,31 @@ uint32_t Chr5Code(const std::string& field, char c) {
   return static_cast<uint32_t>(found - TEDSParser::CHR5_TABLE);
 }
 
+// The constant-relative-resolution scales: width in bits, first reading,
+// tolerance, and the unit as the messages print it.
+struct RelativeScale {
+  unsigned width;
+  double start;
+  double tolerance;
+  const char* unit;
+};
+constexpr RelativeScale kSensRef{16, 5e-7, 0.00015, " V/(m/s^2)"};
+constexpr RelativeScale kTfHpS{8, 0.005, 0.03, " Hz"};
+constexpr RelativeScale kWeight{6, 0.1, 0.1, " g"};
+constexpr RelativeScale kRefFreq{8, 0.35, 0.0175, " Hz"};
+// %RefTemp, the one constant-resolution field: 5 bits from 15 in steps of 0.5.
+constexpr double kRefTempStart = 15.0;
+constexpr double kRefTempStep = 0.5;
+
 // A constant-relative-resolution field: the raw value whose reading lies
 // nearest to `value`. Accepted are the values from the scale's first to its
 // last reading, so that the range stated is the range accepted.
-uint32_t NearestRelative(const std::string& field, double value, unsigned width, double start,
-                         double tolerance, const char* unit, double& readBack) {
+uint32_t NearestRelative(const std::string& field, double value, const RelativeScale& scale,
+                         double& readBack) {
+  const unsigned width = scale.width;
+  const double start = scale.start;
+  const double tolerance = scale.tolerance;
+  const char* const unit = scale.unit;
   const uint32_t top = (1u << width) - 1;
   const double low = TEDSParser::ConRelResValue(0, start, tolerance);
   const double high = TEDSParser::ConRelResValue(top, start, tolerance);
@@ -103,8 +123,8 @@ uint32_t NearestRelative(const std::string& field, double value, unsigned width,
 
 // The one constant-resolution field, %RefTemp: 5 bits from 15 in steps of 0.5.
 uint32_t NearestConstant(const std::string& field, double value, double& readBack) {
-  const double start = 15.0;
-  const double step = 0.5;
+  const double start = kRefTempStart;
+  const double step = kRefTempStep;
   const double high = TEDSParser::ConResValue(31, start, step);
   if (!(value >= start && value <= high)) {
     Refuse(field,
@@ -156,9 +176,9 @@ void PutStandardOrExtended(BitSink& sink, const std::string& at, const TEDSTempl
   sink.Put(in.extended ? 1 : 0, 1);
   if (!in.extended) {
     sink.Put(
-        NearestRelative(at + "sensRef", in.sensRef, 16, 5e-7, 0.00015, " V/(m/s^2)", out.sensRef),
+        NearestRelative(at + "sensRef", in.sensRef, kSensRef, out.sensRef),
         16);
-    sink.Put(NearestRelative(at + "tfHpS", in.tfHpS, 8, 0.005, 0.03, " Hz", out.tfHpS), 8);
+    sink.Put(NearestRelative(at + "tfHpS", in.tfHpS, kTfHpS, out.tfHpS), 8);
     // The extended group's values are not written, so they read back as 0.
     out.defaultFR = out.passive = 0;
     out.sensRef01 = out.sensRef10 = out.tfHpS01 = out.tfHpS10 = 0;
@@ -200,10 +220,10 @@ void PutTemplate25(BitSink& sink, const std::string& at, const TEDSTemplate25::D
   sink.Put(0, 1);
   PutStandardOrExtended(sink, at, in, out);
   sink.Put(Ranged(at + "direction", in.direction, 0, 2, " (0 X, 1 Y, 2 Z)"), 2);
-  sink.Put(NearestRelative(at + "weight", in.weight, 6, 0.1, 0.1, " g", out.weight), 6);
+  sink.Put(NearestRelative(at + "weight", in.weight, kWeight, out.weight), 6);
   sink.Put(Ranged(at + "sign", in.sign, 0, 1, " (0 positive, 1 negative)"), 1);
   PutTransferFunction(sink, at, in, out);
-  sink.Put(NearestRelative(at + "refFreq", in.refFreq, 8, 0.35, 0.0175, " Hz", out.refFreq), 8);
+  sink.Put(NearestRelative(at + "refFreq", in.refFreq, kRefFreq, out.refFreq), 8);
   sink.Put(NearestConstant(at + "refTemp", in.refTemp, out.refTemp), 5);
   sink.Put(DateDays(at + "calDate", in.calDate, out.calDate), 16);
   PutInitials(sink, at + "calInitials", in.calInitials, out.calInitials);
@@ -295,3 +315,62 @@ bool TEDSEncoder::ParseDate(const std::string& text, int64_t& seconds) {
 }
 
 std::string TEDSEncoder::FormatDate(int64_t seconds) { return orvtext::DateText(seconds); }
+
+namespace {
+
+TEDSEncoder::FieldLimit Whole(const char* name, bool basic, uint64_t low, uint64_t high,
+                              const char* unit = "", const char* note = "") {
+  return {name,          basic,         TEDSEncoder::FieldLimit::Kind::Integer,
+          double(low),   double(high),  std::to_string(low),
+          std::to_string(high), unit,   note};
+}
+
+TEDSEncoder::FieldLimit Scaled(const char* name, const RelativeScale& scale) {
+  const double low = TEDSParser::ConRelResValue(0, scale.start, scale.tolerance);
+  const double high =
+      TEDSParser::ConRelResValue((1u << scale.width) - 1, scale.start, scale.tolerance);
+  // The unit without the space the messages put before it.
+  return {name, false, TEDSEncoder::FieldLimit::Kind::Scaled, low, high, Number(low), Number(high),
+          scale.unit + 1, ""};
+}
+
+}  // namespace
+
+std::vector<TEDSEncoder::FieldLimit> TEDSEncoder::FieldLimits() {
+  using Kind = FieldLimit::Kind;
+  const std::string chr5 = std::string("allowed: ") + kChr5Allowed;
+  const double refTempHigh = TEDSParser::ConResValue(31, kRefTempStart, kRefTempStep);
+  const int64_t firstDay = TEDSParser::DATE_EPOCH_DAYS * 86400;
+  const int64_t lastDay = (TEDSParser::DATE_EPOCH_DAYS + 65535) * 86400;
+  return {
+      Whole("manufacturerID", true, 17, 16382, "", "0 to 16 and 16383 announce no Basic TEDS"),
+      Whole("modelNumber", true, 0, 32767),
+      {"versionLetter", true, Kind::Text, 1, 1, "1", "1", "", chr5},
+      Whole("versionNumber", true, 0, 63),
+      Whole("serialNumber", true, 0, 16777215),
+      Scaled("sensRef", kSensRef),
+      Scaled("tfHpS", kTfHpS),
+      Whole("defaultFR", false, 0, 3),
+      Whole("passive", false, 0, 1),
+      Whole("sensRef01", false, 0, 65535),
+      Whole("sensRef10", false, 0, 65535),
+      Whole("tfHpS01", false, 0, 255),
+      Whole("tfHpS10", false, 0, 255),
+      Whole("direction", false, 0, 2, "", "0 X, 1 Y, 2 Z"),
+      Scaled("weight", kWeight),
+      Whole("sign", false, 0, 1, "", "0 positive, 1 negative"),
+      Whole("tfSp", false, 0, 127),
+      Whole("tfKPr", false, 0, 511),
+      Whole("tfKPq", false, 0, 511),
+      Whole("tfSl", false, 0, 127),
+      Whole("tempCoef", false, 0, 63),
+      Scaled("refFreq", kRefFreq),
+      {"refTemp", false, Kind::Scaled, kRefTempStart, refTempHigh, Number(kRefTempStart),
+       Number(refTempHigh), "*C", ""},
+      {"calDate", false, Kind::Date, double(firstDay), double(lastDay), FormatDate(firstDay),
+       FormatDate(lastDay), "", ""},
+      {"calInitials", false, Kind::Text, 0, 3, "0", "3", "", chr5},
+      Whole("calPeriod", false, 0, 4095, "days"),
+      Whole("measID", false, 0, 2047),
+  };
+}

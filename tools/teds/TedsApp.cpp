@@ -10,6 +10,7 @@
 #include "tools/teds/QueryCommand.h"
 #include "tools/teds/WriteCommand.h"
 #include "tools/teds/SerialCommand.h"
+#include "tools/teds/serve/ServeCommand.h"
 
 namespace {
 
@@ -104,6 +105,7 @@ int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
   AddSerialEmulatorCommand(app, streams, status);
   AddEncodeCommand(app, streams, status);
   AddWriteCommand(app, streams, status);
+  AddServeCommand(app, streams, status);
 
   if (!args.empty() && !IsKnownCommand(app, args[0])) {
     streams.err << "teds: unknown command '" << args[0] << "'; the commands are "

@@ -281,7 +281,44 @@ int RunSerialWrite(const WriteOptions& options, TedsStreams& streams) {
   return status == TEDS_EXIT_TIMEOUT ? TimedOut(options, streams) : status;
 }
 
+// The write through the device library to the device named, which must be
+// attached. TEDS_EXIT_BAD_INPUT, with a message, when no master can be made
+// for it; TEDS_EXIT_TIMEOUT without a message.
+int DeviceWrite(const AbstractOneWireMaster::Device& rom, const std::vector<uint8_t>& application,
+                const std::vector<uint8_t>& memory, const WriteOptions& options,
+                const std::wstring& deviceName, unsigned int address, unsigned int channel,
+                TedsStreams& streams) {
+  std::unique_ptr<ZorelOneWireMaster> master;
+  try {
+    master = std::make_unique<ZorelOneWireMaster>(
+        deviceName, address, channel, ZorelDAQTEDSMode(static_cast<uint8_t>(options.mode)),
+        std::chrono::milliseconds(options.pollMs));
+  } catch (const std::invalid_argument& e) {
+    streams.err << "teds write: " << e.what() << '\n';
+    return TEDS_EXIT_BAD_INPUT;
+  }
+  ZorelOneWireMaster* const link = master.get();
+  return RunWriteCycle(
+      *master, [link] { return link->HandshakeRefused(); },
+      [link] {
+        link->Enable(false);
+        link->Shutdown();
+      },
+      rom, application, memory, options, streams);
+}
+
 }  // namespace
+
+int RunAttachedDeviceWrite(const WriteOptions& options, const std::wstring& deviceName,
+                           unsigned int address, unsigned int channel, TedsStreams& streams) {
+  AbstractOneWireMaster::Device rom;
+  std::vector<uint8_t> application;
+  std::vector<uint8_t> memory;
+  if (!ParseWriteInput(options, streams, rom, application, memory)) return TEDS_EXIT_BAD_INPUT;
+  const int status =
+      DeviceWrite(rom, application, memory, options, deviceName, address, channel, streams);
+  return status == TEDS_EXIT_TIMEOUT ? TimedOut(options, streams) : status;
+}
 
 int RunSerialWriteOn(DS2480BOneWireMaster& master, const WriteOptions& options,
                      TedsStreams& streams) {
@@ -318,25 +355,10 @@ int RunWrite(const WriteOptions& options, TedsStreams& streams) {
 
   const std::shared_ptr<simdevice::SimDevice> device = simdevice::SimDevice::Create(bench);
   simdevice::SimAttachment sim(device);
-  std::unique_ptr<ZorelOneWireMaster> master;
-  try {
-    master = std::make_unique<ZorelOneWireMaster>(
-        deviceName, options.haveAddress ? options.address : bench.address, channel,
-        ZorelDAQTEDSMode(static_cast<uint8_t>(options.mode)),
-        std::chrono::milliseconds(options.pollMs));
-  } catch (const std::invalid_argument& e) {
-    streams.err << "teds write: " << e.what() << '\n';
-    return TEDS_EXIT_BAD_INPUT;
-  }
-  ZorelOneWireMaster* const link = master.get();
-  const int status = RunWriteCycle(
-      *master, [link] { return link->HandshakeRefused(); },
-      [link] {
-        link->Enable(false);
-        link->Shutdown();
-      },
-      rom, application, memory, options, streams);
-  master.reset();
+  const int status = DeviceWrite(rom, application, memory, options, deviceName,
+                                 options.haveAddress ? options.address : bench.address, channel,
+                                 streams);
+  if (status == TEDS_EXIT_BAD_INPUT) return status;
   const bool ended = status != TEDS_EXIT_TIMEOUT;
   const bool ok = status == TEDS_EXIT_OK;
 
