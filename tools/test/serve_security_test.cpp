@@ -187,10 +187,10 @@ TEST_F(ServeFixture, AWriteReachesTheNextScanAndTheSavedBench) {
 
   // Out of range: the encoder's text, and nothing written.
   json bad = sheet;
-  bad["templates"][0]["sensRef"] = 9;
+  bad["templates"][0]["sensRef"] = 500;
   const auto preview = json::parse(Send("POST", "/api/preview", WithToken(), json{{"sheet", bad}}.dump())->body);
   EXPECT_EQ(preview["ok"], false);
-  EXPECT_NE(preview["error"].get<std::string>().find("teds encode: data sheet: templates[0].sensRef: 9"),
+  EXPECT_NE(preview["error"].get<std::string>().find("teds encode: data sheet: templates[0].sensRef: 500 V/(m/s^2) is outside"),
             std::string::npos);
   const auto refused =
       Send("POST", "/api/write", WithToken(),

@@ -53,7 +53,8 @@ function renderRows(rows) {
     if (FAULTS.includes(r.status)) tr.classList.add('fault');
     if (r.status === 'empty') tr.classList.add('empty');
     const version = r.versionLetter === null ? '' : r.versionLetter + (r.versionNumber ?? '');
-    const sensitivity = r.sensitivity === null ? '' : r.sensitivity + ' ' + (r.sensitivityUnit || '');
+    const sensitivity = r.sensitivity === null
+      ? '' : Number(r.sensitivity.toPrecision(6)) + ' ' + (r.sensitivityUnit || '');
     cell(tr, r.where);
     cell(tr, r.rom, 'rom');
     cell(tr, r.manufacturerID);
@@ -106,6 +107,7 @@ async function startScan() {
 let current = null;  // {where, rom, sheet, limits}
 let previewTimer = null;
 let previewOk = false;
+let previewedSheet = '';
 
 // Values that restate another and must agree with it; the form edits the
 // values, so the restatements are left out of what it sends.
@@ -188,8 +190,13 @@ function updateButtons(allValid) {
 }
 
 function schedulePreview() {
+  const { sheet, allValid } = buildSheet();
+  // Leaving a field fires no new preview when nothing changed, so that the
+  // click on Write that left it still finds Write enabled.
+  const text = JSON.stringify(sheet);
+  if (text === previewedSheet && previewOk) return;
+  previewedSheet = text;
   previewOk = false;
-  const { allValid } = buildSheet();
   updateButtons(allValid);
   clearTimeout(previewTimer);
   previewTimer = setTimeout(runPreview, 250);
@@ -252,6 +259,7 @@ async function openSheet(where, rom) {
   for (const tr of $('scan-table').tBodies[0].rows) {
     tr.classList.toggle('selected', tr.dataset.where === where && tr.dataset.rom === rom);
   }
+  previewedSheet = '';
   current = { where, rom: data.rom, sheet: data.sheet, fields: fieldsOf(data.sheet, data.limits) };
   $('sheet-rom').textContent = data.rom;
   $('sheet-where').textContent = where;
