@@ -8,6 +8,7 @@
 #include "tools/teds/DecodeCommand.h"
 #include "tools/teds/EncodeCommand.h"
 #include "tools/teds/QueryCommand.h"
+#include "tools/teds/ScanCommand.h"
 #include "tools/teds/WriteCommand.h"
 #include "tools/teds/SerialCommand.h"
 #include "tools/teds/serve/ServeCommand.h"
@@ -101,6 +102,7 @@ int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
   int status = TEDS_EXIT_OK;
   AddDecodeCommand(app, streams, status);
   AddQueryCommand(app, streams, status);
+  AddScanCommand(app, streams, status);
   AddBenchCommand(app, streams, status);
   AddSerialEmulatorCommand(app, streams, status);
   AddEncodeCommand(app, streams, status);
