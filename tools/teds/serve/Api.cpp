@@ -1,6 +1,7 @@
 #include "tools/teds/serve/Api.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <sstream>
 
@@ -104,13 +105,24 @@ ServeApi::ServeApi(ServeTargets& targets, int64_t todayDay)
 ServeApi::~ServeApi() { Stop(); }
 
 void ServeApi::Stop() {
-  cancel = true;
   std::thread thread;
   {
     std::lock_guard<std::mutex> guard(mutex);
+    cancel = true;
     thread = std::move(scanThread);
   }
-  if (thread.joinable()) thread.join();
+  if (!thread.joinable()) return;
+  // The scan may be about to begin when it is told to stop: told again until
+  // its thread is done.
+  for (;;) {
+    targets.StopScan();
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      if (!running) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  thread.join();
 }
 
 ApiReply ServeApi::StartScan() {
@@ -120,9 +132,9 @@ ApiReply ServeApi::StartScan() {
     // A scan under way is not started again: the page follows that one.
     if (!running && !cancel) {
       running = true;
+      // The last scan's rows stay until this one's replace them.
       scanned = false;
       progress.clear();
-      sensors.clear();
       finished = std::move(scanThread);
       scanThread = std::thread([this] {
         const auto note = [this](const std::string& line) {
@@ -130,16 +142,14 @@ ApiReply ServeApi::StartScan() {
           if (progress.size() == kProgressLines) progress.erase(progress.begin());
           progress.push_back(line);
         };
-        const auto add = [this](const ScanSensor& sensor) {
-          std::lock_guard<std::mutex> guard(mutex);
-          sensors.push_back(sensor);
-        };
+        std::vector<ScanSensor> rows;
         try {
-          targets.Scan(note, add, cancel);
+          rows = targets.Scan(note);
         } catch (const std::exception& e) {
           note(std::string("teds serve: the scan failed: ") + e.what());
         }
         std::lock_guard<std::mutex> guard(mutex);
+        sensors = std::move(rows);
         running = false;
         scanned = true;
       });

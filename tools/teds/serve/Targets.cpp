@@ -5,6 +5,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "devicelink/ZorelQueryMaster.h"
+#include "serial/DS2480BQueryMaster.h"
 #include "simdevice/SimDevice.h"
 #include "text/Utf8.h"
 #include "tools/teds/BenchSave.h"
@@ -76,39 +78,41 @@ bool ServeTargets::Open(const ServeTargetOptions& given, std::ostream& err) {
   return true;
 }
 
-void ServeTargets::Scan(const ScanProgress& progress,
-                        const std::function<void(const ScanSensor&)>& row,
-                        const std::atomic<bool>& cancel) {
-  ScanSettings settings;
-  settings.pollMs = options.pollMs;
-  settings.timeoutS = options.timeoutS;
-  settings.todayDay = options.todayDay;
-  settings.cancel = &cancel;
+std::vector<ScanSensor> ServeTargets::Scan(const ScanProgress& progress) {
+  std::vector<ScanTargetSpec> targets;
+  std::vector<std::string> devices;
   for (const auto& bench : benches) {
+    devices.push_back(bench->DeviceKey());
     for (const auto& channel : bench->model.channels) {
-      if (cancel) return;
-      // A write under way on the device has the bus; the scan waits for it.
-      Hold(bench->DeviceKey(), "a scan of " + bench->name + " is running");
-      std::vector<ScanSensor> rows;
-      try {
-        rows = ScanDeviceChannel(bench->name, bench->model.address, channel.channel, settings,
-                                 progress);
-      } catch (...) {
-        Release(bench->DeviceKey());
-        throw;
-      }
-      Release(bench->DeviceKey());
-      for (const ScanSensor& sensor : rows) row(sensor);
+      ZorelQuerySettings settings;
+      settings.device = bench->model.name;
+      settings.address = bench->model.address;
+      settings.channel = channel.channel;
+      settings.pollPause = std::chrono::milliseconds(options.pollMs);
+      targets.push_back({ScanPlace::Channel(bench->name, bench->model.address, channel.channel),
+                         [settings] { return MakeZorelQueryMaster(settings); }});
     }
   }
   for (const std::string& port : options.serialPorts) {
-    if (cancel) return;
-    Hold(port, "a scan of " + port + " is running");
-    std::vector<ScanSensor> rows = ScanSerialPort(port, settings, progress);
-    Release(port);
-    for (const ScanSensor& sensor : rows) row(sensor);
+    devices.push_back(port);
+    targets.push_back({ScanPlace::Port(port), [port] { return MakeDS2480BQueryMaster(port); }});
   }
+  // A write under way has its bus; the scan waits for it, and a write that
+  // comes during the scan is refused.
+  for (const std::string& device : devices) Hold(device, "a scan of " + device + " is running");
+  std::vector<ScanSensor> rows;
+  try {
+    rows = ScanTargets(scanner, targets, options.timeoutS, options.pollMs, options.todayDay,
+                       progress);
+  } catch (...) {
+    for (const std::string& device : devices) Release(device);
+    throw;
+  }
+  for (const std::string& device : devices) Release(device);
+  return rows;
 }
+
+void ServeTargets::StopScan() { scanner.Stop(); }
 
 bool ServeTargets::Locate(const std::string& where, Place& place) const {
   for (const auto& bench : benches) {

@@ -49,10 +49,11 @@ class ServeTargets {
   // `err` ("teds serve: ...") when one cannot be used.
   bool Open(const ServeTargetOptions& options, std::ostream& err);
 
-  // Scans every channel of every bench, then every port, in order; each
-  // row is handed on as soon as its channel is done.
-  void Scan(const ScanProgress& progress, const std::function<void(const ScanSensor&)>& row,
-            const std::atomic<bool>& cancel);
+  // Scans every channel of every bench and every port at once, once the
+  // writes under way have ended; the rows, bench by bench, then the ports.
+  std::vector<ScanSensor> Scan(const ScanProgress& progress);
+  // Ends a scan under way, if any (any thread).
+  void StopScan();
 
   // Where a write to `where` goes, as the device's name for messages; empty
   // when `where` is none of the targets.
@@ -80,6 +81,7 @@ class ServeTargets {
 
   ServeTargetOptions options;
   std::vector<std::unique_ptr<Bench>> benches;
+  TEDSScan scanner;
   mutable std::mutex mutex;  // guards `holders` and the benches' texts
   std::condition_variable released;
   std::map<std::string, std::string> holders;

@@ -48,7 +48,9 @@ function renderRows(rows) {
     const tr = document.createElement('tr');
     tr.dataset.where = r.where;
     tr.dataset.rom = r.rom || '';
-    if (r.rom) tr.classList.add('sensor');
+    // A transducer was reported (its manufacturer ID is known): it has a data sheet.
+    const sensor = r.rom !== null && r.manufacturerID !== null;
+    if (sensor) tr.classList.add('sensor');
     if (r.overdue) tr.classList.add('overdue');
     if (FAULTS.includes(r.status)) tr.classList.add('fault');
     if (r.status === 'empty') tr.classList.add('empty');
@@ -66,7 +68,7 @@ function renderRows(rows) {
     cell(tr, r.calDate);
     cell(tr, r.calDue === null ? '' : r.calDue + (r.overdue ? ' OVERDUE' : ''), 'due');
     cell(tr, r.status + (r.detail ? ': ' + r.detail : ''), 'status');
-    if (r.rom) tr.addEventListener('click', () => openSheet(r.where, r.rom));
+    if (sensor) tr.addEventListener('click', () => openSheet(r.where, r.rom));
     body.appendChild(tr);
   }
 }
