@@ -212,6 +212,20 @@ TEST_F(ServeFixture, AWriteReachesTheNextScanAndTheSavedBench) {
   const auto query = orvtest::Teds({"query", "--bench", saved.path, "--poll-ms", "0", "--quiet"});
   EXPECT_EQ(query.status, 0) << query.err;
   EXPECT_NE(query.out.find("2024-05-01"), std::string::npos) << query.out;
+
+  // The lock names the part twice; a ROM confirmed wrongly locks nothing.
+  const std::string before = saved.Read();
+  const auto mismatch = Send("POST", "/api/lock", WithToken(),
+                             json{{"where", "SIM-DAQ/1/0"}, {"rom", kRom},
+                                  {"confirmRom", "14 3A 7F 1B 05 00 00 B7"}}.dump());
+  EXPECT_EQ(mismatch->status, 400);
+  EXPECT_EQ(saved.Read(), before);
+  const auto locked = json::parse(
+      Send("POST", "/api/lock", WithToken(),
+           json{{"where", "SIM-DAQ/1/0"}, {"rom", kRom}, {"confirmRom", "14 3a 7f 1b 05 00 00 b6"}}.dump())
+          ->body);
+  EXPECT_EQ(locked["ok"], true) << locked.dump();
+  EXPECT_NE(locked["report"].get<std::string>().find("14 3A 7F 1B 05 00 00 B6"), std::string::npos);
 }
 
 }  // namespace
