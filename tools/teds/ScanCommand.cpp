@@ -49,22 +49,10 @@ const char kScanFooter[] =
 
 constexpr double kMaxTimeoutS = 365.0 * 24 * 3600;
 
-// The devices to scan: each bench's simulated device, attached while the
-// scan runs, and the channels chosen on it.
-struct DeviceScan {
-  std::shared_ptr<simdevice::SimDevice> sim;
-  std::wstring name;
-  unsigned int address = 0;
-  std::vector<unsigned> channels;
-};
-
+// The options of the output and the time-out.
 bool CheckOptions(const ScanOptions& options, int64_t& today, std::ostream& err) {
   if (options.json && options.csv) {
     err << kWho << "--json and --csv exclude each other\n";
-    return false;
-  }
-  if (options.mode > 255) {
-    err << kWho << "--mode " << options.mode << " is not a TEDS mode (0 to 255)\n";
     return false;
   }
   if (!(options.timeoutS > 0) || !(options.timeoutS <= kMaxTimeoutS)) {
@@ -77,36 +65,47 @@ bool CheckOptions(const ScanOptions& options, int64_t& today, std::ostream& err)
     err << kWho << "--today " << options.today << " is not a date YYYY-MM-DD\n";
     return false;
   }
-  for (const std::string& port : options.serialPorts) {
-    if (port.empty()) {
-      err << kWho << "--serial: no port given\n";
-      return false;
-    }
-  }
   return true;
+}
+
+void AddDeviceTargets(const std::wstring& device, unsigned address,
+                      const std::vector<unsigned>& channels, const ScanOptions& options,
+                      ScanPlan& plan) {
+  for (unsigned channel : channels) {
+    ZorelQuerySettings settings;
+    settings.device = device;
+    settings.address = address;
+    settings.channel = channel;
+    settings.tedsMode = static_cast<uint8_t>(options.mode);
+    settings.pollPause = std::chrono::milliseconds(options.pollMs);
+    plan.places.push_back(ScanPlace::Channel(orvtext::WideToUtf8(device), address, channel));
+    plan.targets.push_back(
+        {plan.places.back().where, [settings] { return MakeZorelQueryMaster(settings); }});
+  }
 }
 
 // The benches to scan (the built-in one when none is given and the scan is
 // not of serial ports alone), with the device name, address and channels.
-bool PlanDevices(const ScanOptions& options, std::vector<DeviceScan>& devices, std::ostream& err) {
+bool PlanDevices(const ScanOptions& options, ScanPlan& plan, std::ostream& err,
+                 const std::string& who) {
   const bool portsOnly = !options.serialPorts.empty() && options.benches.empty() &&
                          !options.haveDevice && !options.haveAddress && !options.haveChannels;
   if (portsOnly) return true;
   if ((options.haveDevice || options.haveAddress) && options.benches.size() > 1) {
-    err << kWho << "--device and --address name one device: give one --bench with them\n";
+    err << who << "--device and --address name one device: give one --bench with them\n";
     return false;
   }
   std::wstring name;
   if (options.haveDevice) {
     if (options.device.empty() || !orvtext::Utf8ToWide(options.device, name)) {
-      err << kWho << "--device: the name is empty or not valid UTF-8\n";
+      err << who << "--device: the name is empty or not valid UTF-8\n";
       return false;
     }
   }
   std::vector<unsigned> chosen;
   std::string problem;
   if (options.haveChannels && !ParseChannels(options.channels, chosen, problem)) {
-    err << kWho << "--channels " << options.channels << ": " << problem << '\n';
+    err << who << "--channels " << options.channels << ": " << problem << '\n';
     return false;
   }
   std::vector<std::string> paths = options.benches;
@@ -117,34 +116,30 @@ bool PlanDevices(const ScanOptions& options, std::vector<DeviceScan>& devices, s
     try {
       std::vector<std::string> warnings;
       bench = path.empty() ? simdevice::DefaultBench() : simdevice::LoadBench(path, &warnings);
-      for (const std::string& warning : warnings) err << kWho << "warning: " << warning << '\n';
+      for (const std::string& warning : warnings) err << who << "warning: " << warning << '\n';
     } catch (const std::exception& e) {
-      err << kWho << e.what() << '\n';
+      err << who << e.what() << '\n';
       return false;
     }
-    DeviceScan device;
-    device.name = options.haveDevice ? name : bench.name;
-    device.address = options.haveAddress ? options.address : bench.address;
-    device.channels = chosen;
+    std::vector<unsigned> channels = chosen;
     if (!options.haveChannels) {
-      for (const simdevice::ChannelConfig& channel : bench.channels) {
-        device.channels.push_back(channel.channel);
-      }
+      for (const simdevice::ChannelConfig& channel : bench.channels) channels.push_back(channel.channel);
     }
     if (!seen.insert({bench.name, bench.address}).second) {
-      err << kWho << (path.empty() ? "the built-in bench" : path) << ": device "
+      err << who << (path.empty() ? "the built-in bench" : path) << ": device "
           << orvtext::WideToUtf8(bench.name) << " at address " << bench.address
           << " is already given by another bench\n";
       return false;
     }
-    device.sim = simdevice::SimDevice::Create(bench);
-    devices.push_back(std::move(device));
+    plan.devices.push_back(simdevice::SimDevice::Create(bench));
+    AddDeviceTargets(options.haveDevice ? name : bench.name,
+                     options.haveAddress ? options.address : bench.address, channels, options, plan);
   }
   return true;
 }
 
 // Progress lines on the error stream: every text of every target, each line
-// prefixed by the target.
+// prefixed by the target. The caller serializes the calls.
 class ProgressLines {
  public:
   ProgressLines(std::ostream& err, const std::vector<ScanPlace>& places)
@@ -152,7 +147,6 @@ class ProgressLines {
   void operator()(std::size_t index, const std::string& text) {
     std::istringstream lines(TEDSText::ToUtf8(text));
     std::string line;
-    std::lock_guard<std::mutex> guard(mutex);
     while (std::getline(lines, line)) err << "teds: " << places[index].where << ": " << line << '\n';
     err.flush();
   }
@@ -160,38 +154,21 @@ class ProgressLines {
  private:
   std::ostream& err;
   const std::vector<ScanPlace>& places;
-  std::mutex mutex;
 };
 
-void AddDeviceTargets(const DeviceScan& device, const ScanOptions& options,
-                      std::vector<TEDSScan::Target>& targets, std::vector<ScanPlace>& places) {
-  for (unsigned channel : device.channels) {
-    ZorelQuerySettings settings;
-    settings.device = device.name;
-    settings.address = device.address;
-    settings.channel = channel;
-    settings.tedsMode = static_cast<uint8_t>(options.mode);
-    settings.pollPause = std::chrono::milliseconds(options.pollMs);
-    places.push_back(ScanPlace::Channel(orvtext::WideToUtf8(device.name), device.address, channel));
-    targets.push_back({places.back().where, [settings] { return MakeZorelQueryMaster(settings); }});
-  }
-}
-
-void AddPortTargets(const ScanOptions& options, std::ostream& err, std::mutex& errMutex,
-                    std::vector<TEDSScan::Target>& targets, std::vector<ScanPlace>& places) {
+void AddPortTargets(const ScanOptions& options, std::ostream& err, ScanPlan& plan) {
   const bool quiet = options.quiet;
+  const unsigned baud = options.baud;
+  const std::shared_ptr<std::mutex> errMutex = plan.errMutex;
   for (const std::string& port : options.serialPorts) {
-    const unsigned baud = options.baud;
-    places.push_back(ScanPlace::Port(port));
-    targets.push_back({port, [port, baud, quiet, &err, &errMutex] {
-                         // A failed switch of the rate is a note: the query goes on at 9600.
-                         return MakeDS2480BQueryMaster(
-                             port, baud, [port, quiet, &err, &errMutex](const std::string& note) {
-                               if (quiet) return;
-                               std::lock_guard<std::mutex> guard(errMutex);
-                               err << "teds: " << port << ": adapter: " << note << '\n';
-                             });
-                       }});
+    plan.places.push_back(ScanPlace::Port(port));
+    // A failed switch of the rate is a note: the query goes on at 9600.
+    const auto note = [port, quiet, &err, errMutex](const std::string& text) {
+      if (quiet) return;
+      std::lock_guard<std::mutex> guard(*errMutex);
+      err << "teds: " << port << ": adapter: " << text << '\n';
+    };
+    plan.targets.push_back({port, [port, baud, note] { return MakeDS2480BQueryMaster(port, baud, note); }});
   }
 }
 
@@ -231,46 +208,57 @@ bool ParseChannels(const std::string& text, std::vector<unsigned>& channels, std
   return true;
 }
 
+bool PlanScan(const ScanOptions& options, ScanPlan& plan, std::ostream& err,
+              const std::string& who) {
+  if (options.mode > 255) {
+    err << who << "--mode " << options.mode << " is not a TEDS mode (0 to 255)\n";
+    return false;
+  }
+  for (const std::string& port : options.serialPorts) {
+    if (port.empty()) {
+      err << who << "--serial: no port given\n";
+      return false;
+    }
+  }
+  if (!PlanDevices(options, plan, err, who)) return false;
+  AddPortTargets(options, err, plan);
+  if (plan.targets.empty()) {
+    err << who << "nothing to scan: the bench lists no channel (try --channels all)\n";
+    return false;
+  }
+  return true;
+}
+
 int RunScan(const ScanOptions& options, TedsStreams& streams) {
   int64_t today = 0;
-  std::vector<DeviceScan> devices;
-  if (!CheckOptions(options, today, streams.err) || !PlanDevices(options, devices, streams.err)) {
+  ScanPlan plan;
+  if (!CheckOptions(options, today, streams.err) || !PlanScan(options, plan, streams.err)) {
     return TEDS_EXIT_BAD_INPUT;
   }
-  std::vector<TEDSScan::Target> targets;
-  std::vector<ScanPlace> places;
-  std::mutex errMutex;
-  for (const DeviceScan& device : devices) AddDeviceTargets(device, options, targets, places);
-  AddPortTargets(options, streams.err, errMutex, targets, places);
-  if (targets.empty()) {
-    streams.err << kWho << "nothing to scan: the bench lists no channel (try --channels all)\n";
-    return TEDS_EXIT_BAD_INPUT;
-  }
-
   std::vector<std::unique_ptr<simdevice::SimAttachment>> attached;
-  for (const DeviceScan& device : devices) {
-    attached.push_back(std::make_unique<simdevice::SimAttachment>(device.sim));
+  for (const auto& device : plan.devices) {
+    attached.push_back(std::make_unique<simdevice::SimAttachment>(device));
   }
   if (!options.quiet) {
-    streams.err << "teds: scanning " << targets.size() << (targets.size() == 1 ? " target" : " targets")
-                << " at once\n";
+    streams.err << "teds: scanning " << plan.targets.size()
+                << (plan.targets.size() == 1 ? " target" : " targets") << " at once\n";
   }
-  ProgressLines lines(streams.err, places);
+  ProgressLines lines(streams.err, plan.places);
   TEDSScan::Progress progress;
   if (!options.quiet) {
-    progress = [&lines, &errMutex](std::size_t index, const std::string& text) {
-      std::lock_guard<std::mutex> guard(errMutex);
+    progress = [&lines, &plan](std::size_t index, const std::string& text) {
+      std::lock_guard<std::mutex> guard(*plan.errMutex);
       lines(index, text);
     };
   }
   TEDSScan scan;
   const std::vector<TEDSScan::Result> results =
-      scan.Run(targets, std::chrono::duration<double>(options.timeoutS), progress);
+      scan.Run(plan.targets, std::chrono::duration<double>(options.timeoutS), progress);
   attached.clear();
 
   std::vector<ScanRow> rows;
   for (std::size_t i = 0; i < results.size(); ++i) {
-    for (ScanRow& row : ScanRows(places[i], results[i], options.timeoutS)) rows.push_back(row);
+    for (ScanRow& row : ScanRows(plan.places[i], results[i], options.timeoutS)) rows.push_back(row);
   }
   const int status = ScanExitStatus(rows, results);
   if (options.json) {

@@ -1,9 +1,18 @@
 #pragma once
 
+#include <iosfwd>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "teds/TEDSScan.h"
+#include "tools/teds/ScanTable.h"
 #include "tools/teds/TedsApp.h"
+
+namespace simdevice {
+class SimDevice;
+}
 
 namespace CLI {
 class App;
@@ -29,6 +38,25 @@ struct ScanOptions {
   bool csv = false;
   std::string today;  // "YYYY-MM-DD"; empty: today in UTC
 };
+
+// What a scan queries: the simulated devices of the benches (attach them
+// while the scan runs), and the targets with their places, index for index.
+struct ScanPlan {
+  std::vector<std::shared_ptr<simdevice::SimDevice>> devices;
+  std::vector<TEDSScan::Target> targets;
+  std::vector<ScanPlace> places;
+  // Held while a note of a serial adapter is written to the error stream;
+  // hold it too for other writes to that stream while the scan runs.
+  std::shared_ptr<std::mutex> errMutex = std::make_shared<std::mutex>();
+};
+
+// Checks the options that say what to scan and plans it: the benches loaded
+// (warnings to `err`), the device and channels chosen, the serial ports.
+// False, with a message on `err` naming `who` ("teds scan: "), for bad input.
+// `err` must outlive the plan's targets (adapter notes go there unless
+// `options.quiet`).
+bool PlanScan(const ScanOptions& options, ScanPlan& plan, std::ostream& err,
+              const std::string& who = "teds scan: ");
 
 // Exit status: 0 at least one sensor read ok, 1 none, 2 bad input, 3 a
 // target did not end within the time-out.

@@ -153,8 +153,8 @@ TEST(DecodeCommand, RefusedInputNamesTheProblem) {
       {{"decode", "--ds2430a", kBasic, memory + "00"},
        "teds decode: --ds2430a memory: 33 bytes given; a DS2430A's memory holds 32\n"},
       {{"frobnicate", "--image", "64"},
-       "teds: unknown command 'frobnicate'; the commands are decode, query, scan, bench, "
-       "serial-emulator, encode, write, serve (teds --help describes them)\n"},
+       "teds: unknown command 'frobnicate'; the commands are decode, query, bench, "
+       "serial-emulator, encode, write, scan, serve (teds --help describes them)\n"},
   };
   for (const Case& c : cases) {
     const Outcome r = Teds(c.args);

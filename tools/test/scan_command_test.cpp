@@ -2,6 +2,7 @@
 // at 0), its rows as table, CSV and JSON, and the library scan's stop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -114,6 +115,12 @@ TEST(ScanCommand, NoSensorReadIsExitOneAndATimeOutIsExitThree) {
   const Outcome none = Teds({"scan", "--bench", file.path, "--channels", "1-2", "--poll-ms", "0",
                              "--quiet", "--csv"});
   EXPECT_EQ(TEDS_EXIT_PARSE_ERROR, none.status) << none.err;
+  // Ports alone scan no device; a port that cannot be opened is a failed row.
+  const Outcome port = Teds({"scan", "--serial", "/nonexistent/port", "--quiet"});
+  EXPECT_EQ(TEDS_EXIT_PARSE_ERROR, port.status) << port.err;
+  EXPECT_EQ(2u, std::count(port.out.begin(), port.out.end(), '\n')) << port.out;
+  EXPECT_NE(std::string::npos, port.out.find("/nonexistent/port  -")) << port.out;
+  EXPECT_NE(std::string::npos, port.out.find("failed: OneWire Error: ")) << port.out;
   const Outcome slow = Teds({"scan", "--bench", file.path, "--channels", "0", "--poll-ms", "60000",
                              "--timeout-s", "0.2", "--quiet"});
   EXPECT_EQ(3, slow.status);

@@ -256,11 +256,14 @@ def scan(device: str = "SIM-DAQ", address: int = 1, channels: Union[str, List[in
     elif isinstance(channels, (list, tuple, range)) and channels:
         mask = 0
         for channel in channels:
-            if not isinstance(channel, int) or not 0 <= channel <= 7:
+            if not isinstance(channel, int) or isinstance(channel, bool) or not 0 <= channel <= 7:
                 raise ValueError(f"channels: {channel!r} is not a channel 0 to 7")
             mask |= 1 << channel
     else:
         raise ValueError('channels: expected "all" or a list of channels 0 to 7')
+    for name, value in (("address", address), ("mode", mode), ("poll_ms", poll_ms)):
+        if not isinstance(value, int) or not 0 <= value <= 0xFFFFFFFF:
+            raise ValueError(f"{name}: must be an integer from 0 to 4294967295")
     timeout_ms = _timeout_ms(timeout_s)
     lib = _native.teds()
     result = POINTER(_native.ScanResult)()

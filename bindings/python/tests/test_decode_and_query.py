@@ -73,6 +73,7 @@ def test_failures_are_values_and_texts_are_utf8():
     (lambda: orvane_teds.Session.serial(""), ValueError),
     (lambda: orvane_teds.scan(channels=[8], timeout_s=1), ValueError),
     (lambda: orvane_teds.scan(channels=[], timeout_s=1), ValueError),
+    (lambda: orvane_teds.scan(address=-1, timeout_s=1), ValueError),
     (lambda: orvane_teds.scan(device="", timeout_s=1), orvane_teds.TedsError),
 ])
 def test_bad_input_is_refused_with_a_clear_error(call, error):
