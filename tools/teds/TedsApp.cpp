@@ -9,8 +9,9 @@
 #include "tools/teds/EncodeCommand.h"
 #include "tools/teds/QueryCommand.h"
 #include "tools/teds/ScanCommand.h"
-#include "tools/teds/WriteCommand.h"
 #include "tools/teds/SerialEmulatorCommand.h"
+#include "tools/teds/WriteCommand.h"
+#include "tools/teds/serve/ServeCommand.h"
 
 namespace {
 
@@ -108,6 +109,7 @@ int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
   AddEncodeCommand(app, streams, status);
   AddWriteCommand(app, streams, status);
   AddScanCommand(app, streams, status);
+  AddServeCommand(app, streams, status);
 
   if (!args.empty() && !IsKnownCommand(app, args[0])) {
     streams.err << "teds: unknown command '" << args[0] << "'; the commands are "

@@ -141,7 +141,37 @@ int RunSerialWrite(const WriteOptions& options, TedsStreams& streams) {
   return status == TEDS_EXIT_TIMEOUT ? TimedOut(options, streams) : status;
 }
 
+// The write through the device library to the device named, which must be
+// attached. TEDS_EXIT_BAD_INPUT, with a message, when no master can be made
+// for it; TEDS_EXIT_TIMEOUT without a message.
+int DeviceWrite(const DS2430AWriteJob& job, const WriteOptions& options,
+                const std::wstring& deviceName, unsigned int address, unsigned int channel,
+                TedsStreams& streams) {
+  ZorelQuerySettings settings;
+  settings.device = deviceName;
+  settings.address = address;
+  settings.channel = channel;
+  settings.tedsMode = static_cast<uint8_t>(options.mode);
+  settings.pollPause = std::chrono::milliseconds(options.pollMs);
+  QueryMaster master;
+  try {
+    master = MakeZorelQueryMaster(settings);
+  } catch (const std::invalid_argument& e) {
+    streams.err << "teds write: " << e.what() << '\n';
+    return TEDS_EXIT_BAD_INPUT;
+  }
+  return RunWriteCycle(std::move(master), job, options, streams);
+}
+
 }  // namespace
+
+int RunAttachedDeviceWrite(const WriteOptions& options, const std::wstring& deviceName,
+                           unsigned int address, unsigned int channel, TedsStreams& streams) {
+  DS2430AWriteJob job;
+  if (!ParseWriteInput(options, streams, job)) return TEDS_EXIT_BAD_INPUT;
+  const int status = DeviceWrite(job, options, deviceName, address, channel, streams);
+  return status == TEDS_EXIT_TIMEOUT ? TimedOut(options, streams) : status;
+}
 
 int RunSerialWriteOn(QueryMaster master, const WriteOptions& options, TedsStreams& streams) {
   DS2430AWriteJob job;
@@ -171,21 +201,11 @@ int RunWrite(const WriteOptions& options, TedsStreams& streams) {
   // The simulated device stands behind the device library's stand-in.
   SimBench sim;
   sim.Use(bench);
-  ZorelQuerySettings settings;
-  settings.device = deviceName;
-  settings.address = options.haveAddress ? options.address : sim.Defaults().address;
-  settings.channel = options.haveChannel ? options.channel : sim.Defaults().channel;
-  settings.tedsMode = static_cast<uint8_t>(options.mode);
-  settings.pollPause = std::chrono::milliseconds(options.pollMs);
   sim.Attach();
-  QueryMaster master;
-  try {
-    master = MakeZorelQueryMaster(settings);
-  } catch (const std::invalid_argument& e) {
-    streams.err << "teds write: " << e.what() << '\n';
-    return TEDS_EXIT_BAD_INPUT;
-  }
-  const int status = RunWriteCycle(std::move(master), job, options, streams);
+  const int status = DeviceWrite(
+      job, options, deviceName, options.haveAddress ? options.address : sim.Defaults().address,
+      options.haveChannel ? options.channel : sim.Defaults().channel, streams);
+  if (status == TEDS_EXIT_BAD_INPUT) return status;
   const bool ended = status != TEDS_EXIT_TIMEOUT;
   const bool ok = status == TEDS_EXIT_OK;
 

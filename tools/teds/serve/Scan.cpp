@@ -1,0 +1,109 @@
+#include "tools/teds/serve/Scan.h"
+
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+#include "orvane/OrvaneBackend.h"
+#include "teds/TEDSText.h"
+#include "teds/TEDSTransducer.h"
+#include "text/Utf8.h"
+#include "tools/teds/JsonOutput.h"
+
+using nlohmann::ordered_json;
+
+namespace {
+
+// The relay's pauses and answers on the devices scanned, as progress lines
+// naming the channel: most of a scan is these pauses.
+class PauseObserver : public orvane::TrafficObserver {
+ public:
+  PauseObserver(const std::vector<ScanTargetSpec>& targets, unsigned int pollMs,
+                ScanProgress progress)
+      : targets(targets), pollMs(pollMs), progress(std::move(progress)) {}
+
+  void Observe(const orvane::TrafficEvent& event) override {
+    if (event.kind != orvane::TrafficKind::TEDSRead) return;
+    if (event.response && event.bytes.empty()) return;
+    const std::string device = orvtext::WideToUtf8(event.device);
+    for (const ScanTargetSpec& target : targets) {
+      const ScanPlace& place = target.place;
+      if (!place.device || *place.device != device || *place.address != event.address ||
+          !(event.channelMask & (1u << *place.channel))) {
+        continue;
+      }
+      progress(place.where + (event.response ? ": answer received (" +
+                                                   std::to_string(event.bytes.size()) + " bytes)"
+                                             : ": waiting for the relay's answer (" +
+                                                   std::to_string(pollMs) + " ms pause)"));
+    }
+  }
+
+ private:
+  const std::vector<ScanTargetSpec>& targets;
+  const unsigned int pollMs;
+  const ScanProgress progress;
+};
+
+// Keeps an observer registered for its own lifetime.
+class Observing {
+ public:
+  explicit Observing(std::shared_ptr<orvane::TrafficObserver> observer)
+      : observer(std::move(observer)) {
+    orvane::AddTrafficObserver(this->observer);
+  }
+  ~Observing() { orvane::RemoveTrafficObserver(observer); }
+  Observing(const Observing&) = delete;
+  Observing& operator=(const Observing&) = delete;
+
+ private:
+  const std::shared_ptr<orvane::TrafficObserver> observer;
+};
+
+// The transducer of `result` that `row` reports, if any.
+const TEDSTransducer* TransducerOf(const ScanRow& row, const TEDSScan::Result& result) {
+  if (!row.rom) return nullptr;
+  for (const TEDSScan::Found& found : result.transducers) {
+    if (found.transducer && found.transducer->GetId() == *row.rom) return found.transducer.get();
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::vector<ScanSensor> ScanTargets(TEDSScan& scan, const std::vector<ScanTargetSpec>& targets,
+                                    double timeoutS, unsigned int pollMs, int64_t today,
+                                    const ScanProgress& progress) {
+  // One progress line at a time, from the queries' threads and the device
+  // library's callback thread alike.
+  auto mutex = std::make_shared<std::mutex>();
+  const ScanProgress note = [mutex, progress](const std::string& line) {
+    std::lock_guard<std::mutex> guard(*mutex);
+    progress(line);
+  };
+  Observing pauses(std::make_shared<PauseObserver>(targets, pollMs, note));
+  std::vector<TEDSScan::Target> scanTargets;
+  for (const ScanTargetSpec& target : targets) {
+    scanTargets.push_back({target.place.where, target.make});
+  }
+  const std::vector<TEDSScan::Result> results = scan.Run(
+      scanTargets, std::chrono::duration<double>(timeoutS),
+      [&targets, note](std::size_t index, const std::string& text) {
+        std::istringstream lines(TEDSText::ToUtf8(text));
+        for (std::string line; std::getline(lines, line);) {
+          note(targets[index].place.where + ": " + line);
+        }
+      });
+  std::vector<ScanSensor> sensors;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    for (const ScanRow& row : ScanRows(targets[i].place, results[i], timeoutS)) {
+      ScanSensor sensor{ScanRowJson(row, today), nullptr, {}};
+      if (const TEDSTransducer* transducer = TransducerOf(row, results[i])) {
+        sensor.transducer = TransducerJson(*transducer);
+        sensor.image = transducer->GetImage();
+      }
+      sensors.push_back(sensor);
+    }
+  }
+  return sensors;
+}
