@@ -43,9 +43,7 @@ std::unique_ptr<capi::QueryResultBox> QueryResultOf(const TEDSScan::Result& resu
       std::move(texts), std::move(transducers), result.outcome == TEDSScan::Outcome::TimedOut);
 }
 
-orvane_teds_status Refuse(const char* function, const std::string& problem) {
-  return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT, std::string(function) + ": " + problem);
-}
+using capi::Refuse;
 
 }  // namespace
 
@@ -58,22 +56,14 @@ orvane_teds_status orvane_teds_scan(const char* device, uint32_t address, uint32
   return capi::Guard(kName, [&] {
     if (!result) return Refuse(kName, "result is null");
     *result = nullptr;
-    if (!device) return Refuse(kName, "device is null");
     std::wstring name;
-    if (!TEDSText::Utf8ToWide(device, name)) return Refuse(kName, "device is not valid UTF-8");
-    if (name.empty()) return Refuse(kName, "device is empty");
+    const orvane_teds_status checked = capi::CheckDevice(kName, device, teds_mode, name);
+    if (checked != ORVANE_TEDS_OK) return checked;
     if (channel_mask == 0 || channel_mask > 0xFF) {
       return Refuse(kName, "channel_mask " + std::to_string(channel_mask) +
                                " does not choose channels 0 to 7 (bits 0 to 7, at least one)");
     }
-    if (teds_mode > 255) {
-      return Refuse(kName, "teds_mode " + std::to_string(teds_mode) + " is not a TEDS mode (0 to 255)");
-    }
-    if (capi::InsideCallback()) {
-      return capi::Fail(ORVANE_TEDS_BUSY, std::string(kName) +
-                                              ": not allowed inside a query callback (it would "
-                                              "wait for the thread that runs the callback)");
-    }
+    if (capi::InsideCallback()) return capi::RefuseInCallback(kName);
     auto box = std::make_unique<ScanResultBox>();
     std::vector<TEDSScan::Target> targets;
     for (uint32_t channel = 0; channel < 8; ++channel) {
