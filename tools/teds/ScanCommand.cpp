@@ -16,6 +16,7 @@
 #include "teds/TEDSScan.h"
 #include "teds/TEDSText.h"
 #include "text/Utf8.h"
+#include "tools/teds/QueryCore.h"
 #include "tools/teds/ScanTable.h"
 
 namespace {
@@ -72,12 +73,11 @@ void AddDeviceTargets(const std::wstring& device, unsigned address,
                       const std::vector<unsigned>& channels, const ScanOptions& options,
                       ScanPlan& plan) {
   for (unsigned channel : channels) {
-    ZorelQuerySettings settings;
-    settings.device = device;
-    settings.address = address;
-    settings.channel = channel;
-    settings.tedsMode = static_cast<uint8_t>(options.mode);
-    settings.pollPause = std::chrono::milliseconds(options.pollMs);
+    DeviceTarget target;
+    target.device = device;
+    target.address = address;
+    target.channel = channel;
+    const ZorelQuerySettings settings = DeviceLinkSettings(target, options.mode, options.pollMs);
     plan.places.push_back(ScanPlace::Channel(orvtext::WideToUtf8(device), address, channel));
     plan.targets.push_back(
         {plan.places.back().where, [settings] { return MakeZorelQueryMaster(settings); }});

@@ -93,20 +93,12 @@ class SimBench::Progress : public orvane::TrafficObserver {
   std::string phase = "relay";
 };
 
-// Keeps a traffic observer registered for its own lifetime.
-class SimBench::Registration {
- public:
-  explicit Registration(std::shared_ptr<orvane::TrafficObserver> observer)
-      : observer(std::move(observer)) {
-    orvane::AddTrafficObserver(this->observer);
-  }
-  ~Registration() { orvane::RemoveTrafficObserver(observer); }
-  Registration(const Registration&) = delete;
-  Registration& operator=(const Registration&) = delete;
+TrafficObserving::TrafficObserving(std::shared_ptr<orvane::TrafficObserver> observer)
+    : observer(std::move(observer)) {
+  orvane::AddTrafficObserver(this->observer);
+}
 
- private:
-  std::shared_ptr<orvane::TrafficObserver> observer;
-};
+TrafficObserving::~TrafficObserving() { orvane::RemoveTrafficObserver(observer); }
 
 SimBench::SimBench() = default;
 // The notes stop before the device is detached.
@@ -142,7 +134,7 @@ void SimBench::Attach() {
 }
 
 void SimBench::NoteTraffic(std::ostream& err, const DeviceTarget& target, unsigned int pollMs) {
-  registration = std::make_unique<Registration>(
+  registration = std::make_unique<TrafficObserving>(
       std::make_shared<Progress>(err, target.device, target.address, pollMs));
 }
 

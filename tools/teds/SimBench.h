@@ -7,10 +7,26 @@
 #include "simdevice/Bench.h"
 #include "tools/teds/QueryCore.h"
 
+namespace orvane {
+class TrafficObserver;
+}
 namespace simdevice {
 class SimAttachment;
 class SimDevice;
 }  // namespace simdevice
+
+// Keeps an observer of the device library's traffic registered for its own
+// lifetime.
+class TrafficObserving {
+ public:
+  explicit TrafficObserving(std::shared_ptr<orvane::TrafficObserver> observer);
+  ~TrafficObserving();
+  TrafficObserving(const TrafficObserving&) = delete;
+  TrafficObserving& operator=(const TrafficObserving&) = delete;
+
+ private:
+  std::shared_ptr<orvane::TrafficObserver> observer;
+};
 
 // What this build puts behind the device library's stand-in: the simulated
 // device of a bench. The one optional step before a query or write through
@@ -38,10 +54,9 @@ class SimBench {
 
  private:
   class Progress;
-  class Registration;
 
   simdevice::Bench bench;
   std::shared_ptr<simdevice::SimDevice> device;
   std::unique_ptr<simdevice::SimAttachment> attachment;
-  std::unique_ptr<Registration> registration;
+  std::unique_ptr<TrafficObserving> registration;
 };

@@ -145,19 +145,10 @@ int RunSerialWrite(const WriteOptions& options, TedsStreams& streams) {
 // attached. TEDS_EXIT_BAD_INPUT, with a message, when no master can be made
 // for it; TEDS_EXIT_TIMEOUT without a message.
 int DeviceWrite(const DS2430AWriteJob& job, const WriteOptions& options,
-                const std::wstring& deviceName, unsigned int address, unsigned int channel,
-                TedsStreams& streams) {
-  ZorelQuerySettings settings;
-  settings.device = deviceName;
-  settings.address = address;
-  settings.channel = channel;
-  settings.tedsMode = static_cast<uint8_t>(options.mode);
-  settings.pollPause = std::chrono::milliseconds(options.pollMs);
+                const DeviceTarget& target, TedsStreams& streams) {
   QueryMaster master;
-  try {
-    master = MakeZorelQueryMaster(settings);
-  } catch (const std::invalid_argument& e) {
-    streams.err << "teds write: " << e.what() << '\n';
+  if (!MakeDeviceLinkMaster(DeviceLinkSettings(target, options.mode, options.pollMs), "teds write",
+                            streams.err, master)) {
     return TEDS_EXIT_BAD_INPUT;
   }
   return RunWriteCycle(std::move(master), job, options, streams);
@@ -169,7 +160,11 @@ int RunAttachedDeviceWrite(const WriteOptions& options, const std::wstring& devi
                            unsigned int address, unsigned int channel, TedsStreams& streams) {
   DS2430AWriteJob job;
   if (!ParseWriteInput(options, streams, job)) return TEDS_EXIT_BAD_INPUT;
-  const int status = DeviceWrite(job, options, deviceName, address, channel, streams);
+  DeviceTarget target;
+  target.device = deviceName;
+  target.address = address;
+  target.channel = channel;
+  const int status = DeviceWrite(job, options, target, streams);
   return status == TEDS_EXIT_TIMEOUT ? TimedOut(options, streams) : status;
 }
 
@@ -202,9 +197,11 @@ int RunWrite(const WriteOptions& options, TedsStreams& streams) {
   SimBench sim;
   sim.Use(bench);
   sim.Attach();
-  const int status = DeviceWrite(
-      job, options, deviceName, options.haveAddress ? options.address : sim.Defaults().address,
-      options.haveChannel ? options.channel : sim.Defaults().channel, streams);
+  DeviceTarget target = sim.Defaults();
+  target.device = deviceName;
+  if (options.haveAddress) target.address = options.address;
+  if (options.haveChannel) target.channel = options.channel;
+  const int status = DeviceWrite(job, options, target, streams);
   if (status == TEDS_EXIT_BAD_INPUT) return status;
   const bool ended = status != TEDS_EXIT_TIMEOUT;
   const bool ok = status == TEDS_EXIT_OK;

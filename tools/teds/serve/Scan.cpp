@@ -9,6 +9,7 @@
 #include "teds/TEDSTransducer.h"
 #include "text/Utf8.h"
 #include "tools/teds/JsonOutput.h"
+#include "tools/teds/SimBench.h"
 
 using nlohmann::ordered_json;
 
@@ -45,21 +46,6 @@ class PauseObserver : public orvane::TrafficObserver {
   const ScanProgress progress;
 };
 
-// Keeps an observer registered for its own lifetime.
-class Observing {
- public:
-  explicit Observing(std::shared_ptr<orvane::TrafficObserver> observer)
-      : observer(std::move(observer)) {
-    orvane::AddTrafficObserver(this->observer);
-  }
-  ~Observing() { orvane::RemoveTrafficObserver(observer); }
-  Observing(const Observing&) = delete;
-  Observing& operator=(const Observing&) = delete;
-
- private:
-  const std::shared_ptr<orvane::TrafficObserver> observer;
-};
-
 // The transducer of `result` that `row` reports, if any.
 const TEDSTransducer* TransducerOf(const ScanRow& row, const TEDSScan::Result& result) {
   if (!row.rom) return nullptr;
@@ -81,7 +67,7 @@ std::vector<ScanSensor> ScanTargets(TEDSScan& scan, const std::vector<ScanTarget
     std::lock_guard<std::mutex> guard(*mutex);
     progress(line);
   };
-  Observing pauses(std::make_shared<PauseObserver>(targets, pollMs, note));
+  TrafficObserving pauses(std::make_shared<PauseObserver>(targets, pollMs, note));
   std::vector<TEDSScan::Target> scanTargets;
   for (const ScanTargetSpec& target : targets) {
     scanTargets.push_back({target.place.where, target.make});

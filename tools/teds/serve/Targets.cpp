@@ -10,6 +10,7 @@
 #include "simdevice/SimDevice.h"
 #include "text/Utf8.h"
 #include "tools/teds/BenchSave.h"
+#include "tools/teds/QueryCore.h"
 
 struct ServeTargets::Bench {
   std::string path;  // empty: the built-in bench
@@ -33,6 +34,10 @@ ServeTargets::~ServeTargets() {
 }
 
 namespace {
+
+// The TEDS mode the served channels are read and written in, as `teds query`
+// and `teds write` use by default.
+constexpr unsigned int kTedsMode = 1;
 
 bool ReadFile(const std::string& path, std::string& text) {
   std::ifstream file(path, std::ios::binary);
@@ -84,11 +89,9 @@ std::vector<ScanSensor> ServeTargets::Scan(const ScanProgress& progress) {
   for (const auto& bench : benches) {
     devices.push_back(bench->DeviceKey());
     for (const auto& channel : bench->model.channels) {
-      ZorelQuerySettings settings;
-      settings.device = bench->model.name;
-      settings.address = bench->model.address;
-      settings.channel = channel.channel;
-      settings.pollPause = std::chrono::milliseconds(options.pollMs);
+      const ZorelQuerySettings settings =
+          DeviceLinkSettings({bench->model.name, bench->model.address, channel.channel, 0},
+                             kTedsMode, options.pollMs);
       targets.push_back({ScanPlace::Channel(bench->name, bench->model.address, channel.channel),
                          [settings] { return MakeZorelQueryMaster(settings); }});
     }
