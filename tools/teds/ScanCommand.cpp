@@ -69,21 +69,6 @@ bool CheckOptions(const ScanOptions& options, int64_t& today, std::ostream& err)
   return true;
 }
 
-void AddDeviceTargets(const std::wstring& device, unsigned address,
-                      const std::vector<unsigned>& channels, const ScanOptions& options,
-                      ScanPlan& plan) {
-  for (unsigned channel : channels) {
-    DeviceTarget target;
-    target.device = device;
-    target.address = address;
-    target.channel = channel;
-    const ZorelQuerySettings settings = DeviceLinkSettings(target, options.mode, options.pollMs);
-    plan.places.push_back(ScanPlace::Channel(orvtext::WideToUtf8(device), address, channel));
-    plan.targets.push_back(
-        {plan.places.back().where, [settings] { return MakeZorelQueryMaster(settings); }});
-  }
-}
-
 // The benches to scan (the built-in one when none is given and the scan is
 // not of serial ports alone), with the device name, address and channels.
 bool PlanDevices(const ScanOptions& options, ScanPlan& plan, std::ostream& err,
@@ -133,46 +118,58 @@ bool PlanDevices(const ScanOptions& options, ScanPlan& plan, std::ostream& err,
     }
     plan.devices.push_back(simdevice::SimDevice::Create(bench));
     AddDeviceTargets(options.haveDevice ? name : bench.name,
-                     options.haveAddress ? options.address : bench.address, channels, options, plan);
+                     options.haveAddress ? options.address : bench.address, channels, options.mode,
+                     options.pollMs, plan);
   }
   return true;
 }
 
-// Progress lines on the error stream: every text of every target, each line
-// prefixed by the target. The caller serializes the calls.
-class ProgressLines {
- public:
-  ProgressLines(std::ostream& err, const std::vector<ScanPlace>& places)
-      : err(err), places(places) {}
-  void operator()(std::size_t index, const std::string& text) {
-    std::istringstream lines(TEDSText::ToUtf8(text));
-    std::string line;
-    while (std::getline(lines, line)) err << "teds: " << places[index].where << ": " << line << '\n';
-    err.flush();
-  }
-
- private:
-  std::ostream& err;
-  const std::vector<ScanPlace>& places;
-};
-
 void AddPortTargets(const ScanOptions& options, std::ostream& err, ScanPlan& plan) {
-  const bool quiet = options.quiet;
-  const unsigned baud = options.baud;
   const std::shared_ptr<std::mutex> errMutex = plan.errMutex;
   for (const std::string& port : options.serialPorts) {
-    plan.places.push_back(ScanPlace::Port(port));
     // A failed switch of the rate is a note: the query goes on at 9600.
-    const auto note = [port, quiet, &err, errMutex](const std::string& text) {
-      if (quiet) return;
-      std::lock_guard<std::mutex> guard(*errMutex);
-      err << "teds: " << port << ": adapter: " << text << '\n';
-    };
-    plan.targets.push_back({port, [port, baud, note] { return MakeDS2480BQueryMaster(port, baud, note); }});
+    std::function<void(const std::string&)> note;
+    if (!options.quiet) {
+      note = [port, &err, errMutex](const std::string& text) {
+        std::lock_guard<std::mutex> guard(*errMutex);
+        err << "teds: " << port << ": adapter: " << text << '\n';
+      };
+    }
+    AddPortTarget(port, options.baud, note, plan);
   }
 }
 
 }  // namespace
+
+void AddDeviceTargets(const std::wstring& device, unsigned address,
+                      const std::vector<unsigned>& channels, unsigned mode, unsigned pollMs,
+                      ScanPlan& plan) {
+  for (unsigned channel : channels) {
+    DeviceTarget target;
+    target.device = device;
+    target.address = address;
+    target.channel = channel;
+    const ZorelQuerySettings settings = DeviceLinkSettings(target, mode, pollMs);
+    plan.places.push_back(ScanPlace::Channel(orvtext::WideToUtf8(device), address, channel));
+    plan.targets.push_back(
+        {plan.places.back().where, [settings] { return MakeZorelQueryMaster(settings); }});
+  }
+}
+
+void AddPortTarget(const std::string& port, unsigned baud,
+                   std::function<void(const std::string&)> note, ScanPlan& plan) {
+  plan.places.push_back(ScanPlace::Port(port));
+  plan.targets.push_back(
+      {port, [port, baud, note] { return MakeDS2480BQueryMaster(port, baud, note); }});
+}
+
+TEDSScan::Progress ProgressByLine(const std::vector<ScanPlace>& places,
+                                  std::function<void(const std::string&)> line) {
+  return [&places, line](std::size_t index, const std::string& text) {
+    std::istringstream lines(TEDSText::ToUtf8(text));
+    for (std::string each; std::getline(lines, each);) line(places[index].where + ": " + each);
+  };
+}
 
 bool ParseChannels(const std::string& text, std::vector<unsigned>& channels, std::string& problem) {
   std::set<unsigned> chosen;
@@ -243,10 +240,14 @@ int RunScan(const ScanOptions& options, TedsStreams& streams) {
     streams.err << "teds: scanning " << plan.targets.size()
                 << (plan.targets.size() == 1 ? " target" : " targets") << " at once\n";
   }
-  ProgressLines lines(streams.err, plan.places);
   TEDSScan::Progress progress;
   if (!options.quiet) {
-    progress = [&lines, &plan](std::size_t index, const std::string& text) {
+    const TEDSScan::Progress lines =
+        ProgressByLine(plan.places, [&streams](const std::string& line) {
+          streams.err << "teds: " << line << '\n';
+          streams.err.flush();
+        });
+    progress = [lines, &plan](std::size_t index, const std::string& text) {
       std::lock_guard<std::mutex> guard(*plan.errMutex);
       lines(index, text);
     };

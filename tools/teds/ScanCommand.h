@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,22 @@ struct ScanPlan {
   // hold it too for other writes to that stream while the scan runs.
   std::shared_ptr<std::mutex> errMutex = std::make_shared<std::mutex>();
 };
+
+// Adds a target for each of `channels` of the device `device` at `address`,
+// read in TEDS mode `mode` with the relay's answer pause `pollMs`.
+void AddDeviceTargets(const std::wstring& device, unsigned address,
+                      const std::vector<unsigned>& channels, unsigned mode, unsigned pollMs,
+                      ScanPlan& plan);
+
+// Adds the target of a DS2480B adapter on `port`, switched to `baud` after
+// start-up; `note` (if any) hears the adapter's notes, on the scan's threads.
+void AddPortTarget(const std::string& port, unsigned baud,
+                   std::function<void(const std::string&)> note, ScanPlan& plan);
+
+// A scan's progress as lines: each line of each text of target `index`,
+// after its place ("SIM-DAQ/1/0: ..."). `places` must outlive the scan.
+TEDSScan::Progress ProgressByLine(const std::vector<ScanPlace>& places,
+                                  std::function<void(const std::string&)> line);
 
 // Checks the options that say what to scan and plans it: the benches loaded
 // (warnings to `err`), the device and channels chosen, the serial ports.

@@ -64,27 +64,6 @@ bool ParseRom(const std::string& text, AbstractOneWireMaster::Device& rom, std::
   return true;
 }
 
-bool LoadWriteBench(const WriteOptions& options, std::string& text, simdevice::Bench& bench,
-                    std::ostream& err) {
-  try {
-    if (options.benchPath.empty()) {
-      text = simdevice::DefaultBenchJson();
-    } else {
-      std::ifstream file(options.benchPath, std::ios::binary);
-      if (!file) throw std::runtime_error(options.benchPath + ": cannot be read");
-      text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    }
-    std::vector<std::string> warnings;
-    bench = simdevice::ParseBench(
-        text, options.benchPath.empty() ? "built-in bench" : options.benchPath, &warnings);
-    for (const std::string& warning : warnings) err << "teds write: warning: " << warning << '\n';
-    return true;
-  } catch (const std::exception& e) {
-    err << "teds write: " << e.what() << '\n';
-    return false;
-  }
-}
-
 bool SaveWrittenBench(const WriteOptions& options, const std::string& text,
                       simdevice::SimDevice& device) {
   std::ofstream file(options.saveBenchPath, std::ios::binary | std::ios::trunc);
@@ -180,7 +159,7 @@ int RunWrite(const WriteOptions& options, TedsStreams& streams) {
   std::string benchText;
   simdevice::Bench bench;
   if (!ParseWriteInput(options, streams, job) ||
-      !LoadWriteBench(options, benchText, bench, streams.err)) {
+      !LoadBenchText(options.benchPath, "teds write", benchText, bench, streams.err)) {
     return TEDS_EXIT_BAD_INPUT;
   }
   if (options.mode > 255 || !(options.timeoutS > 0)) {

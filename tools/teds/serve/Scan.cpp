@@ -19,16 +19,14 @@ namespace {
 // naming the channel: most of a scan is these pauses.
 class PauseObserver : public orvane::TrafficObserver {
  public:
-  PauseObserver(const std::vector<ScanTargetSpec>& targets, unsigned int pollMs,
-                ScanProgress progress)
-      : targets(targets), pollMs(pollMs), progress(std::move(progress)) {}
+  PauseObserver(const std::vector<ScanPlace>& places, unsigned int pollMs, ScanProgress progress)
+      : places(places), pollMs(pollMs), progress(std::move(progress)) {}
 
   void Observe(const orvane::TrafficEvent& event) override {
     if (event.kind != orvane::TrafficKind::TEDSRead) return;
     if (event.response && event.bytes.empty()) return;
     const std::string device = orvtext::WideToUtf8(event.device);
-    for (const ScanTargetSpec& target : targets) {
-      const ScanPlace& place = target.place;
+    for (const ScanPlace& place : places) {
       if (!place.device || *place.device != device || *place.address != event.address ||
           !(event.channelMask & (1u << *place.channel))) {
         continue;
@@ -41,7 +39,7 @@ class PauseObserver : public orvane::TrafficObserver {
   }
 
  private:
-  const std::vector<ScanTargetSpec>& targets;
+  const std::vector<ScanPlace>& places;
   const unsigned int pollMs;
   const ScanProgress progress;
 };
@@ -57,8 +55,8 @@ const TEDSTransducer* TransducerOf(const ScanRow& row, const TEDSScan::Result& r
 
 }  // namespace
 
-std::vector<ScanSensor> ScanTargets(TEDSScan& scan, const std::vector<ScanTargetSpec>& targets,
-                                    double timeoutS, unsigned int pollMs, int64_t today,
+std::vector<ScanSensor> ScanTargets(TEDSScan& scan, const ScanPlan& plan, double timeoutS,
+                                    unsigned int pollMs, int64_t today,
                                     const ScanProgress& progress) {
   // One progress line at a time, from the queries' threads and the device
   // library's callback thread alike.
@@ -67,22 +65,13 @@ std::vector<ScanSensor> ScanTargets(TEDSScan& scan, const std::vector<ScanTarget
     std::lock_guard<std::mutex> guard(*mutex);
     progress(line);
   };
-  TrafficObserving pauses(std::make_shared<PauseObserver>(targets, pollMs, note));
-  std::vector<TEDSScan::Target> scanTargets;
-  for (const ScanTargetSpec& target : targets) {
-    scanTargets.push_back({target.place.where, target.make});
-  }
-  const std::vector<TEDSScan::Result> results = scan.Run(
-      scanTargets, std::chrono::duration<double>(timeoutS),
-      [&targets, note](std::size_t index, const std::string& text) {
-        std::istringstream lines(TEDSText::ToUtf8(text));
-        for (std::string line; std::getline(lines, line);) {
-          note(targets[index].place.where + ": " + line);
-        }
-      });
+  TrafficObserving pauses(std::make_shared<PauseObserver>(plan.places, pollMs, note));
+  const std::vector<TEDSScan::Result> results =
+      scan.Run(plan.targets, std::chrono::duration<double>(timeoutS),
+               ProgressByLine(plan.places, note));
   std::vector<ScanSensor> sensors;
   for (std::size_t i = 0; i < results.size(); ++i) {
-    for (const ScanRow& row : ScanRows(targets[i].place, results[i], timeoutS)) {
+    for (const ScanRow& row : ScanRows(plan.places[i], results[i], timeoutS)) {
       ScanSensor sensor{ScanRowJson(row, today), nullptr, {}};
       if (const TEDSTransducer* transducer = TransducerOf(row, results[i])) {
         sensor.transducer = TransducerJson(*transducer);

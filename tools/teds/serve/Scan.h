@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "teds/TEDSScan.h"
+#include "tools/teds/ScanCommand.h"
 #include "tools/teds/ScanTable.h"
 
 // One row of a scan (a sensor, or a channel or port without one), as
@@ -24,17 +25,11 @@ struct ScanSensor {
 // relay's pauses, each with the place it concerns.
 using ScanProgress = std::function<void(const std::string& line)>;
 
-// One place to scan and how to make its master.
-struct ScanTargetSpec {
-  ScanPlace place;
-  std::function<QueryMaster()> make;
-};
-
-// Queries every target at once through `scan` (which another thread may
-// stop) and returns the rows, target by target. `pollMs` words the relay's
-// pauses; `today` (a day since 1970-01-01) decides which calibrations are
-// overdue.
-std::vector<ScanSensor> ScanTargets(TEDSScan& scan, const std::vector<ScanTargetSpec>& targets,
-                                    double timeoutS, unsigned int pollMs, int64_t today,
+// Queries every target of `plan` at once through `scan` (which another
+// thread may stop) and returns the rows, target by target. `pollMs` words
+// the relay's pauses; `today` (a day since 1970-01-01) decides which
+// calibrations are overdue.
+std::vector<ScanSensor> ScanTargets(TEDSScan& scan, const ScanPlan& plan, double timeoutS,
+                                    unsigned int pollMs, int64_t today,
                                     const ScanProgress& progress);
 

@@ -5,12 +5,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "devicelink/ZorelQueryMaster.h"
-#include "serial/DS2480BQueryMaster.h"
 #include "simdevice/SimDevice.h"
 #include "text/Utf8.h"
 #include "tools/teds/BenchSave.h"
-#include "tools/teds/QueryCore.h"
 
 struct ServeTargets::Bench {
   std::string path;  // empty: the built-in bench
@@ -39,13 +36,6 @@ namespace {
 // and `teds write` use by default.
 constexpr unsigned int kTedsMode = 1;
 
-bool ReadFile(const std::string& path, std::string& text) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  return !file.bad();
-}
-
 }  // namespace
 
 bool ServeTargets::Open(const ServeTargetOptions& given, std::ostream& err) {
@@ -56,20 +46,7 @@ bool ServeTargets::Open(const ServeTargetOptions& given, std::ostream& err) {
     auto bench = std::make_unique<Bench>();
     bench->path = path;
     const std::string source = path.empty() ? "built-in bench" : path;
-    if (path.empty()) {
-      bench->text = simdevice::DefaultBenchJson();
-    } else if (!ReadFile(path, bench->text)) {
-      err << "teds serve: " << path << ": cannot be read\n";
-      return false;
-    }
-    try {
-      std::vector<std::string> warnings;
-      bench->model = simdevice::ParseBench(bench->text, source, &warnings);
-      for (const std::string& warning : warnings) err << "teds serve: warning: " << warning << '\n';
-    } catch (const std::exception& e) {
-      err << "teds serve: " << e.what() << '\n';
-      return false;
-    }
+    if (!LoadBenchText(path, "teds serve", bench->text, bench->model, err)) return false;
     bench->name = orvtext::WideToUtf8(bench->model.name);
     bench->device = simdevice::SimDevice::Create(bench->model);
     bench->attachment = std::make_unique<simdevice::SimAttachment>(bench->device);
@@ -84,28 +61,25 @@ bool ServeTargets::Open(const ServeTargetOptions& given, std::ostream& err) {
 }
 
 std::vector<ScanSensor> ServeTargets::Scan(const ScanProgress& progress) {
-  std::vector<ScanTargetSpec> targets;
+  ScanPlan plan;
   std::vector<std::string> devices;
   for (const auto& bench : benches) {
     devices.push_back(bench->DeviceKey());
-    for (const auto& channel : bench->model.channels) {
-      const ZorelQuerySettings settings =
-          DeviceLinkSettings({bench->model.name, bench->model.address, channel.channel, 0},
-                             kTedsMode, options.pollMs);
-      targets.push_back({ScanPlace::Channel(bench->name, bench->model.address, channel.channel),
-                         [settings] { return MakeZorelQueryMaster(settings); }});
-    }
+    std::vector<unsigned> channels;
+    for (const auto& channel : bench->model.channels) channels.push_back(channel.channel);
+    AddDeviceTargets(bench->model.name, bench->model.address, channels, kTedsMode, options.pollMs,
+                     plan);
   }
   for (const std::string& port : options.serialPorts) {
     devices.push_back(port);
-    targets.push_back({ScanPlace::Port(port), [port] { return MakeDS2480BQueryMaster(port); }});
+    AddPortTarget(port, 0, nullptr, plan);
   }
   // A write under way has its bus; the scan waits for it, and a write that
   // comes during the scan is refused.
   for (const std::string& device : devices) Hold(device, "a scan of " + device + " is running");
   std::vector<ScanSensor> rows;
   try {
-    rows = ScanTargets(scanner, targets, options.timeoutS, options.pollMs, options.todayDay,
+    rows = ScanTargets(scanner, plan, options.timeoutS, options.pollMs, options.todayDay,
                        progress);
   } catch (...) {
     for (const std::string& device : devices) Release(device);
