@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "onewire/AbstractOneWireMaster.h"
+#include "teds/TEDSEncoder.h"
 #include "teds/TEDSNode.h"
 #include "teds/TEDSTemplate25.h"
 #include "teds/TEDSText.h"
@@ -385,18 +386,9 @@ std::string ScanJson(const std::vector<ScanRow>& rows, int64_t today, int exitCo
 }
 
 bool ParseDay(const std::string& text, int64_t& day) {
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
-  for (std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
-    if (text[i] < '0' || text[i] > '9') return false;
-  }
-  const int64_t year = std::stoll(text.substr(0, 4));
-  const unsigned month = static_cast<unsigned>(std::stoul(text.substr(5, 2)));
-  const unsigned mday = static_cast<unsigned>(std::stoul(text.substr(8, 2)));
-  if (month < 1 || month > 12 || mday < 1) return false;
-  const int64_t candidate = orvtext::DaysFromCivil(year, month, mday);
-  // A day the month does not have comes back as another date.
-  if (DayText(candidate) != text) return false;
-  day = candidate;
+  int64_t seconds = 0;
+  if (!TEDSEncoder::ParseDate(text, seconds)) return false;
+  day = orvtext::DayOf(seconds);
   return true;
 }
 

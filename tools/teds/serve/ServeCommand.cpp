@@ -3,12 +3,10 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <csignal>
-#include <ctime>
 #include <ostream>
 #include <thread>
 
-#include "teds/TEDSEncoder.h"
-#include "text/Calendar.h"
+#include "tools/teds/ScanTable.h"
 #include "tools/teds/serve/Api.h"
 #include "tools/teds/serve/Server.h"
 #include "tools/teds/serve/Targets.h"
@@ -44,17 +42,10 @@ bool IsLoopback(const std::string& address) {
 }
 
 bool Today(const std::string& text, int64_t& day, std::ostream& err) {
-  if (text.empty()) {
-    day = orvtext::DayOf(static_cast<int64_t>(std::time(nullptr)));
-    return true;
-  }
-  int64_t seconds = 0;
-  if (!TEDSEncoder::ParseDate(text, seconds)) {
-    err << "teds serve: --today " << text << " is not a date (YYYY-MM-DD)\n";
-    return false;
-  }
-  day = orvtext::DayOf(seconds);
-  return true;
+  day = TodayUtc();
+  if (text.empty() || ParseDay(text, day)) return true;
+  err << "teds serve: --today " << text << " is not a date (YYYY-MM-DD)\n";
+  return false;
 }
 
 bool CheckOptions(const ServeOptions& options, std::ostream& err) {
