@@ -12,7 +12,6 @@
 #include "devicelink/ZorelQueryMaster.h"
 #include "serial/DS2480BQueryMaster.h"
 #include "simdevice/Bench.h"
-#include "simdevice/SimDevice.h"
 #include "teds/TEDSScan.h"
 #include "teds/TEDSText.h"
 #include "text/Utf8.h"
@@ -96,16 +95,12 @@ bool PlanDevices(const ScanOptions& options, ScanPlan& plan, std::ostream& err,
   std::vector<std::string> paths = options.benches;
   if (paths.empty()) paths.push_back(std::string());  // the built-in bench
   std::set<std::pair<std::wstring, unsigned>> seen;
+  // SimBench words its messages "<command>: ...".
+  const std::string command = who.substr(0, who.rfind(": "));
   for (const std::string& path : paths) {
-    simdevice::Bench bench;
-    try {
-      std::vector<std::string> warnings;
-      bench = path.empty() ? simdevice::DefaultBench() : simdevice::LoadBench(path, &warnings);
-      for (const std::string& warning : warnings) err << who << "warning: " << warning << '\n';
-    } catch (const std::exception& e) {
-      err << who << e.what() << '\n';
-      return false;
-    }
+    auto sim = std::make_unique<SimBench>();
+    if (!sim->Load(path.empty(), path, command.c_str(), err)) return false;
+    const simdevice::Bench& bench = sim->Loaded();
     std::vector<unsigned> channels = chosen;
     if (!options.haveChannels) {
       for (const simdevice::ChannelConfig& channel : bench.channels) channels.push_back(channel.channel);
@@ -116,10 +111,10 @@ bool PlanDevices(const ScanOptions& options, ScanPlan& plan, std::ostream& err,
           << " is already given by another bench\n";
       return false;
     }
-    plan.devices.push_back(simdevice::SimDevice::Create(bench));
     AddDeviceTargets(options.haveDevice ? name : bench.name,
                      options.haveAddress ? options.address : bench.address, channels, options.mode,
                      options.pollMs, plan);
+    plan.benches.push_back(std::move(sim));
   }
   return true;
 }
@@ -232,10 +227,7 @@ int RunScan(const ScanOptions& options, TedsStreams& streams) {
   if (!CheckOptions(options, today, streams.err) || !PlanScan(options, plan, streams.err)) {
     return TEDS_EXIT_BAD_INPUT;
   }
-  std::vector<std::unique_ptr<simdevice::SimAttachment>> attached;
-  for (const auto& device : plan.devices) {
-    attached.push_back(std::make_unique<simdevice::SimAttachment>(device));
-  }
+  for (const auto& bench : plan.benches) bench->Attach();
   if (!options.quiet) {
     streams.err << "teds: scanning " << plan.targets.size()
                 << (plan.targets.size() == 1 ? " target" : " targets") << " at once\n";
@@ -255,7 +247,7 @@ int RunScan(const ScanOptions& options, TedsStreams& streams) {
   TEDSScan scan;
   const std::vector<TEDSScan::Result> results =
       scan.Run(plan.targets, std::chrono::duration<double>(options.timeoutS), progress);
-  attached.clear();
+  plan.benches.clear();  // detached once every query has ended
 
   std::vector<ScanRow> rows;
   for (std::size_t i = 0; i < results.size(); ++i) {

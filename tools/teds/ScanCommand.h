@@ -9,11 +9,8 @@
 
 #include "teds/TEDSScan.h"
 #include "tools/teds/ScanTable.h"
+#include "tools/teds/SimBench.h"
 #include "tools/teds/TedsApp.h"
-
-namespace simdevice {
-class SimDevice;
-}
 
 namespace CLI {
 class App;
@@ -40,10 +37,10 @@ struct ScanOptions {
   std::string today;  // "YYYY-MM-DD"; empty: today in UTC
 };
 
-// What a scan queries: the simulated devices of the benches (attach them
+// What a scan queries: the benches of the simulated devices (attach them
 // while the scan runs), and the targets with their places, index for index.
 struct ScanPlan {
-  std::vector<std::shared_ptr<simdevice::SimDevice>> devices;
+  std::vector<std::unique_ptr<SimBench>> benches;
   std::vector<TEDSScan::Target> targets;
   std::vector<ScanPlace> places;
   // Held while a note of a serial adapter is written to the error stream;

@@ -41,6 +41,7 @@ class SimBench {
   bool Load(bool builtIn, const std::string& path, const char* who, std::ostream& err);
   // Takes a bench read elsewhere.
   void Use(const simdevice::Bench& bench) { this->bench = bench; }
+  const simdevice::Bench& Loaded() const { return bench; }
 
   // The bench's name, address and first channel.
   DeviceTarget Defaults() const;
