@@ -1,5 +1,6 @@
 #include "capi/CError.h"
 
+#include <chrono>
 #include <exception>
 #include <new>
 
@@ -45,8 +46,10 @@ orvane_teds_status RefuseInCallback(const char* function) {
                                     "for the thread that runs the callback)");
 }
 
-orvane_teds_status CheckDevice(const char* function, const char* device, uint32_t teds_mode,
-                               std::wstring& name) {
+orvane_teds_status CheckDevice(const char* function, const char* device, uint32_t address,
+                               uint32_t teds_mode, uint32_t poll_pause_ms,
+                               ZorelQuerySettings& settings) {
+  std::wstring name;
   if (!device) return Refuse(function, "device is null");
   if (!TEDSText::Utf8ToWide(device, name)) return Refuse(function, "device is not valid UTF-8");
   if (name.empty()) return Refuse(function, "device is empty");
@@ -54,6 +57,10 @@ orvane_teds_status CheckDevice(const char* function, const char* device, uint32_
     return Refuse(function,
                   "teds_mode " + std::to_string(teds_mode) + " is not a TEDS mode (0 to 255)");
   }
+  settings.device = name;
+  settings.address = address;
+  settings.tedsMode = static_cast<uint8_t>(teds_mode);
+  settings.pollPause = std::chrono::milliseconds(poll_pause_ms);
   return ORVANE_TEDS_OK;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "capi/orvane_teds.h"
+#include "devicelink/ZorelQueryMaster.h"
 
 namespace capi {
 
@@ -25,10 +26,12 @@ orvane_teds_status Refuse(const char* function, const std::string& problem);
 orvane_teds_status RefuseInCallback(const char* function);
 
 // Checks what a call through the device library names: the device (UTF-8,
-// not empty), set into `name`, and the TEDS mode. ORVANE_TEDS_OK, or the
-// refusal naming `function`.
-orvane_teds_status CheckDevice(const char* function, const char* device, uint32_t teds_mode,
-                               std::wstring& name);
+// not empty) and the TEDS mode, and sets them, the address and the answer
+// pause into `settings` (the channel is the caller's). ORVANE_TEDS_OK, or
+// the refusal naming `function`.
+orvane_teds_status CheckDevice(const char* function, const char* device, uint32_t address,
+                               uint32_t teds_mode, uint32_t poll_pause_ms,
+                               ZorelQuerySettings& settings);
 
 // True while the calling thread is inside one of a query's callbacks, where
 // starting, running, stopping or destroying a query would wait for itself.

@@ -138,15 +138,11 @@ orvane_teds_status orvane_teds_query_create(const char* device, uint32_t address
   return capi::Guard(kName, [&] {
     if (!query) return Refuse(kName, "query is null");
     *query = nullptr;
-    std::wstring name;
-    const orvane_teds_status checked = capi::CheckDevice(kName, device, teds_mode, name);
-    if (checked != ORVANE_TEDS_OK) return checked;
     ZorelQuerySettings settings;
-    settings.device = name;
-    settings.address = address;
+    const orvane_teds_status checked =
+        capi::CheckDevice(kName, device, address, teds_mode, poll_pause_ms, settings);
+    if (checked != ORVANE_TEDS_OK) return checked;
     settings.channel = channel;
-    settings.tedsMode = static_cast<uint8_t>(teds_mode);
-    settings.pollPause = std::chrono::milliseconds(poll_pause_ms);
     auto handle = std::make_unique<orvane_teds_query>();
     try {
       handle->query = std::make_unique<TEDSQuery>(MakeZorelQueryMaster(settings));

@@ -56,8 +56,9 @@ orvane_teds_status orvane_teds_scan(const char* device, uint32_t address, uint32
   return capi::Guard(kName, [&] {
     if (!result) return Refuse(kName, "result is null");
     *result = nullptr;
-    std::wstring name;
-    const orvane_teds_status checked = capi::CheckDevice(kName, device, teds_mode, name);
+    ZorelQuerySettings settings;
+    const orvane_teds_status checked =
+        capi::CheckDevice(kName, device, address, teds_mode, poll_pause_ms, settings);
     if (checked != ORVANE_TEDS_OK) return checked;
     if (channel_mask == 0 || channel_mask > 0xFF) {
       return Refuse(kName, "channel_mask " + std::to_string(channel_mask) +
@@ -68,12 +69,7 @@ orvane_teds_status orvane_teds_scan(const char* device, uint32_t address, uint32
     std::vector<TEDSScan::Target> targets;
     for (uint32_t channel = 0; channel < 8; ++channel) {
       if (!(channel_mask & (1u << channel))) continue;
-      ZorelQuerySettings settings;
-      settings.device = name;
-      settings.address = address;
       settings.channel = channel;
-      settings.tedsMode = static_cast<uint8_t>(teds_mode);
-      settings.pollPause = std::chrono::milliseconds(poll_pause_ms);
       box->channels.push_back(channel);
       targets.push_back({std::to_string(channel), [settings] { return MakeZorelQueryMaster(settings); }});
     }
