@@ -3,11 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <fstream>
-#include <functional>
-#include <iterator>
 #include <memory>
 #include <ostream>
-#include <stdexcept>
 
 #include "devicelink/ZorelQueryMaster.h"
 #include "onewire/DS2430AMemory.h"

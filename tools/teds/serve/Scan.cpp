@@ -2,10 +2,8 @@
 
 #include <memory>
 #include <mutex>
-#include <sstream>
 
 #include "orvane/OrvaneBackend.h"
-#include "teds/TEDSText.h"
 #include "teds/TEDSTransducer.h"
 #include "text/Utf8.h"
 #include "tools/teds/JsonOutput.h"

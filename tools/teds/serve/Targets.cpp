@@ -1,9 +1,7 @@
 #include "tools/teds/serve/Targets.h"
 
 #include <fstream>
-#include <iterator>
 #include <sstream>
-#include <stdexcept>
 
 #include "simdevice/SimDevice.h"
 #include "text/Utf8.h"
