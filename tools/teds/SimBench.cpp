@@ -128,9 +128,10 @@ DeviceTarget SimBench::Defaults() const {
   return target;
 }
 
-void SimBench::Attach() {
+bool SimBench::Attach() {
   device = simdevice::SimDevice::Create(bench);
   attachment = std::make_unique<simdevice::SimAttachment>(device);
+  return attachment->IsAttached();
 }
 
 void SimBench::NoteTraffic(std::ostream& err, const DeviceTarget& target, unsigned int pollMs) {

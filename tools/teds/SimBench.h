@@ -46,8 +46,9 @@ class SimBench {
   // The bench's name, address and first channel.
   DeviceTarget Defaults() const;
 
-  // Attaches the bench's simulated device for this object's lifetime.
-  void Attach();
+  // Attaches the bench's simulated device for this object's lifetime; false
+  // when another device answers at its name and address already.
+  bool Attach();
   // From here on each phase, transfer and wait of the traffic to `target`
   // goes to `err` as a note.
   void NoteTraffic(std::ostream& err, const DeviceTarget& target, unsigned int pollMs);

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "simdevice/SimDevice.h"
+#include "tools/teds/SimBench.h"
 #include "text/Utf8.h"
 #include "tools/teds/BenchSave.h"
 
@@ -12,8 +12,7 @@ struct ServeTargets::Bench {
   std::string text;  // the bench file as the parts hold it now
   simdevice::Bench model;
   std::string name;  // the device's name, UTF-8
-  std::shared_ptr<simdevice::SimDevice> device;
-  std::unique_ptr<simdevice::SimAttachment> attachment;
+  SimBench sim;  // the simulated device, attached while the server runs
 
   std::string Where(unsigned int channel) const {
     return name + "/" + std::to_string(model.address) + "/" + std::to_string(channel);
@@ -23,10 +22,7 @@ struct ServeTargets::Bench {
 
 ServeTargets::ServeTargets() = default;
 
-ServeTargets::~ServeTargets() {
-  // Detached before the devices go.
-  for (auto& bench : benches) bench->attachment.reset();
-}
+ServeTargets::~ServeTargets() = default;
 
 namespace {
 
@@ -46,9 +42,8 @@ bool ServeTargets::Open(const ServeTargetOptions& given, std::ostream& err) {
     const std::string source = path.empty() ? "built-in bench" : path;
     if (!LoadBenchText(path, "teds serve", bench->text, bench->model, err)) return false;
     bench->name = orvtext::WideToUtf8(bench->model.name);
-    bench->device = simdevice::SimDevice::Create(bench->model);
-    bench->attachment = std::make_unique<simdevice::SimAttachment>(bench->device);
-    if (!bench->attachment->IsAttached()) {
+    bench->sim.Use(bench->model);
+    if (!bench->sim.Attach()) {
       err << "teds serve: " << source << ": device " << bench->DeviceKey()
           << " is served already by another bench\n";
       return false;
@@ -141,7 +136,7 @@ bool ServeTargets::SaveBench(Bench& bench, std::string& problem) {
   std::string text;
   {
     std::lock_guard<std::mutex> guard(mutex);
-    bench.text = ::SaveBench(bench.text, *bench.device);
+    bench.text = ::SaveBench(bench.text, bench.sim.Device());
     text = bench.text;
   }
   if (options.saveBenchPath.empty()) return true;

@@ -9,14 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "simdevice/Bench.h"
 #include "tools/teds/WriteCommand.h"
 #include "tools/teds/serve/Scan.h"
-
-namespace simdevice {
-class SimDevice;
-class SimAttachment;
-}  // namespace simdevice
 
 // What `teds serve` reaches: the simulated devices of its benches, kept
 // attached while it serves so that what is written stays for the next scan,
