@@ -9,7 +9,8 @@
 
 namespace orvane {
 class TrafficObserver;
-}
+struct TrafficEvent;
+}  // namespace orvane
 namespace simdevice {
 class SimAttachment;
 class SimDevice;
@@ -27,6 +28,13 @@ class TrafficObserving {
  private:
   std::shared_ptr<orvane::TrafficObserver> observer;
 };
+
+// The note on one event of the device library's traffic: the handshake, each
+// transfer to the relay, the wait for its answer and the answer. `phase`
+// carries what the last transfer was for (search, reading...) from one event
+// to the next; start it as "relay". Empty for an event worth no note.
+std::string TrafficNote(const orvane::TrafficEvent& event, unsigned int pollMs,
+                        std::string& phase);
 
 // What this build puts behind the device library's stand-in: the simulated
 // device of a bench. The one optional step before a query or write through

@@ -13,31 +13,32 @@ using nlohmann::ordered_json;
 
 namespace {
 
-// The relay's pauses and answers on the devices scanned, as progress lines
-// naming the channel: most of a scan is these pauses.
-class PauseObserver : public orvane::TrafficObserver {
+// The traffic to the channels scanned, as progress lines naming the
+// channel (the handshake, the transfers, the relay's answer pauses: most of a
+// scan is these pauses), worded as `teds query` notes it.
+class TrafficLines : public orvane::TrafficObserver {
  public:
-  PauseObserver(const std::vector<ScanPlace>& places, unsigned int pollMs, ScanProgress progress)
-      : places(places), pollMs(pollMs), progress(std::move(progress)) {}
+  TrafficLines(const std::vector<ScanPlace>& places, unsigned int pollMs, ScanProgress progress)
+      : places(places), phases(places.size(), "relay"), pollMs(pollMs),
+        progress(std::move(progress)) {}
 
+  // On the device library's callback thread only.
   void Observe(const orvane::TrafficEvent& event) override {
-    if (event.kind != orvane::TrafficKind::TEDSRead) return;
-    if (event.response && event.bytes.empty()) return;
     const std::string device = orvtext::WideToUtf8(event.device);
-    for (const ScanPlace& place : places) {
+    for (std::size_t i = 0; i < places.size(); ++i) {
+      const ScanPlace& place = places[i];
       if (!place.device || *place.device != device || *place.address != event.address ||
           !(event.channelMask & (1u << *place.channel))) {
         continue;
       }
-      progress(place.where + (event.response ? ": answer received (" +
-                                                   std::to_string(event.bytes.size()) + " bytes)"
-                                             : ": waiting for the relay's answer (" +
-                                                   std::to_string(pollMs) + " ms pause)"));
+      const std::string note = TrafficNote(event, pollMs, phases[i]);
+      if (!note.empty()) progress(place.where + ": " + note);
     }
   }
 
  private:
   const std::vector<ScanPlace>& places;
+  std::vector<std::string> phases;  // what each channel's last transfer was for
   const unsigned int pollMs;
   const ScanProgress progress;
 };
@@ -63,7 +64,7 @@ std::vector<ScanSensor> ScanTargets(TEDSScan& scan, const ScanPlan& plan, double
     std::lock_guard<std::mutex> guard(*mutex);
     progress(line);
   };
-  TrafficObserving pauses(std::make_shared<PauseObserver>(plan.places, pollMs, note));
+  TrafficObserving traffic(std::make_shared<TrafficLines>(plan.places, pollMs, note));
   const std::vector<TEDSScan::Result> results =
       scan.Run(plan.targets, std::chrono::duration<double>(timeoutS),
                ProgressByLine(plan.places, note));
