@@ -78,15 +78,8 @@ struct orvane_teds_query {
 
 namespace {
 
-orvane_teds_status Refuse(const char* function, const char* problem) {
-  return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT, std::string(function) + ": " + problem);
-}
-
-orvane_teds_status RefuseInCallback(const char* function) {
-  return capi::Fail(ORVANE_TEDS_BUSY, std::string(function) +
-                                          ": not allowed inside a query callback (it would wait "
-                                          "for the thread that runs the callback)");
-}
+using capi::Refuse;
+using capi::RefuseInCallback;
 
 // Counts a call on the handle for as long as it lives, so that destroy on
 // another thread waits for it; `entered` is false once destroy has begun.
@@ -145,21 +138,11 @@ orvane_teds_status orvane_teds_query_create(const char* device, uint32_t address
   return capi::Guard(kName, [&] {
     if (!query) return Refuse(kName, "query is null");
     *query = nullptr;
-    if (!device) return Refuse(kName, "device is null");
-    std::wstring name;
-    if (!TEDSText::Utf8ToWide(device, name)) return Refuse(kName, "device is not valid UTF-8");
-    if (name.empty()) return Refuse(kName, "device is empty");
-    if (teds_mode > 255) {
-      return capi::Fail(ORVANE_TEDS_INVALID_ARGUMENT, std::string(kName) + ": teds_mode " +
-                                                          std::to_string(teds_mode) +
-                                                          " is not a TEDS mode (0 to 255)");
-    }
     ZorelQuerySettings settings;
-    settings.device = name;
-    settings.address = address;
+    const orvane_teds_status checked =
+        capi::CheckDevice(kName, device, address, teds_mode, poll_pause_ms, settings);
+    if (checked != ORVANE_TEDS_OK) return checked;
     settings.channel = channel;
-    settings.tedsMode = static_cast<uint8_t>(teds_mode);
-    settings.pollPause = std::chrono::milliseconds(poll_pause_ms);
     auto handle = std::make_unique<orvane_teds_query>();
     try {
       handle->query = std::make_unique<TEDSQuery>(MakeZorelQueryMaster(settings));

@@ -253,6 +253,35 @@ ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_result_free(
  * taken from the handle stay valid. Null is accepted. */
 ORVANE_TEDS_C_API orvane_teds_status orvane_teds_query_destroy(orvane_teds_query* query);
 
+/* ---- Scanning every channel of a device at once -------------------------- */
+
+typedef struct orvane_teds_scan_result {
+  size_t size;
+  size_t channel_count;    /* one result per channel scanned, in ascending channel order: */
+  const uint32_t* channels; /*   the channel of each result */
+  const orvane_teds_query_result* const* results; /* what its query produced; timed_out is 1
+                                                      for a query that did not end in time */
+} orvane_teds_scan_result;
+
+/* Queries the channels of `channel_mask` (bit N for channel N, 0 to 7; at
+ * least one) of the device `device` (UTF-8) at `address`, all at the same
+ * time, each as a query of its own (`teds_mode` and `poll_pause_ms` as for
+ * orvane_teds_query_create), and waits up to `timeout_ms` in all. Eight
+ * channels take about as long as one. A channel without a sensor, or whose
+ * handshake the device refused, has a result too (its texts say why, no
+ * transducer). ORVANE_TEDS_TIMEOUT when a channel's query did not end in
+ * time; on it and on ORVANE_TEDS_OK `*result` holds every channel's result:
+ * free it with orvane_teds_scan_result_free. Refused inside a query
+ * callback (ORVANE_TEDS_BUSY), like orvane_teds_query_run. A channel that a
+ * query handle holds is waited for, within the time-out. */
+ORVANE_TEDS_C_API orvane_teds_status orvane_teds_scan(const char* device, uint32_t address,
+                                                     uint32_t channel_mask, uint32_t teds_mode,
+                                                     uint32_t poll_pause_ms, uint32_t timeout_ms,
+                                                     orvane_teds_scan_result** result);
+
+/* Null is accepted and does nothing. */
+ORVANE_TEDS_C_API orvane_teds_status orvane_teds_scan_result_free(orvane_teds_scan_result* result);
+
 /* ---- Writing one DS2430A through a serial adapter ------------------------ */
 
 /* Programs the DS2430A `rom` (8 bytes) behind a DS2480B serial 1-Wire adapter

@@ -37,3 +37,24 @@ if(BUILD_TESTING)
     target_link_libraries(orvane_gtest_main INTERFACE GTest::gmock GTest::gtest GTest::gtest_main)
   endif()
 endif()
+
+# cpp-httplib, for `teds serve`. Debian builds it as a shared library whose
+# header only declares; pkg-config gives the library and the switches it was
+# built with (they change the layout of its classes, so they must match).
+# Without it (a cross build, or the package missing) `teds` is built without
+# `serve`, and says so when asked for it.
+set(ORVANE_HAVE_HTTPLIB OFF)
+if(NOT CMAKE_CROSSCOMPILING)
+  find_package(PkgConfig QUIET)
+  if(PKG_CONFIG_FOUND)
+    pkg_check_modules(ORVANE_HTTPLIB QUIET IMPORTED_TARGET cpp-httplib)
+  endif()
+  if(ORVANE_HTTPLIB_FOUND)
+    set(ORVANE_HAVE_HTTPLIB ON)
+    add_library(orvane_httplib INTERFACE)
+    target_link_libraries(orvane_httplib INTERFACE PkgConfig::ORVANE_HTTPLIB Threads::Threads)
+  else()
+    message(STATUS "cpp-httplib not found (Debian: libcpp-httplib-dev, pkg-config): "
+                   "`teds serve` is left out")
+  endif()
+endif()

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # scripts/install-deps.sh [--tests | --ci]
 # Installs the Debian 12 packages that are missing, in three sets:
-#   (none)   building and running `teds`: compilers, CMake, Ninja and the two
-#            header-only libraries the tool and the simulated device use;
-#   --tests  also what the test suite needs: GoogleTest, pkg-config, and
-#            python3 with pytest and jsonschema for the Python package (and
-#            venv, setuptools and wheel to install it with pip, offline);
+#   (none)   building and running `teds`: compilers, CMake, Ninja, the two
+#            header-only libraries the tool and the simulated device use, and
+#            cpp-httplib with pkg-config for `teds serve`;
+#   --tests  also what the test suite needs: GoogleTest, python3 with pytest
+#            and jsonschema for the Python package (and venv, setuptools and
+#            wheel to install it with pip, offline), and Chromium with its
+#            driver and Selenium for the browser test of `teds serve`;
 #   --ci     also what CI runs beyond that: benchmarks, the mingw-w64 cross
 #            compiler and wine, clang with libFuzzer, valgrind, llvm's
 #            llvm-dlltool and lld's lld-link for the MSVC import library and
@@ -19,11 +21,11 @@ case "$level" in
   *) echo "usage: $0 [--tests | --ci]" >&2; exit 2 ;;
 esac
 
-packages=(cmake ninja-build gcc g++ nlohmann-json3-dev libcli11-dev)
+packages=(cmake ninja-build gcc g++ nlohmann-json3-dev libcli11-dev libcpp-httplib-dev pkg-config)
 if [ "$level" = --tests ] || [ "$level" = --ci ]; then
-  packages+=(libgtest-dev libgmock-dev googletest pkg-config
+  packages+=(libgtest-dev libgmock-dev googletest
              python3 python3-pytest python3-jsonschema python3-venv python3-setuptools
-             python3-wheel)
+             python3-wheel chromium chromium-driver python3-selenium)
 fi
 if [ "$level" = --ci ]; then
   packages+=(libbenchmark-dev g++-mingw-w64-x86-64-posix wine64

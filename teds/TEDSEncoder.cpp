@@ -284,3 +284,76 @@ bool TEDSEncoder::ParseDate(const std::string& text, int64_t& seconds) {
 }
 
 std::string TEDSEncoder::FormatDate(int64_t seconds) { return orvtext::DateText(seconds); }
+
+namespace {
+
+using Limit = TEDSEncoder::FieldLimit;
+
+Limit Whole(const char* name, bool basic, uint64_t low, uint64_t high, const char* unit = "",
+            const char* note = "") {
+  return {name, basic, Limit::Kind::Integer, double(low), double(high), std::to_string(low),
+          std::to_string(high), unit, note};
+}
+
+// What the encoder accepts for one template 25 field, from the same table
+// entry the encoder walks. The refusals' suffix is " unit" for a scaled
+// field and " (meaning)" for a ranged one.
+Limit TableLimit(const template25::Field& field, const std::string& chr5) {
+  using template25::Kind;
+  const std::string suffix = field.suffix;
+  switch (field.kind) {
+    case Kind::Relative:
+    case Kind::Constant: {
+      const uint32_t top = template25::Max(field);
+      const bool relative = field.kind == Kind::Relative;
+      const double low = relative ? TEDSParser::ConRelResValue(0, field.start, field.scale)
+                                  : TEDSParser::ConResValue(0, field.start, field.scale);
+      const double high = relative ? TEDSParser::ConRelResValue(top, field.start, field.scale)
+                                   : TEDSParser::ConResValue(top, field.start, field.scale);
+      return {field.name,   false,        Limit::Kind::Scaled, low, high, Number(low),
+              Number(high), suffix.substr(1), ""};
+    }
+    case Kind::Date: {
+      const int64_t first = TEDSParser::DATE_EPOCH_DAYS * 86400;
+      const int64_t last = (TEDSParser::DATE_EPOCH_DAYS + 65535) * 86400;
+      return {field.name,
+              false,
+              Limit::Kind::Date,
+              double(first),
+              double(last),
+              TEDSEncoder::FormatDate(first),
+              TEDSEncoder::FormatDate(last),
+              "",
+              ""};
+    }
+    case Kind::Chr5: {
+      const unsigned chars = field.width / 5;
+      return {field.name, false, Limit::Kind::Text, 0, double(chars), "0", std::to_string(chars),
+              "", chr5};
+    }
+    default: {
+      const std::string note = suffix.size() > 3 ? suffix.substr(2, suffix.size() - 3) : "";
+      Limit limit = Whole(field.name, false, 0, template25::Max(field), field.unit);
+      limit.note = note;
+      return limit;
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<TEDSEncoder::FieldLimit> TEDSEncoder::FieldLimits() {
+  const std::string chr5 = std::string("allowed: ") + kChr5Allowed;
+  std::vector<FieldLimit> limits = {
+      Whole("manufacturerID", true, 17, 16382, "", "0 to 16 and 16383 announce no Basic TEDS"),
+      Whole("modelNumber", true, 0, 32767),
+      {"versionLetter", true, FieldLimit::Kind::Text, 1, 1, "1", "1", "", chr5},
+      Whole("versionNumber", true, 0, 63),
+      Whole("serialNumber", true, 0, 16777215),
+  };
+  // The selects are not values a form types: they follow from the fields given.
+  for (const template25::Field& field : template25::kFields) {
+    if (field.kind != template25::Kind::Select) limits.push_back(TableLimit(field, chr5));
+  }
+  return limits;
+}

@@ -63,6 +63,24 @@ class ORVANE_TEDS_API TEDSEncoder {
   static bool ParseDate(const std::string& text, int64_t& seconds);
   static std::string FormatDate(int64_t seconds);
 
+  // What one field of a data sheet accepts, for forms that check a value as
+  // it is typed: the same range the encoder's refusal names. `low` and `high`
+  // are in the field's unit (seconds for dates, characters for texts).
+  struct FieldLimit {
+    enum class Kind { Integer, Scaled, Date, Text };
+    std::string name;  // member name, as in JSON data sheets
+    bool basic;        // a Basic TEDS field; otherwise a template-25 field
+    Kind kind;
+    double low;
+    double high;
+    std::string lowText;   // the ends as the refusal prints them
+    std::string highText;
+    std::string unit;      // "V/(m/s^2)", "Hz", "g", "*C", "days" or empty
+    std::string note;      // what the values stand for, or the characters allowed
+  };
+  // Every field Encode reads, Basic TEDS first, in image order.
+  static std::vector<FieldLimit> FieldLimits();
+
   // The bytes one DS2430A holds of an image: 8 in the application register
   // and 31 in memory.
   static constexpr std::size_t DS2430A_IMAGE_BYTES = 39;

@@ -41,6 +41,8 @@ struct Field {
   // What the encoder's refusals put after a number: a scaled value's unit,
   // or the meaning of a ranged one's values.
   const char* suffix = "";
+  // Unsigned: the unit of the count, for forms (the refusals do not name it).
+  const char* unit = "";
 };
 
 // \223 and \224 are the Windows-1252 quotation marks around a case label.
@@ -74,7 +76,8 @@ inline const Field kFields[] = {
     {Kind::Constant, Group::Always, 5, &Data::refTemp, "refTemp", "%RefTemp", 15.0, 0.5, 0, " *C"},
     {Kind::Date, Group::Always, 16, &Data::calDate, "calDate", "%CalDate"},
     {Kind::Chr5, Group::Always, 15, &Data::calInitials, "calInitials", "%CalInitials"},
-    {Kind::Unsigned, Group::Always, 12, &Data::calPeriod, "calPeriod", "%CalPeriod"},
+    {Kind::Unsigned, Group::Always, 12, &Data::calPeriod, "calPeriod", "%CalPeriod", 0, 0, 0,
+     "", "days"},
     {Kind::Unsigned, Group::Always, 11, &Data::measID, "measID", "%MeasID"},
 };
 

@@ -584,6 +584,46 @@ static void TestHandlesSharingAChannel(void) {
   orvane_sim_detach(sim);
 }
 
+/* A scan of three channels at once: a sensor, an empty bus and a refused
+ * handshake, each with a result of its own; bad arguments are refused. */
+static void TestScan(void) {
+  orvane_sim* sim = NULL;
+  CHECK(orvane_sim_attach_text(
+            "{\"name\": \"SIM-SCAN\", \"address\": 3, \"channels\": ["
+            "{\"channel\": 0, \"devices\": [{\"rom\": \"14 3A 7F 1B 05 00 00 B6\","
+            " \"application\": \"64 80 34 41 0C 40 E2 01\", \"memory\": \"6F 64 90 0F F8 64 06 29 1C"
+            " FB 08 62 B4 45 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00\"}]},"
+            "{\"channel\": 1}, {\"channel\": 5, \"faults\": {\"refuseSetMode\": true}}]}",
+            &sim) == ORVANE_SIM_OK);
+  orvane_teds_scan_result* r = NULL;
+  CHECK(orvane_teds_scan("SIM-SCAN", 3, 0x23, 1, 0, 30000, &r) == ORVANE_TEDS_OK);
+  CHECK(r != NULL && r->size >= sizeof *r && r->channel_count == 3);
+  if (r != NULL && r->channel_count == 3) {
+    CHECK(r->channels[0] == 0 && r->channels[1] == 1 && r->channels[2] == 5);
+    CHECK(r->results[0]->transducer_count == 1 && r->results[0]->timed_out == 0);
+    CheckWorkedTransducer(r->results[0]->transducers[0]);
+    CHECK(r->results[1]->transducer_count == 0 && r->results[1]->text_count >= 1);
+    CHECK_STR(r->results[1]->texts[r->results[1]->text_count - 1], "No valid templates found");
+    CHECK(r->results[2]->transducer_count == 0 && r->results[2]->text_count >= 1);
+    CHECK(strstr(r->results[2]->texts[0], "refused the TEDS set-mode request") != NULL);
+    /* A channel's result belongs to the scan's and is not freed alone. */
+    CHECK(orvane_teds_query_result_free((orvane_teds_query_result*)r->results[0]) ==
+          ORVANE_TEDS_INVALID_ARGUMENT);
+  }
+  CHECK(orvane_teds_scan_result_free(r) == ORVANE_TEDS_OK);
+  CHECK(orvane_teds_scan_result_free(r) == ORVANE_TEDS_INVALID_ARGUMENT);
+  CHECK(orvane_teds_scan("SIM-SCAN", 3, 0, 1, 0, 1000, &r) == ORVANE_TEDS_INVALID_ARGUMENT);
+  CHECK(r == NULL && strstr(orvane_teds_last_error(), "channel_mask") != NULL);
+  CHECK(orvane_teds_scan("SIM-SCAN", 3, 0x100, 1, 0, 1000, &r) == ORVANE_TEDS_INVALID_ARGUMENT);
+  CHECK(orvane_teds_scan(NULL, 3, 1, 1, 0, 1000, &r) == ORVANE_TEDS_INVALID_ARGUMENT);
+  CHECK(orvane_teds_scan_result_free(NULL) == ORVANE_TEDS_OK);
+  /* A relay that never answers in time: the result is still given. */
+  CHECK(orvane_teds_scan("SIM-SCAN", 3, 0x01, 1, 60000, 200, &r) == ORVANE_TEDS_TIMEOUT);
+  CHECK(r != NULL && r->channel_count == 1 && r->results[0]->timed_out == 1);
+  orvane_teds_scan_result_free(r);
+  orvane_sim_detach(sim);
+}
+
 int main(void) {
   TestDecodeImage();
   TestDecodeDS2430A();
@@ -596,6 +636,7 @@ int main(void) {
   TestStopAndDestroyDuringRun();
   TestHandlesSharingAChannel();
   TestDestroyedAtAnyMomentOfARun();
+  TestScan();
   if (failures == 0) printf("C host: all checks passed\n");
   return failures == 0 ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <functional>
+#include <map>
 #include <random>
 
 #include "teds/TEDSDecoder.h"
@@ -336,4 +337,75 @@ TEST(TEDSEncoder, EncodingADecodedImageGivesTheSameBytes) {
     ++checked;
   }
   EXPECT_EQ(4000, checked);
+}
+
+namespace {
+
+// Puts `value` into the field `name` of a record that reaches it (the
+// extended group and the transfer function switched on for their fields).
+bool SetField(const std::string& name, double value, TEDSBasicDatasheet& b, Data& d) {
+  const auto whole = [value] { return static_cast<uint32_t>(value); };
+  const std::map<std::string, std::function<void()>> setters = {
+      {"manufacturerID", [&] { b.manufacturerID = whole(); }},
+      {"modelNumber", [&] { b.modelNumber = whole(); }},
+      {"versionNumber", [&] { b.versionNumber = whole(); }},
+      {"serialNumber", [&] { b.serialNumber = whole(); }},
+      {"sensRef", [&] { d.sensRef = value; }},
+      {"tfHpS", [&] { d.tfHpS = value; }},
+      {"defaultFR", [&] { d.extended = true, d.defaultFR = whole(); }},
+      {"passive", [&] { d.extended = true, d.passive = whole(); }},
+      {"sensRef01", [&] { d.extended = true, d.sensRef01 = whole(); }},
+      {"sensRef10", [&] { d.extended = true, d.sensRef10 = whole(); }},
+      {"tfHpS01", [&] { d.extended = true, d.tfHpS01 = whole(); }},
+      {"tfHpS10", [&] { d.extended = true, d.tfHpS10 = whole(); }},
+      {"direction", [&] { d.direction = whole(); }},
+      {"weight", [&] { d.weight = value; }},
+      {"sign", [&] { d.sign = whole(); }},
+      {"tfSp", [&] { d.transferFunction = true, d.tfSp = whole(); }},
+      {"tfKPr", [&] { d.transferFunction = true, d.tfKPr = whole(); }},
+      {"tfKPq", [&] { d.transferFunction = true, d.tfKPq = whole(); }},
+      {"tfSl", [&] { d.transferFunction = true, d.tfSl = whole(); }},
+      {"tempCoef", [&] { d.transferFunction = true, d.tempCoef = whole(); }},
+      {"refFreq", [&] { d.refFreq = value; }},
+      {"refTemp", [&] { d.refTemp = value; }},
+      {"calDate", [&] { d.calDate = static_cast<int64_t>(value); }},
+      {"calPeriod", [&] { d.calPeriod = whole(); }},
+      {"measID", [&] { d.measID = whole(); }},
+  };
+  const auto setter = setters.find(name);
+  if (setter == setters.end()) return false;
+  setter->second();
+  return true;
+}
+
+}  // namespace
+
+// A form checks values against these limits before the encoder sees them: a
+// limit that drifted from the encoder would let through what it refuses, or
+// refuse what it takes.
+TEST(TEDSEncoder, FieldLimitsAreTheRangesTheEncoderAccepts) {
+  for (const TEDSEncoder::FieldLimit& limit : TEDSEncoder::FieldLimits()) {
+    if (limit.kind == TEDSEncoder::FieldLimit::Kind::Text) continue;
+    const double step = limit.kind == TEDSEncoder::FieldLimit::Kind::Scaled ? limit.high * 1e-3
+                        : limit.kind == TEDSEncoder::FieldLimit::Kind::Date ? 86400
+                                                                             : 1;
+    const double lowStep = limit.kind == TEDSEncoder::FieldLimit::Kind::Scaled ? limit.low * 1e-3
+                                                                               : step;
+    const std::pair<double, bool> probes[] = {
+        {limit.low, true}, {limit.high, true}, {limit.high + step, false}, {limit.low - lowStep, false}};
+    for (const auto& probe : probes) {
+      // Below 0 a whole field cannot be given at all.
+      if (probe.first < 0 && limit.kind == TEDSEncoder::FieldLimit::Kind::Integer) continue;
+      TEDSBasicDatasheet b = WorkedBasic();
+      Data d = WorkedTemplate();
+      ASSERT_TRUE(SetField(limit.name, probe.first, b, d)) << limit.name;
+      const auto r = TEDSEncoder::Encode(b, {d});
+      EXPECT_EQ(r.ok, probe.second) << limit.name << " = " << probe.first << ": " << r.error;
+      if (!probe.second) {
+        EXPECT_NE(r.error.find(limit.name + ": "), std::string::npos) << r.error;
+        EXPECT_NE(r.error.find(limit.lowText + " to " + limit.highText), std::string::npos)
+            << r.error;
+      }
+    }
+  }
 }

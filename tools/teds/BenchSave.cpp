@@ -1,9 +1,13 @@
 #include "tools/teds/BenchSave.h"
 
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <stdexcept>
 #include <vector>
 
+#include "simdevice/Bench.h"
 #include "simdevice/DS2430A.h"
 #include "simdevice/SimDevice.h"
 #include "text/HexText.h"
@@ -51,4 +55,24 @@ std::string SaveBench(const std::string& benchText, simdevice::SimDevice& device
     for (Json& channel : bench["channels"]) SaveChannel(channel, device);
   }
   return bench.dump(2) + "\n";
+}
+
+bool LoadBenchText(const std::string& path, const char* who, std::string& text,
+                   simdevice::Bench& bench, std::ostream& err) {
+  try {
+    if (path.empty()) {
+      text = simdevice::DefaultBenchJson();
+    } else {
+      std::ifstream file(path, std::ios::binary);
+      if (!file) throw std::runtime_error(path + ": cannot be read");
+      text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    std::vector<std::string> warnings;
+    bench = simdevice::ParseBench(text, path.empty() ? "built-in bench" : path, &warnings);
+    for (const std::string& warning : warnings) err << who << ": warning: " << warning << '\n';
+    return true;
+  } catch (const std::exception& e) {
+    err << who << ": " << e.what() << '\n';
+    return false;
+  }
 }

@@ -88,8 +88,10 @@ std::string SheetFieldMessage(const std::string& error) {
   return "templates[0]." + error;
 }
 
-TEDSEncoder::Result Contents(const ContentOptions& options, TedsStreams& streams,
-                             std::string& error) {
+}  // namespace
+
+TEDSEncoder::Result EncodeContents(const ContentOptions& options, TedsStreams& streams,
+                                   std::string& error) {
   if (!options.imageHex.empty()) {
     std::vector<uint8_t> image;
     if (!ParseHexBytes(options.imageHex, image, error)) {
@@ -100,10 +102,11 @@ TEDSEncoder::Result Contents(const ContentOptions& options, TedsStreams& streams
     error = laidOut.error;
     return laidOut;
   }
-  std::string text;
-  if (!ReadSheetText(options.sheetPath, streams, text, error)) return {};
+  std::string text = options.sheetJson;
+  const bool given = !text.empty();
+  if (!given && !ReadSheetText(options.sheetPath, streams, text, error)) return {};
   try {
-    const std::string source = options.sheetPath.empty()  ? "data sheet"
+    const std::string source = given || options.sheetPath.empty() ? "data sheet"
                                : options.sheetPath == "-" ? "standard input"
                                                           : options.sheetPath;
     const DataSheet sheet = ParseDataSheet(text, source, options.settings);
@@ -116,13 +119,20 @@ TEDSEncoder::Result Contents(const ContentOptions& options, TedsStreams& streams
   }
 }
 
-}  // namespace
+std::string ReadBackReport(const TEDSEncoder::Result& result) {
+  const TEDSDecoder::Result decoded = TEDSDecoder::DecodeDS2430A(result.application, result.memory);
+  std::ostringstream text;
+  for (bool good : decoded.verdicts) text << TEDSImage::VerdictText(good) << '\n';
+  text << decoded.transducer->Print();
+  for (const std::string& e : decoded.transducer->PrintErrors()) text << e << '\n';
+  return text.str();
+}
 
 bool MakeDS2430AContents(const ContentOptions& options, const std::string& command,
                          TedsStreams& streams, std::vector<uint8_t>& application,
                          std::vector<uint8_t>& memory) {
   std::string error;
-  const TEDSEncoder::Result result = Contents(options, streams, error);
+  const TEDSEncoder::Result result = EncodeContents(options, streams, error);
   if (!result.ok) {
     streams.err << command << ": " << error << '\n';
     return false;
@@ -145,7 +155,7 @@ int RunEncode(const ContentOptions& options, const std::string& romHex, TedsStre
     return TEDS_EXIT_BAD_INPUT;
   }
   std::string error;
-  const TEDSEncoder::Result result = Contents(options, streams, error);
+  const TEDSEncoder::Result result = EncodeContents(options, streams, error);
   if (!result.ok) {
     streams.err << "teds encode: " << error << '\n';
     return TEDS_EXIT_BAD_INPUT;
@@ -161,11 +171,7 @@ int RunEncode(const ContentOptions& options, const std::string& romHex, TedsStre
          << "\"application\": \"" << orvtext::FormatHex(result.application) << "\", \"memory\": \""
          << orvtext::FormatHex(result.memory) << "\"}\n";
   }
-  const TEDSDecoder::Result decoded = TEDSDecoder::DecodeDS2430A(result.application, result.memory);
-  text << "\nReads back as:\n";
-  for (bool good : decoded.verdicts) text << TEDSImage::VerdictText(good) << '\n';
-  text << decoded.transducer->Print();
-  for (const std::string& e : decoded.transducer->PrintErrors()) text << e << '\n';
+  text << "\nReads back as:\n" << ReadBackReport(result);
   streams.out << text.str();
   streams.out.flush();
   return TEDS_EXIT_OK;

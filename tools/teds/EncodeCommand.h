@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "teds/TEDSEncoder.h"
 #include "tools/teds/TedsApp.h"
 
 namespace CLI {
@@ -17,7 +18,20 @@ struct ContentOptions {
   std::string sheetPath;
   std::vector<std::string> settings;
   std::string imageHex;
+  // The data sheet's JSON itself (`teds serve` gets it from a page); used in
+  // place of sheetPath when not empty, and named "data sheet" in messages.
+  std::string sheetJson;
 };
+
+// The encoding `options` describe (the records as they read back, the image
+// and the DS2430A layout); when it is not `ok`, `error` holds the message
+// without the command's prefix.
+TEDSEncoder::Result EncodeContents(const ContentOptions& options, TedsStreams& streams,
+                                   std::string& error);
+
+// What a reader gets from the DS2430A contents of `result`: the page
+// verdicts, the transducer report and its template errors.
+std::string ReadBackReport(const TEDSEncoder::Result& result);
 
 // The DS2430A contents `options` describe: application register (8 bytes)
 // and memory (32 bytes, page checksum first). False with a message on the

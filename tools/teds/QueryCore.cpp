@@ -104,20 +104,34 @@ bool ResolveTarget(const QueryOptions& options, const DeviceTarget& defaults,
   return true;
 }
 
-int RunDeviceLinkQuery(const QueryOptions& options, const DeviceTarget& target,
-                       TedsStreams& streams) {
+ZorelQuerySettings DeviceLinkSettings(const DeviceTarget& target, unsigned int mode,
+                                      unsigned int pollMs) {
   ZorelQuerySettings settings;
   settings.device = target.device;
   settings.address = target.address;
   settings.channel = target.channel;
-  settings.tedsMode = static_cast<uint8_t>(options.mode);
-  settings.pollPause = std::chrono::milliseconds(options.pollMs);
-  settings.searchPasses = target.searchPasses;
-  QueryMaster master;
+  settings.tedsMode = static_cast<uint8_t>(mode);
+  settings.pollPause = std::chrono::milliseconds(pollMs);
+  return settings;
+}
+
+bool MakeDeviceLinkMaster(const ZorelQuerySettings& settings, const char* who, std::ostream& err,
+                          QueryMaster& master) {
   try {
     master = MakeZorelQueryMaster(settings);
+    return true;
   } catch (const std::invalid_argument& e) {
-    streams.err << "teds query: " << e.what() << '\n';
+    err << who << ": " << e.what() << '\n';
+    return false;
+  }
+}
+
+int RunDeviceLinkQuery(const QueryOptions& options, const DeviceTarget& target,
+                       TedsStreams& streams) {
+  ZorelQuerySettings settings = DeviceLinkSettings(target, options.mode, options.pollMs);
+  settings.searchPasses = target.searchPasses;
+  QueryMaster master;
+  if (!MakeDeviceLinkMaster(settings, "teds query", streams.err, master)) {
     return TEDS_EXIT_BAD_INPUT;
   }
   if (!options.quiet) streams.err << "teds: handshake: enabling the TEDS channel\n";

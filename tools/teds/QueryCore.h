@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "devicelink/ZorelQueryMaster.h"
 #include "teds/TEDSQuery.h"
 #include "tools/teds/TedsApp.h"
 
@@ -39,6 +40,17 @@ struct DeviceTarget {
   unsigned int channel = 0;
   unsigned int searchPasses = 0;
 };
+
+// The settings of a master through the device library on `target` (its
+// search passes are left at the default), in TEDS mode `mode` with the
+// relay's answer pause `pollMs`.
+ZorelQuerySettings DeviceLinkSettings(const DeviceTarget& target, unsigned int mode,
+                                      unsigned int pollMs);
+
+// Makes the master of `settings`; false, with "`who`: why" on `err`, when
+// the settings name no channel the device library serves.
+bool MakeDeviceLinkMaster(const ZorelQuerySettings& settings, const char* who, std::ostream& err,
+                          QueryMaster& master);
 
 // Checks the options of a query through the device library and fills in
 // `target` from them, `defaults` supplying what they leave out. False, with

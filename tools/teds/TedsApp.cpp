@@ -8,8 +8,10 @@
 #include "tools/teds/DecodeCommand.h"
 #include "tools/teds/EncodeCommand.h"
 #include "tools/teds/QueryCommand.h"
-#include "tools/teds/WriteCommand.h"
+#include "tools/teds/ScanCommand.h"
 #include "tools/teds/SerialEmulatorCommand.h"
+#include "tools/teds/WriteCommand.h"
+#include "tools/teds/serve/ServeCommand.h"
 
 namespace {
 
@@ -88,12 +90,14 @@ int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
       "  teds decode --image \"64 80 34 41 0C 40 E2 01\"\n"
       "  teds decode --help\n"
       "  teds query --poll-ms 0\n"
+      "  teds scan --channels all --csv\n"
       "  teds encode --sheet sensor.json --set calDate=2024-05-01\n"
       "  teds write --rom \"14 3A 7F 1B 05 00 00 B6\" --sheet sensor.json\n"
       "\n"
       "Exit status: 0 done, 1 the TEDS could not be parsed (decode), no transducer\n"
-      "was found (query) or the write failed (write), 2 bad arguments or input,\n"
-      "3 the query or write timed out, 4 standard output could not be written.");
+      "was found (query), no sensor was read (scan) or the write failed (write),\n"
+      "2 bad arguments or input, 3 the query, scan or write timed out, 4 standard\n"
+      "output could not be written.");
 
   // Each command registers itself and leaves its exit status here when it
   // runs; add further commands the same way, each in a file of its own.
@@ -104,6 +108,8 @@ int RunTeds(const std::vector<std::string>& args, TedsStreams& streams) {
   AddSerialEmulatorCommand(app, streams, status);
   AddEncodeCommand(app, streams, status);
   AddWriteCommand(app, streams, status);
+  AddScanCommand(app, streams, status);
+  AddServeCommand(app, streams, status);
 
   if (!args.empty() && !IsKnownCommand(app, args[0])) {
     streams.err << "teds: unknown command '" << args[0] << "'; the commands are "

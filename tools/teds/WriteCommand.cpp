@@ -3,11 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <fstream>
-#include <functional>
-#include <iterator>
 #include <memory>
 #include <ostream>
-#include <stdexcept>
 
 #include "devicelink/ZorelQueryMaster.h"
 #include "onewire/DS2430AMemory.h"
@@ -62,27 +59,6 @@ bool ParseRom(const std::string& text, AbstractOneWireMaster::Device& rom, std::
   }
   rom = AbstractOneWireMaster::Device(bytes.data());
   return true;
-}
-
-bool LoadWriteBench(const WriteOptions& options, std::string& text, simdevice::Bench& bench,
-                    std::ostream& err) {
-  try {
-    if (options.benchPath.empty()) {
-      text = simdevice::DefaultBenchJson();
-    } else {
-      std::ifstream file(options.benchPath, std::ios::binary);
-      if (!file) throw std::runtime_error(options.benchPath + ": cannot be read");
-      text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    }
-    std::vector<std::string> warnings;
-    bench = simdevice::ParseBench(
-        text, options.benchPath.empty() ? "built-in bench" : options.benchPath, &warnings);
-    for (const std::string& warning : warnings) err << "teds write: warning: " << warning << '\n';
-    return true;
-  } catch (const std::exception& e) {
-    err << "teds write: " << e.what() << '\n';
-    return false;
-  }
 }
 
 bool SaveWrittenBench(const WriteOptions& options, const std::string& text,
@@ -141,7 +117,32 @@ int RunSerialWrite(const WriteOptions& options, TedsStreams& streams) {
   return status == TEDS_EXIT_TIMEOUT ? TimedOut(options, streams) : status;
 }
 
+// The write through the device library to the device named, which must be
+// attached. TEDS_EXIT_BAD_INPUT, with a message, when no master can be made
+// for it; TEDS_EXIT_TIMEOUT without a message.
+int DeviceWrite(const DS2430AWriteJob& job, const WriteOptions& options,
+                const DeviceTarget& target, TedsStreams& streams) {
+  QueryMaster master;
+  if (!MakeDeviceLinkMaster(DeviceLinkSettings(target, options.mode, options.pollMs), "teds write",
+                            streams.err, master)) {
+    return TEDS_EXIT_BAD_INPUT;
+  }
+  return RunWriteCycle(std::move(master), job, options, streams);
+}
+
 }  // namespace
+
+int RunAttachedDeviceWrite(const WriteOptions& options, const std::wstring& deviceName,
+                           unsigned int address, unsigned int channel, TedsStreams& streams) {
+  DS2430AWriteJob job;
+  if (!ParseWriteInput(options, streams, job)) return TEDS_EXIT_BAD_INPUT;
+  DeviceTarget target;
+  target.device = deviceName;
+  target.address = address;
+  target.channel = channel;
+  const int status = DeviceWrite(job, options, target, streams);
+  return status == TEDS_EXIT_TIMEOUT ? TimedOut(options, streams) : status;
+}
 
 int RunSerialWriteOn(QueryMaster master, const WriteOptions& options, TedsStreams& streams) {
   DS2430AWriteJob job;
@@ -155,7 +156,7 @@ int RunWrite(const WriteOptions& options, TedsStreams& streams) {
   std::string benchText;
   simdevice::Bench bench;
   if (!ParseWriteInput(options, streams, job) ||
-      !LoadWriteBench(options, benchText, bench, streams.err)) {
+      !LoadBenchText(options.benchPath, "teds write", benchText, bench, streams.err)) {
     return TEDS_EXIT_BAD_INPUT;
   }
   if (options.mode > 255 || !(options.timeoutS > 0)) {
@@ -171,21 +172,13 @@ int RunWrite(const WriteOptions& options, TedsStreams& streams) {
   // The simulated device stands behind the device library's stand-in.
   SimBench sim;
   sim.Use(bench);
-  ZorelQuerySettings settings;
-  settings.device = deviceName;
-  settings.address = options.haveAddress ? options.address : sim.Defaults().address;
-  settings.channel = options.haveChannel ? options.channel : sim.Defaults().channel;
-  settings.tedsMode = static_cast<uint8_t>(options.mode);
-  settings.pollPause = std::chrono::milliseconds(options.pollMs);
   sim.Attach();
-  QueryMaster master;
-  try {
-    master = MakeZorelQueryMaster(settings);
-  } catch (const std::invalid_argument& e) {
-    streams.err << "teds write: " << e.what() << '\n';
-    return TEDS_EXIT_BAD_INPUT;
-  }
-  const int status = RunWriteCycle(std::move(master), job, options, streams);
+  DeviceTarget target = sim.Defaults();
+  target.device = deviceName;
+  if (options.haveAddress) target.address = options.address;
+  if (options.haveChannel) target.channel = options.channel;
+  const int status = DeviceWrite(job, options, target, streams);
+  if (status == TEDS_EXIT_BAD_INPUT) return status;
   const bool ended = status != TEDS_EXIT_TIMEOUT;
   const bool ok = status == TEDS_EXIT_OK;
 

@@ -43,6 +43,13 @@ constexpr int TEDS_EXIT_BENCH_NOT_SAVED = 5;
 
 int RunWrite(const WriteOptions& options, TedsStreams& streams);
 
+// The write through the device library to a device that is attached already
+// (`teds serve` keeps its benches' devices attached, so that what is written
+// stays for the next read): `deviceName`, `address` and `channel` name it;
+// the bench options of `options` are not used. Exit statuses as RunWrite's.
+int RunAttachedDeviceWrite(const WriteOptions& options, const std::wstring& deviceName,
+                           unsigned int address, unsigned int channel, TedsStreams& streams);
+
 // The write of `teds write --serial` on a master of the caller's (one on an
 // emulated port, for tests); TEDS_EXIT_TIMEOUT without a message.
 int RunSerialWriteOn(QueryMaster master, const WriteOptions& options, TedsStreams& streams);

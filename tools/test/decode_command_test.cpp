@@ -154,7 +154,7 @@ TEST(DecodeCommand, RefusedInputNamesTheProblem) {
        "teds decode: --ds2430a memory: 33 bytes given; a DS2430A's memory holds 32\n"},
       {{"frobnicate", "--image", "64"},
        "teds: unknown command 'frobnicate'; the commands are decode, query, bench, "
-       "serial-emulator, encode, write (teds --help describes them)\n"},
+       "serial-emulator, encode, write, scan, serve (teds --help describes them)\n"},
   };
   for (const Case& c : cases) {
     const Outcome r = Teds(c.args);

@@ -19,15 +19,15 @@ loader's search path; the simulated device likewise through
 ORVANE_SIM_LIBRARY or beside the library.
 """
 
-from .model import (BasicTeds, DecodeResult, QueryResult, Template25, TedsError,
+from .model import (BasicTeds, ChannelResult, DecodeResult, QueryResult, Template25, TedsError,
                     Transducer)
-from .api import (Session, decode_ds2430a, decode_image, query, query_serial, version,
+from .api import (Session, decode_ds2430a, decode_image, query, query_serial, scan, version,
                   write_serial)
 from .simulator import SimulatedDevice
 
 __all__ = [
-    "BasicTeds", "DecodeResult", "QueryResult", "Session", "SimulatedDevice", "Template25",
+    "BasicTeds", "ChannelResult", "DecodeResult", "QueryResult", "Session", "SimulatedDevice", "Template25",
     "TedsError",
-    "Transducer", "decode_ds2430a", "decode_image", "query", "query_serial", "version",
+    "Transducer", "decode_ds2430a", "decode_image", "query", "query_serial", "scan", "version",
     "write_serial",
 ]

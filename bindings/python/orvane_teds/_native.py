@@ -101,6 +101,15 @@ class QueryResult(ctypes.Structure):
     ]
 
 
+class ScanResult(ctypes.Structure):
+    _fields_ = [
+        ("size", c_size_t),
+        ("channel_count", c_size_t),
+        ("channels", POINTER(c_uint32)),
+        ("results", POINTER(POINTER(QueryResult))),
+    ]
+
+
 TransducerCallback = CFUNCTYPE(None, c_void_p, POINTER(Transducer))
 TextCallback = CFUNCTYPE(None, c_void_p, c_char_p)
 EndedCallback = CFUNCTYPE(None, c_void_p, c_size_t)
@@ -174,6 +183,9 @@ def teds():
         _declare(lib, "orvane_teds_query_stop", c_int, c_void_p)
         _declare(lib, "orvane_teds_query_result_free", c_int, POINTER(QueryResult))
         _declare(lib, "orvane_teds_query_destroy", c_int, c_void_p)
+        _declare(lib, "orvane_teds_scan", c_int, c_char_p, c_uint32, c_uint32, c_uint32, c_uint32,
+                 c_uint32, POINTER(POINTER(ScanResult)))
+        _declare(lib, "orvane_teds_scan_result_free", c_int, POINTER(ScanResult))
         _declare(lib, "orvane_teds_write_serial", c_int, c_char_p, c_char_p, c_char_p,
                  c_char_p, c_int, c_uint32, POINTER(c_int), c_char_p, c_size_t)
         _teds = lib

@@ -6,7 +6,7 @@ from ctypes import POINTER, byref, c_char_p, c_int, c_void_p, create_string_buff
 from typing import Any, Callable, List, Optional, Tuple, Union
 
 from . import _native
-from .model import DecodeResult, QueryResult, TedsError, Transducer
+from .model import ChannelResult, DecodeResult, QueryResult, TedsError, Transducer
 
 #: What the decode functions take: bytes (or any bytes-like object), or a
 #: text of hexadecimal bytes ("64 80 34 ...").
@@ -253,6 +253,47 @@ def query(device: str = "SIM-DAQ", address: int = 1, channel: int = 0, mode: int
     _timeout_ms(timeout_s)  # checked before anything is created
     with Session(device, address, channel, mode, poll_ms) as session:
         return session.query(timeout_s, on_transducer, on_text)
+
+
+def scan(device: str = "SIM-DAQ", address: int = 1, channels: Union[str, List[int]] = "all",
+         mode: int = 1, poll_ms: int = 1000, timeout_s: float = 60.0) -> List[ChannelResult]:
+    """Queries the `channels` (a list of numbers 0 to 7, or "all") of `device`
+    at `address` all at once and returns one result per channel, in ascending
+    channel order; eight channels take about as long as one. A channel
+    without a sensor, or whose handshake the device refused, has a result too
+    (its texts say why). A channel whose query did not end within
+    `timeout_s` (for the whole scan) has `timed_out` set. The call blocks
+    until the scan has ended."""
+    if channels == "all":
+        mask = 0xFF
+    elif isinstance(channels, (list, tuple, range)) and channels:
+        mask = 0
+        for channel in channels:
+            if not isinstance(channel, int) or isinstance(channel, bool) or not 0 <= channel <= 7:
+                raise ValueError(f"channels: {channel!r} is not a channel 0 to 7")
+            mask |= 1 << channel
+    else:
+        raise ValueError('channels: expected "all" or a list of channels 0 to 7')
+    for name, value in (("address", address), ("mode", mode), ("poll_ms", poll_ms)):
+        if not isinstance(value, int) or not 0 <= value <= 0xFFFFFFFF:
+            raise ValueError(f"{name}: must be an integer from 0 to 4294967295")
+    timeout_ms = _timeout_ms(timeout_s)
+    lib = _native.teds()
+    result = POINTER(_native.ScanResult)()
+    status = lib.orvane_teds_scan(_name(device, "device"), address, mask, mode, poll_ms,
+                                  timeout_ms, byref(result))
+    try:
+        if status != _native.TIMEOUT:
+            _check(status)
+        c = result.contents
+        found = []
+        for i in range(c.channel_count):
+            query = QueryResult.from_c(c.results[i].contents)
+            found.append(ChannelResult(channel=c.channels[i], timed_out=query.timed_out,
+                                       texts=query.texts, transducers=query.transducers))
+        return found
+    finally:
+        lib.orvane_teds_scan_result_free(result)
 
 
 def query_serial(port: str, timeout_s: float = 60.0,

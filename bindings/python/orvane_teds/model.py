@@ -174,3 +174,12 @@ class QueryResult:
                          for i in range(c.transducer_count)],
             stopped=bool(c.stopped) if covers_stopped else False,
         )
+
+
+@dataclass(frozen=True)
+class ChannelResult:
+    """One channel of a scan: its number and what its query produced."""
+    channel: int
+    timed_out: bool
+    texts: List[str] = field(default_factory=list)
+    transducers: List[Transducer] = field(default_factory=list)

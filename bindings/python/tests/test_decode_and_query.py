@@ -71,6 +71,10 @@ def test_failures_are_values_and_texts_are_utf8():
     (lambda: orvane_teds.query(device="SIM\0DAQ", timeout_s=1), ValueError),
     (lambda: orvane_teds.query_serial("/dev/ttyS0\0", timeout_s=1), ValueError),
     (lambda: orvane_teds.Session.serial(""), ValueError),
+    (lambda: orvane_teds.scan(channels=[8], timeout_s=1), ValueError),
+    (lambda: orvane_teds.scan(channels=[], timeout_s=1), ValueError),
+    (lambda: orvane_teds.scan(address=-1, timeout_s=1), ValueError),
+    (lambda: orvane_teds.scan(device="", timeout_s=1), orvane_teds.TedsError),
 ])
 def test_bad_input_is_refused_with_a_clear_error(call, error):
     with pytest.raises(error) as raised:
@@ -115,3 +119,18 @@ def test_refused_handshake_ends_the_query_without_a_transducer():
         result = orvane_teds.query("SIM-PY", 3, poll_ms=0, timeout_s=20)
     assert not result.timed_out and result.transducers == []
     assert result.texts[0].startswith("OneWire Error: The device refused service operating mode")
+
+
+def test_scan_gives_a_result_per_channel():
+    sensor = ('{"rom": "14 3A 7F 1B 05 00 00 B6", "application": "' + APPLICATION.hex() +
+              '", "memory": "' + worked_memory(True).hex() + '"}')
+    bench = ('{"name": "SIM-SCAN-PY", "address": 2, "channels": [{"channel": 0, "devices": ['
+             + sensor + ']}, {"channel": 3}, {"channel": 4, "faults": {"refuseSetMode": true}}]}')
+    with orvane_teds.SimulatedDevice(bench):
+        results = orvane_teds.scan("SIM-SCAN-PY", 2, [4, 0, 3], poll_ms=0, timeout_s=20)
+    assert [r.channel for r in results] == [0, 3, 4]
+    assert not any(r.timed_out for r in results)
+    (found,) = results[0].transducers
+    check_worked(found)
+    assert results[1].transducers == [] and results[1].texts[-1] == "No valid templates found"
+    assert results[2].transducers == [] and "refused the TEDS set-mode" in results[2].texts[0]

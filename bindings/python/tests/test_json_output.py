@@ -83,3 +83,20 @@ def test_every_fault_matrix_case_is_valid(validator, tmp_path):
             document = json.load(f)
         validator.validate(document)
         assert not document["timedOut"], path
+
+
+def test_scan_json_of_a_three_channel_bench_is_valid(validator, tmp_path):
+    sensor = {"rom": "14 3A 7F 1B 05 00 00 B6", "application": APPLICATION.hex(),
+              "memory": worked_memory(True).hex()}
+    bench = {"name": "RACK", "address": 7, "channels": [
+        {"channel": 0, "devices": [sensor]},
+        {"channel": 1, "devices": []},
+        {"channel": 2, "devices": [sensor], "faults": {"refuseSetMode": True}}]}
+    path = tmp_path / "bench.json"
+    path.write_text(json.dumps(bench), encoding="utf-8")
+    status, document = teds("scan", "--json", "--bench", str(path), "--poll-ms", "0", "--quiet",
+                            "--today", "2021-01-01")
+    validator.validate(document)
+    assert status == document["exitCode"] == 0
+    assert [(r["where"], r["status"], r["overdue"]) for r in document["rows"]] == [
+        ("RACK/7/0", "ok", True), ("RACK/7/1", "empty", None), ("RACK/7/2", "failed", None)]
