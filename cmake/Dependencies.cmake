@@ -41,10 +41,27 @@ endif()
 # cpp-httplib, for `teds serve`. Debian builds it as a shared library whose
 # header only declares; pkg-config gives the library and the switches it was
 # built with (they change the layout of its classes, so they must match).
-# Without it (a cross build, or the package missing) `teds` is built without
+# A Windows cross build takes the same version as its upstream single header
+# (declarations and code), which scripts/httplib-single-header.sh takes from
+# Debian's source package; only that header is put on the include path, not
+# the Linux headers beside it. Without either, `teds` is built without
 # `serve`, and says so when asked for it.
 set(ORVANE_HAVE_HTTPLIB OFF)
-if(NOT CMAKE_CROSSCOMPILING)
+if(CMAKE_CROSSCOMPILING)
+  find_file(ORVANE_HTTPLIB_SINGLE_HEADER httplib.h
+    PATHS /usr/local/share/orvane-teds/cpp-httplib NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+  if(ORVANE_HTTPLIB_SINGLE_HEADER AND WIN32)
+    set(ORVANE_HAVE_HTTPLIB ON)
+    configure_file(${ORVANE_HTTPLIB_SINGLE_HEADER} ${CMAKE_BINARY_DIR}/httplib/httplib.h COPYONLY)
+    add_library(orvane_httplib INTERFACE)
+    target_include_directories(orvane_httplib SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/httplib)
+    target_compile_definitions(orvane_httplib INTERFACE _WIN32_WINNT=0x0A00)
+    target_link_libraries(orvane_httplib INTERFACE ws2_32 Threads::Threads)
+  else()
+    message(STATUS "cpp-httplib's single header not found (scripts/httplib-single-header.sh): "
+                   "`teds serve` is left out")
+  endif()
+else()
   find_package(PkgConfig QUIET)
   if(PKG_CONFIG_FOUND)
     pkg_check_modules(ORVANE_HTTPLIB QUIET IMPORTED_TARGET cpp-httplib)

@@ -11,7 +11,9 @@
 #   --ci     also what CI runs beyond that: benchmarks, the mingw-w64 cross
 #            compiler and wine, clang with libFuzzer, valgrind, llvm's
 #            llvm-dlltool and lld's lld-link for the MSVC import library and
-#            its check, and mono-devel for the C# binding.
+#            its check, mono-devel for the C# binding, and cpp-httplib's
+#            single header for the Windows build of `teds serve`
+#            (scripts/httplib-single-header.sh, with dpkg-dev).
 # Does nothing when everything is already there.
 set -euo pipefail
 
@@ -30,19 +32,21 @@ fi
 if [ "$level" = --ci ]; then
   packages+=(libbenchmark-dev g++-mingw-w64-x86-64-posix wine64
              clang libclang-rt-14-dev valgrind owserver ow-shell
-             llvm lld mono-devel)
+             llvm lld mono-devel dpkg-dev)
 fi
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-echo "Installing: ${missing[*]}"
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ "$level" = --ci ]; then
+  "$(dirname "$0")/httplib-single-header.sh"
+fi
