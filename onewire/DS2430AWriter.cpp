@@ -143,12 +143,23 @@ void DS2430AWriter::Run(Step next, Add add) {
 }
 
 std::string DS2430AWriter::StepName(Step step) {
-  // In the order of Step.
-  static const char* const kNames[] = {
-      "read status",   "write scratchpad",           "copy scratchpad",
-      "verify memory", "write application register", "lock application register",
-      "verify lock"};
-  return kNames[static_cast<int>(step)];
+  switch (step) {
+    case Step::ReadStatus:
+      return "read status";
+    case Step::WriteScratchpad:
+      return "write scratchpad";
+    case Step::CopyScratchpad:
+      return "copy scratchpad";
+    case Step::VerifyMemory:
+      return "verify memory";
+    case Step::WriteRegister:
+      return "write application register";
+    case Step::LockRegister:
+      return "lock application register";
+    case Step::VerifyLock:
+      return "verify lock";
+  }
+  return "";
 }
 
 bool DS2430AWriter::RegisterLocked() const { return (status & 0x03) != 0x03; }
@@ -185,13 +196,29 @@ void DS2430AWriter::Finished() {
   if ((step == Step::CopyScratchpad || step == Step::LockRegister) && programmingPause) {
     programmingPause();
   }
-  // What follows each step, in the order of Step.
-  static void (DS2430AWriter::*const kNext[])() = {
-      &DS2430AWriter::AfterReadStatus,    &DS2430AWriter::AfterWriteScratchpad,
-      &DS2430AWriter::RunVerifyMemory,    &DS2430AWriter::AfterVerifyMemory,
-      &DS2430AWriter::AfterWriteRegister, &DS2430AWriter::RunVerifyLock,
-      &DS2430AWriter::AfterVerifyLock};
-  (this->*kNext[static_cast<int>(step)])();
+  switch (step) {
+    case Step::ReadStatus:
+      AfterReadStatus();
+      break;
+    case Step::WriteScratchpad:
+      AfterWriteScratchpad();
+      break;
+    case Step::CopyScratchpad:
+      RunVerifyMemory();
+      break;
+    case Step::VerifyMemory:
+      AfterVerifyMemory();
+      break;
+    case Step::WriteRegister:
+      AfterWriteRegister();
+      break;
+    case Step::LockRegister:
+      RunVerifyLock();
+      break;
+    case Step::VerifyLock:
+      AfterVerifyLock();
+      break;
+  }
 }
 
 void DS2430AWriter::Error(const std::string& message) {
